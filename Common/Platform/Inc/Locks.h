@@ -1,0 +1,56 @@
+// Scoped guards over the scheduler's locks and monitors.
+#pragma once
+
+#include <cstdint>
+
+#include "Scheduler.h"
+
+namespace corvane {
+
+// Holds a fast mutex or a mutex (the latter locked with an unbounded wait).
+class ScopedLock {
+ public:
+  explicit ScopedLock(Scheduler::FastMutex* m);
+  explicit ScopedLock(Scheduler::Mutex* m);
+  ~ScopedLock();
+  ScopedLock(const ScopedLock&) = delete;
+  ScopedLock& operator=(const ScopedLock&) = delete;
+
+  // Result_Fail when not held, else the unlock result.
+  int Unlock();
+  // Result_Fail when already held.
+  int Lock();
+  bool IsHeld() const { return held_; }
+
+ private:
+  Scheduler::FastMutex* fast_ = nullptr;
+  Scheduler::Mutex* mutex_ = nullptr;
+  bool held_ = false;
+};
+
+// Holds an entered monitor and exits it on scope end.
+class MonitorGuard {
+ public:
+  explicit MonitorGuard(Scheduler::Monitor* m) : m_(m) { m_->Enter(); }
+  ~MonitorGuard() { m_->Exit(); }
+  MonitorGuard(const MonitorGuard&) = delete;
+  MonitorGuard& operator=(const MonitorGuard&) = delete;
+
+ private:
+  Scheduler::Monitor* m_;
+};
+
+// Leaves a monitor completely for a scope and re-enters it at the same depth.
+class MonitorUnlockGuard {
+ public:
+  explicit MonitorUnlockGuard(Scheduler::Monitor* m) : m_(m) { m_->ExitAll(&count_); }
+  ~MonitorUnlockGuard() { m_->EnterWithCount(count_); }
+  MonitorUnlockGuard(const MonitorUnlockGuard&) = delete;
+  MonitorUnlockGuard& operator=(const MonitorUnlockGuard&) = delete;
+
+ private:
+  Scheduler::Monitor* m_;
+  int count_ = 0;
+};
+
+}  // namespace corvane

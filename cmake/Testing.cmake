@@ -1,0 +1,21 @@
+# tds_add_test(NAME <name> SOURCES <files...> [LIBS <libs...>] [THREADED] [LOCK_PORTS] [TIMEOUT <s>])
+#
+# One GoogleTest executable per component. THREADED marks the suites that the
+# ThreadSanitizer run covers; LOCK_PORTS serialises tests that bind the
+# service's fixed ports (53200-53202).
+function(tds_add_test)
+  cmake_parse_arguments(T "THREADED;LOCK_PORTS" "NAME;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  if(TDS_TSAN_SUBSET AND NOT T_THREADED)
+    return()
+  endif()
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} corvane_platform GTest::gtest GTest::gtest_main GTest::gmock)
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME} --gtest_brief=1)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT})
+  if(T_LOCK_PORTS)
+    set_tests_properties(${T_NAME} PROPERTIES RESOURCE_LOCK service_ports)
+  endif()
+endfunction()

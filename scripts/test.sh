@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite three times: a plain build, one under
+# AddressSanitizer + UndefinedBehaviorSanitizer, and the threaded suites under
+# ThreadSanitizer. Exits non-zero when any run fails.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh || exit 1
+
+jobs=$(nproc)
+status=0
+
+run_config() {
+  local name=$1; shift
+  local dir=build/$name
+  echo "=== [$name] configure and build"
+  if ! cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir.configure.log" 2>&1; then
+    cat "$dir.configure.log"; status=1; return
+  fi
+  if ! cmake --build "$dir" -j "$jobs"; then status=1; return; fi
+  echo "=== [$name] tests"
+  # ThreadSanitizer cannot map its shadow memory under the kernel's widest
+  # address randomisation; running without randomisation avoids that.
+  local prefix=()
+  [ "$name" = tsan ] && command -v setarch >/dev/null && prefix=(setarch "$(uname -m)" -R)
+  if ! "${prefix[@]}" ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 600; then status=1; fi
+}
+
+mkdir -p build
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+export CORVANE_NO_CRASH_HANDLER=1
+
+run_config plain
+run_config asan -DSANITIZE=address
+run_config tsan -DSANITIZE=thread -DTDS_TSAN_SUBSET=ON
+
+if [ -x scripts/fuzz.sh ]; then
+  scripts/fuzz.sh || status=1
+fi
+
+if [ $status -eq 0 ]; then echo "=== all test runs passed"; else echo "=== a test run FAILED"; fi
+exit $status
