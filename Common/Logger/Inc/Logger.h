@@ -57,7 +57,8 @@ class ILogger : public virtual IRefCount {
 // The singleton, created on first use and never destroyed. Adds a reference
 // for the caller; returns 0.
 int GetLogger(ILogger** out);
-// The singleton without a reference, for hot paths.
+// The singleton without a reference, for hot paths: never null, and after
+// the first call a single atomic load (no lock).
 ILogger* GetLoggerInstance();
 
 using StatisticCallback = void (*)(int64_t source, const std::string& name, double value);
@@ -71,9 +72,20 @@ class LogRecord {
  public:
   // function is the compiler's __PRETTY_FUNCTION__ or a qualified name; the
   // qualified name is derived only when a line is written.
+  // Inline: a disabled call is one atomic load and one IsEnabled.
   LogRecord(uint32_t levelFlags, uint32_t verbosity, const char* file, int line, const char* function,
-            bool bypassRateLimit = false);
-  ~LogRecord();
+            bool bypassRateLimit = false)
+      : logger_(GetLoggerInstance()),
+        file_(file),
+        line_(line),
+        verbosity_(verbosity),
+        levelFlags_(levelFlags),
+        function_(function),
+        bypassRateLimit_(bypassRateLimit),
+        enabled_(false) {
+    logger_->IsEnabled(levelFlags_, verbosity_, &enabled_);
+  }
+  ~LogRecord() = default;
   LogRecord(const LogRecord&) = delete;
   LogRecord& operator=(const LogRecord&) = delete;
 

@@ -11,9 +11,12 @@ namespace corvane {
 constexpr char kPathSeparator = '/';
 
 // base/<company or "Corvane">[/<user>][/<part1>][/<part2>], no trailing
-// separator. base is $CORVANE_DATA_ROOT when set, else the first writable of
-// /var/lib, $TMPDIR, $TMP, $TEMP, $XDG_DATA_HOME (or ~/.local/share), /tmp.
-// With create, the whole path is created so that everyone may write.
+// separator; "\" in company and parts reads as "/". base is
+// $CORVANE_DATA_ROOT when set to an absolute path other than "/", else the
+// first writable of /var/lib and $TMPDIR, else /tmp; never "/". The user is
+// the effective user's login name (its uid when it has none). With create,
+// every missing level is created so that everyone may write (mode 01777);
+// folders that exist are left as they are.
 std::string GetDataDirectory(std::string company, std::string part1, std::string part2, bool create,
                              bool perUser);
 
@@ -26,7 +29,9 @@ bool CreateDirectoryForEveryone(const std::string& path);
 bool IsDirectory(const std::string& path);
 bool PathExists(const std::string& path);
 // Removes a folder tree without a shell and without following symbolic
-// links. Refuses "" and the root; false when the path is missing or on error.
+// links. Refuses "" and anything that is the root after normalising ("\",
+// "//", "/.", "/.."); refuses a path that is a link or not a folder. False
+// when the path is missing or on any error.
 bool RemoveDirectoryTree(const std::string& path);
 
 struct FileEntry {
@@ -52,13 +57,18 @@ class BaseDirectory {
 };
 
 // Scans folder + subPath. Names are compared lower-cased with the filters but
-// reported as found; symbolic links to folders are not followed.
+// reported as found; symbolic links to folders are not followed. The text
+// filter must occur in the sub-path being scanned; the suffix filter must end
+// the name. In a recursive scan a folder that passes the filters also reaches
+// OnFile. A folder that cannot be read reports nothing.
 class Directory : public BaseDirectory {
  public:
   Directory(IFileEntry* callback, std::string textFilter, std::string suffixFilter);
   void Scan(const std::string& folder, const std::string& subPath, bool recursive) override;
 
  private:
+  void ScanLevel(const std::string& folder, const std::string& subPath, bool recursive, int depth);
+
   IFileEntry* callback_;
   std::string textFilter_;
   std::string suffixFilter_;

@@ -3,6 +3,7 @@
 // until a task has run.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -37,7 +38,7 @@ class ThreadContext : public Thread, public virtual IRefCountImpl {
   bool ThreadFunc() override;
 
   // The id of the context's thread, for "am I already there" checks.
-  uint32_t GetThreadId() const { return threadId_; }
+  uint32_t GetThreadId() const { return threadId_.load(std::memory_order_acquire); }
   bool IsOnContextThread() const;
 
   // Called after every successful queueing from another thread, so that an
@@ -51,14 +52,19 @@ class ThreadContext : public Thread, public virtual IRefCountImpl {
   struct Entry {
     std::function<void()> task;
     Scheduler::Event** done;
+    // The waiting poster's "it ran" answer (only with done).
+    bool* ran;
   };
 
   std::deque<Entry> queue_;
   std::unique_ptr<Scheduler::FastMutex> lock_;
   std::unique_ptr<Scheduler::Event> started_;
   std::unique_ptr<Scheduler::Event> space_;
+  // Set by the thread after each task once stopping, so Stop sees the queue
+  // drain without polling blindly.
+  std::unique_ptr<Scheduler::Event> drained_;
   bool firstPass_ = true;
-  uint32_t threadId_ = 0;
+  std::atomic<uint32_t> threadId_{0};
   const uint32_t maxItems_;
   const uint32_t waitMs_;
   bool stopping_ = false;

@@ -1,0 +1,279 @@
+#include "FileStore.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <vector>
+
+#include "Locks.h"
+#include "Result.h"
+
+namespace corvane {
+
+namespace {
+
+constexpr int kOpenAttempts = 5;
+constexpr size_t kFilesKept = 7;
+
+void AppendInt(std::string& out, int64_t value) {
+  char buf[24];
+  auto res = std::to_chars(buf, buf + sizeof(buf), value);
+  out.append(buf, res.ptr);
+}
+
+// One write() per line; a short write (full disk, signal) continues with the
+// rest rather than leaving half a line behind without its CR LF.
+void WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (n == 0) return;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+  return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
+}
+
+}  // namespace
+
+const char* GetLevelName(uint32_t levelFlags) {
+  switch (levelFlags) {
+    case Log_Config:
+      return kLabelConfig;
+    case Log_Information:
+      return kLabelInformation;
+    case Log_Warning:
+      return kLabelWarning;
+    case Log_Severe:
+      return kLabelSevere;
+    case Log_Spew:
+      return kLabelSpew;
+    case Log_All:
+      return kLabelAll;
+    default:
+      return "";
+  }
+}
+
+std::string TimestampText(int64_t epochSeconds) {
+  DateTime dt;
+  if (epochSeconds == 0) {
+    GetDefaultScheduler()->GetLocalDateTime(&dt);
+  } else {
+    // Calendar time of the value as given: no zone conversion.
+    time_t seconds = static_cast<time_t>(epochSeconds);
+    struct tm tmv {};
+    if (gmtime_r(&seconds, &tmv) == nullptr) {
+      EpochMsToDateTime(&dt, 0);
+    } else {
+      dt.year = tmv.tm_year + 1900;
+      dt.month = tmv.tm_mon + 1;
+      dt.day = tmv.tm_mday;
+      dt.hour = tmv.tm_hour;
+      dt.minute = tmv.tm_min;
+      dt.second = tmv.tm_sec;
+      dt.millisecond = 0;
+    }
+  }
+  char buf[64];
+  snprintf(buf, sizeof(buf), "%02d/%02d/%04d %02d:%02d:%02d.%03d", dt.month, dt.day, dt.year, dt.hour, dt.minute,
+           dt.second, dt.millisecond);
+  return buf;
+}
+
+bool FileStore::FileCompareName::operator()(const FileEntry& a, const FileEntry& b) const {
+  std::string prefixA, dateA, prefixB, dateB;
+  uint32_t indexA = 0, indexB = 0;
+  ParseFileName(a.name, &prefixA, &dateA, &indexA);
+  ParseFileName(b.name, &prefixB, &dateB, &indexB);
+  if (int c = prefixA.compare(prefixB); c != 0) return c < 0;
+  if (int c = dateA.compare(dateB); c != 0) return c < 0;
+  return indexA < indexB;
+}
+
+void FileStore::ParseFileName(const std::string& fileName, std::string* prefix, std::string* date,
+                              uint32_t* index) {
+  prefix->clear();
+  date->clear();
+  *index = 0;
+  size_t pos = std::string::npos;
+  size_t last = std::string::npos;
+  for (int found = 0; found < 4; ++found) {
+    if (pos == 0) return;
+    pos = fileName.rfind('_', pos == std::string::npos ? std::string::npos : pos - 1);
+    if (pos == std::string::npos) return;
+    if (found == 0) last = pos;
+  }
+  prefix->assign(fileName, 0, pos);
+  date->assign(fileName, pos + 1, last - pos - 1);
+  uint64_t value = 0;
+  for (size_t i = last + 1; i < fileName.size(); ++i) {
+    char c = fileName[i];
+    if (c < '0' || c > '9') break;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+    if (value > 0xFFFFFFFFull) {
+      value = 0xFFFFFFFFull;
+      break;
+    }
+  }
+  *index = static_cast<uint32_t>(value);
+}
+
+FileStore::FileStore(std::string name, std::string directory, uint64_t maxBytes)
+    : name_(std::move(name)), directory_(std::move(directory)), maxBytes_(maxBytes) {
+  mutex_.reset(GetDefaultScheduler()->CreateFastMutex());
+  // A folder given with backslash separators is read with "/" in their place.
+  NormalizePath(directory_, true);
+  if (directory_.empty()) directory_ = std::string(1, kPathSeparator);
+
+  // Continue today's newest file, so a restart appends rather than starting
+  // a new file each time.
+  FileFinder<FileCompareName> finder;
+  Directory scan(&finder, "", ".log");
+  scan.Scan(directory_, "", false);
+  const std::string todayPrefix = name_ + "_" + TodayText();
+  for (const FileEntry& entry : finder.Files()) {
+    if (!StartsWith(entry.name, todayPrefix)) continue;
+    std::string prefix, date;
+    uint32_t index = 0;
+    ParseFileName(entry.name, &prefix, &date, &index);
+    if (index > counter_) counter_ = index;
+  }
+}
+
+FileStore::~FileStore() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::string FileStore::TodayText() {
+  DateTime dt;
+  GetDefaultScheduler()->GetLocalDateTime(&dt);
+  char buf[48];
+  snprintf(buf, sizeof(buf), "%d_%02d_%02d", dt.year, dt.month, dt.day);
+  return buf;
+}
+
+std::string FileStore::MakeFileName() {
+  char buf[24];
+  snprintf(buf, sizeof(buf), "_%02u.log", counter_);
+  return name_ + "_" + TodayText() + buf;
+}
+
+void FileStore::OpenNextFile() {
+  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+    std::string fileName = MakeFileName();
+    std::string path = directory_ + fileName;
+    // O_NONBLOCK only matters for a FIFO planted under a log name, which
+    // would otherwise block the logging thread until a reader appears.
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+    if (fd >= 0) {
+      struct stat st {};
+      if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) <= maxBytes_) {
+        fd_ = fd;
+        currentName_ = std::move(fileName);
+        return;
+      }
+      ::close(fd);
+    }
+    ++counter_;
+  }
+}
+
+void FileStore::DeleteOldFiles() {
+  FileFinder<FileCompareName> finder;
+  Directory scan(&finder, "", ".log");
+  scan.Scan(directory_, "", false);
+  std::vector<const FileEntry*> files;
+  for (const FileEntry& entry : finder.Files()) {
+    if (StartsWith(entry.name, name_)) files.push_back(&entry);
+  }
+  if (files.size() <= kFilesKept) return;
+
+  const std::string today = TodayText();
+  for (size_t i = 0; i < files.size(); ++i) {
+    const FileEntry& entry = *files[i];
+    bool keep = i >= files.size() - kFilesKept;
+    if (keep) {
+      std::string prefix, date;
+      uint32_t index = 0;
+      ParseFileName(entry.name, &prefix, &date, &index);
+      keep = date.compare(today) <= 0;  // a file dated in the future goes too
+    }
+    // After a clock step back the current file can look old next to files
+    // dated in the future; unlinking it would send every later line to a
+    // file nobody can find.
+    if (keep || (fd_ >= 0 && entry.name == currentName_)) continue;
+    ::unlink((directory_ + entry.name).c_str());
+  }
+}
+
+void FileStore::Write(uint32_t levelFlags, const std::string& file, const std::string& function, int64_t /*timeMs*/,
+                      uint32_t threadId, int line, const std::string& message) {
+  std::string tail;
+  tail.reserve(function.size() + message.size() + file.size() + 64);
+  tail += '\t';
+  AppendInt(tail, static_cast<int32_t>(threadId));
+  tail += '\t';
+  tail += GetLevelName(levelFlags);
+  tail += '\t';
+  tail += function;
+  tail += '\t';
+  tail += message;
+  tail += '\t';
+  tail += file;
+  tail += '\t';
+  AppendInt(tail, line);
+  tail += "\r\n";
+
+  ScopedLock lock(mutex_.get());
+  if (fd_ >= 0) {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0 || static_cast<uint64_t>(st.st_size) > maxBytes_) {
+      ::close(fd_);
+      fd_ = -1;
+      currentName_.clear();
+      ++counter_;
+      OpenNextFile();
+      DeleteOldFiles();
+    }
+  } else {
+    OpenNextFile();
+    DeleteOldFiles();
+  }
+  if (fd_ < 0) return;
+  // Stamped under the lock so that the times in a file never go backwards.
+  std::string lineText = TimestampText(0);
+  lineText += tail;
+  WriteAll(fd_, lineText.data(), lineText.size());
+}
+
+uint32_t FileStore::Counter() {
+  ScopedLock lock(mutex_.get());
+  return counter_;
+}
+
+std::string FileStore::CurrentFileName() {
+  ScopedLock lock(mutex_.get());
+  return currentName_;
+}
+
+int CreateFileStore(const std::string& name, const std::string& directory, uint64_t maxBytes, ILogStore** out) {
+  LOG_RECORD(record, Log_Spew, 3);
+  if (out == nullptr) return record.ReturnResult(Result_InvalidPointer);
+  *out = new FileStore(name, directory, maxBytes);
+  record.ReturnResult(Result_Ok);
+  return Result_Ok;
+}
+
+}  // namespace corvane

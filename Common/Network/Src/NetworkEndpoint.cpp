@@ -1,0 +1,860 @@
+#include "NetworkEndpoint.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <deque>
+#include <list>
+#include <mutex>
+#include <new>
+#include <utility>
+
+#include "Logger.h"
+#include "Result.h"
+#include "Scheduler.h"
+#include "SocketLayer.h"
+#include "ThreadContext.h"
+
+namespace corvane {
+
+namespace {
+
+using platform::kInvalidSocket;
+using platform::kPollError;
+using platform::kPollHangUp;
+using platform::kPollInvalid;
+using platform::kPollReadable;
+using platform::kPollWritable;
+using platform::PollEntry;
+using platform::SocketHandle;
+
+constexpr uint32_t kContextMaxItems = 100000;
+constexpr uint32_t kReceiveBufferSize = 102400;
+constexpr uint32_t kMaxSendChunk = 0x1900000;
+constexpr int kPollTimeoutMs = 100;
+constexpr int64_t kKeepAliveScanIntervalMs = 5000;
+constexpr int64_t kPingAfterSendSilenceMs = 5000;
+constexpr int64_t kReceiveSilenceLimitMs = 30000;
+// A connection that has received nothing yet gets this long from its opening
+// before the keep-alive scan may drop it.
+constexpr int64_t kFirstReceiveGraceMs = 5000;
+// A peer that stops reading is dropped once this much waits for it.
+constexpr uint64_t kMaxQueuedBytesPerConnection = 64ull * 1024 * 1024;
+// While accept runs out of descriptors the listener is left out of the poll
+// set for this long, so a full process does not spin on a readable listener.
+constexpr uint32_t kAcceptBackoffMs = 100;
+// Pause after a failed poll, which would otherwise return at once again.
+constexpr uint32_t kPollFailurePauseMs = 10;
+// Descriptors beyond the connections: listener, wake signal, log files and
+// whatever else the process holds.
+constexpr uint64_t kSpareDescriptors = 64;
+// Far more than one thread can poll; refuses sizes whose tables would not fit.
+constexpr uint32_t kMaxConnectionLimit = 1u << 20;
+// Connect deadlines are compared as signed 32-bit tick differences.
+constexpr uint32_t kMaxConnectTimeoutMs = 0x7FFFFFFF;
+constexpr uint8_t kPing[] = {'C', 'R', 'V', 'P', 'N', 'G'};
+
+// Poll-set positions ahead of the connections.
+constexpr size_t kWakeIndex = 0;
+constexpr size_t kListenerIndex = 1;
+constexpr size_t kFirstConnectionIndex = 2;
+
+Scheduler* Sched() { return GetDefaultScheduler(); }
+
+// A callback shared between the endpoint and the tasks it posts: a task reads
+// the function current when it runs, and finds none once the endpoint is
+// gone, so no task ever reaches into a destroyed endpoint.
+template <class Fn>
+class CallbackCell {
+ public:
+  void Store(std::shared_ptr<const Fn> fn) {
+    std::lock_guard<std::mutex> guard(lock_);
+    fn_ = std::move(fn);
+  }
+  std::shared_ptr<const Fn> Load() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return fn_;
+  }
+
+ private:
+  std::mutex lock_;
+  std::shared_ptr<const Fn> fn_;
+};
+
+// A registered callback. Context and the "set" flag are touched only on the
+// endpoint's thread; the cell is shared with delivery tasks.
+template <class Fn>
+struct Callback {
+  RefPtr<ThreadContext> context;
+  bool hasFunction = false;
+  std::shared_ptr<CallbackCell<Fn>> cell = std::make_shared<CallbackCell<Fn>>();
+
+  void Set(ThreadContext* newContext, Fn fn) {
+    context = newContext;
+    hasFunction = static_cast<bool>(fn);
+    cell->Store(hasFunction ? std::make_shared<const Fn>(std::move(fn)) : nullptr);
+  }
+  void Clear() {
+    cell->Store(nullptr);
+    hasFunction = false;
+    context.Reset();
+  }
+  bool IsSet() const { return hasFunction && context; }
+};
+
+struct WriteItem {
+  uint32_t remaining;
+  std::shared_ptr<const uint8_t[]> buffer;
+  uint32_t offset;
+  uint64_t userContext;
+};
+
+struct Connection {
+  bool open = false;
+  bool adopted = false;
+  bool pendingConnect = false;
+  bool blocked = false;
+  bool receivedAny = false;
+  SocketHandle socket = kInvalidSocket;
+  uint32_t pollIndex = 0;
+  // Tells a reused slot from the connection a stale deadline was made for.
+  uint64_t serial = 0;
+  // The last write call that queued to this connection, so that an
+  // identifier listed twice in one call is written once.
+  uint64_t lastWriteCall = 0;
+  uint64_t userContext = 0;
+  int64_t openedAt = 0;
+  int64_t lastReceive = 0;
+  int64_t lastSend = 0;
+  uint64_t queuedBytes = 0;
+  std::list<WriteItem> sendQueue;
+};
+
+struct ConnectDeadline {
+  uint32_t deadline;
+  uint32_t id;
+  uint64_t serial;
+};
+
+}  // namespace
+
+class NetworkEndpoint final : public INetworkEndpoint {
+ public:
+  NetworkEndpoint();
+  ~NetworkEndpoint() override;
+
+  int SetConnectionEventCallback(ThreadContext* context, ConnectionEventCallback callback) override;
+  int SetDataCallback(ThreadContext* context, DataCallback callback) override;
+  int SetWriteResultCallback(ThreadContext* context, WriteResultCallback callback) override;
+  int Initialize(uint16_t port, uint32_t maxConnections, bool keepAlive) override;
+  int Connect(SocketHandle socket, uint32_t address, uint64_t userContext) override;
+  int Connect(uint32_t address, uint16_t port, uint64_t userContext, uint32_t timeoutMs) override;
+  int Disconnect(ConnectionId connectionId) override;
+  int WriteToConnectionsAsync(const std::vector<ConnectionId>& connectionIds, std::unique_ptr<uint8_t[]> data,
+                              uint32_t size, uint64_t userContext) override;
+
+ private:
+  // Runs fn on the endpoint's thread and waits for its result.
+  int RunAndWait(std::function<int()> fn);
+  // Queues fn for the endpoint's thread; Result_Fail when refused.
+  int PostCall(std::function<void()> fn);
+  bool PostToSelf(std::function<void()> fn, Scheduler::Event** done = nullptr);
+
+  int InitializeOnThread(uint16_t port, uint32_t maxConnections, bool keepAlive);
+  int OpenListener(uint16_t port);
+  int AdoptOnThread(SocketHandle socket, uint32_t address, uint64_t userContext);
+  int ConnectOnThread(uint32_t address, uint16_t port, uint64_t userContext, uint32_t timeoutMs);
+  void QueueWrite(const std::vector<ConnectionId>& ids, const std::shared_ptr<const uint8_t[]>& data,
+                  uint32_t size, uint64_t userContext);
+  int NotInitialized();
+
+  // One poll iteration; each posts the next while there is anything to poll.
+  void _Listen();
+  void PostIteration();
+  void RestartLoopIfStopped();
+  void KeepAliveScan(int64_t now);
+  void AcceptAll(int64_t now);
+  void HandleReady(int64_t now);
+  void CompleteConnect(uint32_t id, int16_t revents, int64_t now);
+  void SendQueued(uint32_t id, int64_t now);
+  void ReceiveOnce(uint32_t id, int64_t now);
+  void ExpireConnects();
+
+  uint32_t TakeId();
+  uint32_t OpenSlot(SocketHandle socket, int16_t events, int64_t now);
+  void CloseConnection(uint32_t id);
+  void CloseWithEvent(uint32_t id, ConnectionEvent event);
+  void SetWritable(Connection& c, bool on);
+
+  void RaiseEvent(ConnectionEvent event, const ConnectionInfo& info);
+  void DeliverData(uint32_t id, const uint8_t* bytes, uint32_t size);
+  void DeliverWriteState(uint32_t id, int state, uint64_t userContext);
+
+  bool initialized_ = false;
+  RefPtr<ThreadContext> context_;
+  // Guards the tasks posted to context_ against an endpoint that is gone.
+  std::shared_ptr<std::atomic<bool>> alive_;
+  std::shared_ptr<platform::WakeSignal> wake_;
+  SocketHandle listenSocket_ = kInvalidSocket;
+
+  // Dense poll set: [wake, listener, connections...]; pollSlots_ names the
+  // connection at each position, so nothing is polled for free slots and the
+  // set never outgrows the descriptor limit.
+  std::vector<PollEntry> pollSet_;
+  std::vector<uint32_t> pollSlots_;
+  std::vector<Connection> connections_;  // by identifier; entry 0 unused
+  std::deque<uint32_t> freeIds_;
+  std::list<ConnectDeadline> connectDeadlines_;
+  std::vector<std::pair<uint32_t, int16_t>> ready_;
+  uint32_t slotCount_ = 0;
+  size_t openCount_ = 0;
+  size_t pendingCount_ = 0;
+  uint64_t nextSerial_ = 0;
+  uint64_t writeCalls_ = 0;
+  bool keepAlive_ = false;
+  bool loopRunning_ = false;
+  bool acceptBackoff_ = false;
+  uint32_t acceptResumeTick_ = 0;
+  int64_t lastKeepAliveScan_ = 0;
+  std::unique_ptr<uint8_t[]> receiveBuffer_;
+
+  Callback<ConnectionEventCallback> eventCallback_;
+  Callback<DataCallback> dataCallback_;
+  Callback<WriteResultCallback> writeCallback_;
+};
+
+NetworkEndpoint::NetworkEndpoint()
+    : alive_(std::make_shared<std::atomic<bool>>(true)), wake_(std::make_shared<platform::WakeSignal>()) {
+  context_.Attach(new ThreadContext(kContextMaxItems, 0));
+  // Posts from other threads cut the poll's wait short, so queued calls and
+  // writes are served at once rather than after the poll time-out.
+  context_->SetWakeHook([wake = wake_] { wake->Signal(); });
+}
+
+NetworkEndpoint::~NetworkEndpoint() {
+  alive_->store(false);
+  wake_->Signal();
+  context_->Stop();
+  // Adopted sockets belong to whoever handed them over.
+  for (uint32_t id = 1; id < slotCount_; ++id) {
+    Connection& c = connections_[id];
+    if (c.open && !c.adopted) platform::CloseSocket(c.socket);
+  }
+  platform::CloseSocket(listenSocket_);
+  eventCallback_.Clear();
+  dataCallback_.Clear();
+  writeCallback_.Clear();
+  context_.Reset();
+}
+
+// ---- marshalling ----
+
+bool NetworkEndpoint::PostToSelf(std::function<void()> fn, Scheduler::Event** done) {
+  return context_->Post(
+      [alive = alive_, fn = std::move(fn)] {
+        if (alive->load()) fn();
+      },
+      done);
+}
+
+int NetworkEndpoint::RunAndWait(std::function<int()> fn) {
+  std::unique_ptr<Scheduler::Event> done(Sched()->CreateEvent(false, false));
+  if (!done) return Result_Fail;
+  Scheduler::Event* event = done.get();
+  // The task runs (or is discarded) before the post returns, so the result
+  // can live on this stack.
+  int result = Result_Fail;
+  int* out = &result;
+  if (!PostToSelf([fn = std::move(fn), out] { *out = fn(); }, &event)) return Result_Fail;
+  return result;
+}
+
+int NetworkEndpoint::PostCall(std::function<void()> fn) { return PostToSelf(std::move(fn)) ? Result_Ok : Result_Fail; }
+
+int NetworkEndpoint::NotInitialized() {
+  LOG_RECORD(record, Log_Severe, 0);
+  return record.ReturnResult(Result_NotInitialized, "Not initialized");
+}
+
+// ---- public operations ----
+
+int NetworkEndpoint::SetConnectionEventCallback(ThreadContext* context, ConnectionEventCallback callback) {
+  if (!context_->IsOnContextThread()) {
+    return RunAndWait([this, context, cb = std::move(callback)]() mutable {
+      return SetConnectionEventCallback(context, std::move(cb));
+    });
+  }
+  eventCallback_.Set(context, std::move(callback));
+  return Result_Ok;
+}
+
+int NetworkEndpoint::SetDataCallback(ThreadContext* context, DataCallback callback) {
+  if (!context_->IsOnContextThread()) {
+    return RunAndWait(
+        [this, context, cb = std::move(callback)]() mutable { return SetDataCallback(context, std::move(cb)); });
+  }
+  dataCallback_.Set(context, std::move(callback));
+  return Result_Ok;
+}
+
+int NetworkEndpoint::SetWriteResultCallback(ThreadContext* context, WriteResultCallback callback) {
+  if (!context_->IsOnContextThread()) {
+    return RunAndWait([this, context, cb = std::move(callback)]() mutable {
+      return SetWriteResultCallback(context, std::move(cb));
+    });
+  }
+  writeCallback_.Set(context, std::move(callback));
+  return Result_Ok;
+}
+
+int NetworkEndpoint::Initialize(uint16_t port, uint32_t maxConnections, bool keepAlive) {
+  if (!context_->IsOnContextThread()) {
+    return RunAndWait([=, this] { return InitializeOnThread(port, maxConnections, keepAlive); });
+  }
+  return InitializeOnThread(port, maxConnections, keepAlive);
+}
+
+int NetworkEndpoint::Connect(SocketHandle socket, uint32_t address, uint64_t userContext) {
+  if (!context_->IsOnContextThread()) {
+    return PostCall([=, this] { AdoptOnThread(socket, address, userContext); });
+  }
+  return AdoptOnThread(socket, address, userContext);
+}
+
+int NetworkEndpoint::Connect(uint32_t address, uint16_t port, uint64_t userContext, uint32_t timeoutMs) {
+  if (!context_->IsOnContextThread()) {
+    return PostCall([=, this] { ConnectOnThread(address, port, userContext, timeoutMs); });
+  }
+  return ConnectOnThread(address, port, userContext, timeoutMs);
+}
+
+int NetworkEndpoint::Disconnect(ConnectionId connectionId) {
+  if (!context_->IsOnContextThread()) {
+    return PostCall([=, this] { Disconnect(connectionId); });
+  }
+  if (!initialized_) return NotInitialized();
+  if (connectionId > 0 && connectionId < slotCount_) CloseConnection(static_cast<uint32_t>(connectionId));
+  return Result_Ok;
+}
+
+int NetworkEndpoint::WriteToConnectionsAsync(const std::vector<ConnectionId>& connectionIds,
+                                              std::unique_ptr<uint8_t[]> data, uint32_t size,
+                                              uint64_t userContext) {
+  if (!data || size == 0) {
+    LOG_RECORD(record, Log_Severe, 0);
+    return record.ReturnResult(Result_InvalidArgument, "Invalid data parameters. data %s, dataSize=%d",
+                               data ? "valid" : "invalid", static_cast<int>(size));
+  }
+  std::shared_ptr<const uint8_t[]> shared(std::move(data));
+  if (!context_->IsOnContextThread()) {
+    // A refused post frees the buffer with the task.
+    return PostCall([this, ids = connectionIds, shared, size, userContext] {
+      if (!initialized_) {
+        NotInitialized();
+        return;
+      }
+      QueueWrite(ids, shared, size, userContext);
+      RestartLoopIfStopped();
+    });
+  }
+  if (!initialized_) return NotInitialized();
+  QueueWrite(connectionIds, shared, size, userContext);
+  return Result_Ok;
+}
+
+// ---- set-up ----
+
+int NetworkEndpoint::InitializeOnThread(uint16_t port, uint32_t maxConnections, bool keepAlive) {
+  if (initialized_) {
+    LOG_RECORD(record, Log_Severe, 0);
+    return record.ReturnResult(Result_AlreadyInitialized, "Already initialized");
+  }
+  if (maxConnections > kMaxConnectionLimit) {
+    LOG_RECORD(record, Log_Severe, 0);
+    return record.ReturnResult(Result_InvalidArgument, "Invalid maximum connection count %u", maxConnections);
+  }
+  LOG_SPEW(1, "Network endpoint initialization started");
+  keepAlive_ = keepAlive;
+  slotCount_ = maxConnections + 1;
+  connections_.clear();
+  connections_.resize(slotCount_);
+  freeIds_.clear();
+  for (uint32_t id = 1; id <= maxConnections; ++id) freeIds_.push_back(id);
+  pollSet_.assign(kFirstConnectionIndex, PollEntry{kInvalidSocket, kPollReadable, 0});
+  pollSet_[kWakeIndex].fd = wake_->Handle();
+  pollSlots_.assign(kFirstConnectionIndex, 0);
+  connectDeadlines_.clear();
+  openCount_ = 0;
+  pendingCount_ = 0;
+  lastKeepAliveScan_ = 0;
+  acceptBackoff_ = false;
+  if (!receiveBuffer_) receiveBuffer_ = std::make_unique_for_overwrite<uint8_t[]>(kReceiveBufferSize);
+
+  uint64_t wanted = static_cast<uint64_t>(maxConnections) + kSpareDescriptors;
+  uint64_t limit = 0;
+  if (!platform::EnsureOpenFileLimit(wanted, &limit)) {
+    LOG_WARNING("Open file limit is %llu, below the %llu descriptors that %u connections need",
+                static_cast<unsigned long long>(limit), static_cast<unsigned long long>(wanted), maxConnections);
+  }
+
+  if (port != 0) {
+    int result = OpenListener(port);
+    if (Failed(result)) return result;
+  }
+  initialized_ = true;
+  PostIteration();
+  LOG_SPEW(1, "Network endpoint initialization complete");
+  return Result_Ok;
+}
+
+int NetworkEndpoint::OpenListener(uint16_t port) {
+  LOG_SPEW(1, "Network endpoint listener initialization started");
+  SocketHandle s = platform::CreateTcpSocket();
+  if (s == kInvalidSocket) {
+    LOG_SEVERE("Unable to create listener socket - error %d", platform::LastSocketError());
+    return Result_Fail;
+  }
+  platform::SetNonBlocking(s, true);
+  // A restarted service must not fail over connections of its predecessor
+  // still in TIME_WAIT.
+  if (platform::SetReuseAddress(s, true) != 0) {
+    LOG_WARNING("Unable to set socket option while initializing. Error: %d", platform::LastSocketError());
+  }
+  if (platform::Bind(s, 0, port) != 0) {
+    LOG_SEVERE("Failed to bind socket. Params: %d, %d, %d. Socket error %d", s, 2,
+               static_cast<int>(platform::HostToNetwork16(port)), platform::LastSocketError());
+    platform::CloseSocket(s);
+    return Result_Fail;
+  }
+  platform::ClearLastSocketError();
+  if (platform::Listen(s) != 0) {
+    LOG_SEVERE("Unable to listen on socket. Socket error %d", platform::LastSocketError());
+    platform::CloseSocket(s);
+    return Result_Fail;
+  }
+  listenSocket_ = s;
+  pollSet_[kListenerIndex] = PollEntry{s, kPollReadable, 0};
+  LOG_SPEW(1, "Network endpoint listener initialization completed");
+  return Result_Ok;
+}
+
+int NetworkEndpoint::AdoptOnThread(SocketHandle socket, uint32_t address, uint64_t userContext) {
+  if (!initialized_) return NotInitialized();
+  platform::SetNonBlocking(socket, true);
+  if (platform::SetNoDelay(socket, true) != 0) {
+    LOG_WARNING("Unable to set socket option while initializing. Error: %d", platform::LastSocketError());
+  }
+  if (freeIds_.empty()) {
+    LOG_SEVERE("Unable to open connection due to maximum connection limit reached.");
+    ConnectionInfo info;
+    info.userContext = userContext;
+    RaiseEvent(ConnectFailed, info);
+    return Result_Ok;
+  }
+  int64_t now = Sched()->GetUtcTimeMs();
+  uint32_t id = OpenSlot(socket, kPollReadable, now);
+  connections_[id].adopted = true;
+  RaiseEvent(Connected, ConnectionInfo{id, 0, address, userContext, 0});
+  RestartLoopIfStopped();
+  return Result_Ok;
+}
+
+int NetworkEndpoint::ConnectOnThread(uint32_t address, uint16_t port, uint64_t userContext, uint32_t timeoutMs) {
+  if (!initialized_) return NotInitialized();
+  platform::ClearLastSocketError();
+  SocketHandle s = platform::CreateTcpSocket();
+  if (s == kInvalidSocket) {
+    LOG_SEVERE("Unable to create socket. Error: %d", platform::LastSocketError());
+    return Result_Fail;
+  }
+  platform::SetNonBlocking(s, true);
+  if (platform::SetNoDelay(s, true) != 0) {
+    LOG_WARNING("Unable to set socket option while initializing. Error: %d", platform::LastSocketError());
+  }
+  if (platform::Connect(s, address, port) != 0) {
+    int error = platform::LastSocketError();
+    if (!platform::IsConnectInProgress(error)) {
+      LOG_SPEW(1, "Unable to connect. Error: %d", error);
+      RaiseEvent(ConnectFailed, ConnectionInfo{0, 0, 0, userContext, error});
+      platform::CloseSocket(s);
+      return Result_Fail;
+    }
+  }
+  if (freeIds_.empty()) {
+    LOG_SEVERE(
+        "Unable to open connection due to maximum connection limit reached. Used Count = %zu, Pending Count = "
+        "%zu",
+        openCount_, pendingCount_);
+    RaiseEvent(ConnectFailed, ConnectionInfo{0, 0, 0, userContext, 0});
+    platform::CloseSocket(s);
+    return Result_Ok;
+  }
+  int64_t now = Sched()->GetUtcTimeMs();
+  // Completion shows as writability.
+  uint32_t id = OpenSlot(s, static_cast<int16_t>(kPollReadable | kPollWritable), now);
+  Connection& c = connections_[id];
+  c.pendingConnect = true;
+  c.userContext = userContext;
+  ++pendingCount_;
+  uint32_t deadline = Sched()->GetTickCount() + std::min(timeoutMs, kMaxConnectTimeoutMs);
+  connectDeadlines_.push_back(ConnectDeadline{deadline, id, c.serial});
+  RestartLoopIfStopped();
+  return Result_Ok;
+}
+
+// ---- connection table ----
+
+uint32_t NetworkEndpoint::TakeId() {
+  uint32_t id = freeIds_.front();
+  freeIds_.pop_front();
+  return id;
+}
+
+uint32_t NetworkEndpoint::OpenSlot(SocketHandle socket, int16_t events, int64_t now) {
+  uint32_t id = TakeId();
+  Connection& c = connections_[id];
+  c = Connection{};
+  c.open = true;
+  c.socket = socket;
+  c.serial = ++nextSerial_;
+  c.openedAt = now;
+  c.pollIndex = static_cast<uint32_t>(pollSet_.size());
+  pollSet_.push_back(PollEntry{socket, events, 0});
+  pollSlots_.push_back(id);
+  ++openCount_;
+  return id;
+}
+
+void NetworkEndpoint::CloseConnection(uint32_t id) {
+  Connection& c = connections_[id];
+  if (!c.open) return;
+  if (!c.adopted) platform::CloseSocket(c.socket);
+  // Swap the last poll entry into the freed position.
+  uint32_t index = c.pollIndex;
+  uint32_t last = static_cast<uint32_t>(pollSet_.size() - 1);
+  if (index != last) {
+    pollSet_[index] = pollSet_[last];
+    pollSlots_[index] = pollSlots_[last];
+    connections_[pollSlots_[index]].pollIndex = index;
+  }
+  pollSet_.pop_back();
+  pollSlots_.pop_back();
+  if (c.pendingConnect) --pendingCount_;
+  --openCount_;
+  // Releases this connection's share of every queued buffer.
+  c = Connection{};
+  freeIds_.push_back(id);
+}
+
+void NetworkEndpoint::CloseWithEvent(uint32_t id, ConnectionEvent event) {
+  CloseConnection(id);
+  RaiseEvent(event, ConnectionInfo{id, 0, 0, 0, 0});
+}
+
+void NetworkEndpoint::SetWritable(Connection& c, bool on) {
+  int16_t& events = pollSet_[c.pollIndex].events;
+  events = static_cast<int16_t>(on ? (events | kPollWritable) : (events & ~kPollWritable));
+}
+
+void NetworkEndpoint::QueueWrite(const std::vector<ConnectionId>& ids, const std::shared_ptr<const uint8_t[]>& data,
+                                 uint32_t size, uint64_t userContext) {
+  uint64_t call = ++writeCalls_;
+  for (ConnectionId id64 : ids) {
+    if (id64 == 0 || id64 >= slotCount_) continue;
+    uint32_t id = static_cast<uint32_t>(id64);
+    Connection& c = connections_[id];
+    if (!c.open || c.lastWriteCall == call) continue;
+    c.lastWriteCall = call;
+    if (c.queuedBytes + size > kMaxQueuedBytesPerConnection) {
+      LOG_SEVERE("Send queue of connection %u passed %llu bytes; closing it", id,
+                 static_cast<unsigned long long>(kMaxQueuedBytesPerConnection));
+      CloseWithEvent(id, ClosedOnError);
+      continue;
+    }
+    c.sendQueue.push_back(WriteItem{size, data, 0, userContext});
+    c.queuedBytes += size;
+    SetWritable(c, true);
+  }
+}
+
+// ---- the poll loop ----
+
+void NetworkEndpoint::PostIteration() {
+  loopRunning_ = PostToSelf([this] { _Listen(); });
+}
+
+void NetworkEndpoint::RestartLoopIfStopped() {
+  if (initialized_ && !loopRunning_ && (listenSocket_ != kInvalidSocket || openCount_ > 0)) PostIteration();
+}
+
+void NetworkEndpoint::_Listen() {
+  int64_t now = Sched()->GetUtcTimeMs();
+  if (keepAlive_ && openCount_ > 0 && now - lastKeepAliveScan_ > kKeepAliveScanIntervalMs) KeepAliveScan(now);
+  if (listenSocket_ == kInvalidSocket && openCount_ == 0) {
+    loopRunning_ = false;
+    return;
+  }
+
+  // Work already queued behind this iteration (posted from this thread, so
+  // no wake) must not wait for the poll time-out.
+  int timeoutMs = context_->QueuedCount() > 1 ? 0 : kPollTimeoutMs;
+  if (acceptBackoff_) {
+    int32_t left = static_cast<int32_t>(acceptResumeTick_ - Sched()->GetTickCount());
+    if (left <= 0) {
+      acceptBackoff_ = false;
+      pollSet_[kListenerIndex].fd = listenSocket_;
+    } else {
+      timeoutMs = std::min(timeoutMs, static_cast<int>(left));
+    }
+  }
+
+  int count = platform::Poll(pollSet_.data(), pollSet_.size(), timeoutMs);
+  if (count < 0) {
+    LOG_SPEW(1, "Socket error during poll - error %d", platform::LastSocketError());
+    Sched()->Sleep(kPollFailurePauseMs);
+  } else if (count > 0) {
+    now = Sched()->GetUtcTimeMs();
+    if (pollSet_[kWakeIndex].revents != 0) wake_->Drain();
+    if (pollSet_[kListenerIndex].revents & kPollReadable) AcceptAll(now);
+    HandleReady(now);
+  }
+  ExpireConnects();
+  PostIteration();
+}
+
+void NetworkEndpoint::KeepAliveScan(int64_t now) {
+  lastKeepAliveScan_ = now;
+  std::vector<ConnectionId> pings;
+  for (uint32_t id = 1; id < slotCount_; ++id) {
+    Connection& c = connections_[id];
+    if (!c.open || c.pendingConnect) continue;
+    bool silent = c.receivedAny ? now - c.lastReceive > kReceiveSilenceLimitMs
+                                : now - c.openedAt >= kFirstReceiveGraceMs;
+    if (silent) {
+      LOG_SPEW(1, "Connection closed due to keep alive failure");
+      CloseWithEvent(id, ClosedOnError);
+    } else if (now - c.lastSend > kPingAfterSendSilenceMs) {
+      pings.push_back(id);
+      c.lastSend = now;
+    }
+  }
+  if (!pings.empty()) {
+    auto ping = std::make_unique_for_overwrite<uint8_t[]>(sizeof(kPing));
+    std::memcpy(ping.get(), kPing, sizeof(kPing));
+    WriteToConnectionsAsync(pings, std::move(ping), sizeof(kPing), 0);
+  }
+}
+
+void NetworkEndpoint::AcceptAll(int64_t now) {
+  for (;;) {
+    uint32_t acceptAddress = 0;
+    SocketHandle s = platform::Accept(listenSocket_, &acceptAddress);
+    if (s == kInvalidSocket) {
+      int error = platform::LastSocketError();
+      if (platform::IsDescriptorExhaustion(error)) {
+        // The pending connection stays queued and the listener readable;
+        // leave it out of the poll set for a while instead of spinning.
+        LOG_SEVERE("Unable to accept connection - error %d", error);
+        acceptBackoff_ = true;
+        acceptResumeTick_ = Sched()->GetTickCount() + kAcceptBackoffMs;
+        pollSet_[kListenerIndex].fd = kInvalidSocket;
+      }
+      return;
+    }
+    uint32_t peerAddress = 0;
+    platform::GetPeerAddress(s, &peerAddress, nullptr);
+    if (freeIds_.empty()) {
+      LOG_SEVERE("Connection rejected due to maximum connections reached");
+      platform::CloseSocket(s);
+      continue;
+    }
+    uint32_t id = OpenSlot(s, kPollReadable, now);
+    RaiseEvent(Accepted, ConnectionInfo{id, peerAddress, acceptAddress, 0, 0});
+    if (platform::SetNoDelay(s, true) != 0) {
+      LOG_WARNING("Unable to set socket option while initializing. Error: %d", platform::LastSocketError());
+    }
+  }
+}
+
+void NetworkEndpoint::HandleReady(int64_t now) {
+  // Snapshot first: closing a connection reorders the poll set.
+  ready_.clear();
+  for (size_t i = kFirstConnectionIndex; i < pollSet_.size(); ++i) {
+    if (pollSet_[i].revents != 0) ready_.emplace_back(pollSlots_[i], pollSet_[i].revents);
+  }
+  std::sort(ready_.begin(), ready_.end());
+  for (auto [id, revents] : ready_) {
+    Connection& c = connections_[id];
+    if (!c.open) continue;
+    if (c.pendingConnect) {
+      if (revents & (kPollWritable | kPollError | kPollHangUp | kPollInvalid)) CompleteConnect(id, revents, now);
+      if (!c.open) continue;
+    } else if ((revents & kPollWritable) && !c.sendQueue.empty()) {
+      SendQueued(id, now);
+      if (!c.open) continue;
+    }
+    if (revents & kPollReadable) {
+      ReceiveOnce(id, now);
+    } else if (revents & kPollHangUp) {
+      LOG_SPEW(1, "Socket closed gracefully - POLLHUP");
+      CloseWithEvent(id, ClosedGracefully);
+    } else if (revents & (kPollError | kPollInvalid)) {
+      LOG_SEVERE("File descriptor POLLERR");
+      CloseWithEvent(id, ClosedOnError);
+    }
+  }
+}
+
+void NetworkEndpoint::CompleteConnect(uint32_t id, int16_t revents, int64_t now) {
+  Connection& c = connections_[id];
+  uint64_t userContext = c.userContext;
+  int error = 0;
+  if (platform::GetPendingError(c.socket, &error) != 0) error = platform::LastSocketError();
+  // Hang-up or error without writability is a failed connect even when the
+  // socket has no pending error left to report.
+  if (error == 0 && !(revents & kPollWritable)) error = -1;
+  c.pendingConnect = false;
+  --pendingCount_;
+  if (error != 0) {
+    LOG_SPEW(1, "Error on OpenConnection %d", error);
+    CloseConnection(id);
+    RaiseEvent(ConnectFailed, ConnectionInfo{id, 0, 0, userContext, 0});
+    return;
+  }
+  uint32_t localAddress = 0;
+  platform::GetLocalAddress(c.socket, &localAddress, nullptr);
+  c.openedAt = now;
+  // Writes queued before the connect completed are not sent.
+  c.sendQueue.clear();
+  c.queuedBytes = 0;
+  pollSet_[c.pollIndex].events = kPollReadable;
+  RaiseEvent(Connected, ConnectionInfo{id, 0, localAddress, userContext, 0});
+}
+
+void NetworkEndpoint::SendQueued(uint32_t id, int64_t now) {
+  Connection& c = connections_[id];
+  while (!c.sendQueue.empty()) {
+    WriteItem& item = c.sendQueue.front();
+    uint32_t chunk = std::min(item.remaining, kMaxSendChunk);
+    int64_t sent = platform::Send(c.socket, item.buffer.get() + item.offset, chunk);
+    if (sent > 0) {
+      c.lastSend = now;
+      c.queuedBytes -= static_cast<uint64_t>(sent);
+      if (static_cast<uint32_t>(sent) == item.remaining) {
+        c.sendQueue.pop_front();
+        if (c.sendQueue.empty()) SetWritable(c, false);
+        if (c.blocked) {
+          c.blocked = false;
+          DeliverWriteState(id, 1, 0);
+        }
+        continue;
+      }
+      item.offset += static_cast<uint32_t>(sent);
+      item.remaining -= static_cast<uint32_t>(sent);
+      // The socket took all it was offered: only the chunk size held it back.
+      if (static_cast<uint32_t>(sent) == chunk) continue;
+      if (!c.blocked) {
+        c.blocked = true;
+        DeliverWriteState(id, 0, item.userContext);
+      }
+      return;
+    }
+    int error = platform::LastSocketError();
+    if (sent == 0 || platform::IsWouldBlock(error)) {
+      LOG_WARNING("Unable to send on socket. Socket would block");
+      return;
+    }
+    LOG_SEVERE("Unexpected error %d sending data on socket.", error);
+    CloseWithEvent(id, ClosedOnError);
+    return;
+  }
+}
+
+void NetworkEndpoint::ReceiveOnce(uint32_t id, int64_t now) {
+  Connection& c = connections_[id];
+  int64_t n = platform::Receive(c.socket, receiveBuffer_.get(), kReceiveBufferSize);
+  if (n < 0) {
+    int error = platform::LastSocketError();
+    if (platform::IsWouldBlock(error)) {
+      LOG_WARNING("Unable to read from socket. Socket would block");
+      return;
+    }
+    LOG_SEVERE("Socket error on read. Error %d", error);
+    CloseWithEvent(id, ClosedOnError);
+    return;
+  }
+  if (n == 0) {
+    LOG_SPEW(1, "Socket closed gracefully");
+    CloseWithEvent(id, ClosedGracefully);
+    return;
+  }
+  c.lastReceive = now;
+  c.receivedAny = true;
+  DeliverData(id, receiveBuffer_.get(), static_cast<uint32_t>(n));
+}
+
+void NetworkEndpoint::ExpireConnects() {
+  if (connectDeadlines_.empty()) return;
+  uint32_t now32 = Sched()->GetTickCount();
+  while (!connectDeadlines_.empty()) {
+    ConnectDeadline entry = connectDeadlines_.front();
+    Connection& c = connections_[entry.id];
+    if (!c.open || !c.pendingConnect || c.serial != entry.serial) {
+      connectDeadlines_.pop_front();
+      continue;
+    }
+    if (static_cast<int32_t>(entry.deadline - now32) > 0) return;
+    connectDeadlines_.pop_front();
+    int error = 0;
+    platform::GetPendingError(c.socket, &error);
+    if (error != 0) LOG_SPEW(1, "Connection timed out due to low level socket error %d", error);
+    LOG_SPEW(1, "Socket closed due to timeout");
+    uint64_t userContext = c.userContext;
+    CloseConnection(entry.id);
+    RaiseEvent(ConnectFailed, ConnectionInfo{0, 0, 0, userContext, error});
+  }
+}
+
+// ---- deliveries ----
+
+void NetworkEndpoint::RaiseEvent(ConnectionEvent event, const ConnectionInfo& info) {
+  if (!eventCallback_.IsSet()) return;
+  eventCallback_.context->Post([cell = eventCallback_.cell, event, info] {
+    if (auto fn = cell->Load()) (*fn)(event, info);
+  });
+}
+
+void NetworkEndpoint::DeliverData(uint32_t id, const uint8_t* bytes, uint32_t size) {
+  if (!dataCallback_.IsSet()) return;
+  auto copy = std::make_unique_for_overwrite<uint8_t[]>(size);
+  std::memcpy(copy.get(), bytes, size);
+  // std::function needs a copyable task, so the owned buffer rides in a
+  // shared holder; a discarded task frees it.
+  auto holder = std::make_shared<std::unique_ptr<uint8_t[]>>(std::move(copy));
+  dataCallback_.context->Post([cell = dataCallback_.cell, id, holder, size] {
+    if (auto fn = cell->Load()) (*fn)(id, std::move(*holder), size);
+  });
+}
+
+void NetworkEndpoint::DeliverWriteState(uint32_t id, int state, uint64_t userContext) {
+  if (!writeCallback_.IsSet()) return;
+  writeCallback_.context->Post([cell = writeCallback_.cell, id, state, userContext] {
+    if (auto fn = cell->Load()) (*fn)(id, state, userContext);
+  });
+}
+
+// ---- factory ----
+
+int CreateNetworkEndpoint(INetworkEndpoint** out) {
+  if (!out) return Result_Fail;
+  std::unique_ptr<INetworkEndpoint> created;
+  try {
+    created = std::make_unique<NetworkEndpoint>();
+  } catch (const std::exception&) {
+    return Result_Fail;
+  }
+  delete std::exchange(*out, created.release());
+  return Result_Ok;
+}
+
+}  // namespace corvane

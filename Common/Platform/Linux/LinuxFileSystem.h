@@ -1,0 +1,44 @@
+// File-system calls behind Directory.h. Paths here are already in "/" form.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace corvane::platform {
+
+// The folder the data folder goes under: $CORVANE_DATA_ROOT when set to an
+// absolute path other than "/", else the first writable of /var/lib and
+// $TMPDIR, else /tmp. Never "/" and never ends in "/".
+std::string CommonDataFolder();
+
+// The effective user's login name, or its uid as text.
+std::string CurrentUserName();
+
+// mkdir with mode 01777 applied past the umask. A folder that exists already
+// is left exactly as it is. False only when nothing could be created.
+bool MakeFolderForEveryone(const std::string& path);
+
+bool IsFolder(const std::string& path);
+bool Exists(const std::string& path);
+
+// Removes the tree at path (already refused for "" and the root). The last
+// component must be a real folder, not a symbolic link; links inside the tree
+// are removed as links, never followed. False when the path is missing or
+// anything could not be removed.
+bool RemoveTree(const std::string& path);
+
+bool RemoveOneFile(const std::string& path);
+
+struct FolderEntry {
+  std::string name;
+  bool isFolder = false;  // a real folder; a link to one is not
+  uint64_t size = 0;
+  int64_t lastWriteMs = 0;  // ms since 1970 UTC
+};
+
+// The entries of one folder except "." and "..". False when the folder
+// cannot be read.
+bool ListFolder(const std::string& path, std::vector<FolderEntry>* out);
+
+}  // namespace corvane::platform

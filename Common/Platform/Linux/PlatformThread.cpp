@@ -1,0 +1,237 @@
+#include "PlatformThread.h"
+
+#include <algorithm>
+#include <set>
+
+#include "Clock.h"
+#include "Logger.h"
+#include "Result.h"
+
+namespace corvane::platform {
+
+struct Thread::State {
+  Scheduler::Runnable* runnable = nullptr;
+  bool deleteRunnableOnExit = false;
+  std::unique_ptr<Scheduler::Mutex> runMutex;
+  std::unique_ptr<Scheduler::Event> wake;
+  std::unique_ptr<Scheduler::Event> started;
+  std::atomic<bool> stop{false};
+  std::atomic<bool> noWait{false};
+  // Set when the object is destroyed while its thread still runs (from the
+  // thread itself): the runnable may be gone with it.
+  std::atomic<bool> ownerGone{false};
+  std::atomic<uint64_t> busySince{0};
+  std::atomic<uint32_t> threadId{0};
+};
+
+namespace {
+
+thread_local const Thread::State* t_currentState = nullptr;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// Instrumented frames are several times larger.
+constexpr size_t kStackSize = 4u << 20;
+#else
+constexpr size_t kStackSize = 1u << 20;
+#endif
+
+void* Trampoline(void* arg) {
+  std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
+  (*body)();
+  return nullptr;
+}
+
+// The process-wide set of started threads. Nothing reads it; it exists so a
+// debugger can list every thread object.
+class ThreadRegistry {
+ public:
+  static ThreadRegistry& Instance() {
+    static ThreadRegistry* const instance = new ThreadRegistry();
+    return *instance;
+  }
+  void Add(Thread* t) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    threads_.insert(t);
+  }
+  void Remove(Thread* t) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    threads_.erase(t);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::set<Thread*> threads_;
+};
+
+}  // namespace
+
+int StartNativeThread(std::function<void()> body, pthread_t* out) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, kStackSize);
+  auto* heapBody = new std::function<void()>(std::move(body));
+  const int rc = pthread_create(out, &attr, Trampoline, heapBody);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) delete heapBody;
+  return rc;
+}
+
+Thread::Thread(Scheduler::Runnable* runnable, bool deleteRunnableOnExit) : state_(std::make_shared<State>()) {
+  Scheduler* scheduler = GetDefaultScheduler();
+  state_->runnable = runnable;
+  state_->deleteRunnableOnExit = deleteRunnableOnExit;
+  state_->runMutex.reset(scheduler->CreateMutex());
+  state_->wake.reset(scheduler->CreateEvent(false, false));
+  state_->started.reset(scheduler->CreateEvent(false, false));
+}
+
+Thread::~Thread() {
+  if (IsCurrent()) {
+    // Nobody is left to join this thread: it ends on its own after the
+    // current pass, without touching the runnable again. (A Stop made just
+    // before, by the worker's own destructor, has already said so.)
+    if (!state_->stop.exchange(true)) {
+      LOG_SEVERE("Thread object destroyed on its own thread; not waiting for it to end");
+    }
+    state_->ownerGone.store(true);
+    std::lock_guard<std::mutex> lock(control_);
+    if (hasHandle_ && !joining_) pthread_detach(handle_);
+    hasHandle_ = false;
+  } else {
+    Stop();
+  }
+  ThreadRegistry::Instance().Remove(this);
+}
+
+bool Thread::IsCurrent() const { return t_currentState == state_.get(); }
+
+void Thread::Routine(const std::shared_ptr<State>& s) {
+  t_currentState = s.get();
+  s->threadId.store(CachedThreadId());
+  // Copied now: after the loop the object (and with it the runnable) may be
+  // gone.
+  Scheduler::Runnable* const runnable = s->runnable;
+  const bool deleteRunnable = s->deleteRunnableOnExit;
+
+  const bool ok = runnable->OnStart();
+  s->started->Set();
+  if (ok) {
+    bool runnableGone = false;
+    while (!s->stop.load()) {
+      s->runMutex->Lock(kInfinite);
+      s->busySince.store(std::max<uint64_t>(TickCount64(), 1));
+      const bool more = runnable->Run();
+      s->busySince.store(0);
+      s->runMutex->Unlock();
+      if (s->ownerGone.load() && !deleteRunnable) {
+        runnableGone = true;
+        break;
+      }
+      if (s->stop.load()) break;
+      if (more) {
+        // A wake during the pass is covered by the pass that follows now.
+        s->wake->Reset();
+        continue;
+      }
+      if (!s->noWait.load()) s->wake->Wait(kInfinite);
+    }
+    if (!runnableGone) runnable->OnStop();
+  }
+  if (deleteRunnable) delete runnable;
+  t_currentState = nullptr;
+}
+
+void Thread::ThreadStart(uint32_t timeoutMs) {
+  if (IsCurrent()) return;  // running, by definition
+  std::unique_lock<std::mutex> lock(control_);
+  controlCv_.wait(lock, [this] { return !joining_; });
+  if (hasHandle_) return;
+  state_->stop.store(false);
+  state_->noWait.store(false);
+  state_->started->Reset();
+  // The first pass runs anyway; a wake left over from before (Stop wakes the
+  // old loop) must not add a second one.
+  state_->wake->Reset();
+  std::shared_ptr<State> s = state_;
+  const int err = StartNativeThread([s] { Routine(s); }, &handle_);
+  if (err != 0) {
+    lock.unlock();
+    LOG_SEVERE("Unable to create thread, error code: %u", static_cast<unsigned>(err));
+    return;
+  }
+  hasHandle_ = true;
+  running_.store(true);
+  lock.unlock();
+  state_->started->Wait(timeoutMs);
+  ThreadRegistry::Instance().Add(this);
+}
+
+int Thread::Stop() {
+  state_->stop.store(true);
+  state_->wake->Set();
+  if (IsCurrent()) {
+    // Waiting here would wait for ever. The loop ends after this pass; the
+    // handle is kept so that the owner can still join from another thread.
+    LOG_SEVERE("Thread stop called on the thread itself; not waiting for it to end");
+    return Result_Ok;
+  }
+  std::unique_lock<std::mutex> lock(control_);
+  controlCv_.wait(lock, [this] { return !joining_; });
+  if (!hasHandle_) return Result_Ok;
+  joining_ = true;
+  const pthread_t handle = handle_;
+  lock.unlock();
+  const int rc = pthread_join(handle, nullptr);
+  lock.lock();
+  hasHandle_ = false;
+  joining_ = false;
+  running_.store(false);
+  controlCv_.notify_all();
+  return rc == 0 ? Result_Ok : Result_Fail;
+}
+
+// There is no safe way to kill a thread that may hold locks or unwind C++
+// frames half-way; the thread is asked to stop and left to end on its own.
+void Thread::Terminate() {
+  RequestStop();
+  state_->wake->Set();
+  if (IsCurrent()) return;
+  std::lock_guard<std::mutex> lock(control_);
+  if (!hasHandle_ || joining_) return;
+  pthread_detach(handle_);
+  hasHandle_ = false;
+  running_.store(false);
+}
+
+void Thread::Wake() {
+  if (running_.load()) state_->wake->Set();
+}
+
+int Thread::SetPriority(int /*priority*/) { return running_.load() ? 1 : 0; }
+
+void Thread::SetTag(int tag) { tag_.store(tag, std::memory_order_relaxed); }
+
+void Thread::GetStatus(uint64_t* threadId, uint64_t* busyMs, std::string* trace) {
+  if (threadId) *threadId = state_->threadId.load();
+  if (busyMs) {
+    const uint64_t since = state_->busySince.load();
+    const uint64_t now = TickCount64();
+    *busyMs = (since == 0 || now < since) ? 0 : now - since;
+  }
+  if (trace) *trace = "trace not available";
+}
+
+bool Thread::IsRunning() { return running_.load(); }
+
+// Also wakes an idle thread, so that it ends now rather than at the next Wake.
+void Thread::RequestStop() {
+  state_->noWait.store(true);
+  state_->stop.store(true);
+  state_->wake->Set();
+}
+
+bool Thread::IsStopRequested() { return state_->stop.load(); }
+
+Scheduler::Runnable* Thread::GetRunnable() { return state_->runnable; }
+
+}  // namespace corvane::platform

@@ -1,0 +1,227 @@
+#include "SocketLayer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+namespace corvane::platform {
+
+static_assert(sizeof(PollEntry) == sizeof(pollfd));
+static_assert(offsetof(PollEntry, fd) == offsetof(pollfd, fd));
+static_assert(offsetof(PollEntry, events) == offsetof(pollfd, events));
+static_assert(offsetof(PollEntry, revents) == offsetof(pollfd, revents));
+
+// Linux reports POLLRDNORM/POLLWRNORM together with POLLIN/POLLOUT for TCP
+// sockets; an eventfd reports only POLLIN, so the plain bits are used.
+const int16_t kPollReadable = POLLIN;
+const int16_t kPollWritable = POLLOUT;
+const int16_t kPollError = POLLERR;
+const int16_t kPollHangUp = POLLHUP;
+const int16_t kPollInvalid = POLLNVAL;
+
+namespace {
+
+sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
+  sockaddr_in sa;
+  std::memset(&sa, 0, sizeof(sa));
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(address);
+  sa.sin_port = htons(port);
+  return sa;
+}
+
+int ReadAddress(int rc, const sockaddr_in& sa, uint32_t* address, uint16_t* port) {
+  if (rc != 0) return -1;
+  if (address) *address = sa.sin_family == AF_INET ? ntohl(sa.sin_addr.s_addr) : 0;
+  if (port) *port = sa.sin_family == AF_INET ? ntohs(sa.sin_port) : 0;
+  return 0;
+}
+
+}  // namespace
+
+int LastSocketError() { return errno; }
+void ClearLastSocketError() { errno = 0; }
+
+bool IsWouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+bool IsConnectInProgress(int error) {
+  // An interrupted non-blocking connect goes on in the background, exactly
+  // like one that reported EINPROGRESS.
+  return error == EINPROGRESS || error == EINTR || IsWouldBlock(error);
+}
+
+bool IsDescriptorExhaustion(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+void IgnoreBrokenPipeSignal() {
+  static std::once_flag once;
+  std::call_once(once, [] { ::signal(SIGPIPE, SIG_IGN); });
+}
+
+SocketHandle CreateTcpSocket() {
+  IgnoreBrokenPipeSignal();
+  return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+}
+
+int CloseSocket(SocketHandle socket) {
+  if (socket < 0) return 0;
+  // Linux releases the descriptor even when close reports EINTR; retrying
+  // could close a descriptor another thread has just been given.
+  int rc = ::close(socket);
+  return (rc == 0 || errno == EINTR) ? 0 : -1;
+}
+
+int SetNonBlocking(SocketHandle socket, bool on) {
+  int flags = ::fcntl(socket, F_GETFL, 0);
+  if (flags < 0) return -1;
+  int wanted = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  if (wanted == flags) return 0;
+  return ::fcntl(socket, F_SETFL, wanted) == 0 ? 0 : -1;
+}
+
+int SetNoDelay(SocketHandle socket, bool on) {
+  int value = on ? 1 : 0;
+  return ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &value, sizeof(value)) == 0 ? 0 : -1;
+}
+
+int SetReuseAddress(SocketHandle socket, bool on) {
+  int value = on ? 1 : 0;
+  return ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &value, sizeof(value)) == 0 ? 0 : -1;
+}
+
+int Bind(SocketHandle socket, uint32_t address, uint16_t port) {
+  sockaddr_in sa = MakeAddress(address, port);
+  return ::bind(socket, reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) == 0 ? 0 : -1;
+}
+
+int Listen(SocketHandle socket) { return ::listen(socket, SOMAXCONN) == 0 ? 0 : -1; }
+
+SocketHandle Accept(SocketHandle listener, uint32_t* peerAddress) {
+  IgnoreBrokenPipeSignal();
+  for (;;) {
+    sockaddr_in sa;
+    socklen_t len = sizeof(sa);
+    std::memset(&sa, 0, sizeof(sa));
+    int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd >= 0) {
+      if (peerAddress) *peerAddress = sa.sin_family == AF_INET ? ntohl(sa.sin_addr.s_addr) : 0;
+      return fd;
+    }
+    if (errno != EINTR) return kInvalidSocket;
+  }
+}
+
+int Connect(SocketHandle socket, uint32_t address, uint16_t port) {
+  sockaddr_in sa = MakeAddress(address, port);
+  // Not retried on EINTR: a second connect on the same socket would report
+  // EALREADY; the first one goes on in the background.
+  return ::connect(socket, reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) == 0 ? 0 : -1;
+}
+
+int64_t Send(SocketHandle socket, const void* data, size_t size) {
+  for (;;) {
+    ssize_t n = ::send(socket, data, size, MSG_NOSIGNAL);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+int64_t Receive(SocketHandle socket, void* buffer, size_t size) {
+  for (;;) {
+    ssize_t n = ::recv(socket, buffer, size, 0);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+int Poll(PollEntry* entries, size_t count, int timeoutMs) {
+  auto* fds = reinterpret_cast<pollfd*>(entries);
+  for (;;) {
+    int rc = ::poll(fds, static_cast<nfds_t>(count), timeoutMs);
+    if (rc >= 0) return rc;
+    int error = errno;
+    for (size_t i = 0; i < count; ++i) fds[i].revents = 0;
+    // A signal cut the wait short; waiting the full time again at most
+    // doubles one wait, which every caller tolerates.
+    if (error != EINTR) {
+      errno = error;
+      return -1;
+    }
+  }
+}
+
+int GetPendingError(SocketHandle socket, int* error) {
+  int value = 0;
+  socklen_t len = sizeof(value);
+  if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, &value, &len) != 0) return -1;
+  *error = value;
+  return 0;
+}
+
+int GetPeerAddress(SocketHandle socket, uint32_t* address, uint16_t* port) {
+  sockaddr_in sa;
+  std::memset(&sa, 0, sizeof(sa));
+  socklen_t len = sizeof(sa);
+  return ReadAddress(::getpeername(socket, reinterpret_cast<sockaddr*>(&sa), &len), sa, address, port);
+}
+
+int GetLocalAddress(SocketHandle socket, uint32_t* address, uint16_t* port) {
+  sockaddr_in sa;
+  std::memset(&sa, 0, sizeof(sa));
+  socklen_t len = sizeof(sa);
+  return ReadAddress(::getsockname(socket, reinterpret_cast<sockaddr*>(&sa), &len), sa, address, port);
+}
+
+uint16_t HostToNetwork16(uint16_t value) { return htons(value); }
+
+bool EnsureOpenFileLimit(uint64_t wanted, uint64_t* limit) {
+  rlimit rl;
+  if (::getrlimit(RLIMIT_NOFILE, &rl) != 0) {
+    if (limit) *limit = 0;
+    return false;
+  }
+  if (rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur >= wanted) {
+    if (limit) *limit = rl.rlim_cur;
+    return true;
+  }
+  rlim_t target = (rl.rlim_max == RLIM_INFINITY || rl.rlim_max >= wanted) ? static_cast<rlim_t>(wanted)
+                                                                          : rl.rlim_max;
+  rlimit raised = rl;
+  raised.rlim_cur = target;
+  if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) rl.rlim_cur = target;
+  if (limit) *limit = rl.rlim_cur;
+  return rl.rlim_cur >= wanted;
+}
+
+WakeSignal::WakeSignal() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+WakeSignal::~WakeSignal() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void WakeSignal::Signal() {
+  if (fd_ < 0) return;
+  uint64_t one = 1;
+  // A full counter (EAGAIN) is already readable, which is all a wake needs.
+  while (::write(fd_, &one, sizeof(one)) < 0 && errno == EINTR) {
+  }
+}
+
+void WakeSignal::Drain() {
+  if (fd_ < 0) return;
+  uint64_t value;
+  while (::read(fd_, &value, sizeof(value)) < 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace corvane::platform

@@ -1,0 +1,106 @@
+// The sockets, poll and descriptor-limit calls that the network code uses,
+// as thin functions over the operating system's TCP/IPv4 interface.
+//
+// Conventions: addresses and ports are in host byte order; a failing call
+// returns -1 (or kInvalidSocket) and leaves the error in LastSocketError().
+// Interrupted calls (EINTR) are retried inside. Every socket made here is
+// close-on-exec, and sends never raise SIGPIPE.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace corvane::platform {
+
+using SocketHandle = int;
+inline constexpr SocketHandle kInvalidSocket = -1;
+
+// One entry of a poll set; laid out exactly as the system's pollfd. An entry
+// whose fd is negative is ignored by Poll.
+struct PollEntry {
+  int fd;
+  int16_t events;
+  int16_t revents;
+};
+
+// Requested/returned event bits of a PollEntry.
+extern const int16_t kPollReadable;
+extern const int16_t kPollWritable;
+// Returned only.
+extern const int16_t kPollError;
+extern const int16_t kPollHangUp;
+extern const int16_t kPollInvalid;
+
+int LastSocketError();
+void ClearLastSocketError();
+// A non-blocking call that could not go on now (not an error).
+bool IsWouldBlock(int error);
+// A non-blocking connect that is still under way.
+bool IsConnectInProgress(int error);
+// Too many descriptors, for this process or for the whole system.
+bool IsDescriptorExhaustion(int error);
+
+// SIGPIPE is ignored for the whole process (idempotent). Called by every
+// socket creation here; exposed for code that gets sockets elsewhere.
+void IgnoreBrokenPipeSignal();
+
+// A new IPv4 TCP socket, close-on-exec.
+SocketHandle CreateTcpSocket();
+int CloseSocket(SocketHandle socket);
+int SetNonBlocking(SocketHandle socket, bool on);
+int SetNoDelay(SocketHandle socket, bool on);
+int SetReuseAddress(SocketHandle socket, bool on);
+
+// address 0 binds every local address.
+int Bind(SocketHandle socket, uint32_t address, uint16_t port);
+// Backlog SOMAXCONN (the system's ceiling).
+int Listen(SocketHandle socket);
+// A non-blocking, close-on-exec connection, or kInvalidSocket; *peerAddress
+// (may be null) receives the peer's IPv4 address.
+SocketHandle Accept(SocketHandle listener, uint32_t* peerAddress);
+// 0 when connected at once; -1 otherwise (IsConnectInProgress tells a
+// non-blocking connect that is still under way from a failure).
+int Connect(SocketHandle socket, uint32_t address, uint16_t port);
+
+// Bytes sent (> 0 unless size is 0), or -1.
+int64_t Send(SocketHandle socket, const void* data, size_t size);
+// Bytes received, 0 when the peer has closed, or -1.
+int64_t Receive(SocketHandle socket, void* buffer, size_t size);
+
+// Number of entries with returned events, 0 on time-out, -1 on failure.
+// returned events are cleared on failure, so no caller acts on stale ones.
+// timeoutMs < 0 waits without limit.
+int Poll(PollEntry* entries, size_t count, int timeoutMs);
+
+// The pending error of a socket (SO_ERROR), cleared by reading; 0 when none.
+int GetPendingError(SocketHandle socket, int* error);
+int GetPeerAddress(SocketHandle socket, uint32_t* address, uint16_t* port);
+int GetLocalAddress(SocketHandle socket, uint32_t* address, uint16_t* port);
+
+// Host-to-network order of a 16-bit value (for log lines that print it).
+uint16_t HostToNetwork16(uint16_t value);
+
+// Raises the soft limit on open descriptors towards the hard limit so that
+// at least `wanted` fit. Returns true when the limit now holds `wanted`;
+// *limit (may be null) receives the soft limit in force afterwards.
+bool EnsureOpenFileLimit(uint64_t wanted, uint64_t* limit);
+
+// A level-triggered wake-up signal for a poll set: Signal makes Handle()
+// readable until Drain. Signal is safe from any thread and never blocks.
+class WakeSignal {
+ public:
+  WakeSignal();
+  ~WakeSignal();
+  WakeSignal(const WakeSignal&) = delete;
+  WakeSignal& operator=(const WakeSignal&) = delete;
+
+  bool IsValid() const { return fd_ >= 0; }
+  int Handle() const { return fd_; }
+  void Signal();
+  void Drain();
+
+ private:
+  int fd_;
+};
+
+}  // namespace corvane::platform

@@ -1,0 +1,199 @@
+// The protocol-2 registry: the always-on list of displays behind TCP 53202.
+//
+// Displays connect and publish their record, then keep the connection open;
+// clients connect and subscribe, receive every known display at once and
+// afterwards every new or changed display and every removal. Displays learned
+// over protocol 1 reach it through the bridge (ForwardToSubscribers,
+// RemoveForeignDisplay) and are offered to subscribers too; new or changed
+// displays of its own publishers go the other way. A publisher whose
+// connection has stayed closed for longer than PublisherPurgeTimeout seconds
+// (configuration key SOFTWARE\Corvane\DirectoryService, default 60, read
+// afresh on every pass) is purged, and every subscriber gets its removal.
+//
+// Threads: all state lives on the work thread, which also runs the network
+// endpoint's callbacks; every public call made elsewhere is posted there.
+// Initialize, SetCrossCommunicator and the queries wait for their task;
+// ForwardToSubscribers, RemoveForeignDisplay and PurgeInactivepublishers do
+// not. A timer thread asks for a purge pass about once a second, never while
+// one is still queued. The destructor lets queued work finish, then stops
+// both threads and the endpoint.
+//
+// Invariants, kept on the work thread after every event: every publisher has
+// a connection record; `owners` maps each publisher's display id to that
+// publisher and holds nothing else.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "DisplayInfo.h"
+#include "ICrossCommunicator.h"
+#include "NetworkEndpoint.h"
+#include "Protocol2Messages.h"
+#include "RefCount.h"
+#include "Scheduler.h"
+#include "ThreadContext.h"
+#include "Uuid.h"
+
+namespace corvane::talvenor::server {
+
+// One row of GetDisconnectedDisplays: a display purged at least once, by the
+// name it last had.
+struct DisconnectedDisplay {
+  std::string name;
+  uint32_t disconnectCount = 0;
+};
+
+class TalvenorDiscoveryServicePersistent {
+ public:
+  using ConnectionId = INetworkEndpoint::ConnectionId;
+  using DisplayInfo = IDiscoveryService::DisplayInfo;
+
+  // The registry always listens here, whatever port it is constructed with.
+  static constexpr uint16_t kPort = 53202;
+  static constexpr uint32_t kMaxConnections = 20000;
+  static constexpr char kRegistryKey[] = "SOFTWARE\\Corvane\\DirectoryService";
+  static constexpr char kPurgeTimeoutValue[] = "PublisherPurgeTimeout";
+  static constexpr uint32_t kDefaultPurgeTimeoutSeconds = 60;
+
+  // One per accepted connection, and one per foreign display (of which only
+  // the display and its message are used).
+  struct ClientConnection {
+    bool connected = true;
+    int64_t disconnectTime = 0;  // UTC ms of the close
+    uint32_t peerIpv4 = 0;       // host order
+    Protocol2Parser parser;      // parser state and receive stream
+    DisplayInfo display;
+    // The publish message rebuilt from `display`; shared by every write of it.
+    bool messageValid = false;
+    uint32_t messageLength = 0;
+    std::shared_ptr<const std::vector<uint8_t>> message;
+
+    // Stores the record and rebuilds its publish message.
+    void BuildPublishMessage(const DisplayInfo& record);
+  };
+
+  // What tests and self-checks see of the state, copied on the work thread.
+  struct StateSnapshot {
+    struct Connection {
+      bool connected = false;
+      int64_t disconnectTime = 0;
+      UUID displayId;
+      bool messageValid = false;
+      uint32_t unreadBytes = 0;
+    };
+    std::map<ConnectionId, Connection> connections;
+    std::set<ConnectionId> publishers;
+    std::set<ConnectionId> subscribers;
+    std::map<UUID, ConnectionId> owners;
+    std::set<UUID> foreignDisplays;
+    bool initialized = false;
+  };
+
+  // Makes the endpoint Initialize listens with; CreateNetworkEndpoint unless
+  // a test puts a scripted endpoint in its place.
+  using EndpointFactory = std::function<int(INetworkEndpoint** out)>;
+
+  // The port is not used (see kPort). Starts the work and timer threads.
+  explicit TalvenorDiscoveryServicePersistent(uint16_t port);
+  TalvenorDiscoveryServicePersistent(uint16_t port, EndpointFactory endpointFactory);
+  virtual ~TalvenorDiscoveryServicePersistent();
+  TalvenorDiscoveryServicePersistent(const TalvenorDiscoveryServicePersistent&) = delete;
+  TalvenorDiscoveryServicePersistent& operator=(const TalvenorDiscoveryServicePersistent&) = delete;
+
+  // Starts listening on kPort, trying five times 1000 ms apart. When the
+  // fifth try fails the process ends at once with exit status 255 (-1),
+  // after logging "Unable to initialize TDS, exiting". Result_AlreadyInitialized
+  // on a second call.
+  int Initialize();
+
+  // The bridge; an empty pointer detaches it.
+  void SetCrossCommunicator(std::shared_ptr<ICrossCommunicator> crossCommunicator);
+
+  // Every publisher's display in connection order (closed ones not yet
+  // purged included), then every foreign display in id order.
+  void GetDiscovered(std::vector<DisplayInfo>* out);
+  void GetConnectionCounts(uint32_t* publisherCount, uint32_t* subscriberCount, uint32_t* publisherDisconnectCount,
+                           uint32_t* subscriberDisconnectCount);
+  // One row per display ever purged, in id order. Returns 0.
+  int GetDisconnectedDisplays(std::vector<DisconnectedDisplay>* out);
+
+  // A display learned over protocol 1: sent to every subscriber unless one of
+  // this registry's publishers owns its id. Returns 0 at once.
+  int ForwardToSubscribers(const DisplayInfo& display);
+  // A protocol-1 display was purged: subscribers get its removal if it was
+  // still a foreign display here. Returns 0 at once.
+  int RemoveForeignDisplay(const UUID& id);
+  // One purge pass; off the work thread it is queued unless a pass already
+  // is.
+  void PurgeInactivepublishers();
+
+  void GetStateSnapshot(StateSnapshot* out);
+
+  // PublisherPurgeTimeout in milliseconds, 64-bit so that no configured value
+  // can wrap into an early purge.
+  static uint64_t ReadPublisherPurgeTimeout();
+
+ private:
+  // Runs task on the work thread and waits for it; false when the task was
+  // discarded (queue full or stopping).
+  bool RunOnWorkThread(std::function<void()> task);
+  // Queues task on the work thread (runs it at once when already there).
+  bool PostToWorkThread(std::function<void()> task);
+
+  int DoInitialize();
+  void OnConnectionEvent(INetworkEndpoint::ConnectionEvent event, const INetworkEndpoint::ConnectionInfo& info);
+  void OnAccepted(const INetworkEndpoint::ConnectionInfo& info);
+  void OnClosed(ConnectionId id);
+  void ProcessNetworkStream(ConnectionId id, std::unique_ptr<uint8_t[]> data, uint32_t size);
+  void HandlePublish(ConnectionId id, ClientConnection& connection, DisplayInfo record);
+  void HandleSubscribe(ConnectionId id, ClientConnection& connection);
+  void DoForwardToSubscribers(const DisplayInfo& display);
+  void DoRemoveForeignDisplay(const UUID& id);
+  void PurgePass();
+  // Steps of a purge: counts, removal to subscribers, bridge, erase.
+  void PurgePublisher(ConnectionId id);
+  // Gives up ownership of a display this connection published before.
+  void ReleaseDisplay(ConnectionId id, const UUID& displayId);
+
+  void TimerLoop();
+  void RequestPurgePass();
+
+  const std::vector<ConnectionId>& SubscriberList();
+  void WriteToSubscribers(const uint8_t* bytes, uint32_t length);
+  void WriteToConnection(ConnectionId id, const uint8_t* bytes, uint32_t length);
+  void SendRemoval(const UUID& id);
+
+  // Work-thread state.
+  std::map<ConnectionId, ClientConnection> connections;
+  std::set<ConnectionId> publishers;
+  std::set<ConnectionId> subscribers;
+  std::map<UUID, ConnectionId> owners;
+  bool initialized = false;
+  RefPtr<ThreadContext> workContext;
+  RefPtr<ThreadContext> timerContext;
+  std::unique_ptr<INetworkEndpoint> endpoint;
+  std::map<UUID, ClientConnection> foreignDisplays;
+  uint32_t publisherDisconnectCount = 0;
+  uint32_t subscriberDisconnectCount = 0;
+  std::map<UUID, DisconnectedDisplay> disconnectedDisplays;
+  std::shared_ptr<ICrossCommunicator> crossCommunicator;
+
+  // `subscribers` as the endpoint takes it, rebuilt after a change.
+  std::vector<ConnectionId> subscriberList_;
+  bool subscriberListStale_ = true;
+
+  EndpointFactory endpointFactory_;
+  // Set by the destructor to end the timer loop.
+  std::unique_ptr<Scheduler::Event> timerStop_;
+  // True from the queueing of a purge pass until it starts.
+  std::atomic<bool> purgePending_{false};
+};
+
+}  // namespace corvane::talvenor::server

@@ -1,0 +1,192 @@
+#include "DiscoveryServiceMain.h"
+
+#include <exception>
+#include <mutex>
+#include <new>
+
+#include "Directory.h"
+#include "DiscoveryServicePersistent.h"
+#include "FileStore.h"
+#include "Locks.h"
+#include "Logger.h"
+#include "RegistryKey.h"
+#include "Result.h"
+
+namespace corvane {
+
+namespace {
+
+constexpr char kServiceName[] = "Talvenor Discovery Service";
+constexpr char kDescription[] = "Provides Talvenor Display Name Resolution";
+constexpr char kConfigurationKey[] = "SOFTWARE\\Corvane\\DirectoryService";
+constexpr uint16_t kProtocol2Port = 53202;
+constexpr uint64_t kLogFileBytes = 0xA00000;  // 10 MiB
+
+// The names under which this object's lines are logged.
+constexpr char kSourcePath[] = "DiscoveryService/Src/DiscoveryServiceMain";
+constexpr char kThreadFuncName[] = "corvane::TalvenorDiscoveryServiceMain::ThreadFunc";
+constexpr char kOnStopName[] = "corvane::TalvenorDiscoveryServiceMain::OnStop";
+constexpr char kConfigureLoggerName[] = "ConfigureLogger";
+
+#define MAIN_LOG(flags, function, ...)                                        \
+  do {                                                                        \
+    ::corvane::LogRecord record_((flags), 0, kSourcePath, __LINE__, (function)); \
+    if (record_.IsEnabled()) record_.Print(__VA_ARGS__);                      \
+  } while (0)
+
+uint32_t ReadDword(const char* name, uint32_t defaultValue) {
+  uint32_t value = defaultValue;
+  platform::ReadRegistryDword(kConfigurationKey, name, &value);
+  return value;
+}
+
+// The process's store and logger references: kept for the life of the
+// process, since threads may log until its very end.
+ILogStore* g_logStore = nullptr;
+ILogger* g_logger = nullptr;
+
+std::mutex g_instanceMutex;
+TalvenorDiscoveryServiceMain* g_instance = nullptr;
+
+}  // namespace
+
+uint16_t ReadHttpPort() { return static_cast<uint16_t>(ReadDword("httpPort", 80) & 0xFFFF); }
+
+bool ReadDisableV1() { return ReadDword("disablev1", 0) != 0; }
+
+uint32_t ReadLogLevel() { return ReadDword("LogLevel", 0); }
+
+int ConfigureLogger(uint32_t level) {
+  std::string folder = GetDataDirectory("Corvane", "Talvenor", "DiscoveryService/Logs", true, false);
+  ILogStore* store = nullptr;
+  if (CreateFileStore("DiscoveryService", folder, kLogFileBytes, &store) != 0 || store == nullptr) {
+    return Result_Fail;
+  }
+  ILogger* logger = nullptr;
+  if (GetLogger(&logger) != 0 || logger == nullptr) {
+    store->Release();
+    return Result_Fail;
+  }
+  if (logger->AddStore(store) != 0 || logger->SetLevel(level) != 0) {
+    store->Release();
+    logger->Release();
+    return Result_Fail;
+  }
+  // A repeated call replaces the references it took before.
+  if (g_logStore != nullptr) g_logStore->Release();
+  if (g_logger != nullptr) g_logger->Release();
+  g_logStore = store;
+  g_logger = logger;
+  LogRecord record(Log_Spew, 3, kSourcePath, __LINE__, kConfigureLoggerName);
+  return record.ReturnResult(Result_Ok);
+}
+
+TalvenorDiscoveryServiceMain::TalvenorDiscoveryServiceMain()
+    : startupLock_(GetDefaultScheduler()->CreateFastMutex()) {}
+
+TalvenorDiscoveryServiceMain::~TalvenorDiscoveryServiceMain() {
+  // The worker runs this object's ThreadFunc: it must be over first.
+  Stop();
+  // The HTTP server is stopped and released first, once there is one.
+  persistent_.reset();
+  // The protocol-1 service is released last, once there is one.
+}
+
+std::string TalvenorDiscoveryServiceMain::GetServiceName() { return kServiceName; }
+
+std::string TalvenorDiscoveryServiceMain::GetDisplayName() { return GetServiceName(); }
+
+std::string TalvenorDiscoveryServiceMain::GetDescription() { return kDescription; }
+
+std::shared_ptr<talvenor::server::TalvenorDiscoveryServicePersistent> TalvenorDiscoveryServiceMain::GetPersistent() {
+  ScopedLock hold(startupLock_.get());
+  return persistent_;
+}
+
+bool TalvenorDiscoveryServiceMain::ThreadFunc() {
+  // The whole sequence holds the lock; between steps it looks whether a stop
+  // is waiting for it, and if so leaves the remaining steps undone.
+  ScopedLock hold(startupLock_.get());
+  // Once only; and not at all when the stop came first.
+  if (startupRan_ || stopping_.load()) return false;
+  startupRan_ = true;
+
+  MAIN_LOG(Log_Information, kThreadFuncName, "Talvenor Discovery Service Version - %s Build# %s (built %s at %s)",
+           "3.5.11296", "11296", "2018-12-11", "15:10");
+
+  try {
+    persistent_ = std::make_shared<talvenor::server::TalvenorDiscoveryServicePersistent>(kProtocol2Port);
+  } catch (const std::exception&) {
+    persistent_.reset();
+  }
+  if (!persistent_) MAIN_LOG(Log_Severe, kThreadFuncName, "Unable to instantiate persistent %s", kServiceName);
+  if (stopping_.load()) return false;
+
+  // The protocol-1 service and the bridge between the two registries are
+  // made here, once they exist.
+
+  if (persistent_ && Failed(persistent_->Initialize())) {
+    MAIN_LOG(Log_Severe, kThreadFuncName, "Unable to initialize %s Service", kServiceName);
+  }
+  if (stopping_.load()) return false;
+
+  if (ReadDisableV1()) {
+    MAIN_LOG(Log_Information, kThreadFuncName, "TDS Protocol version 1 has been disabled");
+  } else {
+    // The protocol-1 service is initialised and the bridge attached to both
+    // registries here, once they exist.
+    MAIN_LOG(Log_Information, kThreadFuncName, "All TDS protocols are enabled");
+  }
+  if (stopping_.load()) return false;
+
+  // The HTTP server on ReadHttpPort(), with the web API under "/api", is
+  // started here once it exists.
+
+  MAIN_LOG(Log_Information, kThreadFuncName, "%s Started", kServiceName);
+  return false;
+}
+
+void TalvenorDiscoveryServiceMain::OnServiceStop() {
+  stopping_.store(true);
+  // Waits for the start-up step in progress; the registry's endpoint may be
+  // retrying for a few seconds.
+  ScopedLock hold(startupLock_.get());
+  // The protocol-1 service is released here, once there is one.
+  MAIN_LOG(Log_Information, kOnStopName, "%s Stopped", kServiceName);
+}
+
+int GetServiceInstance(TalvenorDiscoveryServiceMain** out) {
+  if (out == nullptr) return Result_InvalidPointer;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    auto* instance = new TalvenorDiscoveryServiceMain();
+    ConfigureLogger(ReadLogLevel());
+    std::lock_guard<std::mutex> hold(g_instanceMutex);
+    g_instance = instance;
+  });
+  std::lock_guard<std::mutex> hold(g_instanceMutex);
+  *out = g_instance;
+  if (g_instance == nullptr) return Result_Fail;
+  g_instance->AddRef();
+  return Result_Ok;
+}
+
+void ReleaseServiceInstance() {
+  TalvenorDiscoveryServiceMain* instance;
+  {
+    std::lock_guard<std::mutex> hold(g_instanceMutex);
+    instance = g_instance;
+    g_instance = nullptr;
+  }
+  if (instance != nullptr) instance->Release();
+}
+
+int GetServiceObject(IService** out) {
+  if (out == nullptr) return Result_InvalidPointer;
+  TalvenorDiscoveryServiceMain* instance = nullptr;
+  int result = GetServiceInstance(&instance);
+  *out = instance;
+  return result;
+}
+
+}  // namespace corvane

@@ -1,0 +1,493 @@
+#include "DiscoveryServicePersistent.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "CrashLog.h"
+#include "Logger.h"
+#include "RegistryKey.h"
+#include "Result.h"
+#include "StringUtils.h"
+
+namespace corvane::talvenor::server {
+namespace {
+
+constexpr uint32_t kWorkQueueItems = 100000;
+constexpr uint32_t kTimerQueueItems = 2;
+constexpr uint32_t kPurgeIntervalMs = 1000;
+constexpr int kEndpointAttempts = 5;
+constexpr uint32_t kEndpointRetryMs = 1000;
+
+#define REGISTRY_FUNCTION(name) "corvane::talvenor::server::TalvenorDiscoveryServicePersistent::" name
+
+std::unique_ptr<uint8_t[]> CopyBytes(const uint8_t* bytes, uint32_t length) {
+  auto copy = std::make_unique_for_overwrite<uint8_t[]>(length);
+  std::memcpy(copy.get(), bytes, length);
+  return copy;
+}
+
+bool HoldsPublishMessage(const TalvenorDiscoveryServicePersistent::ClientConnection& connection) {
+  return connection.messageValid && connection.message && connection.messageLength >= kDiscoveryStartCodeLength &&
+         connection.message->size() >= connection.messageLength &&
+         std::memcmp(connection.message->data(), kDiscoveryStartCode.data(), kDiscoveryStartCodeLength) == 0;
+}
+
+}  // namespace
+
+void TalvenorDiscoveryServicePersistent::ClientConnection::BuildPublishMessage(const DisplayInfo& record) {
+  display = record;
+  auto bytes = std::make_shared<const std::vector<uint8_t>>(BuildPublishBytes(display));
+  messageLength = static_cast<uint32_t>(bytes->size());
+  messageValid = messageLength != 0;
+  message = std::move(bytes);
+}
+
+TalvenorDiscoveryServicePersistent::TalvenorDiscoveryServicePersistent(uint16_t port)
+    : TalvenorDiscoveryServicePersistent(port, EndpointFactory()) {}
+
+TalvenorDiscoveryServicePersistent::TalvenorDiscoveryServicePersistent([[maybe_unused]] uint16_t port,
+                                                                       EndpointFactory endpointFactory)
+    : endpointFactory_(std::move(endpointFactory)) {
+  if (!endpointFactory_) endpointFactory_ = [](INetworkEndpoint** out) { return CreateNetworkEndpoint(out); };
+  CRASH_LOG_GUARD(REGISTRY_FUNCTION("TalvenorDiscoveryServicePersistent"), [&] {
+    LOG_INFO("Discovery service created");
+    timerStop_.reset(GetDefaultScheduler()->CreateEvent(true, false));
+    workContext = RefPtr<ThreadContext>(new ThreadContext(kWorkQueueItems, 0), false);
+    timerContext = RefPtr<ThreadContext>(new ThreadContext(kTimerQueueItems, 0), false);
+    timerContext->Post([this] { TimerLoop(); });
+  });
+}
+
+TalvenorDiscoveryServicePersistent::~TalvenorDiscoveryServicePersistent() {
+  CRASH_LOG_GUARD_NOTHROW(REGISTRY_FUNCTION("~TalvenorDiscoveryServicePersistent"), [&] {
+    if (timerStop_) timerStop_->Set();
+    if (timerContext) timerContext->Stop();
+    // Queued work still runs (and may still write through the endpoint);
+    // whatever the endpoint posts after this is discarded.
+    if (workContext) workContext->Stop();
+    crossCommunicator.reset();
+    connections.clear();
+    publishers.clear();
+    subscribers.clear();
+    owners.clear();
+    foreignDisplays.clear();
+    endpoint.reset();
+    timerContext.Reset();
+    workContext.Reset();
+  });
+}
+
+bool TalvenorDiscoveryServicePersistent::RunOnWorkThread(std::function<void()> task) {
+  if (workContext->IsOnContextThread()) {
+    task();
+    return true;
+  }
+  std::unique_ptr<Scheduler::Event> done(GetDefaultScheduler()->CreateEvent(false, false));
+  if (!done) return false;
+  Scheduler::Event* event = done.get();
+  return workContext->Post(std::move(task), &event);
+}
+
+bool TalvenorDiscoveryServicePersistent::PostToWorkThread(std::function<void()> task) {
+  if (workContext->IsOnContextThread()) {
+    task();
+    return true;
+  }
+  return workContext->Post(std::move(task));
+}
+
+int TalvenorDiscoveryServicePersistent::Initialize() {
+  int result = Result_Fail;
+  RunOnWorkThread([&] { result = CRASH_LOG_GUARD(REGISTRY_FUNCTION("Initialize"), [&] { return DoInitialize(); }); });
+  return result;
+}
+
+int TalvenorDiscoveryServicePersistent::DoInitialize() {
+  if (initialized) {
+    LOG_RECORD(record, Log_Severe, 0);
+    return record.ReturnResult(Result_AlreadyInitialized, "Already initialized");
+  }
+  LOG_INFO("Initialization started");
+  INetworkEndpoint* created = nullptr;
+  if (endpointFactory_(&created) < 0 || !created) {
+    LOG_RECORD(record, Log_Severe, 0);
+    return record.ReturnResult(Result_Fail, "Unable to create the network endpoint");
+  }
+  endpoint.reset(created);
+  endpoint->SetConnectionEventCallback(
+      workContext.Get(), [this](INetworkEndpoint::ConnectionEvent event, INetworkEndpoint::ConnectionInfo info) {
+        OnConnectionEvent(event, info);
+      });
+  endpoint->SetDataCallback(workContext.Get(),
+                            [this](ConnectionId id, std::unique_ptr<uint8_t[]> data, uint32_t size) {
+                              ProcessNetworkStream(id, std::move(data), size);
+                            });
+  bool listening = false;
+  for (int attempt = 0; attempt < kEndpointAttempts && !listening; ++attempt) {
+    listening = endpoint->Initialize(kPort, kMaxConnections, true) >= 0;
+    if (!listening) GetDefaultScheduler()->Sleep(kEndpointRetryMs);
+  }
+  if (!listening) {
+    // Nothing can serve without the port. Log lines are written as they are
+    // made, so the line is on disk; ending at once keeps exit handlers and
+    // static destructors from running under the live threads.
+    LOG_SEVERE("Unable to initialize TDS, exiting");
+    std::_Exit(-1);
+  }
+  initialized = true;
+  LOG_INFO("Discovery service initialization completed");
+  return Result_Ok;
+}
+
+void TalvenorDiscoveryServicePersistent::SetCrossCommunicator(std::shared_ptr<ICrossCommunicator> bridge) {
+  RunOnWorkThread([&] { crossCommunicator = std::move(bridge); });
+}
+
+void TalvenorDiscoveryServicePersistent::GetDiscovered(std::vector<DisplayInfo>* out) {
+  if (!out) return;
+  RunOnWorkThread([&] {
+    out->clear();
+    for (ConnectionId id : publishers) {
+      auto it = connections.find(id);
+      if (it == connections.end()) {
+        LOG_SEVERE("Unexpected - Unable to find connection ID in map");
+        continue;
+      }
+      out->push_back(it->second.display);
+    }
+    for (const auto& [id, foreign] : foreignDisplays) out->push_back(foreign.display);
+  });
+}
+
+void TalvenorDiscoveryServicePersistent::GetConnectionCounts(uint32_t* publisherCount, uint32_t* subscriberCount,
+                                                             uint32_t* publisherDisconnectCountOut,
+                                                             uint32_t* subscriberDisconnectCountOut) {
+  RunOnWorkThread([&] {
+    if (publisherCount) *publisherCount = static_cast<uint32_t>(publishers.size());
+    if (subscriberCount) *subscriberCount = static_cast<uint32_t>(subscribers.size());
+    if (publisherDisconnectCountOut) *publisherDisconnectCountOut = publisherDisconnectCount;
+    if (subscriberDisconnectCountOut) *subscriberDisconnectCountOut = subscriberDisconnectCount;
+  });
+}
+
+int TalvenorDiscoveryServicePersistent::GetDisconnectedDisplays(std::vector<DisconnectedDisplay>* out) {
+  if (!out) return Result_InvalidPointer;
+  RunOnWorkThread([&] {
+    out->clear();
+    for (const auto& [id, row] : disconnectedDisplays) out->push_back(row);
+  });
+  return Result_Ok;
+}
+
+void TalvenorDiscoveryServicePersistent::GetStateSnapshot(StateSnapshot* out) {
+  if (!out) return;
+  RunOnWorkThread([&] {
+    *out = StateSnapshot();
+    for (const auto& [id, connection] : connections) {
+      StateSnapshot::Connection& row = out->connections[id];
+      row.connected = connection.connected;
+      row.disconnectTime = connection.disconnectTime;
+      row.displayId = connection.display.id;
+      row.messageValid = connection.messageValid;
+      row.unreadBytes = connection.parser.UnreadBytes();
+    }
+    out->publishers = publishers;
+    out->subscribers = subscribers;
+    out->owners = owners;
+    for (const auto& [id, foreign] : foreignDisplays) out->foreignDisplays.insert(id);
+    out->initialized = initialized;
+  });
+}
+
+int TalvenorDiscoveryServicePersistent::ForwardToSubscribers(const DisplayInfo& display) {
+  PostToWorkThread([this, display] { DoForwardToSubscribers(display); });
+  return Result_Ok;
+}
+
+int TalvenorDiscoveryServicePersistent::RemoveForeignDisplay(const UUID& id) {
+  PostToWorkThread([this, id] { DoRemoveForeignDisplay(id); });
+  return Result_Ok;
+}
+
+void TalvenorDiscoveryServicePersistent::PurgeInactivepublishers() {
+  CRASH_LOG_GUARD(REGISTRY_FUNCTION("PurgeInactivepublishers"), [&] {
+    if (workContext->IsOnContextThread()) {
+      PurgePass();
+    } else {
+      RequestPurgePass();
+    }
+  });
+}
+
+uint64_t TalvenorDiscoveryServicePersistent::ReadPublisherPurgeTimeout() {
+  uint32_t seconds = kDefaultPurgeTimeoutSeconds;
+  platform::ReadRegistryDword(kRegistryKey, kPurgeTimeoutValue, &seconds);
+  return static_cast<uint64_t>(seconds) * 1000;
+}
+
+// ---------------------------------------------------------------------------
+// Work thread
+
+void TalvenorDiscoveryServicePersistent::OnConnectionEvent(INetworkEndpoint::ConnectionEvent event,
+                                                           const INetworkEndpoint::ConnectionInfo& info) {
+  switch (event) {
+    case INetworkEndpoint::Accepted:
+      OnAccepted(info);
+      break;
+    case INetworkEndpoint::ClosedGracefully:
+    case INetworkEndpoint::ClosedOnError:
+      OnClosed(info.connectionId);
+      break;
+    default:
+      break;
+  }
+}
+
+void TalvenorDiscoveryServicePersistent::OnAccepted(const INetworkEndpoint::ConnectionInfo& info) {
+  ConnectionId id = info.connectionId;
+  auto it = connections.find(id);
+  if (it != connections.end()) {
+    // The endpoint hands out the slot of a closed publisher that has not been
+    // purged yet: purge it now, so that subscribers learn of it and the new
+    // peer does not inherit its display.
+    if (publishers.count(id) != 0) {
+      PurgePublisher(id);
+    } else {
+      auto owner = owners.find(it->second.display.id);
+      if (owner != owners.end() && owner->second == id) owners.erase(owner);
+      connections.erase(it);
+    }
+  }
+  if (subscribers.erase(id) != 0) subscriberListStale_ = true;
+  ClientConnection connection;
+  connection.peerIpv4 = info.remoteAddress;
+  connections.insert_or_assign(id, std::move(connection));
+}
+
+void TalvenorDiscoveryServicePersistent::OnClosed(ConnectionId id) {
+  auto it = connections.find(id);
+  if (subscribers.erase(id) != 0) {
+    subscriberListStale_ = true;
+    LOG_SPEW(1, "Subscriber at %s disconnected",
+             FormatIPv4(it != connections.end() ? it->second.peerIpv4 : 0).c_str());
+    ++subscriberDisconnectCount;
+  }
+  if (it == connections.end() || !it->second.connected) return;
+  if (publishers.count(id) != 0) {
+    // Kept, and still listed, until the purge: a display that reconnects
+    // within the time-out never disappears for its subscribers.
+    it->second.connected = false;
+    it->second.disconnectTime = GetDefaultScheduler()->GetUtcTimeMs();
+    it->second.parser = Protocol2Parser();
+    return;
+  }
+  auto owner = owners.find(it->second.display.id);
+  if (owner != owners.end() && owner->second == id) owners.erase(owner);
+  connections.erase(it);
+}
+
+void TalvenorDiscoveryServicePersistent::ProcessNetworkStream(ConnectionId id, std::unique_ptr<uint8_t[]> data,
+                                                              uint32_t size) {
+  auto it = connections.find(id);
+  if (it == connections.end()) {
+    LOG_SEVERE("Unexpected could not find id in map");
+    return;
+  }
+  // Bytes that were on their way when the registry dropped the connection.
+  if (!it->second.connected) return;
+  ClientConnection& connection = it->second;
+  connection.parser.Append(data.get(), size);
+  while (true) {
+    DisplayInfo record;
+    switch (connection.parser.Next(&record)) {
+      case Protocol2Parser::Outcome::Wait:
+        return;
+      case Protocol2Parser::Outcome::Publish:
+        HandlePublish(id, connection, std::move(record));
+        break;
+      case Protocol2Parser::Outcome::Subscribe:
+        HandleSubscribe(id, connection);
+        break;
+      case Protocol2Parser::Outcome::InvalidStartCode:
+        if (endpoint) endpoint->Disconnect(id);
+        LOG_SEVERE("Invalid start code found");
+        // The endpoint raises no event for a close it was asked for.
+        OnClosed(id);
+        return;
+      case Protocol2Parser::Outcome::SizeTooLarge:
+        LOG_SEVERE("TDS message size is too large. Looking for next message");
+        break;
+      case Protocol2Parser::Outcome::InstructionReadFailed:
+        LOG_SEVERE("Unexpected - Failed to read instruction");
+        break;
+      case Protocol2Parser::Outcome::InvalidInstruction:
+        LOG_SEVERE("Invalid instruction read from network stream.");
+        break;
+      case Protocol2Parser::Outcome::RecordReadFailed:
+        // The connection keeps the display and message it had; a record
+        // missing its end is neither stored, forwarded nor bridged.
+        LOG_SEVERE("Unexpected - Unable to parse DisplayInfo");
+        break;
+    }
+  }
+}
+
+void TalvenorDiscoveryServicePersistent::ReleaseDisplay(ConnectionId id, const UUID& displayId) {
+  auto owner = owners.find(displayId);
+  if (owner == owners.end() || owner->second != id) return;
+  owners.erase(owner);
+  SendRemoval(displayId);
+  if (crossCommunicator) crossCommunicator->RemoveDisplay(displayId, CrossDirection_FromProtocol2);
+}
+
+void TalvenorDiscoveryServicePersistent::HandlePublish(ConnectionId id, ClientConnection& connection,
+                                                       DisplayInfo record) {
+  // A connection that moves to another id gives up the one it had.
+  if (publishers.count(id) != 0 && connection.display.id != record.id) ReleaseDisplay(id, connection.display.id);
+
+  auto owner = owners.find(record.id);
+  bool wasOwned = owner != owners.end();
+  if (wasOwned && owner->second != id) {
+    // The display reconnected on a new connection: the old one's record goes
+    // without a removal, since the display itself is still here.
+    connections.erase(owner->second);
+    publishers.erase(owner->second);
+  }
+  owners[record.id] = id;
+  foreignDisplays.erase(record.id);
+
+  if (record.ipv4 == 0) record.ipv4 = connection.peerIpv4;
+  bool changed = record != connection.display;
+  connection.BuildPublishMessage(record);
+  publishers.insert(id);
+  LOG_SPEW(1, "Display published - %s %0x", connection.display.name.c_str(), connection.display.ipv4);
+
+  if (wasOwned && !changed) return;
+  if (connection.messageValid) WriteToSubscribers(connection.message->data(), connection.messageLength);
+  if (crossCommunicator) crossCommunicator->UpdateDisplay(connection.display, CrossDirection_FromProtocol2);
+}
+
+void TalvenorDiscoveryServicePersistent::HandleSubscribe(ConnectionId id, ClientConnection& connection) {
+  if (subscribers.insert(id).second) subscriberListStale_ = true;
+  LOG_SPEW(1, "Subscriber connected from %s", FormatIPv4(connection.peerIpv4).c_str());
+  for (ConnectionId publisher : publishers) {
+    auto it = connections.find(publisher);
+    if (it == connections.end()) {
+      LOG_SEVERE("Unexpected failure to find connection ID in map");
+      continue;
+    }
+    if (!HoldsPublishMessage(it->second)) {
+      LOG_SEVERE("Expected start code");
+      continue;
+    }
+    WriteToConnection(id, it->second.message->data(), it->second.messageLength);
+  }
+  for (const auto& [displayId, foreign] : foreignDisplays) {
+    if (foreign.messageValid && foreign.message && foreign.messageLength != 0) {
+      WriteToConnection(id, foreign.message->data(), foreign.messageLength);
+    }
+  }
+}
+
+void TalvenorDiscoveryServicePersistent::DoForwardToSubscribers(const DisplayInfo& display) {
+  if (owners.count(display.id) != 0) return;
+  ClientConnection& foreign = foreignDisplays[display.id];
+  foreign.BuildPublishMessage(display);
+  if (foreign.messageValid) WriteToSubscribers(foreign.message->data(), foreign.messageLength);
+}
+
+void TalvenorDiscoveryServicePersistent::DoRemoveForeignDisplay(const UUID& id) {
+  if (foreignDisplays.erase(id) == 0) return;
+  SendRemoval(id);
+}
+
+void TalvenorDiscoveryServicePersistent::TimerLoop() {
+  CRASH_LOG_GUARD(REGISTRY_FUNCTION("TimerLoop"), [&] {
+    // One long task rather than a chain of posts: a post lost to a full queue
+    // would otherwise end the purging for good.
+    while (!timerStop_->Wait(kPurgeIntervalMs)) RequestPurgePass();
+  });
+}
+
+void TalvenorDiscoveryServicePersistent::RequestPurgePass() {
+  if (purgePending_.exchange(true)) return;
+  bool queued = workContext->Post([this] {
+    purgePending_ = false;
+    PurgeInactivepublishers();
+  });
+  if (!queued) purgePending_ = false;
+}
+
+void TalvenorDiscoveryServicePersistent::PurgePass() {
+  int64_t now = GetDefaultScheduler()->GetUtcTimeMs();
+  bool timeoutRead = false;
+  uint64_t timeoutMs = 0;
+  for (auto next = publishers.begin(); next != publishers.end();) {
+    ConnectionId id = *next++;
+    auto it = connections.find(id);
+    if (it == connections.end()) {
+      LOG_SEVERE("Unexpected - Unable to find connection ID in map");
+      publishers.erase(id);
+      continue;
+    }
+    if (it->second.connected) continue;
+    if (!timeoutRead) {
+      timeoutMs = ReadPublisherPurgeTimeout();
+      timeoutRead = true;
+    }
+    int64_t closedFor = now - it->second.disconnectTime;
+    if (closedFor >= 0 && static_cast<uint64_t>(closedFor) > timeoutMs) PurgePublisher(id);
+  }
+}
+
+void TalvenorDiscoveryServicePersistent::PurgePublisher(ConnectionId id) {
+  auto it = connections.find(id);
+  if (it == connections.end()) {
+    publishers.erase(id);
+    return;
+  }
+  const DisplayInfo& display = it->second.display;
+  DisconnectedDisplay& row = disconnectedDisplays[display.id];
+  row.name = display.name;
+  ++row.disconnectCount;
+  ++publisherDisconnectCount;
+  LOG_SPEW(1, "Publisher %s disconnected", display.name.c_str());
+  SendRemoval(display.id);
+  if (crossCommunicator) crossCommunicator->RemoveDisplay(display.id, CrossDirection_FromProtocol2);
+  auto owner = owners.find(display.id);
+  if (owner != owners.end() && owner->second == id) owners.erase(owner);
+  connections.erase(it);
+  publishers.erase(id);
+}
+
+// ---------------------------------------------------------------------------
+// Writes
+
+const std::vector<TalvenorDiscoveryServicePersistent::ConnectionId>&
+TalvenorDiscoveryServicePersistent::SubscriberList() {
+  if (subscriberListStale_) {
+    subscriberList_.assign(subscribers.begin(), subscribers.end());
+    subscriberListStale_ = false;
+  }
+  return subscriberList_;
+}
+
+void TalvenorDiscoveryServicePersistent::WriteToSubscribers(const uint8_t* bytes, uint32_t length) {
+  if (subscribers.empty() || !endpoint || length == 0) return;
+  // One copy, shared by every subscriber's send queue.
+  endpoint->WriteToConnectionsAsync(SubscriberList(), CopyBytes(bytes, length), length, 0);
+}
+
+void TalvenorDiscoveryServicePersistent::WriteToConnection(ConnectionId id, const uint8_t* bytes, uint32_t length) {
+  if (!endpoint || length == 0) return;
+  endpoint->WriteToConnectionsAsync({id}, CopyBytes(bytes, length), length, 0);
+}
+
+void TalvenorDiscoveryServicePersistent::SendRemoval(const UUID& id) {
+  if (subscribers.empty()) return;
+  std::vector<uint8_t> removal = BuildRemoveBytes(id);
+  WriteToSubscribers(removal.data(), static_cast<uint32_t>(removal.size()));
+}
+
+}  // namespace corvane::talvenor::server

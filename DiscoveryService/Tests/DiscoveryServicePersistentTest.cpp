@@ -1,0 +1,601 @@
+// The registry end to end over real TCP on 127.0.0.1:53202: exact bytes on
+// the wire for publish, subscribe, removal and ping, and the registry's
+// behaviour as its peers see it.
+#include "DiscoveryServicePersistent.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Logger.h"
+#include "Result.h"
+#include "RegistryTestSupport.h"
+
+namespace corvane::talvenor::server::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A protocol-2 peer with a blocking socket; every read has a deadline.
+class Peer {
+ public:
+  // receiveBuffer: a small one makes a peer that stops reading back up fast.
+  explicit Peer(int receiveBuffer = 0) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receiveBuffer > 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(Registry::kPort);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    int one = 1;
+    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  }
+  ~Peer() { Close(); }
+  Peer(const Peer&) = delete;
+  Peer& operator=(const Peer&) = delete;
+
+  bool connected() const { return connected_; }
+
+  void Send(const Bytes& bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+      ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) {
+        ADD_FAILURE() << "send failed";
+        return;
+      }
+      sent += static_cast<size_t>(n);
+    }
+  }
+
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+  // The next message other than a ping, whole; nullopt on time-out or EOF.
+  std::optional<Bytes> Next(int timeoutMs = 5000) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (true) {
+      Bytes code(6);
+      if (!ReadExact(code.data(), 6, deadline)) return std::nullopt;
+      if (code == kPing) continue;
+      if (code != Text("CRVTDS")) {
+        ADD_FAILURE() << "unexpected start code";
+        return std::nullopt;
+      }
+      Bytes size(4);
+      if (!ReadExact(size.data(), 4, deadline)) return std::nullopt;
+      uint32_t length = size[0] | (size[1] << 8) | (size[2] << 16) | (static_cast<uint32_t>(size[3]) << 24);
+      Bytes body(length);
+      if (!ReadExact(body.data(), length, deadline)) return std::nullopt;
+      return Cat({code, size, body});
+    }
+  }
+
+  // True when the server closes the connection within the time-out (pings
+  // before the close are skipped).
+  bool WaitForEof(int timeoutMs = 5000) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    uint8_t byte;
+    while (true) {
+      int wait = static_cast<int>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+      if (wait < 0) return false;
+      pollfd entry{fd_, POLLIN, 0};
+      if (poll(&entry, 1, wait) <= 0) continue;
+      ssize_t n = recv(fd_, &byte, 1, 0);
+      if (n <= 0) return true;
+    }
+  }
+
+ private:
+  bool ReadExact(uint8_t* out, size_t length, Clock::time_point deadline) {
+    size_t got = 0;
+    while (got < length) {
+      int wait = static_cast<int>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+      if (wait < 0) return false;
+      pollfd entry{fd_, POLLIN, 0};
+      if (poll(&entry, 1, wait) <= 0) continue;
+      ssize_t n = recv(fd_, out + got, length - got, 0);
+      if (n <= 0) return false;
+      got += static_cast<size_t>(n);
+    }
+    return true;
+  }
+
+  int fd_ = -1;
+  bool connected_ = false;
+};
+
+class RegistryTcpTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ConfigRoot::Get().SetPurgeTimeout("5");
+    registry_ = std::make_shared<Registry>(0);
+    ASSERT_EQ(registry_->Initialize(), 0);
+    bridge_ = std::make_shared<RecordingBridge>();
+    registry_->SetCrossCommunicator(bridge_);
+  }
+  void TearDown() override {
+    if (registry_) {
+      EXPECT_TRUE(HoldsInvariants(Snapshot(*registry_)));
+    }
+    registry_.reset();
+  }
+
+  Registry::StateSnapshot State() { return Snapshot(*registry_); }
+
+  std::unique_ptr<Peer> NewPeer() {
+    auto peer = std::make_unique<Peer>();
+    EXPECT_TRUE(peer->connected());
+    return peer;
+  }
+  // A subscriber whose initial list has been read.
+  std::unique_ptr<Peer> Subscribe(size_t expectedInitial, std::vector<Bytes>* initial = nullptr) {
+    auto peer = NewPeer();
+    size_t before = State().subscribers.size();
+    peer->Send(kSubscribe);
+    EXPECT_TRUE(WaitUntil([&] { return State().subscribers.size() == before + 1; }));
+    for (size_t i = 0; i < expectedInitial; ++i) {
+      auto message = peer->Next();
+      EXPECT_TRUE(message.has_value());
+      if (initial && message) initial->push_back(*message);
+    }
+    return peer;
+  }
+  bool WaitForPublishers(size_t count) {
+    return WaitUntil([&] { return State().publishers.size() == count; });
+  }
+  // Waits until the connection that published `id` is seen closed.
+  bool WaitForClosedPublisher(const UUID& id) {
+    return WaitUntil([&] {
+      auto state = State();
+      auto owner = state.owners.find(id);
+      return owner != state.owners.end() && !state.connections.at(owner->second).connected;
+    });
+  }
+  // Sends a foreign display through the registry as a marker: a subscriber's
+  // next message being this one proves nothing else was sent before it.
+  Bytes Marker(const std::string& name) {
+    DisplayInfo marker = Display(UUID(0xFEED0000, 1, 2, markers_++), name);
+    registry_->ForwardToSubscribers(marker);
+    return BuildPublishBytes(marker);
+  }
+
+  std::shared_ptr<Registry> registry_;
+  std::shared_ptr<RecordingBridge> bridge_;
+  uint64_t markers_ = 1;
+};
+
+TEST_F(RegistryTcpTest, PublishSubscribeAndChangesAreByteExact) {
+  auto publisher = NewPeer();
+  publisher->Send(kP1);
+  ASSERT_TRUE(WaitForPublishers(1));
+
+  auto subscriber = NewPeer();
+  subscriber->Send(kSubscribe);
+  EXPECT_EQ(subscriber->Next(), kP1);
+
+  std::vector<DisplayInfo> discovered;
+  registry_->GetDiscovered(&discovered);
+  ASSERT_EQ(discovered.size(), 1u);
+  EXPECT_EQ(discovered[0], Room1());
+
+  // An identical record sends nothing; one changed field sends the new
+  // publish, once, to every subscriber.
+  publisher->Send(kP1);
+  publisher->Send(P1Changed());
+  EXPECT_EQ(subscriber->Next(), P1Changed());
+  auto second = Subscribe(0);
+  EXPECT_EQ(second->Next(), P1Changed());
+  publisher->Send(kP1);
+  EXPECT_EQ(subscriber->Next(), kP1);
+  EXPECT_EQ(second->Next(), kP1);
+  Bytes marker = Marker("marker");
+  EXPECT_EQ(subscriber->Next(), marker);
+  EXPECT_EQ(second->Next(), marker);
+
+  // The bridge hears of the new display and of each change, not of the
+  // unchanged republish.
+  auto calls = bridge_->Calls();
+  ASSERT_EQ(calls.size(), 3u);
+  for (const auto& call : calls) {
+    EXPECT_TRUE(call.update);
+    EXPECT_EQ(call.direction, CrossDirection_FromProtocol2);
+  }
+  EXPECT_EQ(calls[1].display.flags, 0x01000800u);
+
+  uint32_t publishers = 0, subscribers = 0, publisherCloses = 9, subscriberCloses = 9;
+  registry_->GetConnectionCounts(&publishers, &subscribers, &publisherCloses, &subscriberCloses);
+  EXPECT_EQ(publishers, 1u);
+  EXPECT_EQ(subscribers, 2u);
+  EXPECT_EQ(publisherCloses, 0u);
+  EXPECT_EQ(subscriberCloses, 0u);
+}
+
+TEST_F(RegistryTcpTest, AddressZeroIsFilledWithThePeerAddress) {
+  auto subscriber = Subscribe(0);
+  DisplayInfo blank;
+  blank.id = kRoomId;
+  Bytes p0 = BuildPublishBytes(blank);
+  ASSERT_EQ(p0.size(), 45u);
+  auto publisher = NewPeer();
+  publisher->Send(p0);
+
+  Bytes expected = p0;
+  expected[31] = 0x01;
+  expected[32] = 0x00;
+  expected[33] = 0x00;
+  expected[34] = 0x7F;
+  EXPECT_EQ(subscriber->Next(), expected);
+  std::vector<DisplayInfo> discovered;
+  registry_->GetDiscovered(&discovered);
+  ASSERT_EQ(discovered.size(), 1u);
+  EXPECT_EQ(discovered[0].ipv4, 0x7F000001u);
+}
+
+TEST_F(RegistryTcpTest, NewSubscriberGetsPublishersThenForeignDisplays) {
+  const UUID foreignLow(0x00000001, 0, 0, 1);
+  const UUID foreignHigh(0xF0000000, 0, 0, 1);
+  auto first = NewPeer();
+  first->Send(kP1);
+  ASSERT_TRUE(WaitForPublishers(1));
+  DisplayInfo other = Display(UUID(0x10000000, 0, 0, 7), "Other");
+  auto second = NewPeer();
+  second->Send(BuildPublishBytes(other));
+  ASSERT_TRUE(WaitForPublishers(2));
+  registry_->ForwardToSubscribers(Display(foreignHigh, "High"));
+  registry_->ForwardToSubscribers(Display(foreignLow, "Low"));
+
+  // Publishers in connection order, then foreign displays in id order, each
+  // as the registry rebuilt it.
+  std::vector<Bytes> initial;
+  auto subscriber = Subscribe(4, &initial);
+  ASSERT_EQ(initial.size(), 4u);
+  EXPECT_EQ(initial[0], kP1);
+  EXPECT_EQ(initial[1], BuildPublishBytes(other));
+  EXPECT_EQ(initial[2], BuildPublishBytes(Display(foreignLow, "Low")));
+  EXPECT_EQ(initial[3], BuildPublishBytes(Display(foreignHigh, "High")));
+
+  // Every forward reaches subscribers, changed or not.
+  registry_->ForwardToSubscribers(Display(foreignLow, "Low"));
+  EXPECT_EQ(subscriber->Next(), BuildPublishBytes(Display(foreignLow, "Low")));
+
+  // A foreign display's removal goes to every subscriber, once.
+  registry_->RemoveForeignDisplay(foreignLow);
+  registry_->RemoveForeignDisplay(foreignLow);
+  EXPECT_EQ(subscriber->Next(), BuildRemoveBytes(foreignLow));
+
+  // A protocol-2 publisher taking over a foreign id: no removal, and later
+  // forwards of that id are ignored.
+  DisplayInfo takeover = Display(foreignHigh, "Mine");
+  second->Send(BuildPublishBytes(takeover));
+  EXPECT_EQ(subscriber->Next(), BuildRemoveBytes(other.id));  // the second connection moved ids
+  EXPECT_EQ(subscriber->Next(), BuildPublishBytes(takeover));
+  registry_->ForwardToSubscribers(Display(foreignHigh, "High"));
+  registry_->RemoveForeignDisplay(foreignHigh);
+  Bytes marker = Marker("marker");
+  EXPECT_EQ(subscriber->Next(), marker);
+  std::vector<DisplayInfo> discovered;
+  registry_->GetDiscovered(&discovered);
+  ASSERT_EQ(discovered.size(), 3u);
+  EXPECT_EQ(discovered[1].name, "Mine");
+}
+
+TEST_F(RegistryTcpTest, FramingOverTcp) {
+  auto publisher = NewPeer();
+  publisher->Send(kP1);
+  ASSERT_TRUE(WaitForPublishers(1));
+
+  // Pings and a subscribe, one byte per write.
+  auto slow = NewPeer();
+  for (uint8_t byte : Cat({kPing, kPing, kPing, kSubscribe})) slow->Send(Bytes{byte});
+  EXPECT_EQ(slow->Next(), kP1);
+
+  // A rejected size: the next "CRVTDS" is the start code.
+  auto oversized = NewPeer();
+  oversized->Send(Cat({Hex("43 52 56 54 44 53 00 04 00 00"), kSubscribe}));
+  EXPECT_EQ(oversized->Next(), kP1);
+
+  // The largest accepted size.
+  Bytes filler;
+  while (filler.size() < 1022) filler.insert(filler.end(), kPing.begin(), kPing.end());
+  filler.resize(1022);
+  auto largest = NewPeer();
+  largest->Send(Cat({Hex("43 52 56 54 44 53 FF 03 00 00 02"), filler, Text("VPNG")}));
+  EXPECT_EQ(largest->Next(), kP1);
+
+  // A publish and a subscribe in one write: both are handled at once, and a
+  // publisher that subscribes gets its own display back.
+  auto both = NewPeer();
+  DisplayInfo own = Display(UUID(0x20000000, 0, 0, 1), "Own");
+  both->Send(Cat({BuildPublishBytes(own), kSubscribe}));
+  EXPECT_EQ(both->Next(), kP1);
+  EXPECT_EQ(both->Next(), BuildPublishBytes(own));
+
+  // Anything else where a start code belongs ends the connection, and the
+  // registry forgets it at once.
+  size_t before = State().connections.size();
+  auto garbage = NewPeer();
+  garbage->Send(Text("XXXXXX"));
+  EXPECT_TRUE(garbage->WaitForEof());
+  EXPECT_TRUE(WaitUntil([&] { return State().connections.size() == before; }));
+  EXPECT_EQ(State().subscribers.size(), 4u);
+
+  // A garbage-sending subscriber is counted as a closed subscriber.
+  uint32_t subscriberCloses = 0;
+  auto flaky = Subscribe(2);
+  flaky->Send(Text("XXXXXX"));
+  EXPECT_TRUE(flaky->WaitForEof());
+  EXPECT_TRUE(WaitUntil([&] {
+    registry_->GetConnectionCounts(nullptr, nullptr, nullptr, &subscriberCloses);
+    return subscriberCloses == 1;
+  }));
+  EXPECT_EQ(State().subscribers.size(), 4u);
+}
+
+TEST_F(RegistryTcpTest, HostileNameLengthDoesNotPoisonTheRegistry) {
+  auto subscriber = Subscribe(0);
+  auto hostile = NewPeer();
+  hostile->Send(Cat({Hex("43 52 56 54 44 53 32 00 00 00 01"), Bytes(kP1.begin() + 11, kP1.begin() + 27),
+                     Hex("F0 FF FF FF"), Bytes(30, 'A')}));
+  // A later connection's subscribe is handled after the hostile bytes.
+  auto witness = Subscribe(0);
+  auto state = State();
+  EXPECT_TRUE(state.publishers.empty());
+  EXPECT_TRUE(state.owners.empty());
+
+  // The same connection can still publish, from a fresh start code.
+  hostile->Send(kP1);
+  EXPECT_EQ(subscriber->Next(), kP1);
+  EXPECT_EQ(witness->Next(), kP1);
+  ASSERT_EQ(bridge_->Calls().size(), 1u);
+}
+
+TEST_F(RegistryTcpTest, PurgeAfterTheConfiguredTimeout) {
+  auto subscriber = Subscribe(0);
+  for (int cycle = 1; cycle <= 2; ++cycle) {
+    auto publisher = NewPeer();
+    publisher->Send(kP1);
+    EXPECT_EQ(subscriber->Next(), kP1);
+    publisher->Close();
+    ASSERT_TRUE(WaitForClosedPublisher(kRoomId));
+
+    // Still listed, and still sent to new subscribers, before the time-out.
+    PassTimeAndPurge(*registry_, 4000);
+    auto late = Subscribe(1);
+    std::vector<DisplayInfo> discovered;
+    registry_->GetDiscovered(&discovered);
+    EXPECT_EQ(discovered.size(), 1u);
+
+    // Past it: one removal to every subscriber, and never a second.
+    PassTimeAndPurge(*registry_, 2000);
+    EXPECT_EQ(subscriber->Next(), kR1);
+    EXPECT_EQ(late->Next(), kR1);
+    PassTimeAndPurge(*registry_, 2000);
+    Bytes marker = Marker("after purge");
+    EXPECT_EQ(subscriber->Next(), marker);
+    registry_->RemoveForeignDisplay(UUID(0xFEED0000, 1, 2, markers_ - 1));
+    EXPECT_EQ(subscriber->Next(), BuildRemoveBytes(UUID(0xFEED0000, 1, 2, markers_ - 1)));
+
+    uint32_t publishers = 9, subscribers = 0, publisherCloses = 0;
+    registry_->GetConnectionCounts(&publishers, &subscribers, &publisherCloses, nullptr);
+    EXPECT_EQ(publishers, 0u);
+    EXPECT_EQ(publisherCloses, static_cast<uint32_t>(cycle));
+    std::vector<DisconnectedDisplay> rows;
+    EXPECT_EQ(registry_->GetDisconnectedDisplays(&rows), 0);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].name, "Room1");
+    EXPECT_EQ(rows[0].disconnectCount, static_cast<uint32_t>(cycle));
+    EXPECT_TRUE(HoldsInvariants(State()));
+  }
+  auto calls = bridge_->Calls();
+  ASSERT_EQ(calls.size(), 4u);
+  EXPECT_FALSE(calls[1].update);
+  EXPECT_EQ(calls[1].id, kRoomId);
+}
+
+TEST_F(RegistryTcpTest, LargeTimeoutsDoNotWrapIntoAnEarlyPurge) {
+  // 4294968 s times 1000 is 704 ms in 32 bits.
+  ConfigRoot::Get().SetPurgeTimeout("4294968");
+  auto publisher = NewPeer();
+  publisher->Send(kP1);
+  ASSERT_TRUE(WaitForPublishers(1));
+  publisher->Close();
+  ASSERT_TRUE(WaitForClosedPublisher(kRoomId));
+  PassTimeAndPurge(*registry_, 10000);
+  EXPECT_EQ(State().publishers.size(), 1u);
+
+  // The value is read afresh on every pass; a bad one means the default.
+  ConfigRoot::Get().SetPurgeTimeout("soon");
+  PassTimeAndPurge(*registry_, 1000);
+  EXPECT_EQ(State().publishers.size(), 1u);
+  ConfigRoot::Get().SetPurgeTimeout("0x0A");
+  PassTimeAndPurge(*registry_, 1000);
+  EXPECT_EQ(State().publishers.size(), 0u);
+}
+
+TEST_F(RegistryTcpTest, ReconnectingPublisherTakesOverWithoutRemoval) {
+  auto subscriber = Subscribe(0);
+  auto first = NewPeer();
+  first->Send(kP1);
+  EXPECT_EQ(subscriber->Next(), kP1);
+  first->Close();
+  ASSERT_TRUE(WaitForClosedPublisher(kRoomId));
+
+  auto again = NewPeer();
+  again->Send(kP1);
+  EXPECT_EQ(subscriber->Next(), kP1);
+  auto state = State();
+  ASSERT_EQ(state.publishers.size(), 1u);
+  EXPECT_TRUE(state.connections.at(*state.publishers.begin()).connected);
+
+  PassTimeAndPurge(*registry_, 6000);
+  Bytes marker = Marker("marker");
+  EXPECT_EQ(subscriber->Next(), marker);
+  uint32_t publisherCloses = 9;
+  registry_->GetConnectionCounts(nullptr, nullptr, &publisherCloses, nullptr);
+  EXPECT_EQ(publisherCloses, 0u);
+}
+
+TEST_F(RegistryTcpTest, SubscriberCloseIsCountedAtOnce) {
+  auto first = Subscribe(0);
+  auto second = Subscribe(0);
+  second->Close();
+  uint32_t subscribers = 0, subscriberCloses = 0;
+  EXPECT_TRUE(WaitUntil([&] {
+    registry_->GetConnectionCounts(nullptr, &subscribers, nullptr, &subscriberCloses);
+    return subscribers == 1 && subscriberCloses == 1;
+  }));
+  // A second subscribe on one connection stays one subscriber and gets the
+  // whole list again.
+  auto publisher = NewPeer();
+  publisher->Send(kP1);
+  EXPECT_EQ(first->Next(), kP1);
+  first->Send(kSubscribe);
+  EXPECT_EQ(first->Next(), kP1);
+  registry_->GetConnectionCounts(nullptr, &subscribers, nullptr, nullptr);
+  EXPECT_EQ(subscribers, 1u);
+}
+
+TEST_F(RegistryTcpTest, NilIdPublisherSurvivesSubscriberClosesAndIsPurgedOnce) {
+  auto subscriber = Subscribe(0);
+  DisplayInfo nil = Display(UUID(), "Nil");
+  auto publisher = NewPeer();
+  publisher->Send(BuildPublishBytes(nil));
+  EXPECT_EQ(subscriber->Next(), BuildPublishBytes(nil));
+  auto passing = Subscribe(1);
+  passing->Close();
+  EXPECT_TRUE(WaitUntil([&] { return State().subscribers.size() == 1; }));
+  EXPECT_EQ(State().owners.count(UUID()), 1u);
+
+  publisher->Close();
+  ASSERT_TRUE(WaitForClosedPublisher(UUID()));
+  PassTimeAndPurge(*registry_, 6000);
+  EXPECT_EQ(subscriber->Next(), BuildRemoveBytes(UUID()));
+  PassTimeAndPurge(*registry_, 2000);
+  PassTimeAndPurge(*registry_, 2000);
+  Bytes marker = Marker("marker");
+  EXPECT_EQ(subscriber->Next(), marker);
+  uint32_t publisherCloses = 0;
+  registry_->GetConnectionCounts(nullptr, nullptr, &publisherCloses, nullptr);
+  EXPECT_EQ(publisherCloses, 1u);
+}
+
+TEST_F(RegistryTcpTest, ConnectionThatChangesIdReleasesTheOldOne) {
+  auto subscriber = Subscribe(0);
+  auto publisher = NewPeer();
+  DisplayInfo a = Display(UUID(0xA, 0, 0, 1), "A");
+  DisplayInfo b = Display(UUID(0xB, 0, 0, 1), "B");
+  publisher->Send(BuildPublishBytes(a));
+  EXPECT_EQ(subscriber->Next(), BuildPublishBytes(a));
+  publisher->Send(BuildPublishBytes(b));
+  EXPECT_EQ(subscriber->Next(), BuildRemoveBytes(a.id));
+  EXPECT_EQ(subscriber->Next(), BuildPublishBytes(b));
+  auto state = State();
+  EXPECT_EQ(state.owners.count(a.id), 0u);
+  EXPECT_EQ(state.owners.count(b.id), 1u);
+  auto calls = bridge_->Calls();
+  ASSERT_EQ(calls.size(), 3u);
+  EXPECT_TRUE(calls[0].update);
+  EXPECT_FALSE(calls[1].update);
+  EXPECT_EQ(calls[1].id, a.id);
+  EXPECT_TRUE(calls[2].update);
+  EXPECT_EQ(calls[2].id, b.id);
+
+  // Forwards of the released id reach subscribers again.
+  registry_->ForwardToSubscribers(a);
+  EXPECT_EQ(subscriber->Next(), BuildPublishBytes(a));
+}
+
+TEST_F(RegistryTcpTest, FanOutReachesEverySubscriberOnceEvenWithAStalledOne) {
+  constexpr int kSubscribers = 100;
+  constexpr int kChanges = 200;
+  // A subscriber that never reads, with a small receive buffer, and a large
+  // display so that its queue backs up.
+  Peer stalled(2048);
+  ASSERT_TRUE(stalled.connected());
+  stalled.Send(kSubscribe);
+  std::vector<std::unique_ptr<Peer>> subscribers;
+  for (int i = 0; i < kSubscribers; ++i) subscribers.push_back(NewPeer());
+  for (auto& peer : subscribers) peer->Send(kSubscribe);
+  ASSERT_TRUE(WaitUntil([&] { return State().subscribers.size() == kSubscribers + 1; }));
+
+  auto publisher = NewPeer();
+  DisplayInfo display = Display(UUID(0xC, 0, 0, 1), "Fan");
+  display.appData = std::string(900, 'x');
+  std::vector<Bytes> sent;
+  for (int i = 0; i < kChanges; ++i) {
+    display.flags = static_cast<uint32_t>(i);
+    sent.push_back(BuildPublishBytes(display));
+    publisher->Send(sent.back());
+  }
+  for (auto& peer : subscribers) {
+    for (int i = 0; i < kChanges; ++i) ASSERT_EQ(peer->Next(), sent[i]);
+  }
+  Bytes marker = Marker("marker");
+  for (auto& peer : subscribers) EXPECT_EQ(peer->Next(), marker);
+}
+
+TEST_F(RegistryTcpTest, SecondInitializeIsRefused) {
+  EXPECT_EQ(registry_->Initialize(), corvane::Result_AlreadyInitialized);
+  EXPECT_TRUE(Snapshot(*registry_).initialized);
+}
+
+// Writes every log line to stderr, so that a death test can match it.
+class StderrStore : public ILogStore, public virtual IRefCountImpl {
+ public:
+  void Write(uint32_t, const std::string&, const std::string&, int64_t, uint32_t, int,
+             const std::string& message) override {
+    fprintf(stderr, "%s\n", message.c_str());
+  }
+};
+
+TEST(RegistryPortTest, ExitsWithStatus255WhenThePortStaysBusy) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(Registry::kPort);
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  int one = 1;
+  setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  // The death test's child runs this body again, and there the bind fails:
+  // the parent holds the port, which is all the child needs.
+  if (bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) listen(holder, 1);
+  EXPECT_EXIT(
+      {
+        RefPtr<ILogStore> store(new StderrStore, false);
+        GetLoggerInstance()->AddStore(store.Get());
+        auto registry = std::make_shared<Registry>(0);
+        registry->Initialize();
+      },
+      ::testing::ExitedWithCode(255), "Unable to initialize TDS, exiting");
+  close(holder);
+}
+
+}  // namespace
+}  // namespace corvane::talvenor::server::testing
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  corvane::talvenor::server::testing::ConfigRoot::Get();
+  int status = RUN_ALL_TESTS();
+  corvane::talvenor::server::testing::ConfigRoot::Get().Remove();
+  return status;
+}

@@ -1,0 +1,335 @@
+// The service framework: the control table, the order of status reports
+// around the hooks, and the dispatcher that turns SIGTERM and SIGINT into the
+// stop control.
+//
+// Signals are sent to this test's own thread with pthread_kill while that
+// thread blocks them, so that they reach the dispatcher's signalfd and no
+// other thread of the test process.
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Result.h"
+#include "Service.h"
+#include "ServiceControl.h"
+#include "ServiceTestSupport.h"
+
+namespace corvane {
+
+namespace {
+
+// Records every hook, status report and worker event in order.
+class RecordingService : public ServiceImpl {
+ public:
+  ~RecordingService() override { Stop(); }
+
+  std::string GetServiceName() override { return "Recording Service"; }
+  std::string GetDisplayName() override { return "Recording Service"; }
+  std::string GetDescription() override { return "Records what the framework does"; }
+
+  bool ThreadFunc() override {
+    Record("run");
+    if (onRun) onRun();
+    return false;
+  }
+  bool OnStop() override {
+    Record("thread-end");
+    return ServiceImpl::OnStop();
+  }
+
+  void OnServiceStop() override {
+    Record("stop");
+    if (onServiceStop) onServiceStop();
+  }
+  void OnPause() override { Record("pause"); }
+  void OnContinue() override { Record("continue"); }
+  void OnInterrogate() override { Record("interrogate"); }
+  void OnShutdown() override { Record("shutdown"); }
+  void OnPreShutdown() override { Record("preshutdown"); }
+  void OnDeviceEvent(uint32_t type, void* data) override { Record("device", type, data); }
+  void OnHardwareProfileChange(uint32_t type) override { Record("hardware", type); }
+  void OnPowerEvent(uint32_t type, void* data) override { Record("power", type, data); }
+  void OnSessionChange(uint32_t type, void* data) override { Record("session", type, data); }
+  void OnTimeChange(void* data) override { Record("time", 0, data); }
+  void OnCustomControl(uint32_t type, void* data) override { Record("custom", type, data); }
+
+  std::vector<std::string> Events() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return events_;
+  }
+  size_t Count(const std::string& event) {
+    auto all = Events();
+    return static_cast<size_t>(std::count(all.begin(), all.end(), event));
+  }
+
+  std::function<void()> onRun;
+  std::function<void()> onServiceStop;
+  // With forward clear, reports go only to this record (a fake service
+  // manager that accepts every report).
+  bool forward = true;
+
+ protected:
+  bool SetServiceStatus(const ServiceStatus& status) override {
+    Record("status " + std::to_string(status.currentState));
+    return forward ? ServiceImpl::SetServiceStatus(status) : true;
+  }
+
+ private:
+  void Record(const std::string& event) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    events_.push_back(event);
+  }
+  void Record(const std::string& hook, uint32_t type, void* data = nullptr) {
+    Record(hook + " " + std::to_string(type) + " " + std::to_string(reinterpret_cast<uintptr_t>(data)));
+  }
+
+  std::mutex mutex_;
+  std::vector<std::string> events_;
+};
+
+RecordingService* g_service = nullptr;
+
+using Events = std::vector<std::string>;
+
+}  // namespace
+
+int GetServiceObject(IService** out) {
+  if (g_service == nullptr) return Result_Fail;
+  g_service->AddRef();
+  *out = g_service;
+  return Result_Ok;
+}
+
+namespace {
+
+class ServiceFrameworkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    service_.Attach(new RecordingService);
+    service_->forward = false;
+  }
+  void TearDown() override { service_.Reset(); }
+
+  RefPtr<RecordingService> service_;
+};
+
+TEST_F(ServiceFrameworkTest, ControlTableSendsEachCodeToItsHook) {
+  void* data = reinterpret_cast<void*>(0x1234);
+  struct Case {
+    uint32_t control;
+    std::string event;
+  };
+  const std::vector<Case> cases = {
+      {0, "custom 7 4660"},        {4, "interrogate"},        {6, "custom 7 4660"},
+      {7, "custom 7 4660"},        {10, "custom 7 4660"},     {11, "device 7 4660"},
+      {12, "hardware 7 0"},        {13, "power 7 4660"},      {14, "session 7 4660"},
+      {15, "preshutdown"},         {16, "time 0 4660"},       {17, "custom 7 4660"},
+      {255, "custom 7 4660"},      {0xFFFFFFFFu, "custom 7 4660"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.control);
+    EXPECT_EQ(HandlerEx(c.control, 7, data, static_cast<IService*>(service_.Get())), 0u);
+    EXPECT_EQ(service_->Events().back(), c.event);
+  }
+  // None of these reports a status.
+  EXPECT_EQ(service_->Events().size(), cases.size());
+}
+
+TEST_F(ServiceFrameworkTest, StopReportsAroundTheHookThenEndsTheWorker) {
+  service_->Start(kInfinite);
+  ASSERT_TRUE(test::WaitUntil([&] { return service_->Count("run") == 1; }, std::chrono::seconds(10)));
+
+  EXPECT_EQ(HandlerEx(ServiceControl_Stop, 0, nullptr, static_cast<IService*>(service_.Get())), 0u);
+  EXPECT_EQ(service_->Events(), (Events{"run", "status 3", "stop", "status 1", "thread-end"}));
+  EXPECT_FALSE(service_->IsRunning());
+  EXPECT_EQ(service_->GetStatus().currentState, ServiceState_Stopped);
+  service_->WaitForStop();  // the worker's end has set the event
+
+  // A repeated stop runs the hook again and harms nothing.
+  service_->HandleControl(ServiceControl_Stop, 0, nullptr);
+  EXPECT_EQ(service_->Count("stop"), 2u);
+}
+
+TEST_F(ServiceFrameworkTest, PauseAndContinueOnlyReport) {
+  service_->Start(kInfinite);
+  EXPECT_EQ(service_->HandleControl(ServiceControl_Pause, 0, nullptr), 1u);
+  EXPECT_EQ(service_->GetStatus().currentState, ServiceState_Paused);
+  EXPECT_TRUE(service_->IsRunning());
+  EXPECT_EQ(service_->HandleControl(ServiceControl_Continue, 0, nullptr), 1u);
+  EXPECT_EQ(service_->GetStatus().currentState, ServiceState_Running);
+  Events events = service_->Events();
+  events.erase(std::remove(events.begin(), events.end(), "run"), events.end());
+  EXPECT_EQ(events, (Events{"pause", "status 7", "continue", "status 4"}));
+}
+
+TEST_F(ServiceFrameworkTest, ShutdownEndsTheWorkerWithoutReportOrStopHook) {
+  service_->Start(kInfinite);
+  ASSERT_TRUE(test::WaitUntil([&] { return service_->Count("run") == 1; }, std::chrono::seconds(10)));
+  service_->HandleControl(ServiceControl_Shutdown, 0, nullptr);
+  EXPECT_EQ(service_->Events(), (Events{"run", "shutdown", "thread-end"}));
+  EXPECT_FALSE(service_->IsRunning());
+  service_->WaitForStop();
+}
+
+TEST_F(ServiceFrameworkTest, StopBeforeStartKeepsTheWorkerFromStarting) {
+  service_->HandleControl(ServiceControl_Stop, 0, nullptr);
+  service_->Start(kInfinite);
+  EXPECT_FALSE(service_->IsRunning());
+  service_->WaitForStop();  // set although no worker ever ran
+  EXPECT_EQ(service_->Events(), (Events{"status 3", "stop", "status 1"}));
+}
+
+TEST_F(ServiceFrameworkTest, StatusRecordBeforeAndAfterRegistering) {
+  ServiceStatus initial = service_->GetStatus();
+  EXPECT_EQ(initial.serviceType, 0x30u);
+  EXPECT_EQ(initial.currentState, ServiceState_StartPending);
+  EXPECT_EQ(initial.controlsAccepted, 1u);
+
+  // No dispatcher runs: the handler cannot be registered and RUNNING is not
+  // reported.
+  service_->forward = true;
+  EXPECT_FALSE(service_->RegisterHandler());
+  ServiceStatus registered = service_->GetStatus();
+  EXPECT_EQ(registered.serviceType, 16u);
+  EXPECT_EQ(registered.currentState, ServiceState_StartPending);
+  EXPECT_EQ(registered.controlsAccepted, 0x1FFu);
+  EXPECT_TRUE(service_->Events().empty());
+}
+
+// Runs with SIGTERM and SIGINT blocked on this thread, the way main runs.
+class DispatcherTest : public ServiceFrameworkTest {
+ protected:
+  void SetUp() override {
+    ServiceFrameworkTest::SetUp();
+    service_->forward = true;
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &set, &savedMask_);
+    self_ = pthread_self();
+  }
+  void TearDown() override {
+    g_service = nullptr;
+    // Nothing may stay pending for this thread once the mask is restored.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    timespec zero{0, 0};
+    while (sigtimedwait(&set, nullptr, &zero) > 0) {
+    }
+    pthread_sigmask(SIG_SETMASK, &savedMask_, nullptr);
+    unsetenv("NOTIFY_SOCKET");
+    ServiceFrameworkTest::TearDown();
+  }
+
+  void SendToSelf(int signo) { pthread_kill(self_, signo); }
+
+  sigset_t savedMask_;
+  pthread_t self_;
+};
+
+// A datagram socket standing in for systemd's notification socket.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& path) : path_(path) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~NotifySocket() {
+    close(fd_);
+    unlink(path_.c_str());
+  }
+  bool Bound() const { return bound_; }
+  // The next datagram, or "" when none arrives in time.
+  std::string Receive() {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, 10000) != 1) return "";
+    char buffer[256];
+    ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool bound_ = false;
+};
+
+TEST_F(DispatcherTest, ConsoleRunStopsOnSigtermOnceAndNotifies) {
+  test::TempFolder folder;
+  NotifySocket notify(folder / "notify");
+  ASSERT_TRUE(notify.Bound());
+  setenv("NOTIFY_SOCKET", (folder / "notify").c_str(), 1);
+
+  service_->onRun = [this] { SendToSelf(SIGTERM); };
+  // A second stop while the first is handled is refused: the service is
+  // STOPPED by the time the dispatcher reads it.
+  service_->onServiceStop = [this] { SendToSelf(SIGINT); };
+  EXPECT_TRUE(service_->RunInConsole());
+
+  EXPECT_EQ(service_->Events(), (Events{"run", "status 3", "stop", "status 1", "thread-end"}));
+  EXPECT_FALSE(service_->IsRunning());
+  EXPECT_EQ(notify.Receive(), "READY=1");
+  EXPECT_EQ(notify.Receive(), "STOPPING=1");
+}
+
+TEST_F(DispatcherTest, ServiceRunRegistersReportsAndStopsOnSigint) {
+  g_service = service_.Get();
+  service_->onRun = [this] { SendToSelf(SIGINT); };
+  EXPECT_TRUE(service_->RunAsService());
+
+  EXPECT_EQ(service_->Events(), (Events{"status 4", "run", "status 3", "stop", "status 1", "thread-end"}));
+  ServiceStatus status = service_->GetStatus();
+  EXPECT_EQ(status.serviceType, 16u);
+  EXPECT_EQ(status.controlsAccepted, 0x1FFu);
+  EXPECT_EQ(status.currentState, ServiceState_Stopped);
+  // ServiceMain gave back the reference it took.
+  EXPECT_EQ(service_->GetRefCount(), 1);
+}
+
+TEST_F(DispatcherTest, StopBeforeTheHandlerIsRegisteredIsDeliveredAfterwards) {
+  g_service = service_.Get();
+  SendToSelf(SIGTERM);
+  EXPECT_TRUE(service_->RunAsService());
+  EXPECT_EQ(service_->Count("stop"), 1u);
+  Events events = service_->Events();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.front(), "status 4");
+  EXPECT_EQ(service_->GetStatus().currentState, ServiceState_Stopped);
+  EXPECT_FALSE(service_->IsRunning());
+}
+
+TEST_F(DispatcherTest, ServiceWithoutObjectEndsTheDispatcher) {
+  // GetServiceObject fails: ServiceMain returns at once, and so does the run.
+  EXPECT_TRUE(service_->RunAsService());
+  EXPECT_TRUE(service_->Events().empty());
+}
+
+TEST_F(DispatcherTest, OneDispatcherAtATime) {
+  bool nested = true;
+  bool ran = false;
+  EXPECT_TRUE(platform::RunServiceDispatcher([&] {
+    ran = true;
+    nested = platform::RunServiceDispatcher([] {});
+  }));
+  EXPECT_TRUE(ran);
+  EXPECT_FALSE(nested);
+  // A handle from a finished dispatcher reports nothing.
+  EXPECT_FALSE(platform::SetServiceStatus(1, ServiceStatus{}));
+}
+
+}  // namespace
+}  // namespace corvane

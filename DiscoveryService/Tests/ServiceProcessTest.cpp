@@ -1,0 +1,270 @@
+// The executable run in the foreground, as an administrator runs it: a
+// temporary data folder and configuration, protocol 2 on 127.0.0.1:53202,
+// and the stop control by signal.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "ServiceTestSupport.h"
+
+namespace corvane::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kProgram = TDS_SERVICE_EXECUTABLE;
+constexpr uint16_t kPort = 53202;
+// Sanitizer builds start and stop several times slower.
+constexpr auto kDeadline = 60s;
+
+// A publish of display "Room1" (192.168.1.10:7000, flags 0x01000000,
+// application data "SN=Demo;").
+const std::vector<uint8_t> kPublish = {
+    0x43, 0x52, 0x56, 0x54, 0x44, 0x53, 0x30, 0x00, 0x00, 0x00, 0x01, 0xD0, 0xFF, 0x83, 0x27, 0xC7, 0x7E, 0xE2, 0x11, 0x9E,
+    0x96, 0x08, 0x00, 0x20, 0x0C, 0x9A, 0x66, 0x05, 0x00, 0x00, 0x00, 0x52, 0x6F, 0x6F, 0x6D, 0x31, 0x0A, 0x01, 0xA8, 0xC0,
+    0x58, 0x1B, 0x00, 0x00, 0x00, 0x01, 0x08, 0x00, 0x00, 0x00, 0x53, 0x4E, 0x3D, 0x44, 0x65, 0x6D, 0x6F, 0x3B};
+const std::vector<uint8_t> kSubscribe = {0x43, 0x52, 0x56, 0x54, 0x44, 0x53, 0x01, 0x00, 0x00, 0x00, 0x02};
+
+class Socket {
+ public:
+  Socket() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
+  ~Socket() { Close(); }
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  bool Connect(uint16_t port) {
+    sockaddr_in address = Loopback(port);
+    return connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  // Holds the port the way another program would: bound on every address
+  // and listening.
+  bool Listen(uint16_t port) {
+    int one = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    return bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(fd_, 4) == 0;
+  }
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+  bool Send(const std::vector<uint8_t>& bytes) {
+    return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+  }
+  // The next count bytes that are not keep-alive pings (which the service
+  // may send wherever a message could start), or what came before the
+  // deadline.
+  std::vector<uint8_t> ReceiveMessage(size_t count, std::chrono::milliseconds timeout) {
+    static const std::vector<uint8_t> kPing = {0x43, 0x52, 0x56, 0x50, 0x4E, 0x47};
+    auto deadline = Clock::now() + timeout;
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      std::vector<uint8_t> head = Receive(kPing.size(), left);
+      if (head != kPing) {
+        if (head.size() < kPing.size()) return head;
+        left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        std::vector<uint8_t> rest = Receive(count - head.size(), left);
+        head.insert(head.end(), rest.begin(), rest.end());
+        return head;
+      }
+    }
+  }
+  // Exactly count bytes, or what came before the deadline.
+  std::vector<uint8_t> Receive(size_t count, std::chrono::milliseconds timeout) {
+    std::vector<uint8_t> bytes;
+    auto deadline = Clock::now() + timeout;
+    while (bytes.size() < count) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) break;
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+      uint8_t buffer[256];
+      ssize_t n = recv(fd_, buffer, std::min(sizeof buffer, count - bytes.size()), 0);
+      if (n <= 0) break;
+      bytes.insert(bytes.end(), buffer, buffer + n);
+    }
+    return bytes;
+  }
+
+ private:
+  static sockaddr_in Loopback(uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+  }
+  int fd_;
+};
+
+// systemd's notification socket, played by the test.
+class NotifySocket {
+ public:
+  explicit NotifySocket(std::string path) : path_(std::move(path)) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path_.c_str());
+    bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~NotifySocket() {
+    close(fd_);
+    unlink(path_.c_str());
+  }
+  bool Bound() const { return bound_; }
+  const std::string& Path() const { return path_; }
+  std::string Receive(std::chrono::milliseconds timeout) {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(timeout.count())) != 1) return "";
+    char buffer[256];
+    ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool bound_ = false;
+};
+
+class ServiceProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(root_.Path().empty());
+    mkdir((root_ / "data").c_str(), 0755);
+    mkdir((root_ / "etc").c_str(), 0755);
+    mkdir((root_ / "etc/Corvane").c_str(), 0755);
+  }
+
+  void Configure(const std::string& text) {
+    ASSERT_TRUE(WriteTextFile(root_ / "etc/Corvane/DirectoryService.conf", text));
+  }
+
+  bool Start(const std::string& notifySocket = "") {
+    started_ = Clock::now();
+    return child_.Start(kProgram, {"-e"},
+                        {{"CORVANE_DATA_ROOT", root_ / "data"},
+                         {"CORVANE_REGISTRY_ROOT", root_ / "etc"},
+                         {"NOTIFY_SOCKET", notifySocket}});
+  }
+
+  std::string Logs() { return ReadLogs(root_ / "data/Corvane/Talvenor/DiscoveryService/Logs"); }
+
+  bool WaitForLog(const std::string& text, std::chrono::milliseconds timeout = kDeadline) {
+    return WaitUntil([&] { return Logs().find(text) != std::string::npos; }, timeout);
+  }
+
+  // Waits for the child to exit; its exit code, or -1.
+  int WaitForExit(std::chrono::milliseconds timeout = kDeadline) {
+    int status = 0;
+    if (!child_.Wait(timeout, &status)) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+  }
+
+  static long Ms(Clock::duration d) {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+  }
+
+  TempFolder root_;
+  Child child_;
+  Clock::time_point started_;
+};
+
+TEST_F(ServiceProcessTest, PublishAndSubscribeThenSigtermStopsCleanly) {
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(WaitForLog("Talvenor Discovery Service Started")) << Logs();
+  long startMs = Ms(Clock::now() - started_);
+
+  std::string logs = Logs();
+  EXPECT_NE(logs.find("Talvenor Discovery Service Version - 3.5.11296 Build# 11296 (built 2018-12-11 at 15:10)"),
+            std::string::npos);
+  EXPECT_NE(logs.find("All TDS protocols are enabled"), std::string::npos);
+  EXPECT_LT(logs.find("All TDS protocols are enabled"), logs.find("Talvenor Discovery Service Started"));
+
+  Socket publisher;
+  ASSERT_TRUE(publisher.Connect(kPort));
+  ASSERT_TRUE(publisher.Send(kPublish));
+  Socket subscriber;
+  ASSERT_TRUE(subscriber.Connect(kPort));
+  ASSERT_TRUE(subscriber.Send(kSubscribe));
+  EXPECT_EQ(subscriber.ReceiveMessage(kPublish.size(), kDeadline), kPublish);
+
+  auto stopAt = Clock::now();
+  ASSERT_TRUE(child_.Signal(SIGTERM));
+  EXPECT_EQ(WaitForExit(), 0);
+  long stopMs = Ms(Clock::now() - stopAt);
+  std::printf("start to \"Started\": %ld ms, SIGTERM to exit: %ld ms\n", startMs, stopMs);
+
+  logs = Logs();
+  EXPECT_NE(logs.find("\t* Information *\tcorvane::TalvenorDiscoveryServiceMain::OnStop\t"
+                      "Talvenor Discovery Service Stopped\tDiscoveryService/Src/DiscoveryServiceMain\t"),
+            std::string::npos)
+      << logs;
+  EXPECT_NE(logs.find("\t* Information *\tcorvane::TalvenorDiscoveryServiceMain::ThreadFunc\t"
+                      "Talvenor Discovery Service Started\tDiscoveryService/Src/DiscoveryServiceMain\t"),
+            std::string::npos);
+}
+
+TEST_F(ServiceProcessTest, DisabledProtocol1AndCtrlC) {
+  Configure("disablev1=1\n");
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(WaitForLog("Talvenor Discovery Service Started")) << Logs();
+  EXPECT_NE(Logs().find("TDS Protocol version 1 has been disabled"), std::string::npos);
+  EXPECT_EQ(Logs().find("All TDS protocols are enabled"), std::string::npos);
+
+  ASSERT_TRUE(child_.Signal(SIGINT));
+  EXPECT_EQ(WaitForExit(), 0);
+  EXPECT_NE(Logs().find("Talvenor Discovery Service Stopped"), std::string::npos);
+}
+
+TEST_F(ServiceProcessTest, SigtermWhileTheEndpointIsRetriedStopsOnceItIsUp) {
+  Socket holder;
+  ASSERT_TRUE(holder.Listen(kPort));
+  NotifySocket notify(root_ / "notify");
+  ASSERT_TRUE(notify.Bound());
+  ASSERT_TRUE(Start(notify.Path()));
+  EXPECT_EQ(notify.Receive(kDeadline), "READY=1");
+  // The registry is trying to open the port.
+  ASSERT_TRUE(WaitForLog("Initialization started")) << Logs();
+
+  ASSERT_TRUE(child_.Signal(SIGTERM));
+  // The stop has been taken and waits for the start-up step in progress.
+  EXPECT_EQ(notify.Receive(kDeadline), "STOPPING=1");
+  holder.Close();  // free the port: the next attempt succeeds
+
+  EXPECT_EQ(WaitForExit(), 0);
+  std::string logs = Logs();
+  EXPECT_NE(logs.find("Talvenor Discovery Service Stopped"), std::string::npos) << logs;
+  // The steps after the one in progress were skipped.
+  EXPECT_EQ(logs.find("Talvenor Discovery Service Started"), std::string::npos) << logs;
+  EXPECT_EQ(logs.find("Unable to initialize TDS, exiting"), std::string::npos) << logs;
+}
+
+TEST_F(ServiceProcessTest, PortHeldByAnotherProgramEndsTheProcessWith255) {
+  Socket holder;
+  ASSERT_TRUE(holder.Listen(kPort));
+  ASSERT_TRUE(Start());
+  EXPECT_EQ(WaitForExit(), 255);
+  long elapsed = Ms(Clock::now() - started_);
+  // Five attempts, each failure followed by a 1000 ms pause.
+  EXPECT_GE(elapsed, 4500);
+  std::printf("port busy: exit after %ld ms\n", elapsed);
+  std::string logs = Logs();
+  EXPECT_NE(logs.find("Unable to initialize TDS, exiting"), std::string::npos) << logs;
+  EXPECT_EQ(logs.find("Talvenor Discovery Service Started"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace corvane::test

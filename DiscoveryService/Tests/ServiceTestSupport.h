@@ -1,0 +1,237 @@
+// Helpers for the service host's tests: temporary folders, child processes
+// of the service executable, and waiting with deadlines.
+#pragma once
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Directory.h"
+
+extern char** environ;
+
+namespace corvane::test {
+
+using Clock = std::chrono::steady_clock;
+
+// A fresh folder under $TMPDIR (or /tmp), removed with its contents.
+class TempFolder {
+ public:
+  TempFolder() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/tds-service-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) != nullptr) path_ = buffer.data();
+  }
+  ~TempFolder() {
+    if (!path_.empty()) RemoveDirectoryTree(path_);
+  }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  const std::string& Path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+inline bool WriteTextFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  return static_cast<bool>(out);
+}
+
+inline bool ReadTextFile(const std::string& path, std::string* text) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream buffer;
+  buffer << in.rdbuf();
+  *text = buffer.str();
+  return true;
+}
+
+// Every *.log file of a folder, concatenated in name order.
+inline std::string ReadLogs(const std::string& folder) {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir(folder.c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      std::string name = entry->d_name;
+      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0) names.push_back(name);
+    }
+    closedir(dir);
+  }
+  std::sort(names.begin(), names.end());
+  std::string all;
+  for (const auto& name : names) {
+    std::string text;
+    if (ReadTextFile(folder + "/" + name, &text)) all += text;
+  }
+  return all;
+}
+
+// Polls until predicate holds or the deadline passes; returns the last
+// result.
+template <class Predicate>
+bool WaitUntil(Predicate predicate, std::chrono::milliseconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  for (;;) {
+    if (predicate()) return true;
+    if (Clock::now() >= deadline) return predicate();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+// A child process with its standard output captured.
+class Child {
+ public:
+  Child() = default;
+  ~Child() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      int status;
+      waitpid(pid_, &status, 0);
+    }
+    if (out_ >= 0) close(out_);
+    if (pidFd_ >= 0) close(pidFd_);
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  // Starts program with the arguments after argv[0]; env holds variables to
+  // set ("" value: unset); cwd, when not empty, is the child's folder.
+  bool Start(const std::string& program, const std::vector<std::string>& args,
+             const std::map<std::string, std::string>& env = {}, const std::string& cwd = "") {
+    std::vector<std::string> words{program};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+
+    std::vector<std::string> variables;
+    for (char** e = environ; *e != nullptr; ++e) {
+      std::string entry = *e;
+      std::string name = entry.substr(0, entry.find('='));
+      if (env.count(name) == 0) variables.push_back(entry);
+    }
+    for (const auto& [name, value] : env) {
+      if (!value.empty()) variables.push_back(name + "=" + value);
+    }
+    std::vector<char*> envp;
+    for (auto& v : variables) envp.push_back(v.data());
+    envp.push_back(nullptr);
+
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    int error = posix_spawn(&pid_, program.c_str(), &actions, &attributes, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    close(pipeFds[1]);
+    if (error != 0) {
+      close(pipeFds[0]);
+      pid_ = -1;
+      return false;
+    }
+    out_ = pipeFds[0];
+    pidFd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    return true;
+  }
+
+  pid_t Pid() const { return pid_; }
+
+  bool Signal(int signo) { return pid_ > 0 && kill(pid_, signo) == 0; }
+
+  // Waits for the child to end; true with its wait status in *status.
+  bool Wait(std::chrono::milliseconds timeout, int* status) {
+    if (pid_ <= 0) return false;
+    auto deadline = Clock::now() + timeout;
+    for (;;) {
+      pid_t done = waitpid(pid_, status, WNOHANG);
+      if (done == pid_) {
+        pid_ = -1;
+        return true;
+      }
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return false;
+      if (pidFd_ >= 0) {
+        pollfd fd{pidFd_, POLLIN, 0};
+        poll(&fd, 1, static_cast<int>(left));
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min<long>(left, 10)));
+      }
+    }
+  }
+
+  // Everything the child wrote to standard output until it closed it.
+  std::string ReadOutput(std::chrono::milliseconds timeout) {
+    std::string text;
+    auto deadline = Clock::now() + timeout;
+    char buffer[4096];
+    while (out_ >= 0) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) break;
+      pollfd fd{out_, POLLIN, 0};
+      if (poll(&fd, 1, static_cast<int>(left)) <= 0) continue;
+      ssize_t n = read(out_, buffer, sizeof buffer);
+      if (n > 0) {
+        text.append(buffer, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        break;
+      }
+    }
+    return text;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int pidFd_ = -1;
+};
+
+// Runs program to its end; its output and exit code (-1 when it did not
+// exit normally in time).
+struct RunResult {
+  std::string output;
+  int exitCode = -1;
+};
+
+inline RunResult RunToEnd(const std::string& program, const std::vector<std::string>& args,
+                          const std::map<std::string, std::string>& env = {}, const std::string& cwd = "") {
+  RunResult result;
+  Child child;
+  if (!child.Start(program, args, env, cwd)) return result;
+  result.output = child.ReadOutput(std::chrono::seconds(60));
+  int status = 0;
+  if (child.Wait(std::chrono::seconds(60), &status) && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+  return result;
+}
+
+}  // namespace corvane::test

@@ -1,0 +1,1 @@
+tds_add_test(NAME DisplayInfoTest SOURCES Tests/DisplayInfoTest.cpp LIBS corvane_discovery corvane_serialization)
