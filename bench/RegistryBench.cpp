@@ -9,7 +9,8 @@
 //     GetDiscovered with 1000 publishers;
 //   - one purge pass over 10000 closed publishers.
 //
-// Run by hand: RegistryBench [--external]. By default the registry runs in
+// Run by hand: RegistryBench [--external] [latency] [throughput] [initial]
+// [purge] (all phases when none is named). By default the registry runs in
 // this process (port 53202 must be free); --external measures a registry
 // already running on 127.0.0.1:53202 and skips the in-process figures.
 #include <arpa/inet.h>
@@ -339,7 +340,18 @@ void PurgePass(int publishers) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool external = argc > 1 && std::strcmp(argv[1], "--external") == 0;
+  bool external = false;
+  std::vector<std::string> phases;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--external") == 0) {
+      external = true;
+    } else {
+      phases.emplace_back(argv[i]);
+    }
+  }
+  auto wanted = [&](const char* phase) {
+    return phases.empty() || std::find(phases.begin(), phases.end(), phase) != phases.end();
+  };
   rlimit limit{};
   getrlimit(RLIMIT_NOFILE, &limit);
   limit.rlim_cur = limit.rlim_max;
@@ -358,14 +370,16 @@ int main(int argc, char** argv) {
     registry = std::make_unique<Registry>(0);
     if (registry->Initialize() != 0) return 1;
   }
-  Latency(1);
-  Latency(100);
-  Latency(1000);
-  Throughput(100, 20000);
-  InitialList(1000, registry.get());
+  if (wanted("latency")) {
+    Latency(1);
+    Latency(100);
+    Latency(1000);
+  }
+  if (wanted("throughput")) Throughput(100, 20000);
+  if (wanted("initial")) InitialList(1000, registry.get());
   registry.reset();
   if (!external) {
-    PurgePass(10000);
+    if (wanted("purge")) PurgePass(10000);
     std::filesystem::remove_all(root);
   }
   return 0;

@@ -165,9 +165,17 @@ class TalvenorDiscoveryServicePersistent {
   void TimerLoop();
   void RequestPurgePass();
 
+  // Changes of `subscribers`; both hand over the writes gathered for the set
+  // as it was. False when nothing changed.
+  bool AddSubscriber(ConnectionId id);
+  bool RemoveSubscriber(ConnectionId id);
   const std::vector<ConnectionId>& SubscriberList();
-  void WriteToSubscribers(const uint8_t* bytes, uint32_t length);
-  void WriteToConnection(ConnectionId id, const uint8_t* bytes, uint32_t length);
+  // Fan-out: gathered while a task runs and handed to the endpoint as one
+  // write to every subscriber when the task ends (or the set changes), so a
+  // delivery of many publishes costs one send per subscriber, not one per
+  // message. Subscribers read a byte stream; they see the same bytes.
+  void WriteToSubscribers(const std::vector<uint8_t>& message);
+  void FlushWrites();
   void SendRemoval(const UUID& id);
 
   // Work-thread state.
@@ -188,6 +196,7 @@ class TalvenorDiscoveryServicePersistent {
   // `subscribers` as the endpoint takes it, rebuilt after a change.
   std::vector<ConnectionId> subscriberList_;
   bool subscriberListStale_ = true;
+  std::vector<uint8_t> pendingWrites_;
 
   EndpointFactory endpointFactory_;
   // Set by the destructor to end the timer loop.

@@ -18,14 +18,29 @@ constexpr uint32_t kTimerQueueItems = 2;
 constexpr uint32_t kPurgeIntervalMs = 1000;
 constexpr int kEndpointAttempts = 5;
 constexpr uint32_t kEndpointRetryMs = 1000;
+// Fan-out bytes gathered in one task are handed over before they pass this.
+constexpr size_t kMaxBatchBytes = 256 * 1024;
 
 #define REGISTRY_FUNCTION(name) "corvane::talvenor::server::TalvenorDiscoveryServicePersistent::" name
 
-std::unique_ptr<uint8_t[]> CopyBytes(const uint8_t* bytes, uint32_t length) {
-  auto copy = std::make_unique_for_overwrite<uint8_t[]>(length);
-  std::memcpy(copy.get(), bytes, length);
+std::unique_ptr<uint8_t[]> CopyBytes(const std::vector<uint8_t>& bytes) {
+  auto copy = std::make_unique_for_overwrite<uint8_t[]>(bytes.size());
+  std::memcpy(copy.get(), bytes.data(), bytes.size());
   return copy;
 }
+
+// Runs a function when the scope ends, however it ends.
+template <class F>
+class AtScopeEnd {
+ public:
+  explicit AtScopeEnd(F f) : f_(std::move(f)) {}
+  ~AtScopeEnd() { f_(); }
+  AtScopeEnd(const AtScopeEnd&) = delete;
+  AtScopeEnd& operator=(const AtScopeEnd&) = delete;
+
+ private:
+  F f_;
+};
 
 bool HoldsPublishMessage(const TalvenorDiscoveryServicePersistent::ClientConnection& connection) {
   return connection.messageValid && connection.message && connection.messageLength >= kDiscoveryStartCodeLength &&
@@ -231,6 +246,7 @@ uint64_t TalvenorDiscoveryServicePersistent::ReadPublisherPurgeTimeout() {
 
 void TalvenorDiscoveryServicePersistent::OnConnectionEvent(INetworkEndpoint::ConnectionEvent event,
                                                            const INetworkEndpoint::ConnectionInfo& info) {
+  AtScopeEnd flush([this] { FlushWrites(); });
   switch (event) {
     case INetworkEndpoint::Accepted:
       OnAccepted(info);
@@ -259,7 +275,7 @@ void TalvenorDiscoveryServicePersistent::OnAccepted(const INetworkEndpoint::Conn
       connections.erase(it);
     }
   }
-  if (subscribers.erase(id) != 0) subscriberListStale_ = true;
+  RemoveSubscriber(id);
   ClientConnection connection;
   connection.peerIpv4 = info.remoteAddress;
   connections.insert_or_assign(id, std::move(connection));
@@ -267,8 +283,7 @@ void TalvenorDiscoveryServicePersistent::OnAccepted(const INetworkEndpoint::Conn
 
 void TalvenorDiscoveryServicePersistent::OnClosed(ConnectionId id) {
   auto it = connections.find(id);
-  if (subscribers.erase(id) != 0) {
-    subscriberListStale_ = true;
+  if (RemoveSubscriber(id)) {
     LOG_SPEW(1, "Subscriber at %s disconnected",
              FormatIPv4(it != connections.end() ? it->second.peerIpv4 : 0).c_str());
     ++subscriberDisconnectCount;
@@ -289,6 +304,8 @@ void TalvenorDiscoveryServicePersistent::OnClosed(ConnectionId id) {
 
 void TalvenorDiscoveryServicePersistent::ProcessNetworkStream(ConnectionId id, std::unique_ptr<uint8_t[]> data,
                                                               uint32_t size) {
+  // Everything the delivery's messages fan out leaves in one write.
+  AtScopeEnd flush([this] { FlushWrites(); });
   auto it = connections.find(id);
   if (it == connections.end()) {
     LOG_SEVERE("Unexpected could not find id in map");
@@ -364,13 +381,16 @@ void TalvenorDiscoveryServicePersistent::HandlePublish(ConnectionId id, ClientCo
   LOG_SPEW(1, "Display published - %s %0x", connection.display.name.c_str(), connection.display.ipv4);
 
   if (wasOwned && !changed) return;
-  if (connection.messageValid) WriteToSubscribers(connection.message->data(), connection.messageLength);
+  if (connection.messageValid) WriteToSubscribers(*connection.message);
   if (crossCommunicator) crossCommunicator->UpdateDisplay(connection.display, CrossDirection_FromProtocol2);
 }
 
 void TalvenorDiscoveryServicePersistent::HandleSubscribe(ConnectionId id, ClientConnection& connection) {
-  if (subscribers.insert(id).second) subscriberListStale_ = true;
+  // Fan-out gathered before this subscribe goes out before its list.
+  FlushWrites();
+  AddSubscriber(id);
   LOG_SPEW(1, "Subscriber connected from %s", FormatIPv4(connection.peerIpv4).c_str());
+  std::vector<uint8_t> list;
   for (ConnectionId publisher : publishers) {
     auto it = connections.find(publisher);
     if (it == connections.end()) {
@@ -381,23 +401,31 @@ void TalvenorDiscoveryServicePersistent::HandleSubscribe(ConnectionId id, Client
       LOG_SEVERE("Expected start code");
       continue;
     }
-    WriteToConnection(id, it->second.message->data(), it->second.messageLength);
+    list.insert(list.end(), it->second.message->begin(), it->second.message->begin() + it->second.messageLength);
   }
   for (const auto& [displayId, foreign] : foreignDisplays) {
     if (foreign.messageValid && foreign.message && foreign.messageLength != 0) {
-      WriteToConnection(id, foreign.message->data(), foreign.messageLength);
+      list.insert(list.end(), foreign.message->begin(), foreign.message->begin() + foreign.messageLength);
     }
+  }
+  // One write for the whole list: the peer reads a byte stream, and one
+  // write per display would cost a send per display.
+  if (!list.empty() && endpoint) {
+    uint32_t length = static_cast<uint32_t>(list.size());
+    endpoint->WriteToConnectionsAsync({id}, CopyBytes(list), length, 0);
   }
 }
 
 void TalvenorDiscoveryServicePersistent::DoForwardToSubscribers(const DisplayInfo& display) {
+  AtScopeEnd flush([this] { FlushWrites(); });
   if (owners.count(display.id) != 0) return;
   ClientConnection& foreign = foreignDisplays[display.id];
   foreign.BuildPublishMessage(display);
-  if (foreign.messageValid) WriteToSubscribers(foreign.message->data(), foreign.messageLength);
+  if (foreign.messageValid) WriteToSubscribers(*foreign.message);
 }
 
 void TalvenorDiscoveryServicePersistent::DoRemoveForeignDisplay(const UUID& id) {
+  AtScopeEnd flush([this] { FlushWrites(); });
   if (foreignDisplays.erase(id) == 0) return;
   SendRemoval(id);
 }
@@ -420,6 +448,7 @@ void TalvenorDiscoveryServicePersistent::RequestPurgePass() {
 }
 
 void TalvenorDiscoveryServicePersistent::PurgePass() {
+  AtScopeEnd flush([this] { FlushWrites(); });
   int64_t now = GetDefaultScheduler()->GetUtcTimeMs();
   bool timeoutRead = false;
   uint64_t timeoutMs = 0;
@@ -473,21 +502,43 @@ TalvenorDiscoveryServicePersistent::SubscriberList() {
   return subscriberList_;
 }
 
-void TalvenorDiscoveryServicePersistent::WriteToSubscribers(const uint8_t* bytes, uint32_t length) {
-  if (subscribers.empty() || !endpoint || length == 0) return;
-  // One copy, shared by every subscriber's send queue.
-  endpoint->WriteToConnectionsAsync(SubscriberList(), CopyBytes(bytes, length), length, 0);
+bool TalvenorDiscoveryServicePersistent::AddSubscriber(ConnectionId id) {
+  if (subscribers.count(id) != 0) return false;
+  // What was gathered so far was meant for the subscribers before this one.
+  FlushWrites();
+  subscribers.insert(id);
+  subscriberListStale_ = true;
+  return true;
 }
 
-void TalvenorDiscoveryServicePersistent::WriteToConnection(ConnectionId id, const uint8_t* bytes, uint32_t length) {
-  if (!endpoint || length == 0) return;
-  endpoint->WriteToConnectionsAsync({id}, CopyBytes(bytes, length), length, 0);
+bool TalvenorDiscoveryServicePersistent::RemoveSubscriber(ConnectionId id) {
+  if (subscribers.count(id) == 0) return false;
+  FlushWrites();
+  subscribers.erase(id);
+  subscriberListStale_ = true;
+  return true;
+}
+
+void TalvenorDiscoveryServicePersistent::WriteToSubscribers(const std::vector<uint8_t>& message) {
+  if (subscribers.empty() || !endpoint || message.empty()) return;
+  pendingWrites_.insert(pendingWrites_.end(), message.begin(), message.end());
+  if (pendingWrites_.size() >= kMaxBatchBytes) FlushWrites();
+}
+
+void TalvenorDiscoveryServicePersistent::FlushWrites() {
+  if (pendingWrites_.empty()) return;
+  if (!subscribers.empty() && endpoint) {
+    // One copy for all of them: the endpoint shares it between the send
+    // queues of every subscriber.
+    uint32_t length = static_cast<uint32_t>(pendingWrites_.size());
+    endpoint->WriteToConnectionsAsync(SubscriberList(), CopyBytes(pendingWrites_), length, 0);
+  }
+  pendingWrites_.clear();
 }
 
 void TalvenorDiscoveryServicePersistent::SendRemoval(const UUID& id) {
   if (subscribers.empty()) return;
-  std::vector<uint8_t> removal = BuildRemoveBytes(id);
-  WriteToSubscribers(removal.data(), static_cast<uint32_t>(removal.size()));
+  WriteToSubscribers(BuildRemoveBytes(id));
 }
 
 }  // namespace corvane::talvenor::server

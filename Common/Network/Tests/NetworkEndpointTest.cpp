@@ -598,6 +598,45 @@ TEST_F(EndpointTest, ResetDuringASendClosesOnErrorWithoutSigpipe) {
   EXPECT_EQ(SIG_IGN, current.sa_handler);
 }
 
+double ProcessCpuSeconds() {
+  rusage ru;
+  getrusage(RUSAGE_SELF, &ru);
+  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+         static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+TEST_F(EndpointTest, AcceptOutOfDescriptorsBacksOffAndRecovers) {
+  uint16_t port = Listen(4, false);
+  Peer first = Accept(port, 1);
+  int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(client, 0);
+
+  rlimit saved;
+  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(client) + 1;
+  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &tight));
+  std::vector<int> fillers;  // no descriptor to spare below the limit either
+  for (int fd = dup(client); fd >= 0; fd = dup(client)) fillers.push_back(fd);
+  sockaddr_in sa = LoopbackAddress(port);
+  int rc = connect(client, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));  // completes in the backlog
+  double cpuBefore = ProcessCpuSeconds();
+  // The endpoint cannot take the connection; it must not spin meanwhile.
+  bool acceptedEarly = recorder_.WaitForEvent(Event::Accepted, 2, milliseconds(600));
+  double cpuUsed = ProcessCpuSeconds() - cpuBefore;
+  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &saved));
+  for (int fd : fillers) close(fd);
+  ASSERT_EQ(0, rc);
+  EXPECT_FALSE(acceptedEarly);
+  EXPECT_LT(cpuUsed, 0.3);
+
+  EXPECT_TRUE(recorder_.WaitForEvent(Event::Accepted, 2));
+  Peer second(client);
+  ASSERT_TRUE(second.Send("ok"));
+  EXPECT_TRUE(recorder_.WaitForData(2, 2));
+  RoundTrip(first, 1);
+}
+
 // A listener that completes one handshake and then drops further SYNs, so a
 // second connect stays pending until it times out.
 struct FullListener {

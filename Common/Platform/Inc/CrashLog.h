@@ -38,10 +38,13 @@ void RecordException(const std::exception& error, const char* file, int line) no
 // qualified name is then derived); null writes the "bad user message" line.
 void RecordUnknown(const char* function, const char* file, int line) noexcept;
 
-// Thread cancellation (abi::__forced_unwind) is no C++ exception object: it
-// has no type. Catching it by name binds a reference to nothing, which the
-// undefined-behaviour sanitizer rightly reports, so it is told apart here.
-inline bool IsCancellation() { return abi::__cxa_current_exception_type() == nullptr; }
+// Thread cancellation (abi::__forced_unwind) is no C++ exception object.
+// Catching it by name binds a reference to nothing, which the
+// undefined-behaviour sanitizer rightly reports, so it is told apart here:
+// the runtime hands out no exception_ptr for an exception it did not throw.
+// (Asking for its type instead would read a C++ header that does not exist
+// in front of the unwinder's record.)
+inline bool IsCancellation() { return !std::current_exception(); }
 }  // namespace crashlog
 
 // Runs body() and returns what it returns. An exception is recorded and

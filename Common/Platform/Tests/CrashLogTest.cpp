@@ -210,6 +210,43 @@ TEST_F(CrashLogTest, ThreadCancellationLeavesNoLine) {
   EXPECT_EQ(CrashLogText(), "");
 }
 
+TEST_F(CrashLogTest, CancellationPassesThroughTheNonThrowingForm) {
+  // The non-throwing form swallows every real exception; swallowing a
+  // cancellation instead would abort the process, and pthread_exit unwinds
+  // the same way.
+  struct Shared {
+    std::atomic<bool> started{false};
+  } shared;
+  auto cancelled = [](void* arg) -> void* {
+    auto* s = static_cast<Shared*>(arg);
+    CRASH_LOG_GUARD_NOTHROW("corvane::Test::Cancelled", [s] {
+      s->started = true;
+      for (;;) {
+        pthread_testcancel();
+        sched_yield();
+      }
+    });
+    return nullptr;
+  };
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(&thread, nullptr, cancelled, &shared), 0);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!shared.started.load() && std::chrono::steady_clock::now() < deadline) sched_yield();
+  ASSERT_EQ(pthread_cancel(thread), 0);
+  void* result = nullptr;
+  ASSERT_EQ(pthread_join(thread, &result), 0);
+  EXPECT_EQ(result, PTHREAD_CANCELED);
+
+  auto exiting = [](void*) -> void* {
+    CRASH_LOG_GUARD_NOTHROW("corvane::Test::Exiting", [] { pthread_exit(reinterpret_cast<void*>(0x55)); });
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, nullptr, exiting, nullptr), 0);
+  ASSERT_EQ(pthread_join(thread, &result), 0);
+  EXPECT_EQ(result, reinterpret_cast<void*>(0x55));
+  EXPECT_EQ(CrashLogText(), "");
+}
+
 TEST_F(CrashLogTest, SixteenThreadsThrowingAtOnceLeaveSixteenWholeLines) {
   constexpr int kThreads = 16;
   // Large enough that an append split into pieces would show.
