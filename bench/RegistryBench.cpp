@@ -12,7 +12,9 @@
 // Run by hand: RegistryBench [--external] [latency] [throughput] [initial]
 // [purge] (all phases when none is named). By default the registry runs in
 // this process (port 53202 must be free); --external measures a registry
-// already running on 127.0.0.1:53202 and skips the in-process figures.
+// already running on 127.0.0.1:53202 and skips the in-process figures, and
+// "RegistryBench serve" runs such a registry until its input ends, so that
+// client and registry can be measured as separate processes.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -294,7 +296,15 @@ void InitialList(int publishers, Registry* registry) {
   for (int fd : fds) close(fd);
 }
 
+std::string configurationFile;
+
+void WriteConfiguration(uint32_t purgeTimeoutSeconds) {
+  std::ofstream(configurationFile + ".new") << "PublisherPurgeTimeout=" << purgeTimeoutSeconds << "\n";
+  std::filesystem::rename(configurationFile + ".new", configurationFile);
+}
+
 void PurgePass(int publishers) {
+  WriteConfiguration(3600);
   auto registry = std::make_unique<Registry>(0);
   if (registry->Initialize() != 0) return;
   Readers readers(0xBE0C2000);
@@ -325,9 +335,11 @@ void PurgePass(int publishers) {
   }
   printf("  %zu closed publishers before the pass\n", closed);
   uint32_t count = 0;
-  uint64_t timeoutMs = Registry::ReadPublisherPurgeTimeout();
+  // A time-out of 0 makes every closed publisher due at once. (Moving the
+  // clock instead would also let the endpoint's keep-alive drop the
+  // subscriber.)
   auto start = Clock::now();
-  corvane::GetDefaultScheduler()->AdvanceTestTimeMs(static_cast<int64_t>(timeoutMs) + 1000);
+  WriteConfiguration(0);
   registry->PurgeInactivepublishers();
   registry->GetConnectionCounts(&count, nullptr, nullptr, nullptr);
   double passMs = Ms(Clock::now() - start);
@@ -365,10 +377,21 @@ int main(int argc, char** argv) {
     char pattern[] = "/tmp/tds-registry-bench-XXXXXX";
     root = mkdtemp(pattern);
     std::filesystem::create_directories(root + "/Corvane");
-    std::ofstream(root + "/Corvane/DirectoryService.conf") << "PublisherPurgeTimeout=60\n";
+    configurationFile = root + "/Corvane/DirectoryService.conf";
+    WriteConfiguration(60);
     setenv("CORVANE_REGISTRY_ROOT", root.c_str(), 1);
     registry = std::make_unique<Registry>(0);
     if (registry->Initialize() != 0) return 1;
+  }
+  if (!external && !phases.empty() && phases[0] == "serve") {
+    // A registry for another process's --external run; ends at end of input.
+    printf("registry listening on %u; press Ctrl-D to stop\n", Registry::kPort);
+    fflush(stdout);
+    while (getchar() != EOF) {
+    }
+    registry.reset();
+    std::filesystem::remove_all(root);
+    return 0;
   }
   if (wanted("latency")) {
     Latency(1);

@@ -122,9 +122,24 @@ class Peer {
   bool connected_ = false;
 };
 
+bool PortIsFree() {
+  int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(Registry::kPort);
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  bool free = bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(probe);
+  return free;
+}
+
 class RegistryTcpTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The registry ends the process when it cannot listen; say why instead.
+    ASSERT_TRUE(PortIsFree()) << "port 53202 is held by another process";
     ConfigRoot::Get().SetPurgeTimeout("5");
     registry_ = std::make_shared<Registry>(0);
     ASSERT_EQ(registry_->Initialize(), 0);

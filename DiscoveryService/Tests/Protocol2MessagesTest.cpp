@@ -148,7 +148,8 @@ TEST(Protocol2Messages, EveryCompleteMessageOfADeliveryIsHandledAtOnce) {
   Harness h;
   DisplayInfo second = Room1();
   second.name = "Room2";
-  EXPECT_EQ(h.Deliver(Cat({kP1, BuildPublishBytes(second), kSubscribe, Bytes(kSubscribe.begin(), kSubscribe.end() - 1)})),
+  Bytes partialSubscribe(kSubscribe.begin(), kSubscribe.end() - 1);
+  EXPECT_EQ(h.Deliver(Cat({kP1, BuildPublishBytes(second), kSubscribe, partialSubscribe})),
             (std::vector<Outcome>{Outcome::Publish, Outcome::Publish, Outcome::Subscribe}));
   ASSERT_EQ(h.records.size(), 2u);
   EXPECT_EQ(h.records[1].name, "Room2");

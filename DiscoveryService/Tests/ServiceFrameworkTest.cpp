@@ -9,12 +9,17 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Result.h"
@@ -75,11 +80,16 @@ class RecordingService : public ServiceImpl {
   // With forward clear, reports go only to this record (a fake service
   // manager that accepts every report).
   bool forward = true;
+  // Reports the service manager did not take (forward set).
+  std::atomic<int> lostReports{0};
 
  protected:
   bool SetServiceStatus(const ServiceStatus& status) override {
     Record("status " + std::to_string(status.currentState));
-    return forward ? ServiceImpl::SetServiceStatus(status) : true;
+    if (!forward) return true;
+    bool taken = ServiceImpl::SetServiceStatus(status);
+    if (!taken) lostReports.fetch_add(1);
+    return taken;
   }
 
  private:
@@ -284,6 +294,59 @@ TEST_F(DispatcherTest, ConsoleRunStopsOnSigtermOnceAndNotifies) {
   EXPECT_FALSE(service_->IsRunning());
   EXPECT_EQ(notify.Receive(), "READY=1");
   EXPECT_EQ(notify.Receive(), "STOPPING=1");
+}
+
+TEST_F(DispatcherTest, StopWaitingAtConsoleStartReachesTheManager) {
+  // A stop that is already waiting when the foreground run registers its
+  // handler is delivered at once; its reports must reach the manager (and
+  // tell systemd STOPPING=1), so that a further signal is refused rather
+  // than running the stop hook again. Busy threads crowd the processors so
+  // that the registering thread is often preempted right after registering.
+  std::atomic<bool> done{false};
+  std::vector<std::thread> crowd;
+  for (unsigned i = 0; i < std::max(2u, std::thread::hardware_concurrency()); ++i) {
+    crowd.emplace_back([&done] {
+      while (!done.load(std::memory_order_relaxed)) {
+      }
+    });
+  }
+  for (int i = 0; i < 300; ++i) {
+    SCOPED_TRACE(i);
+    RefPtr<RecordingService> service(new RecordingService, false);
+    service->onServiceStop = [this] { SendToSelf(SIGINT); };
+    SendToSelf(SIGTERM);
+    EXPECT_TRUE(service->RunInConsole());
+    EXPECT_EQ(service->lostReports.load(), 0);
+    EXPECT_EQ(service->Count("stop"), 1u);
+    EXPECT_EQ(service->GetStatus().currentState, ServiceState_Stopped);
+    if (HasFailure()) break;
+  }
+  done.store(true);
+  for (auto& t : crowd) t.join();
+}
+
+// The foreground run in a process that cannot make the dispatcher (no
+// descriptor left for the signal descriptor): SIGTERM must still end it,
+// rather than stay blocked while the run waits for ever.
+void RunOutOfDescriptorsUntilStopped() {
+  // A watchdog: a run that cannot be stopped ends by SIGALRM instead.
+  alarm(20);
+  int lowestFree = dup(0);
+  if (lowestFree < 0) _exit(2);
+  close(lowestFree);
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = static_cast<rlim_t>(lowestFree);
+  if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(3);
+  RefPtr<RecordingService> service(new RecordingService, false);
+  service->onRun = [] { kill(getpid(), SIGTERM); };
+  service->RunInConsole();
+  _exit(0);
+}
+
+TEST_F(DispatcherTest, ForegroundRunWithoutDispatcherStillEndsOnSigterm) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(RunOutOfDescriptorsUntilStopped(), ::testing::KilledBySignal(SIGTERM), "");
 }
 
 TEST_F(DispatcherTest, ServiceRunRegistersReportsAndStopsOnSigint) {

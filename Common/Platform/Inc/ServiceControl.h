@@ -26,6 +26,11 @@ using ServiceControlHandler = uint32_t (*)(uint32_t control, uint32_t eventType,
 // Blocks SIGTERM and SIGINT in the calling thread.
 void PrepareServiceProcess();
 
+// Unblocks SIGTERM and SIGINT in the calling thread (and so in the threads it
+// starts from then on): their default action ends the process again. For a
+// foreground run that has no dispatcher to take them.
+void ReleaseStopSignals();
+
 // The control dispatcher. Runs serviceMain on a thread of its own and turns
 // SIGTERM and SIGINT into the stop control on the calling thread, which is
 // the control thread: the handler registered by RegisterServiceControlHandler

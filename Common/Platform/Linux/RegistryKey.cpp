@@ -184,7 +184,8 @@ bool ReadRegistryDword(const std::string& keyPath, const std::string& valueName,
     if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kMaxFileSize) {
       if (fd >= 0) {
         if (S_ISREG(info.st_mode) && info.st_size > kMaxFileSize) {
-          warnings.push_back(FormatString("Ignoring %s: larger than %ld bytes", path.c_str(), static_cast<long>(kMaxFileSize)));
+          warnings.push_back(
+              FormatString("Ignoring %s: larger than %ld bytes", path.c_str(), static_cast<long>(kMaxFileSize)));
         }
         close(fd);
       }

@@ -119,6 +119,12 @@ void PrepareServiceProcess() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+void ReleaseStopSignals() {
+  sigset_t set;
+  StopSignals(&set);
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
 bool RunServiceDispatcher(const std::function<void()>& serviceMain) {
   DispatcherState& s = State();
   sigset_t set;

@@ -145,11 +145,14 @@ bool ServiceImpl::RunInConsole() {
     // Ready before a stop can be taken, so that the manager never hears of
     // stopping before it heard of running.
     platform::NotifyServiceManager("READY=1");
-    uint64_t handle =
-        platform::RegisterServiceControlHandler(GetServiceName(), &HandlerEx, static_cast<IService*>(this));
     {
+      // Held until the handle is stored: a stop that was waiting for a
+      // handler reaches HandleControl as soon as it is registered, and its
+      // reports need the handle, or the dispatcher never learns that the
+      // service is stopping and delivers every further signal again.
       ScopedLock hold(lock_.get());
-      statusHandle_ = handle;
+      statusHandle_ =
+          platform::RegisterServiceControlHandler(GetServiceName(), &HandlerEx, static_cast<IService*>(this));
     }
     Start(kInfinite);
     WaitForStop();
@@ -157,7 +160,9 @@ bool ServiceImpl::RunInConsole() {
   };
   if (!platform::RunServiceDispatcher(run)) {
     // No dispatcher (signals or thread unavailable): run without a stop
-    // control, as a plain foreground process.
+    // control, as a plain foreground process. The stop signals must then end
+    // it, or nothing but SIGKILL could.
+    //REVERTED
     Start(kInfinite);
     WaitForStop();
   }
