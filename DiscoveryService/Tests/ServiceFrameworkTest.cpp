@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -325,28 +324,22 @@ TEST_F(DispatcherTest, StopWaitingAtConsoleStartReachesTheManager) {
   for (auto& t : crowd) t.join();
 }
 
-// The foreground run in a process that cannot make the dispatcher (no
-// descriptor left for the signal descriptor): SIGTERM must still end it,
-// rather than stay blocked while the run waits for ever.
-void RunOutOfDescriptorsUntilStopped() {
+// A foreground run that cannot have a dispatcher (here because one runs
+// already; otherwise when the signal descriptor or the thread cannot be
+// made): SIGTERM must still end the process rather than stay blocked while
+// the run waits for ever.
+void RunWithoutDispatcherUntilStopped() {
   // A watchdog: a run that cannot be stopped ends by SIGALRM instead.
   alarm(20);
-  int lowestFree = dup(0);
-  if (lowestFree < 0) _exit(2);
-  close(lowestFree);
-  rlimit limit{};
-  getrlimit(RLIMIT_NOFILE, &limit);
-  limit.rlim_cur = static_cast<rlim_t>(lowestFree);
-  if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(3);
   RefPtr<RecordingService> service(new RecordingService, false);
   service->onRun = [] { kill(getpid(), SIGTERM); };
-  service->RunInConsole();
+  platform::RunServiceDispatcher([&service] { service->RunInConsole(); });
   _exit(0);
 }
 
 TEST_F(DispatcherTest, ForegroundRunWithoutDispatcherStillEndsOnSigterm) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(RunOutOfDescriptorsUntilStopped(), ::testing::KilledBySignal(SIGTERM), "");
+  EXPECT_EXIT(RunWithoutDispatcherUntilStopped(), ::testing::KilledBySignal(SIGTERM), "");
 }
 
 TEST_F(DispatcherTest, ServiceRunRegistersReportsAndStopsOnSigint) {

@@ -14,7 +14,6 @@ struct Thread::State {
   bool deleteRunnableOnExit = false;
   std::unique_ptr<Scheduler::Mutex> runMutex;
   std::unique_ptr<Scheduler::Event> wake;
-  std::unique_ptr<Scheduler::Event> started;
   std::atomic<bool> stop{false};
   std::atomic<bool> noWait{false};
   // Set when the object is destroyed while its thread still runs (from the
@@ -82,7 +81,6 @@ Thread::Thread(Scheduler::Runnable* runnable, bool deleteRunnableOnExit) : state
   state_->deleteRunnableOnExit = deleteRunnableOnExit;
   state_->runMutex.reset(scheduler->CreateMutex());
   state_->wake.reset(scheduler->CreateEvent(false, false));
-  state_->started.reset(scheduler->CreateEvent(false, false));
 }
 
 Thread::~Thread() {
@@ -105,7 +103,7 @@ Thread::~Thread() {
 
 bool Thread::IsCurrent() const { return t_currentState == state_.get(); }
 
-void Thread::Routine(const std::shared_ptr<State>& s) {
+void Thread::Routine(const std::shared_ptr<State>& s, const std::shared_ptr<Scheduler::Event>& started) {
   t_currentState = s.get();
   s->threadId.store(CachedThreadId());
   // Copied now: after the loop the object (and with it the runnable) may be
@@ -114,7 +112,7 @@ void Thread::Routine(const std::shared_ptr<State>& s) {
   const bool deleteRunnable = s->deleteRunnableOnExit;
 
   const bool ok = runnable->OnStart();
-  s->started->Set();
+  started->Set();
   if (ok) {
     bool runnableGone = false;
     while (!s->stop.load()) {
@@ -148,12 +146,14 @@ void Thread::ThreadStart(uint32_t timeoutMs) {
   if (hasHandle_) return;
   state_->stop.store(false);
   state_->noWait.store(false);
-  state_->started->Reset();
+  // One started signal per start: a Start racing a Stop and another Start
+  // must not take the signal meant for another caller.
+  std::shared_ptr<Scheduler::Event> started(GetDefaultScheduler()->CreateEvent(true, false));
   // The first pass runs anyway; a wake left over from before (Stop wakes the
   // old loop) must not add a second one.
   state_->wake->Reset();
   std::shared_ptr<State> s = state_;
-  const int err = StartNativeThread([s] { Routine(s); }, &handle_);
+  const int err = StartNativeThread([s, started] { Routine(s, started); }, &handle_);
   if (err != 0) {
     lock.unlock();
     LOG_SEVERE("Unable to create thread, error code: %u", static_cast<unsigned>(err));
@@ -162,7 +162,7 @@ void Thread::ThreadStart(uint32_t timeoutMs) {
   hasHandle_ = true;
   running_.store(true);
   lock.unlock();
-  state_->started->Wait(timeoutMs);
+  started->Wait(timeoutMs);
   ThreadRegistry::Instance().Add(this);
 }
 

@@ -53,7 +53,7 @@ class Thread final : public Scheduler::Thread {
   struct State;
 
  private:
-  static void Routine(const std::shared_ptr<State>& state);
+  static void Routine(const std::shared_ptr<State>& state, const std::shared_ptr<Scheduler::Event>& started);
 
   std::shared_ptr<State> state_;
   std::atomic<int> tag_{-1};

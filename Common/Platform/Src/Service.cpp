@@ -162,7 +162,7 @@ bool ServiceImpl::RunInConsole() {
     // No dispatcher (signals or thread unavailable): run without a stop
     // control, as a plain foreground process. The stop signals must then end
     // it, or nothing but SIGKILL could.
-    //REVERTED
+    platform::ReleaseStopSignals();
     Start(kInfinite);
     WaitForStop();
   }
