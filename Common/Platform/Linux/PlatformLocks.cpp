@@ -4,6 +4,7 @@
 #include <chrono>
 #include <ctime>
 
+#include "Clock.h"
 #include "Result.h"
 
 namespace corvane::platform {
@@ -62,10 +63,17 @@ int Mutex::Lock(uint32_t timeoutMs) {
   }
   // Anything but acquisition (time-out, busy, deadlock, exhausted recursion)
   // means the caller does not hold the lock and must not act as if it did.
-  return rc == 0 ? Result_Ok : Result_Fail;
+  if (rc != 0) return Result_Fail;
+  owner_.store(CachedThreadId(), std::memory_order_relaxed);
+  ++depth_;
+  return Result_Ok;
 }
 
-int Mutex::Unlock() { return pthread_mutex_unlock(&mutex_) == 0 ? Result_Ok : Result_Fail; }
+int Mutex::Unlock() {
+  if (owner_.load(std::memory_order_relaxed) != CachedThreadId()) return Result_Fail;
+  if (--depth_ == 0) owner_.store(0, std::memory_order_relaxed);
+  return pthread_mutex_unlock(&mutex_) == 0 ? Result_Ok : Result_Fail;
+}
 
 CFastMutex::CFastMutex() { InitRecursive(&mutex_); }
 CFastMutex::~CFastMutex() { pthread_mutex_destroy(&mutex_); }

@@ -6,6 +6,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -16,7 +17,8 @@ namespace corvane::platform {
 
 // Recursive and timed. Lock(0) tries once, Lock(kInfinite) waits for ever.
 // Lock returns 0 only when the caller now holds the mutex; a time-out or any
-// error gives Result_Fail. Unlock by a thread that does not hold it fails.
+// error gives Result_Fail. Unlock by a thread that does not hold it fails
+// (and is refused before it reaches the pthread mutex).
 class Mutex final : public Scheduler::Mutex {
  public:
   Mutex();
@@ -29,6 +31,10 @@ class Mutex final : public Scheduler::Mutex {
 
  private:
   pthread_mutex_t mutex_;
+  // The holder's thread id (0: none) and its depth; the depth is touched
+  // only by the holder.
+  std::atomic<uint32_t> owner_{0};
+  int depth_ = 0;
 };
 
 // Recursive; Lock and Unlock always return 0.

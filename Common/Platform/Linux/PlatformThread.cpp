@@ -167,16 +167,19 @@ void Thread::ThreadStart(uint32_t timeoutMs) {
 }
 
 int Thread::Stop() {
-  state_->stop.store(true);
-  state_->wake->Set();
   if (IsCurrent()) {
     // Waiting here would wait for ever. The loop ends after this pass; the
     // handle is kept so that the owner can still join from another thread.
+    state_->stop.store(true);
     LOG_SEVERE("Thread stop called on the thread itself; not waiting for it to end");
     return Result_Ok;
   }
   std::unique_lock<std::mutex> lock(control_);
   controlCv_.wait(lock, [this] { return !joining_; });
+  // Under the lock, so that a Start racing this Stop cannot clear the flag
+  // of the thread about to be joined.
+  state_->stop.store(true);
+  state_->wake->Set();
   if (!hasHandle_) return Result_Ok;
   joining_ = true;
   const pthread_t handle = handle_;

@@ -34,10 +34,11 @@ TimerImpl::~TimerImpl() {
     state_->stop = true;
   }
   state_->cv.notify_all();
+  std::lock_guard<std::mutex> lock(startMutex_);
   if (!hasHandle_) return;
   if (t_currentTimer == state_.get()) {
     LOG_SEVERE("Timer destroyed from its own callback; not waiting for it");
-    pthread_detach(handle_);
+    pthread_detach(pthread_self());
   } else {
     pthread_join(handle_, nullptr);
   }
