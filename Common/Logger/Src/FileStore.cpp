@@ -47,24 +47,7 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
 
 }  // namespace
 
-const char* GetLevelName(uint32_t levelFlags) {
-  switch (levelFlags) {
-    case Log_Config:
-      return kLabelConfig;
-    case Log_Information:
-      return kLabelInformation;
-    case Log_Warning:
-      return kLabelWarning;
-    case Log_Severe:
-      return kLabelSevere;
-    case Log_Spew:
-      return kLabelSpew;
-    case Log_All:
-      return kLabelAll;
-    default:
-      return "";
-  }
-}
+const char* GetLevelName(uint32_t levelFlags) { return LogFlagLabel(levelFlags); }
 
 std::string TimestampText(int64_t epochSeconds) {
   DateTime dt;

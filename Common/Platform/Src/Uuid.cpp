@@ -121,6 +121,25 @@ bool UUID::operator<(const UUID& other) const {
   return std::memcmp(Data4, other.Data4, sizeof Data4) < 0;
 }
 
+namespace {
+
+// Both stream kinds read the wire form with the same integer reads; the value
+// changes only when all 16 bytes were there.
+template <class Stream>
+int ReadWireForm(Stream* stream, UUID* out) {
+  if (!stream) return Result_InvalidPointer;
+  UUID value;
+  int result = stream->ReadUInt32(&value.Data1);
+  if (result >= 0) result = stream->ReadUInt16(&value.Data2);
+  if (result >= 0) result = stream->ReadUInt16(&value.Data3);
+  for (int i = 0; i < 8 && result >= 0; ++i) result = stream->ReadUInt8(&value.Data4[i]);
+  if (result < 0) return result;
+  *out = value;
+  return Result_Ok;
+}
+
+}  // namespace
+
 std::string UUID::ToString() const {
   char text[37];
   std::snprintf(text, sizeof text, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", Data1, Data2, Data3,
@@ -130,17 +149,7 @@ std::string UUID::ToString() const {
 
 void UUID::Generate() { GetDefaultScheduler()->GenerateUUID(this); }
 
-int UUID::Deserialize(IDataStream* stream) {
-  if (!stream) return Result_InvalidPointer;
-  UUID value;
-  int result = stream->ReadUInt32(&value.Data1);
-  if (result >= 0) result = stream->ReadUInt16(&value.Data2);
-  if (result >= 0) result = stream->ReadUInt16(&value.Data3);
-  for (int i = 0; i < 8 && result >= 0; ++i) result = stream->ReadUInt8(&value.Data4[i]);
-  if (result < 0) return result;
-  *this = value;
-  return Result_Ok;
-}
+int UUID::Deserialize(IDataStream* stream) { return ReadWireForm(stream, this); }
 
 int UUID::Serialize(IDataStream* stream) const {
   if (!stream) return Result_InvalidPointer;
@@ -151,17 +160,7 @@ int UUID::Serialize(IDataStream* stream) const {
   return result < 0 ? result : Result_Ok;
 }
 
-int UUID::Deserialize(IDataStreamV1* stream) {
-  if (!stream) return Result_InvalidPointer;
-  UUID value;
-  int result = stream->ReadUInt32(&value.Data1);
-  if (result >= 0) result = stream->ReadUInt16(&value.Data2);
-  if (result >= 0) result = stream->ReadUInt16(&value.Data3);
-  for (int i = 0; i < 8 && result >= 0; ++i) result = stream->ReadUInt8(&value.Data4[i]);
-  if (result < 0) return result;
-  *this = value;
-  return Result_Ok;
-}
+int UUID::Deserialize(IDataStreamV1* stream) { return ReadWireForm(stream, this); }
 
 std::ostream& operator<<(std::ostream& os, const UUID& uuid) { return os << uuid.ToString(); }
 
