@@ -43,6 +43,8 @@ class ThreadContext : public Thread, public virtual IRefCountImpl {
 
   // Called after every successful queueing from another thread, so that an
   // owner sleeping in a poll can be woken at once. Set before posting starts.
+  // It may run with the queue lock held: it must be quick and must not post
+  // to or wait for this context.
   void SetWakeHook(std::function<void()> hook);
 
   // Tasks queued, including the one running.

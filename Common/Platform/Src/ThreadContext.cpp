@@ -70,6 +70,12 @@ bool ThreadContext::Post(std::function<void()> task, Scheduler::Event** done) {
     return true;
   }
 
+  auto wake = [this, onOwnThread] {
+    Wake();
+    // A post from our own thread needs no wake: the thread is awake and will
+    // look at the queue once the current task returns.
+    if (!onOwnThread && wakeHook_) wakeHook_();
+  };
   bool ran = false;
   {
     ScopedLock lock(lock_.get());
@@ -92,11 +98,14 @@ bool ThreadContext::Post(std::function<void()> task, Scheduler::Event** done) {
       }
     }
     queue_.push_back(Entry{std::move(task), done, done ? &ran : nullptr});
+    if (done) {
+      // A waiting poster may be released by the context's destruction, and
+      // nothing then keeps the context alive for the rest of this call: touch
+      // it only while the lock still holds the destructor back.
+      wake();
+    }
   }
-  Wake();
-  // A post from our own thread needs no wake: the thread is awake and will
-  // look at the queue once the current task returns.
-  if (!onOwnThread && wakeHook_) wakeHook_();
+  if (!done) wake();
   if (done) {
     // Released when the task has run or has been discarded.
     (*done)->Wait(kInfinite);

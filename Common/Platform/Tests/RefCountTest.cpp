@@ -188,13 +188,11 @@ TEST_F(RefCountTest, TryAddRefRacingTheLastReleaseNeverRevives) {
     std::atomic<bool> go{false};
     int got = -1;
     std::thread releaser([&] {
-      while (!go.load()) {
-      }
+      while (!go.load()) std::this_thread::yield();
       obj->Release();
     });
     std::thread upgrader([&] {
-      while (!go.load()) {
-      }
+      while (!go.load()) std::this_thread::yield();
       IRefCount* strong = nullptr;
       {
         std::lock_guard<std::mutex> lock(registry.mutex);

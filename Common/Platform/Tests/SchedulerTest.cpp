@@ -147,9 +147,13 @@ TEST_F(SchedulerTest, LocalTimeFollowsTheZoneIncludingDaylightSaving) {
   EXPECT_NEAR(offsetAt(1719835200000), -4 * 3600000, 50);
   EXPECT_NEAR(offsetAt(1705320000000), -5 * 3600000, 50);
 
+  // 2024-07-01 12:30 UTC, well inside an hour: the offset is set from a
+  // reading rounded to the nearest ms, so the clock may land up to half a ms
+  // before the chosen instant, and on an hour boundary the two calendar
+  // readings below could fall in different hours.
   DateTime local;
   GetDefaultScheduler()->SetTestTimeOffsetMs(0);
-  GetDefaultScheduler()->SetTestTimeOffsetMs(1719835200000 - GetDefaultScheduler()->GetUtcTimeMs());
+  GetDefaultScheduler()->SetTestTimeOffsetMs(1719837000000 - GetDefaultScheduler()->GetUtcTimeMs());
   S()->GetLocalDateTime(&local);
   DateTime utc;
   S()->GetUtcDateTime(&utc);
@@ -222,7 +226,12 @@ TEST_F(SchedulerTest, EpochMsToDateTimeAgreesWithTheCLibrary) {
 }
 
 TEST_F(SchedulerTest, CalendarReadingsAgreeWithMilliseconds) {
-  for (int attempt = 0; attempt < 5; ++attempt) {
+  // The millisecond reading is rounded and the calendar one truncated, so in
+  // the last half millisecond of a second they name different seconds; back
+  // to back, a few tries can all land in that half millisecond. Retry until a
+  // deadline instead.
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (Clock::now() < deadline) {
     const int64_t ms = S()->GetUtcTimeMs();
     DateTime now;
     S()->GetUtcDateTime(&now);

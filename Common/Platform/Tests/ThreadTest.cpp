@@ -408,6 +408,36 @@ TEST(TimerTest, TicksDuringASlowCallbackAreSkippedNotQueued) {
   EXPECT_LE(burst, 2);
 }
 
+// Timers do not share a thread: while one timer's callback is stuck, another
+// timer keeps ticking.
+TEST(TimerTest, OneTimersSlowCallbackDoesNotDelayAnother) {
+  Ticker slow, fast;
+  std::unique_ptr<Scheduler::Event> inSlow(S()->CreateEvent(true, false));
+  std::unique_ptr<Scheduler::Event> gate(S()->CreateEvent(true, false));
+  std::atomic<bool> slowReturned{false};
+  slow.onTick = [&](int) {
+    inSlow->Set();
+    gate->Wait(10000);
+    slowReturned.store(true);
+  };
+  ITimer* raw = nullptr;
+  ASSERT_EQ(CreateTimer(&raw), Result_Ok);
+  RefPtr<ITimer> slowTimer(raw, false);
+  ASSERT_EQ(CreateTimer(&raw), Result_Ok);
+  RefPtr<ITimer> fastTimer(raw, false);
+  ASSERT_EQ(slowTimer->Start(1, &slow, 0), Result_Ok);
+  ASSERT_TRUE(inSlow->Wait(10000));
+  ASSERT_EQ(fastTimer->Start(1, &fast, 0), Result_Ok);
+  const bool fastTicked = WaitUntil([&] { return fast.ticks.load() >= 5; });
+  // Still inside the slow callback when the other timer had ticked.
+  EXPECT_FALSE(slowReturned.load());
+  gate->Set();
+  EXPECT_TRUE(fastTicked);
+  fastTimer.Reset();
+  slowTimer.Reset();
+  EXPECT_GE(slow.ticks.load(), 1);
+}
+
 TEST(TimerTest, DestroyWaitsForARunningCallback) {
   Ticker ticker;
   std::unique_ptr<Scheduler::Event> inCallback(S()->CreateEvent(true, false));
