@@ -247,39 +247,9 @@ class DispatcherTest : public ServiceFrameworkTest {
   pthread_t self_;
 };
 
-// A datagram socket standing in for systemd's notification socket.
-class NotifySocket {
- public:
-  explicit NotifySocket(const std::string& path) : path_(path) {
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-  ~NotifySocket() {
-    close(fd_);
-    unlink(path_.c_str());
-  }
-  bool Bound() const { return bound_; }
-  // The next datagram, or "" when none arrives in time.
-  std::string Receive() {
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, 10000) != 1) return "";
-    char buffer[256];
-    ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
-  }
-
- private:
-  std::string path_;
-  int fd_ = -1;
-  bool bound_ = false;
-};
-
 TEST_F(DispatcherTest, ConsoleRunStopsOnSigtermOnceAndNotifies) {
   test::TempFolder folder;
-  NotifySocket notify(folder / "notify");
+  test::NotifySocket notify(folder / "notify");
   ASSERT_TRUE(notify.Bound());
   setenv("NOTIFY_SOCKET", (folder / "notify").c_str(), 1);
 
@@ -291,8 +261,8 @@ TEST_F(DispatcherTest, ConsoleRunStopsOnSigtermOnceAndNotifies) {
 
   EXPECT_EQ(service_->Events(), (Events{"run", "status 3", "stop", "status 1", "thread-end"}));
   EXPECT_FALSE(service_->IsRunning());
-  EXPECT_EQ(notify.Receive(), "READY=1");
-  EXPECT_EQ(notify.Receive(), "STOPPING=1");
+  EXPECT_EQ(notify.Receive(std::chrono::seconds(10)), "READY=1");
+  EXPECT_EQ(notify.Receive(std::chrono::seconds(10)), "STOPPING=1");
 }
 
 TEST_F(DispatcherTest, StopWaitingAtConsoleStartReachesTheManager) {

@@ -109,36 +109,6 @@ class Socket {
   int fd_;
 };
 
-// systemd's notification socket, played by the test.
-class NotifySocket {
- public:
-  explicit NotifySocket(std::string path) : path_(std::move(path)) {
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path_.c_str());
-    bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-  ~NotifySocket() {
-    close(fd_);
-    unlink(path_.c_str());
-  }
-  bool Bound() const { return bound_; }
-  const std::string& Path() const { return path_; }
-  std::string Receive(std::chrono::milliseconds timeout) {
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(timeout.count())) != 1) return "";
-    char buffer[256];
-    ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
-  }
-
- private:
-  std::string path_;
-  int fd_ = -1;
-  bool bound_ = false;
-};
-
 class ServiceProcessTest : public ::testing::Test {
  protected:
   void SetUp() override {

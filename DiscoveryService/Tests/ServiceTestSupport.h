@@ -8,13 +8,16 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -22,6 +25,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Directory.h"
@@ -233,5 +237,40 @@ inline RunResult RunToEnd(const std::string& program, const std::vector<std::str
   if (child.Wait(std::chrono::seconds(60), &status) && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
   return result;
 }
+
+
+// A datagram socket standing in for systemd's notification socket.
+class NotifySocket {
+ public:
+  explicit NotifySocket(std::string path) : path_(std::move(path)) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path_.c_str());
+    bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~NotifySocket() {
+    close(fd_);
+    unlink(path_.c_str());
+  }
+  NotifySocket(const NotifySocket&) = delete;
+  NotifySocket& operator=(const NotifySocket&) = delete;
+
+  bool Bound() const { return bound_; }
+  const std::string& Path() const { return path_; }
+  // The next datagram, or "" when none arrives in time.
+  std::string Receive(std::chrono::milliseconds timeout) {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(timeout.count())) != 1) return "";
+    char buffer[256];
+    ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool bound_ = false;
+};
 
 }  // namespace corvane::test
