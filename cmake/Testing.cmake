@@ -1,15 +1,24 @@
-# tds_add_test(NAME <name> SOURCES <files...> [LIBS <libs...>] [THREADED] [LOCK_PORTS] [TIMEOUT <s>])
+# tds_add_test(NAME <name> SOURCES <files...> LIBS <libs...> [THREADED] [LOCK_PORTS] [TIMEOUT <s>]
+#              [DEFINES <definitions...>] [DEPENDS <targets...>])
 #
-# One GoogleTest executable per component. THREADED marks the suites that the
-# ThreadSanitizer run covers; LOCK_PORTS serialises tests that bind the
-# service's fixed ports (53200-53202).
+# The one way to register a GoogleTest executable. LIBS names every library
+# the test uses (nothing is linked by default). THREADED marks the suites
+# that the ThreadSanitizer run covers; LOCK_PORTS serialises tests that bind
+# the service's fixed ports (53200-53202). DEFINES adds compile definitions
+# and DEPENDS targets built first (an executable the test runs).
 function(tds_add_test)
-  cmake_parse_arguments(T "THREADED;LOCK_PORTS" "NAME;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "THREADED;LOCK_PORTS" "NAME;TIMEOUT" "SOURCES;LIBS;DEFINES;DEPENDS" ${ARGN})
   if(TDS_TSAN_SUBSET AND NOT T_THREADED)
     return()
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
-  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} corvane_platform GTest::gtest GTest::gtest_main GTest::gmock)
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
+  if(T_DEFINES)
+    target_compile_definitions(${T_NAME} PRIVATE ${T_DEFINES})
+  endif()
+  if(T_DEPENDS)
+    add_dependencies(${T_NAME} ${T_DEPENDS})
+  endif()
   add_test(NAME ${T_NAME} COMMAND ${T_NAME} --gtest_brief=1)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)

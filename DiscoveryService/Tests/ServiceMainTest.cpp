@@ -16,21 +16,14 @@ namespace {
 class ServiceMainTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(root_.Path().empty());
-    setenv("CORVANE_REGISTRY_ROOT", (root_ / "etc").c_str(), 1);
-    setenv("CORVANE_DATA_ROOT", (root_ / "data").c_str(), 1);
-    mkdir((root_ / "etc").c_str(), 0755);
-    mkdir((root_ / "etc/Corvane").c_str(), 0755);
-    mkdir((root_ / "data").c_str(), 0755);
+    ASSERT_FALSE(config_.Path().empty());
+    ASSERT_FALSE(data_.Path().empty());
   }
-  void TearDown() override {
-    unsetenv("CORVANE_REGISTRY_ROOT");
-    unsetenv("CORVANE_DATA_ROOT");
-  }
-  bool Configure(const std::string& text) { return WriteTextFile(root_ / "etc/Corvane/DirectoryService.conf", text); }
-  std::string LogFolder() { return root_ / "data/Corvane/Talvenor/DiscoveryService/Logs"; }
+  bool Configure(const std::string& text) { return config_.Write(text); }
+  std::string LogFolder() { return data_ / "Corvane/Talvenor/DiscoveryService/Logs"; }
 
-  TempFolder root_;
+  TempConfigRoot config_;
+  TempDataRoot data_;
 };
 
 TEST_F(ServiceMainTest, DefaultsWithoutConfiguration) {

@@ -1,5 +1,5 @@
-// Helpers for the service host's tests: temporary folders, child processes
-// of the service executable, and waiting with deadlines.
+// Helpers for the service host's tests: text files, child processes of the
+// service executable and a stand-in for systemd's notification socket.
 #pragma once
 
 #include <dirent.h>
@@ -29,34 +29,14 @@
 #include <vector>
 
 #include "Directory.h"
+#include "TestDataRoot.h"
+#include "TestWait.h"
 
 extern char** environ;
 
 namespace corvane::test {
 
 using Clock = std::chrono::steady_clock;
-
-// A fresh folder under $TMPDIR (or /tmp), removed with its contents.
-class TempFolder {
- public:
-  TempFolder() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/tds-service-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) != nullptr) path_ = buffer.data();
-  }
-  ~TempFolder() {
-    if (!path_.empty()) RemoveDirectoryTree(path_);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const std::string& Path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 inline bool WriteTextFile(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -90,18 +70,6 @@ inline std::string ReadLogs(const std::string& folder) {
     if (ReadTextFile(folder + "/" + name, &text)) all += text;
   }
   return all;
-}
-
-// Polls until predicate holds or the deadline passes; returns the last
-// result.
-template <class Predicate>
-bool WaitUntil(Predicate predicate, std::chrono::milliseconds timeout) {
-  auto deadline = Clock::now() + timeout;
-  for (;;) {
-    if (predicate()) return true;
-    if (Clock::now() >= deadline) return predicate();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
 }
 
 // A child process with its standard output captured.

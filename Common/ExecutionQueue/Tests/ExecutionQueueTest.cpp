@@ -19,6 +19,7 @@
 #include "RefCount.h"
 #include "Result.h"
 #include "Scheduler.h"
+#include "TestDataRoot.h"
 
 namespace corvane {
 namespace {
@@ -343,17 +344,9 @@ TEST(ExecutionQueueTest, RemoveStubWaitsForTheRunningItem) {
 
 class ExecutionQueueCrashLogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char templ[] = "/tmp/execqueue-test-XXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    root_ = templ;
-    setenv("CORVANE_DATA_ROOT", root_.c_str(), 1);
-  }
-  void TearDown() override {
-    RemoveDirectoryTree(root_);
-    unsetenv("CORVANE_DATA_ROOT");
-  }
-  std::string root_;
+  void SetUp() override { ASSERT_FALSE(data_.Path().empty()); }
+  test::TempDataRoot data_;
+  const std::string& root_ = data_.Path();
 };
 
 TEST_F(ExecutionQueueCrashLogTest, ThrowingStubIsRecordedPassedOnAndReleasesItsWaiter) {

@@ -25,11 +25,6 @@ namespace corvane {
 // 0xFFFFFFFF); any other value gives "".
 const char* GetLevelName(uint32_t levelFlags);
 
-// "MM/DD/YYYY HH:MM:SS.mmm". 0 gives the local time now (scheduler clock,
-// test offset included) with its milliseconds; any other value is seconds
-// since 1970 shown as that calendar time without zone conversion, ".000".
-std::string TimestampText(int64_t epochSeconds);
-
 // Collects the entries of one folder scan, ordered by Compare; of entries
 // that compare equal only the first is kept. Folders are ignored.
 template <class Compare>

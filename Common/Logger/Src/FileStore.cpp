@@ -49,32 +49,6 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
 
 const char* GetLevelName(uint32_t levelFlags) { return LogFlagLabel(levelFlags); }
 
-std::string TimestampText(int64_t epochSeconds) {
-  DateTime dt;
-  if (epochSeconds == 0) {
-    GetDefaultScheduler()->GetLocalDateTime(&dt);
-  } else {
-    // Calendar time of the value as given: no zone conversion.
-    time_t seconds = static_cast<time_t>(epochSeconds);
-    struct tm tmv {};
-    if (gmtime_r(&seconds, &tmv) == nullptr) {
-      EpochMsToDateTime(&dt, 0);
-    } else {
-      dt.year = tmv.tm_year + 1900;
-      dt.month = tmv.tm_mon + 1;
-      dt.day = tmv.tm_mday;
-      dt.hour = tmv.tm_hour;
-      dt.minute = tmv.tm_min;
-      dt.second = tmv.tm_sec;
-      dt.millisecond = 0;
-    }
-  }
-  char buf[64];
-  snprintf(buf, sizeof(buf), "%02d/%02d/%04d %02d:%02d:%02d.%03d", dt.month, dt.day, dt.year, dt.hour, dt.minute,
-           dt.second, dt.millisecond);
-  return buf;
-}
-
 bool FileStore::FileCompareName::operator()(const FileEntry& a, const FileEntry& b) const {
   std::string prefixA, dateA, prefixB, dateB;
   uint32_t indexA = 0, indexB = 0;

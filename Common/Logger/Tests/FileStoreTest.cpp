@@ -20,6 +20,7 @@
 #include "Logger.h"
 #include "RefCount.h"
 #include "Scheduler.h"
+#include "TestDataRoot.h"
 
 namespace corvane {
 namespace {
@@ -71,10 +72,8 @@ int64_t LocalMs(int year, int month, int day, int hour, int minute, int second, 
 class FileStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char templ[] = "/tmp/filestore-test-XXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    root_ = templ;
-    setenv("CORVANE_DATA_ROOT", root_.c_str(), 1);
+    ASSERT_FALSE(data_.Path().empty());
+    root_ = data_.Path();
     dir_ = root_ + "/Logs";
     ASSERT_TRUE(CreateDirectoryPath(dir_));
     SetLocalTime(2026, 12, 7, 12, 0, 0, 0);
@@ -82,8 +81,6 @@ class FileStoreTest : public ::testing::Test {
 
   void TearDown() override {
     GetDefaultScheduler()->SetTestTimeOffsetMs(0);
-    RemoveDirectoryTree(root_);
-    unsetenv("CORVANE_DATA_ROOT");
   }
 
   // Moves the scheduler's clocks so that local time reads as given now.
@@ -107,6 +104,7 @@ class FileStoreTest : public ::testing::Test {
 
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
 
+  test::TempDataRoot data_;
   std::string root_;
   std::string dir_;
 };

@@ -29,6 +29,8 @@
 #include "Result.h"
 #include "Scheduler.h"
 #include "SocketLayer.h"
+#include "TestLogCapture.h"
+#include "TestLoopbackPeer.h"
 #include "ThreadContext.h"
 
 namespace corvane {
@@ -81,85 +83,14 @@ sockaddr_in LoopbackAddress(uint16_t port) {
   return sa;
 }
 
-// A blocking test peer.
-class Peer {
- public:
-  Peer() = default;
-  explicit Peer(int fd) : fd_(fd) {}
-  Peer(Peer&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-  Peer& operator=(Peer&& o) noexcept {
-    Close();
-    fd_ = std::exchange(o.fd_, -1);
-    return *this;
-  }
-  ~Peer() { Close(); }
+using Peer = test::LoopbackPeer;
 
-  static Peer ConnectTo(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa = LoopbackAddress(port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) {
-      close(fd);
-      return Peer();
-    }
-    return Peer(fd);
-  }
-
-  int fd() const { return fd_; }
-  int Release() { return std::exchange(fd_, -1); }
-  void Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-  bool Send(const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      ssize_t n = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      done += static_cast<size_t>(n);
-    }
-    return true;
-  }
-  // Up to `size` bytes, stopping early at the deadline or the peer's close.
-  std::string Read(size_t size, milliseconds timeout = kWait) {
-    std::string out;
-    auto deadline = SteadyClock::now() + timeout;
-    std::vector<char> buffer(65536);
-    while (out.size() < size) {
-      int left = static_cast<int>(
-          std::chrono::duration_cast<milliseconds>(deadline - SteadyClock::now()).count());
-      if (left <= 0) break;
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, left) <= 0) break;
-      ssize_t n = recv(fd_, buffer.data(), std::min(buffer.size(), size - out.size()), 0);
-      if (n <= 0) break;
-      out.append(buffer.data(), static_cast<size_t>(n));
-    }
-    return out;
-  }
-  // True once the endpoint has closed the connection (data before it is
-  // discarded).
-  bool WaitForClose(milliseconds timeout = kWait) {
-    auto deadline = SteadyClock::now() + timeout;
-    char buffer[65536];
-    for (;;) {
-      int left = static_cast<int>(
-          std::chrono::duration_cast<milliseconds>(deadline - SteadyClock::now()).count());
-      if (left <= 0) return false;
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, left) <= 0) return false;
-      ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
-      if (n <= 0) return true;
-    }
-  }
-  // Closing then sends a reset instead of a FIN.
-  void ResetOnClose() {
-    linger l{1, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
-  }
-
- private:
-  int fd_ = -1;
-};
+// A connected peer, or one with no socket when the connection failed.
+Peer ConnectTo(uint16_t port) {
+  Peer peer;
+  peer.Connect(port);
+  return peer;
+}
 
 struct RecordedEvent {
   Event event;
@@ -198,16 +129,16 @@ class Recorder {
 
   // The n-th event (0-based) once it has arrived.
   bool WaitForEvents(size_t n, milliseconds timeout = kWait) {
-    return WaitUntil([&] { return events_.size() >= n; }, timeout);
+    return WaitLocked([&] { return events_.size() >= n; }, timeout);
   }
   bool WaitForEvent(Event e, uint64_t id, milliseconds timeout = kWait) {
-    return WaitUntil([&] { return HasEventLocked(e, id); }, timeout);
+    return WaitLocked([&] { return HasEventLocked(e, id); }, timeout);
   }
   bool WaitForWriteStates(size_t n, milliseconds timeout = kWait) {
-    return WaitUntil([&] { return writeStates_.size() >= n; }, timeout);
+    return WaitLocked([&] { return writeStates_.size() >= n; }, timeout);
   }
   bool WaitForData(uint64_t id, size_t size, milliseconds timeout = kWait) {
-    return WaitUntil([&] { return data_[id].size() >= size; }, timeout);
+    return WaitLocked([&] { return data_[id].size() >= size; }, timeout);
   }
 
   std::vector<RecordedEvent> Events() {
@@ -240,13 +171,13 @@ class Recorder {
     return data_;
   }
   bool WaitForDataBytes(size_t total, milliseconds timeout) {
-    return WaitUntil([&] { return dataBytes_ >= total; }, timeout);
+    return WaitLocked([&] { return dataBytes_ >= total; }, timeout);
   }
 
  private:
   // pred runs under the lock: it must read members directly.
   template <class Pred>
-  bool WaitUntil(Pred pred, milliseconds timeout = kWait) {
+  bool WaitLocked(Pred pred, milliseconds timeout = kWait) {
     std::unique_lock<std::mutex> lock(m_);
     return cv_.wait_for(lock, timeout, [&] { return pred(); });
   }
@@ -263,25 +194,6 @@ class Recorder {
   std::vector<uint32_t> chunkSizes_;
   std::vector<WriteState> writeStates_;
   size_t dataBytes_ = 0;
-};
-
-// Keeps the lines the logger writes, for the texts peers and operators see.
-class CaptureStore : public ILogStore, public IRefCountImpl {
- public:
-  void Write(uint32_t, const std::string&, const std::string&, int64_t, uint32_t, int,
-             const std::string& message) override {
-    std::lock_guard<std::mutex> g(m_);
-    lines_.push_back(message);
-  }
-  bool Contains(const std::string& text) {
-    std::lock_guard<std::mutex> g(m_);
-    return std::any_of(lines_.begin(), lines_.end(),
-                       [&](const std::string& l) { return l.find(text) != std::string::npos; });
-  }
-
- private:
-  std::mutex m_;
-  std::vector<std::string> lines_;
 };
 
 std::unique_ptr<uint8_t[]> Bytes(const std::string& s) {
@@ -320,8 +232,8 @@ class EndpointTest : public ::testing::Test {
 
   // Connects a peer and waits until the endpoint has reported it.
   Peer Accept(uint16_t port, uint64_t expectedId) {
-    Peer peer = Peer::ConnectTo(port);
-    EXPECT_GE(peer.fd(), 0);
+    Peer peer = ConnectTo(port);
+    EXPECT_GE(peer.Fd(), 0);
     EXPECT_TRUE(recorder_.WaitForEvent(Event::Accepted, expectedId)) << "id " << expectedId;
     return peer;
   }
@@ -329,7 +241,7 @@ class EndpointTest : public ::testing::Test {
   // Lets the poll loop run a few times: a marker write travels through it.
   void RoundTrip(Peer& peer, uint64_t id) {
     ASSERT_EQ(0, endpoint_->WriteToConnectionsAsync({id}, Bytes("#"), 1, 0));
-    ASSERT_EQ("#", peer.Read(1));
+    ASSERT_EQ("#", peer.ReceiveText(1));
   }
 
   INetworkEndpoint* endpoint_ = nullptr;
@@ -366,18 +278,15 @@ TEST_F(EndpointTest, IdentifiersStartAtOneAndReuseOldestFreedFirst) {
 }
 
 TEST_F(EndpointTest, ClientBeyondTheMaximumIsClosedAndTheOthersAreServed) {
-  RefPtr<CaptureStore> log;
-  log.Attach(new CaptureStore);
-  ILogger* logger = GetLoggerInstance();
-  logger->AddStore(log.Get());
+  test::ScopedCapture log;
 
   uint16_t port = Listen(2, false);
   Peer a = Accept(port, 1);
   Peer b = Accept(port, 2);
-  Peer extra = Peer::ConnectTo(port);  // the system accepts it...
-  ASSERT_GE(extra.fd(), 0);
-  EXPECT_TRUE(extra.WaitForClose());  // ...and the endpoint closes it
-  EXPECT_EQ("", extra.Read(1, milliseconds(0)));
+  Peer extra = ConnectTo(port);  // the system accepts it...
+  ASSERT_GE(extra.Fd(), 0);
+  EXPECT_TRUE(extra.WaitClosed());  // ...and the endpoint closes it
+  EXPECT_EQ("", extra.ReceiveText(1, milliseconds(0)));
 
   ASSERT_TRUE(a.Send("still here"));
   ASSERT_TRUE(recorder_.WaitForData(1, 10));
@@ -385,7 +294,6 @@ TEST_F(EndpointTest, ClientBeyondTheMaximumIsClosedAndTheOthersAreServed) {
   RoundTrip(b, 2);
   EXPECT_EQ(2u, recorder_.Events().size());
   EXPECT_TRUE(log->Contains("Connection rejected due to maximum connections reached"));
-  logger->RemoveStore(log.Get());
 }
 
 TEST_F(EndpointTest, DeliversExactlyTheBytesReceivedInChunksOfAtMost102400) {
@@ -402,14 +310,14 @@ TEST_F(EndpointTest, DeliversExactlyTheBytesReceivedInChunksOfAtMost102400) {
   std::string burst(350000, '\0');
   for (size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<char>(i * 7 + i / 251);
   ASSERT_TRUE(peer.Send(burst));
-  shutdown(peer.fd(), SHUT_WR);
+  shutdown(peer.Fd(), SHUT_WR);
   ASSERT_TRUE(recorder_.WaitForEvent(Event::ClosedGracefully, 1));
   EXPECT_EQ("0123456789" + burst, recorder_.Data(1));
   for (uint32_t size : recorder_.ChunkSizes()) {
     EXPECT_GT(size, 0u);
     EXPECT_LE(size, 102400u);
   }
-  EXPECT_TRUE(peer.WaitForClose());
+  EXPECT_TRUE(peer.WaitClosed());
 }
 
 TEST_F(EndpointTest, FanOutWritesOnceToEachOpenListedConnection) {
@@ -426,8 +334,8 @@ TEST_F(EndpointTest, FanOutWritesOnceToEachOpenListedConnection) {
   EXPECT_EQ(0, endpoint_->WriteToConnectionsAsync(ids, Bytes("fan-out"), 7, 5));
   ASSERT_TRUE(a.Send("x"));  // a receive on 1 after the write was queued
   ASSERT_TRUE(recorder_.WaitForData(1, 1));
-  EXPECT_EQ("fan-out", a.Read(7));
-  EXPECT_EQ("fan-out", b.Read(7));
+  EXPECT_EQ("fan-out", a.ReceiveText(7));
+  EXPECT_EQ("fan-out", b.ReceiveText(7));
   RoundTrip(a, 1);  // nothing else was queued to 1 before the marker
   RoundTrip(b, 2);
 
@@ -443,7 +351,7 @@ TEST_F(EndpointTest, DisconnectClosesWithoutAnEventAndFreesTheIdentifier) {
   EXPECT_EQ(0, endpoint_->Disconnect(1));
   EXPECT_EQ(0, endpoint_->Disconnect(1));    // no longer open
   EXPECT_EQ(0, endpoint_->Disconnect(77));   // never was
-  EXPECT_TRUE(a.WaitForClose());
+  EXPECT_TRUE(a.WaitClosed());
   Peer c = Accept(port, 1);  // the only free identifier
   RoundTrip(b, 2);
   for (const RecordedEvent& r : recorder_.Events()) EXPECT_EQ(Event::Accepted, r.event);
@@ -467,8 +375,8 @@ TEST_F(EndpointTest, InitializeRefusesASecondCallAndMayBeRetriedAfterAFailedBind
   Peer a = Accept(port, 1);
   Peer b = Accept(port, 2);
   Peer c = Accept(port, 3);
-  Peer d = Peer::ConnectTo(port);
-  EXPECT_TRUE(d.WaitForClose());
+  Peer d = ConnectTo(port);
+  EXPECT_TRUE(d.WaitClosed());
   EXPECT_EQ(3u, recorder_.Events().size());
 }
 
@@ -481,7 +389,7 @@ TEST_F(EndpointTest, FirstConnectionAfterALongIdleSpellIsKeptAndServed) {
   ASSERT_TRUE(recorder_.WaitForData(1, 5));
   EXPECT_EQ("hello", recorder_.Data(1));
   // The first scan ran (it pings, as nothing was sent yet) and kept it open.
-  EXPECT_EQ("CRVPNG", peer.Read(6));
+  EXPECT_EQ("CRVPNG", peer.ReceiveText(6));
   RoundTrip(peer, 1);
   EXPECT_EQ(0u, recorder_.CountEvents(Event::ClosedOnError));
 }
@@ -491,12 +399,12 @@ TEST_F(EndpointTest, SilentPeerIsClosedAtTheFirstScanFiveSecondsAfterOpening) {
   uint16_t port = Listen(4, true);
   Peer peer = Accept(port, 1);
   // The first scan pings the new connection and keeps it.
-  ASSERT_EQ("CRVPNG", peer.Read(6));
+  ASSERT_EQ("CRVPNG", peer.ReceiveText(6));
   clock->AdvanceTestTimeMs(4000);
   RoundTrip(peer, 1);  // still open at 4 s
   clock->AdvanceTestTimeMs(2000);
   ASSERT_TRUE(recorder_.WaitForEvent(Event::ClosedOnError, 1));
-  EXPECT_TRUE(peer.WaitForClose());
+  EXPECT_TRUE(peer.WaitClosed());
   std::vector<RecordedEvent> events = recorder_.Events();
   ASSERT_EQ(2u, events.size());
   EXPECT_EQ(1u, events[1].info.connectionId);
@@ -510,12 +418,12 @@ TEST_F(EndpointTest, LivePeerIsPingedAfterFiveSecondsAndDroppedAfterThirtySilent
   Peer peer = Accept(port, 1);
   ASSERT_TRUE(peer.Send("hi"));
   ASSERT_TRUE(recorder_.WaitForData(1, 2));
-  ASSERT_EQ("CRVPNG", peer.Read(6));  // first scan: nothing sent yet
+  ASSERT_EQ("CRVPNG", peer.ReceiveText(6));  // first scan: nothing sent yet
 
   // Each step passes the 5 s scan interval; the peer stays silent.
   for (int step = 1; step <= 4; ++step) {
     clock->AdvanceTestTimeMs(6000);
-    EXPECT_EQ(std::string("CRVPNG", 6), peer.Read(6)) << "step " << step;
+    EXPECT_EQ(std::string("CRVPNG", 6), peer.ReceiveText(6)) << "step " << step;
   }
   EXPECT_FALSE(recorder_.HasEvent(Event::ClosedOnError, 1));
   // 24 s of silence so far; a sign of life starts the 30 s again.
@@ -524,7 +432,7 @@ TEST_F(EndpointTest, LivePeerIsPingedAfterFiveSecondsAndDroppedAfterThirtySilent
   int pings = 0;
   for (int step = 1; step <= 7; ++step) {
     clock->AdvanceTestTimeMs(6000);
-    std::string got = peer.Read(6);
+    std::string got = peer.ReceiveText(6);
     if (got != "CRVPNG") break;
     ++pings;
   }
@@ -532,7 +440,7 @@ TEST_F(EndpointTest, LivePeerIsPingedAfterFiveSecondsAndDroppedAfterThirtySilent
   EXPECT_GE(pings, 4);
   EXPECT_LE(pings, 5);
   ASSERT_TRUE(recorder_.WaitForEvent(Event::ClosedOnError, 1));
-  EXPECT_TRUE(peer.WaitForClose());
+  EXPECT_TRUE(peer.WaitClosed());
 }
 
 TEST_F(EndpointTest, WriteStateGoesBlockedThenUnblockedOncePerBlocking) {
@@ -546,7 +454,7 @@ TEST_F(EndpointTest, WriteStateGoesBlockedThenUnblockedOncePerBlocking) {
   ASSERT_EQ(0, endpoint_->WriteToConnectionsAsync({1}, Bytes("tail"), 4, 43));
   ASSERT_TRUE(recorder_.WaitForWriteStates(1));
 
-  std::string received = peer.Read(size + 4, milliseconds(30000));
+  std::string received = peer.ReceiveText(size + 4, milliseconds(30000));
   ASSERT_EQ(size + 4, received.size());
   EXPECT_TRUE(received.compare(0, size, payload) == 0);
   EXPECT_EQ("tail", received.substr(size));
@@ -576,7 +484,7 @@ TEST_F(EndpointTest, PeerThatStopsReadingIsClosedWhenItsQueuePassesTheBound) {
   ASSERT_EQ(0, endpoint_->WriteToConnectionsAsync({1}, big(), size, 1));
   ASSERT_EQ(0, endpoint_->WriteToConnectionsAsync({1}, big(), size, 2));
   ASSERT_TRUE(recorder_.WaitForEvent(Event::ClosedOnError, 1));
-  EXPECT_TRUE(slow.WaitForClose(milliseconds(30000)));
+  EXPECT_TRUE(slow.WaitClosed(milliseconds(30000)));
   RoundTrip(other, 2);
 }
 
@@ -587,7 +495,7 @@ TEST_F(EndpointTest, ResetDuringASendClosesOnErrorWithoutSigpipe) {
   auto data = std::make_unique<uint8_t[]>(size);
   ASSERT_EQ(0, endpoint_->WriteToConnectionsAsync({1}, std::move(data), size, 9));
   ASSERT_TRUE(recorder_.WaitForWriteStates(1));  // stuck mid-send
-  ASSERT_GT(peer.Read(1000).size(), 0u);
+  ASSERT_GT(peer.ReceiveText(1000).size(), 0u);
   peer.ResetOnClose();
   peer.Close();
   ASSERT_TRUE(recorder_.WaitForEvent(Event::ClosedOnError, 1));
@@ -648,7 +556,7 @@ struct FullListener {
     socklen_t len = sizeof(sa);
     getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
     port = ntohs(sa.sin_port);
-    filler = Peer::ConnectTo(port);
+    filler = ConnectTo(port);
   }
   ~FullListener() { close(fd); }
   int fd;
@@ -674,11 +582,11 @@ TEST_F(EndpointTest, OutgoingConnectsReportCompletionFailureAndRestartTheLoop) {
   EXPECT_EQ(0u, info.remoteAddress);
   EXPECT_EQ(77u, info.userContext);
   Peer accepted(accept4(server, nullptr, nullptr, SOCK_CLOEXEC));
-  ASSERT_GE(accepted.fd(), 0);
+  ASSERT_GE(accepted.Fd(), 0);
   ASSERT_TRUE(accepted.Send("up"));
   ASSERT_TRUE(recorder_.WaitForData(1, 2));
   ASSERT_EQ(0, endpoint_->WriteToConnectionsAsync({1}, Bytes("down"), 4, 0));
-  EXPECT_EQ("down", accepted.Read(4));
+  EXPECT_EQ("down", accepted.ReceiveText(4));
 
   // The peer goes away: the loop has nothing left and stops; a refused
   // connect afterwards must start it again to report the failure.
@@ -717,7 +625,7 @@ TEST_F(EndpointTest, AdoptedSocketIsServedButNeverClosedByTheEndpoint) {
   ASSERT_EQ(0, listen(server, 4));
   socklen_t len = sizeof(sa);
   getsockname(server, reinterpret_cast<sockaddr*>(&sa), &len);
-  Peer client = Peer::ConnectTo(ntohs(sa.sin_port));
+  Peer client = ConnectTo(ntohs(sa.sin_port));
   int adopted = accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
   close(server);
   ASSERT_GE(adopted, 0);
@@ -741,7 +649,7 @@ TEST_F(EndpointTest, AdoptedSocketIsServedButNeverClosedByTheEndpoint) {
   endpoint_ = nullptr;
   EXPECT_NE(-1, fcntl(second, F_GETFD));
   EXPECT_EQ(1, send(adopted, "z", 1, MSG_NOSIGNAL));
-  EXPECT_EQ("z", client.Read(1));
+  EXPECT_EQ("z", client.ReceiveText(1));
   close(second);
   close(adopted);
 }
@@ -754,7 +662,7 @@ TEST_F(EndpointTest, WritesFromOtherThreadsDoNotWaitForThePollTimeout) {
   for (int i = 0; i < 15; ++i) {
     auto start = SteadyClock::now();
     ASSERT_EQ(0, endpoint_->WriteToConnectionsAsync({1}, Bytes("w"), 1, 0));
-    ASSERT_EQ("w", peer.Read(1));
+    ASSERT_EQ("w", peer.ReceiveText(1));
     latencies.push_back(std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count());
   }
   std::sort(latencies.begin(), latencies.end());

@@ -179,6 +179,11 @@ uint32_t CurrentThreadId();
 // (-1 is 1969-12-31 23:59:59.999).
 void EpochMsToDateTime(DateTime* out, int64_t msSince1970);
 
+// "MM/DD/YYYY HH:MM:SS.mmm". 0 gives the local time now (scheduler clock,
+// test offset included) with its milliseconds; any other value is seconds
+// since 1970 shown as that calendar time without zone conversion, ".000".
+std::string TimestampText(int64_t epochSeconds);
+
 // Installed once, by the scheduler's first use. Defined by the crash-log
 // component; the environment variable CORVANE_NO_CRASH_HANDLER=1 turns it off
 // (sanitizer and death-test runs install handlers of their own).

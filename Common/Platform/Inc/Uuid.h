@@ -8,6 +8,10 @@
 // Ordering is visible outside the process (it fixes the order of display
 // lists): Data1, Data2, Data3 as numbers, then the Data4 bytes unsigned.
 // It is not a byte-wise compare of the 16 bytes.
+//
+// The platform's scheduler generates identifiers into this layout; the
+// member functions (text, order, wire form) are built with the serialization
+// library, which every user of them links.
 #pragma once
 
 #include <cstdint>

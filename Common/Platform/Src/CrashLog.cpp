@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "Directory.h"
-#include "FileStore.h"
 #include "Logger.h"
 #include "Scheduler.h"
 

@@ -19,6 +19,7 @@
 #include "CrashLog.h"
 #include "Directory.h"
 #include "Scheduler.h"
+#include "TestDataRoot.h"
 
 // Exported (not static), so the dump's stack trace can name them.
 extern "C" __attribute__((noinline, no_sanitize("address", "undefined"))) void CorvaneTestNullWrite() {
@@ -77,18 +78,17 @@ ChildResult RunChild(const std::string& dataRoot, const std::function<void()>& c
 class CrashDumpTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char templ[] = "/tmp/crashdump-test-XXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    root_ = templ;
+    ASSERT_FALSE(folder_.Path().empty());
+    root_ = folder_.Path();
     dumpPath_ = root_ + "/Corvane/crash.mdmp";
   }
-  void TearDown() override { RemoveDirectoryTree(root_); }
   std::string Dump() const {
     std::ifstream in(dumpPath_, std::ios::binary);
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
   }
+  test::TempFolder folder_{"crashdump-test"};
   std::string root_;
   std::string dumpPath_;
 };

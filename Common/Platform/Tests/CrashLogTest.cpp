@@ -20,6 +20,7 @@
 
 #include "Directory.h"
 #include "Scheduler.h"
+#include "TestDataRoot.h"
 
 namespace corvane {
 namespace {
@@ -57,23 +58,15 @@ std::vector<std::string> SplitCrLf(const std::string& text) {
 
 class CrashLogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char templ[] = "/tmp/crashlog-test-XXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    root_ = templ;
-    setenv("CORVANE_DATA_ROOT", root_.c_str(), 1);
-  }
-  void TearDown() override {
-    RemoveDirectoryTree(root_);
-    unsetenv("CORVANE_DATA_ROOT");
-  }
+  void SetUp() override { ASSERT_FALSE(root_.empty()); }
   std::string CrashLogText() const {
     std::ifstream in(root_ + "/Corvane/CrashLog.txt", std::ios::binary);
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
   }
-  std::string root_;
+  test::TempDataRoot data_;
+  std::string root_ = data_.Path();
 };
 
 TEST_F(CrashLogTest, PathIsInTheCompanyFolder) {

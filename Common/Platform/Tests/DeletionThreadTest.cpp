@@ -8,7 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "PlatformTestSupport.h"
+#include "TestLogCapture.h"
+#include "TestWait.h"
 #include "Scheduler.h"
 
 namespace corvane {

@@ -1,4 +1,5 @@
 #include "RegistryKey.h"
+#include "TestDataRoot.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -22,15 +23,8 @@ constexpr char kKey[] = "SOFTWARE\\Corvane\\DirectoryService";
 class RegistryKeyTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/registrykey-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    std::filesystem::create_directories(root_ + "/Corvane");
-    setenv("CORVANE_REGISTRY_ROOT", root_.c_str(), 1);
-  }
-  void TearDown() override {
-    unsetenv("CORVANE_REGISTRY_ROOT");
-    std::filesystem::remove_all(root_);
+    ASSERT_FALSE(config_.Path().empty());
+    root_ = config_.Path();
   }
 
   std::string File() const { return root_ + "/Corvane/DirectoryService.conf"; }
@@ -56,6 +50,7 @@ class RegistryKeyTest : public ::testing::Test {
     return value;
   }
 
+  test::TempConfigRoot config_;
   std::string root_;
 };
 

@@ -16,9 +16,10 @@
 #include <thread>
 #include <vector>
 
-#include "Clock.h"
+#include "../Linux/Clock.h"
 #include "Locks.h"
-#include "PlatformTestSupport.h"
+#include "TestLogCapture.h"
+#include "TestWait.h"
 #include "Result.h"
 
 namespace corvane {

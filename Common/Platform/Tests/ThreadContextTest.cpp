@@ -9,7 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "PlatformTestSupport.h"
+#include "TestLogCapture.h"
+#include "TestWait.h"
 #include "Result.h"
 
 namespace corvane {

@@ -10,8 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "PlatformTestSupport.h"
-#include "PlatformThread.h"
+#include "TestLogCapture.h"
+#include "TestWait.h"
+#include "../Linux/PlatformThread.h"
 #include "Result.h"
 #include "Scheduler.h"
 #include "Timer.h"

@@ -9,11 +9,11 @@
 //     GetDiscovered with 1000 publishers;
 //   - one purge pass over 10000 closed publishers.
 //
-// Run by hand: RegistryBench [--external] [latency] [throughput] [initial]
+// Run by hand: Protocol2Bench [--external] [latency] [throughput] [initial]
 // [purge] (all phases when none is named). By default the registry runs in
 // this process (port 53202 must be free); --external measures a registry
 // already running on 127.0.0.1:53202 and skips the in-process figures, and
-// "RegistryBench serve" runs such a registry until its input ends, so that
+// "Protocol2Bench serve" runs such a registry until its input ends, so that
 // client and registry can be measured as separate processes.
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "DiscoveryServicePersistent.h"
-#include "RegistryTestSupport.h"
+#include "Protocol2TestSupport.h"
 #include "Result.h"
 
 namespace corvane::talvenor::server::testing {
@@ -163,7 +163,7 @@ UUID IdOf(const Bytes& message) {
 class RegistryChurnTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ConfigRoot::Get().SetPurgeTimeout("5");
+    ConfigRoot::SetPurgeTimeout("5");
     registry_ = std::make_shared<Registry>(0, [this](INetworkEndpoint** out) {
       endpoint_ = new ScriptedEndpoint;
       *out = endpoint_;
@@ -444,11 +444,3 @@ TEST_F(RegistryChurnTest, RandomChurnKeepsEveryInvariant) {
 
 }  // namespace
 }  // namespace corvane::talvenor::server::testing
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  corvane::talvenor::server::testing::ConfigRoot::Get();
-  int status = RUN_ALL_TESTS();
-  corvane::talvenor::server::testing::ConfigRoot::Get().Remove();
-  return status;
-}

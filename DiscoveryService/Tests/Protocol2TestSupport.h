@@ -1,15 +1,14 @@
 // Shared by the protocol-2 registry suites: wire vectors, a configuration
-// root with PublisherPurgeTimeout=5, a bridge that records what it is told,
-// invariant checks over the registry's state and a polling helper.
+// root with PublisherPurgeTimeout=5, a bridge that records what it is told
+// and invariant checks over the registry's state.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -19,6 +18,8 @@
 #include "ICrossCommunicator.h"
 #include "Protocol2Messages.h"
 #include "Scheduler.h"
+#include "TestDataRoot.h"
+#include "TestWait.h"
 
 namespace corvane::talvenor::server::testing {
 
@@ -77,53 +78,20 @@ inline const Bytes kR1 = Hex("43 52 56 54 44 53 11 00 00 00 03 D0 FF 83 27 C7 7E
 inline const Bytes kSubscribe = Hex("43 52 56 54 44 53 01 00 00 00 02");
 inline const Bytes kPing = Text("CRVPNG");
 
-// A configuration root of the process's own, made before any registry runs.
-// Every suite writes PublisherPurgeTimeout=5 unless a test says otherwise.
-class ConfigRoot {
+// One configuration root for the whole run, made before any test runs and
+// removed after the last one. Every suite writes PublisherPurgeTimeout=5
+// unless a test says otherwise.
+class ConfigRoot : public ::testing::Environment {
  public:
-  static ConfigRoot& Get() {
-    static ConfigRoot* root = new ConfigRoot;
-    return *root;
-  }
-  void Write(const std::string& text) {
-    std::string temp = file_ + ".new";
-    {
-      std::ofstream out(temp, std::ios::trunc);
-      out << text;
-    }
-    std::filesystem::rename(temp, file_);
-  }
-  void SetPurgeTimeout(const std::string& value) { Write("PublisherPurgeTimeout=" + value + "\n"); }
+  static test::TempConfigRoot& Get() { return *root_; }
+  static void SetPurgeTimeout(const std::string& value) { Get().Write("PublisherPurgeTimeout=" + value + "\n"); }
+  void SetUp() override { root_ = std::make_unique<test::TempConfigRoot>(); }
+  void TearDown() override { root_.reset(); }
 
  private:
-  ConfigRoot() {
-    // A death test's child runs in the parent's root.
-    const char* inherited = getenv("CORVANE_REGISTRY_ROOT");
-    if (inherited && std::string(inherited).rfind("/tmp/tds-registry-", 0) == 0) {
-      root_ = inherited;
-    } else {
-      char pattern[] = "/tmp/tds-registry-XXXXXX";
-      root_ = mkdtemp(pattern);
-      owned_ = true;
-      setenv("CORVANE_REGISTRY_ROOT", root_.c_str(), 1);
-    }
-    std::filesystem::create_directories(root_ + "/Corvane");
-    file_ = root_ + "/Corvane/DirectoryService.conf";
-  }
-
- public:
-  ~ConfigRoot() = default;
-  // Called once at the end of the run by the process that made the root.
-  void Remove() {
-    std::error_code ignored;
-    if (owned_) std::filesystem::remove_all(root_, ignored);
-  }
-
- private:
-  std::string root_;
-  std::string file_;
-  bool owned_ = false;
+  static inline std::unique_ptr<test::TempConfigRoot> root_;
 };
+inline ::testing::Environment* const kConfigRootEnvironment = ::testing::AddGlobalTestEnvironment(new ConfigRoot);
 
 // The bridge's side of the registry, recorded.
 class RecordingBridge : public ICrossCommunicator {
@@ -154,17 +122,7 @@ class RecordingBridge : public ICrossCommunicator {
   std::vector<Call> calls_;
 };
 
-// Polls until the condition holds or the deadline passes.
-inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 5000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::yield();
-    struct timespec pause {0, 1000000};
-    nanosleep(&pause, nullptr);
-  }
-  return true;
-}
+using test::WaitUntil;
 
 // The registry's invariants: no publisher without a record, `owners` the
 // exact inverse of the publishers' display ids.

@@ -21,104 +21,57 @@
 
 #include "Logger.h"
 #include "Result.h"
-#include "RegistryTestSupport.h"
+#include "Protocol2TestSupport.h"
+#include "TestLoopbackPeer.h"
 
 namespace corvane::talvenor::server::testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A protocol-2 peer with a blocking socket; every read has a deadline.
+// A protocol-2 peer on the registry's port; every read has a deadline.
 class Peer {
  public:
   // receiveBuffer: a small one makes a peer that stops reading back up fast.
-  explicit Peer(int receiveBuffer = 0) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (receiveBuffer > 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(Registry::kPort);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    int one = 1;
-    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  }
-  ~Peer() { Close(); }
-  Peer(const Peer&) = delete;
-  Peer& operator=(const Peer&) = delete;
+  explicit Peer(int receiveBuffer = 0) { connected_ = socket_.Connect(Registry::kPort, 5000, receiveBuffer); }
 
   bool connected() const { return connected_; }
 
   void Send(const Bytes& bytes) {
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-      ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) {
-        ADD_FAILURE() << "send failed";
-        return;
-      }
-      sent += static_cast<size_t>(n);
-    }
+    if (!socket_.Send(bytes)) ADD_FAILURE() << "send failed";
   }
 
-  void Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
+  void Close() { socket_.Close(); }
 
   // The next message other than a ping, whole; nullopt on time-out or EOF.
   std::optional<Bytes> Next(int timeoutMs = 5000) {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (true) {
-      Bytes code(6);
-      if (!ReadExact(code.data(), 6, deadline)) return std::nullopt;
+      Bytes code, size, body;
+      if (!socket_.ReceiveExactly(6, &code, MsLeft(deadline))) return std::nullopt;
       if (code == kPing) continue;
       if (code != Text("CRVTDS")) {
         ADD_FAILURE() << "unexpected start code";
         return std::nullopt;
       }
-      Bytes size(4);
-      if (!ReadExact(size.data(), 4, deadline)) return std::nullopt;
+      if (!socket_.ReceiveExactly(4, &size, MsLeft(deadline))) return std::nullopt;
       uint32_t length = size[0] | (size[1] << 8) | (size[2] << 16) | (static_cast<uint32_t>(size[3]) << 24);
-      Bytes body(length);
-      if (!ReadExact(body.data(), length, deadline)) return std::nullopt;
+      if (!socket_.ReceiveExactly(length, &body, MsLeft(deadline))) return std::nullopt;
       return Cat({code, size, body});
     }
   }
 
   // True when the server closes the connection within the time-out (pings
   // before the close are skipped).
-  bool WaitForEof(int timeoutMs = 5000) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    uint8_t byte;
-    while (true) {
-      int wait = static_cast<int>(
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-      if (wait < 0) return false;
-      pollfd entry{fd_, POLLIN, 0};
-      if (poll(&entry, 1, wait) <= 0) continue;
-      ssize_t n = recv(fd_, &byte, 1, 0);
-      if (n <= 0) return true;
-    }
-  }
+  bool WaitForEof(int timeoutMs = 5000) { return socket_.WaitClosed(timeoutMs); }
 
  private:
-  bool ReadExact(uint8_t* out, size_t length, Clock::time_point deadline) {
-    size_t got = 0;
-    while (got < length) {
-      int wait = static_cast<int>(
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-      if (wait < 0) return false;
-      pollfd entry{fd_, POLLIN, 0};
-      if (poll(&entry, 1, wait) <= 0) continue;
-      ssize_t n = recv(fd_, out + got, length - got, 0);
-      if (n <= 0) return false;
-      got += static_cast<size_t>(n);
-    }
-    return true;
+  static int MsLeft(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
   }
 
-  int fd_ = -1;
+  test::LoopbackPeer socket_;
   bool connected_ = false;
 };
 
@@ -140,7 +93,7 @@ class RegistryTcpTest : public ::testing::Test {
   void SetUp() override {
     // The registry ends the process when it cannot listen; say why instead.
     ASSERT_TRUE(PortIsFree()) << "port 53202 is held by another process";
-    ConfigRoot::Get().SetPurgeTimeout("5");
+    ConfigRoot::SetPurgeTimeout("5");
     registry_ = std::make_shared<Registry>(0);
     ASSERT_EQ(registry_->Initialize(), 0);
     bridge_ = std::make_shared<RecordingBridge>();
@@ -427,7 +380,7 @@ TEST_F(RegistryTcpTest, PurgeAfterTheConfiguredTimeout) {
 
 TEST_F(RegistryTcpTest, LargeTimeoutsDoNotWrapIntoAnEarlyPurge) {
   // 4294968 s times 1000 is 704 ms in 32 bits.
-  ConfigRoot::Get().SetPurgeTimeout("4294968");
+  ConfigRoot::SetPurgeTimeout("4294968");
   auto publisher = NewPeer();
   publisher->Send(kP1);
   ASSERT_TRUE(WaitForPublishers(1));
@@ -437,10 +390,10 @@ TEST_F(RegistryTcpTest, LargeTimeoutsDoNotWrapIntoAnEarlyPurge) {
   EXPECT_EQ(State().publishers.size(), 1u);
 
   // The value is read afresh on every pass; a bad one means the default.
-  ConfigRoot::Get().SetPurgeTimeout("soon");
+  ConfigRoot::SetPurgeTimeout("soon");
   PassTimeAndPurge(*registry_, 1000);
   EXPECT_EQ(State().publishers.size(), 1u);
-  ConfigRoot::Get().SetPurgeTimeout("0x0A");
+  ConfigRoot::SetPurgeTimeout("0x0A");
   PassTimeAndPurge(*registry_, 1000);
   EXPECT_EQ(State().publishers.size(), 0u);
 }
@@ -572,45 +525,5 @@ TEST_F(RegistryTcpTest, SecondInitializeIsRefused) {
   EXPECT_TRUE(Snapshot(*registry_).initialized);
 }
 
-// Writes every log line to stderr, so that a death test can match it.
-class StderrStore : public ILogStore, public virtual IRefCountImpl {
- public:
-  void Write(uint32_t, const std::string&, const std::string&, int64_t, uint32_t, int,
-             const std::string& message) override {
-    fprintf(stderr, "%s\n", message.c_str());
-  }
-};
-
-TEST(RegistryPortTest, ExitsWithStatus255WhenThePortStaysBusy) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(Registry::kPort);
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  int one = 1;
-  setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  // The death test's child runs this body again, and there the bind fails:
-  // the parent holds the port, which is all the child needs.
-  if (bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) listen(holder, 1);
-  EXPECT_EXIT(
-      {
-        RefPtr<ILogStore> store(new StderrStore, false);
-        GetLoggerInstance()->AddStore(store.Get());
-        auto registry = std::make_shared<Registry>(0);
-        registry->Initialize();
-      },
-      ::testing::ExitedWithCode(255), "Unable to initialize TDS, exiting");
-  close(holder);
-}
-
 }  // namespace
 }  // namespace corvane::talvenor::server::testing
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  corvane::talvenor::server::testing::ConfigRoot::Get();
-  int status = RUN_ALL_TESTS();
-  corvane::talvenor::server::testing::ConfigRoot::Get().Remove();
-  return status;
-}

@@ -1,1 +1,0 @@
-tds_add_test(NAME DisplayInfoTest SOURCES Tests/DisplayInfoTest.cpp LIBS corvane_discovery corvane_serialization)
