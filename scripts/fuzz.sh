@@ -6,11 +6,11 @@
 # allocation of FUZZ_MALLOC_LIMIT_MB (default 64) or more can only come from
 # a length taken from the input: the 100 MiB string and body limits must
 # never be reserved up front.
-# FUZZ_JOBS sets the build's parallelism (default: all cores).
+# FUZZ_JOBS (or JOBS) sets the build's parallelism (default: all cores).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-30}
-jobs=${FUZZ_JOBS:-$(nproc)}
+jobs=${FUZZ_JOBS:-${JOBS:-$(nproc)}}
 malloc_limit=${FUZZ_MALLOC_LIMIT_MB:-64}
 dir=build/fuzz
 mkdir -p build

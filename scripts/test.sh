@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite three times: a plain build, one under
 # AddressSanitizer + UndefinedBehaviorSanitizer, and the threaded suites under
-# ThreadSanitizer. Exits non-zero when any run fails.
+# ThreadSanitizer. Exits non-zero when any run fails. JOBS sets the build and
+# test parallelism (default: the core count).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh || exit 1
 
-jobs=$(nproc)
+jobs=${JOBS:-$(nproc)}
 status=0
+
+# Headers are included by bare name, so their names must be unique.
+clashes=$(git ls-files '*.h' | xargs -n1 basename | sort | uniq -d)
+if [ -n "$clashes" ]; then
+  echo "=== header names used more than once:"; echo "$clashes"; status=1
+fi
 
 run_config() {
   local name=$1; shift
@@ -31,7 +38,7 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 export CORVANE_NO_CRASH_HANDLER=1
 
-run_config plain
+run_config plain -DCMAKE_CXX_FLAGS=-Werror
 run_config asan -DSANITIZE=address
 run_config tsan -DSANITIZE=thread -DTDS_TSAN_SUBSET=ON
 

@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "DiscoveryServiceConstants.h"
 #include "DisplayInfo.h"
 #include "ICrossCommunicator.h"
 #include "NetworkEndpoint.h"
@@ -50,17 +51,20 @@ struct DisconnectedDisplay {
   uint32_t disconnectCount = 0;
 };
 
+// How the registry tries to open its port at start.
+struct RegistryStartRetries {
+  int attempts = kProtocol2StartAttempts;
+  uint32_t intervalMs = kProtocol2StartRetryMs;
+};
+
 class TalvenorDiscoveryServicePersistent {
  public:
   using ConnectionId = INetworkEndpoint::ConnectionId;
   using DisplayInfo = IDiscoveryService::DisplayInfo;
 
   // The registry always listens here, whatever port it is constructed with.
-  static constexpr uint16_t kPort = 53202;
+  static constexpr uint16_t kPort = kProtocol2Port;
   static constexpr uint32_t kMaxConnections = 20000;
-  static constexpr char kRegistryKey[] = "SOFTWARE\\Corvane\\DirectoryService";
-  static constexpr char kPurgeTimeoutValue[] = "PublisherPurgeTimeout";
-  static constexpr uint32_t kDefaultPurgeTimeoutSeconds = 60;
 
   // One per accepted connection, and one per foreign display (of which only
   // the display and its message are used).
@@ -99,18 +103,23 @@ class TalvenorDiscoveryServicePersistent {
   // Makes the endpoint Initialize listens with; CreateNetworkEndpoint unless
   // a test puts a scripted endpoint in its place.
   using EndpointFactory = std::function<int(INetworkEndpoint** out)>;
+  using StartRetries = RegistryStartRetries;
+  // Initialize's result when the port could not be opened.
+  static constexpr int kResultPortUnavailable = static_cast<int32_t>(0x80000040u);
 
   // The port is not used (see kPort). Starts the work and timer threads.
   explicit TalvenorDiscoveryServicePersistent(uint16_t port);
-  TalvenorDiscoveryServicePersistent(uint16_t port, EndpointFactory endpointFactory);
+  TalvenorDiscoveryServicePersistent(uint16_t port, EndpointFactory endpointFactory,
+                                     StartRetries retries = StartRetries());
   virtual ~TalvenorDiscoveryServicePersistent();
   TalvenorDiscoveryServicePersistent(const TalvenorDiscoveryServicePersistent&) = delete;
   TalvenorDiscoveryServicePersistent& operator=(const TalvenorDiscoveryServicePersistent&) = delete;
 
-  // Starts listening on kPort, trying five times 1000 ms apart. When the
-  // fifth try fails the process ends at once with exit status 255 (-1),
-  // after logging "Unable to initialize TDS, exiting". Result_AlreadyInitialized
-  // on a second call.
+  // Starts listening on kPort, trying retries.attempts times with a pause of
+  // retries.intervalMs after each failure. When the last try fails it logs
+  // "Unable to initialize TDS, exiting" and returns kResultPortUnavailable:
+  // the caller owns the process and decides to end it.
+  // Result_AlreadyInitialized on a second call.
   int Initialize();
 
   // The bridge; an empty pointer detaches it.
@@ -199,6 +208,7 @@ class TalvenorDiscoveryServicePersistent {
   std::vector<uint8_t> pendingWrites_;
 
   EndpointFactory endpointFactory_;
+  StartRetries startRetries_;
   // Set by the destructor to end the timer loop.
   std::unique_ptr<Scheduler::Event> timerStop_;
   // True from the queueing of a purge pass until it starts.

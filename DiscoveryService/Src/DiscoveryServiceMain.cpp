@@ -1,10 +1,13 @@
 #include "DiscoveryServiceMain.h"
 
+#include <cstdlib>
 #include <exception>
 #include <mutex>
 #include <new>
 
+#include "CrashLog.h"
 #include "Directory.h"
+#include "DiscoveryServiceConstants.h"
 #include "DiscoveryServicePersistent.h"
 #include "FileStore.h"
 #include "Locks.h"
@@ -16,10 +19,7 @@ namespace corvane {
 
 namespace {
 
-constexpr char kServiceName[] = "Talvenor Discovery Service";
-constexpr char kDescription[] = "Provides Talvenor Display Name Resolution";
-constexpr char kConfigurationKey[] = "SOFTWARE\\Corvane\\DirectoryService";
-constexpr uint16_t kProtocol2Port = 53202;
+using namespace talvenor;  // the service's constants
 constexpr uint64_t kLogFileBytes = 0xA00000;  // 10 MiB
 
 // The names under which this object's lines are logged.
@@ -48,15 +48,23 @@ ILogger* g_logger = nullptr;
 std::mutex g_instanceMutex;
 TalvenorDiscoveryServiceMain* g_instance = nullptr;
 
+int ConfigureLoggerUnguarded(uint32_t level);
+
 }  // namespace
 
-uint16_t ReadHttpPort() { return static_cast<uint16_t>(ReadDword("httpPort", 80) & 0xFFFF); }
+uint16_t ReadHttpPort() { return static_cast<uint16_t>(ReadDword(kHttpPortValue, kDefaultHttpPort) & 0xFFFF); }
 
-bool ReadDisableV1() { return ReadDword("disablev1", 0) != 0; }
+bool ReadDisableV1() { return ReadDword(kDisableV1Value, kDefaultDisableV1) != 0; }
 
-uint32_t ReadLogLevel() { return ReadDword("LogLevel", 0); }
+uint32_t ReadLogLevel() { return ReadDword(kLogLevelValue, kDefaultLogLevel); }
 
 int ConfigureLogger(uint32_t level) {
+  return CRASH_LOG_GUARD(kConfigureLoggerName, [&]() -> int { return ConfigureLoggerUnguarded(level); });
+}
+
+namespace {
+
+int ConfigureLoggerUnguarded(uint32_t level) {
   std::string folder = GetDataDirectory("Corvane", "Talvenor", "DiscoveryService/Logs", true, false);
   ILogStore* store = nullptr;
   if (CreateFileStore("DiscoveryService", folder, kLogFileBytes, &store) != 0 || store == nullptr) {
@@ -81,6 +89,8 @@ int ConfigureLogger(uint32_t level) {
   return record.ReturnResult(Result_Ok);
 }
 
+}  // namespace
+
 TalvenorDiscoveryServiceMain::TalvenorDiscoveryServiceMain()
     : startupLock_(GetDefaultScheduler()->CreateFastMutex()) {}
 
@@ -96,7 +106,7 @@ std::string TalvenorDiscoveryServiceMain::GetServiceName() { return kServiceName
 
 std::string TalvenorDiscoveryServiceMain::GetDisplayName() { return GetServiceName(); }
 
-std::string TalvenorDiscoveryServiceMain::GetDescription() { return kDescription; }
+std::string TalvenorDiscoveryServiceMain::GetDescription() { return kServiceDescription; }
 
 std::shared_ptr<talvenor::server::TalvenorDiscoveryServicePersistent> TalvenorDiscoveryServiceMain::GetPersistent() {
   ScopedLock hold(startupLock_.get());
@@ -125,8 +135,16 @@ bool TalvenorDiscoveryServiceMain::ThreadFunc() {
   // The protocol-1 service and the bridge between the two registries are
   // made here, once they exist.
 
-  if (persistent_ && Failed(persistent_->Initialize())) {
-    MAIN_LOG(Log_Severe, kThreadFuncName, "Unable to initialize %s Service", kServiceName);
+  if (persistent_) {
+    int result = persistent_->Initialize();
+    if (result == talvenor::server::TalvenorDiscoveryServicePersistent::kResultPortUnavailable) {
+      // Nothing can serve without the port. Log lines are written as they
+      // are made, so the registry's line is on disk; ending at once keeps
+      // exit handlers and static destructors from running under the live
+      // threads.
+      std::_Exit(-1);
+    }
+    if (Failed(result)) MAIN_LOG(Log_Severe, kThreadFuncName, "Unable to initialize %s Service", kServiceName);
   }
   if (stopping_.load()) return false;
 

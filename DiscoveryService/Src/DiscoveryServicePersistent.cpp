@@ -16,8 +16,6 @@ namespace {
 constexpr uint32_t kWorkQueueItems = 100000;
 constexpr uint32_t kTimerQueueItems = 2;
 constexpr uint32_t kPurgeIntervalMs = 1000;
-constexpr int kEndpointAttempts = 5;
-constexpr uint32_t kEndpointRetryMs = 1000;
 // Fan-out bytes gathered in one task are handed over before they pass this.
 constexpr size_t kMaxBatchBytes = 256 * 1024;
 
@@ -62,8 +60,9 @@ TalvenorDiscoveryServicePersistent::TalvenorDiscoveryServicePersistent(uint16_t 
     : TalvenorDiscoveryServicePersistent(port, EndpointFactory()) {}
 
 TalvenorDiscoveryServicePersistent::TalvenorDiscoveryServicePersistent([[maybe_unused]] uint16_t port,
-                                                                       EndpointFactory endpointFactory)
-    : endpointFactory_(std::move(endpointFactory)) {
+                                                                       EndpointFactory endpointFactory,
+                                                                       StartRetries retries)
+    : endpointFactory_(std::move(endpointFactory)), startRetries_(retries) {
   if (!endpointFactory_) endpointFactory_ = [](INetworkEndpoint** out) { return CreateNetworkEndpoint(out); };
   CRASH_LOG_GUARD(REGISTRY_FUNCTION("TalvenorDiscoveryServicePersistent"), [&] {
     LOG_INFO("Discovery service created");
@@ -139,16 +138,14 @@ int TalvenorDiscoveryServicePersistent::DoInitialize() {
                               ProcessNetworkStream(id, std::move(data), size);
                             });
   bool listening = false;
-  for (int attempt = 0; attempt < kEndpointAttempts && !listening; ++attempt) {
+  for (int attempt = 0; attempt < startRetries_.attempts && !listening; ++attempt) {
     listening = endpoint->Initialize(kPort, kMaxConnections, true) >= 0;
-    if (!listening) GetDefaultScheduler()->Sleep(kEndpointRetryMs);
+    if (!listening) GetDefaultScheduler()->Sleep(startRetries_.intervalMs);
   }
   if (!listening) {
-    // Nothing can serve without the port. Log lines are written as they are
-    // made, so the line is on disk; ending at once keeps exit handlers and
-    // static destructors from running under the live threads.
+    // Nothing can serve without the port; the process's owner ends it.
     LOG_SEVERE("Unable to initialize TDS, exiting");
-    std::_Exit(-1);
+    return kResultPortUnavailable;
   }
   initialized = true;
   LOG_INFO("Discovery service initialization completed");
@@ -237,7 +234,7 @@ void TalvenorDiscoveryServicePersistent::PurgeInactivepublishers() {
 
 uint64_t TalvenorDiscoveryServicePersistent::ReadPublisherPurgeTimeout() {
   uint32_t seconds = kDefaultPurgeTimeoutSeconds;
-  platform::ReadRegistryDword(kRegistryKey, kPurgeTimeoutValue, &seconds);
+  platform::ReadRegistryDword(kConfigurationKey, kPurgeTimeoutValue, &seconds);
   return static_cast<uint64_t>(seconds) * 1000;
 }
 

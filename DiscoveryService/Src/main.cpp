@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <string>
 
+#include "DiscoveryServiceConstants.h"
 #include "DiscoveryServiceMain.h"
 #include "RefCount.h"
 #include "Service.h"
@@ -22,8 +23,9 @@
 
 namespace {
 
-constexpr char kServiceName[] = "Talvenor Discovery Service";
-constexpr char kDescription[] = "Provides Talvenor Display Name Resolution";
+using corvane::talvenor::kServiceDescription;
+using corvane::talvenor::kServiceDisplayName;
+using corvane::talvenor::kServiceName;
 constexpr char kExecutableName[] = "TalvenorDiscoveryService";
 
 // The current folder, however long; "" when it cannot be had.
@@ -54,7 +56,7 @@ std::string ExecutablePath(std::string folder) {
 
 void Install(const std::string& executablePath) {
   bool ok = !executablePath.empty() &&
-            corvane::InstallService(executablePath, kServiceName, kServiceName, kDescription, "", false);
+            corvane::InstallService(executablePath, kServiceName, kServiceDisplayName, kServiceDescription, "", false);
   std::printf(ok ? "\n\nService Installed Successfully\n" : "\n\nError Installing Service\n");
 }
 

@@ -22,6 +22,7 @@
 #include "Logger.h"
 #include "Result.h"
 #include "Protocol2TestSupport.h"
+#include "TestLogCapture.h"
 #include "TestLoopbackPeer.h"
 
 namespace corvane::talvenor::server::testing {
@@ -523,6 +524,49 @@ TEST_F(RegistryTcpTest, FanOutReachesEverySubscriberOnceEvenWithAStalledOne) {
 TEST_F(RegistryTcpTest, SecondInitializeIsRefused) {
   EXPECT_EQ(registry_->Initialize(), corvane::Result_AlreadyInitialized);
   EXPECT_TRUE(Snapshot(*registry_).initialized);
+}
+
+// The registry reports a port that stays busy instead of ending the process;
+// its tries and their pause are the caller's. The line names its source the
+// way the service's own log sites do: tree-relative, without extension.
+TEST(RegistryPortTest, PortThatStaysBusyIsReportedAfterTheGivenTries) {
+  int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(Registry::kPort);
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  int one = 1;
+  setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  ASSERT_EQ(0, bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  ASSERT_EQ(0, listen(holder, 1));
+
+  test::ScopedCapture log;
+  int factoryCalls = 0;
+  auto registry = std::make_shared<Registry>(
+      0,
+      [&](INetworkEndpoint** out) {
+        ++factoryCalls;
+        return CreateNetworkEndpoint(out);
+      },
+      Registry::StartRetries{3, 20});
+  auto started = Clock::now();
+  EXPECT_EQ(Registry::kResultPortUnavailable, registry->Initialize());
+  auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+  EXPECT_GE(elapsed, 60);   // three failures, each followed by its pause
+  EXPECT_LT(elapsed, 4000);
+  EXPECT_EQ(factoryCalls, 1);
+  EXPECT_FALSE(Snapshot(*registry).initialized);
+  bool found = false;
+  for (const auto& line : log->Lines()) {
+    if (line.message == "Unable to initialize TDS, exiting") {
+      found = true;
+      EXPECT_EQ(line.levelFlags, Log_Severe);
+      EXPECT_EQ(line.file, "DiscoveryService/Src/DiscoveryServicePersistent");
+    }
+  }
+  EXPECT_TRUE(found);
+  registry.reset();
+  close(holder);
 }
 
 }  // namespace

@@ -392,7 +392,10 @@ int NetworkEndpoint::InitializeOnThread(uint16_t port, uint32_t maxConnections, 
 
   uint64_t wanted = static_cast<uint64_t>(maxConnections) + kSpareDescriptors;
   uint64_t limit = 0;
-  if (!platform::EnsureOpenFileLimit(wanted, &limit)) {
+  // Once per process: the limit does not change between bind retries, and
+  // the line would only repeat.
+  static std::atomic<bool> limitWarned{false};
+  if (!platform::EnsureOpenFileLimit(wanted, &limit) && !limitWarned.exchange(true)) {
     LOG_WARNING("Open file limit is %llu, below the %llu descriptors that %u connections need",
                 static_cast<unsigned long long>(limit), static_cast<unsigned long long>(wanted), maxConnections);
   }

@@ -65,6 +65,11 @@ using StatisticCallback = void (*)(int64_t source, const std::string& name, doub
 void SetStatisticCallback(StatisticCallback callback);
 void ReportStatistic(int64_t source, const std::string& name, double value);
 
+// A source path as log lines name it: the tree-relative path without its
+// extension ("DiscoveryService/Src/DiscoveryServicePersistent"), the form the
+// service's own named log sites use.
+std::string SourcePathForLog(const char* file);
+
 // "int corvane::Foo::Bar(int)" -> "corvane::Foo::Bar".
 std::string QualifiedFunctionName(const char* prettyFunction);
 

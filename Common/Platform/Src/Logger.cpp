@@ -355,12 +355,20 @@ std::string QualifiedFunctionName(const char* prettyFunction) {
 // ---------------------------------------------------------------------------
 // LogRecord
 
+std::string SourcePathForLog(const char* file) {
+  std::string path = file != nullptr ? file : "";
+  const size_t dot = path.rfind('.');
+  const size_t slash = path.rfind('/');
+  if (dot != std::string::npos && dot > 0 && (slash == std::string::npos || dot > slash + 1)) path.resize(dot);
+  return path;
+}
+
 void LogRecord::WriteMessage(const std::string& message) {
   Scheduler* scheduler = GetDefaultScheduler();
   const uint32_t threadId = scheduler->GetCurrentThreadId();
   const int64_t timeMs = scheduler->GetLocalTimeMs();
-  logger_->Write(levelFlags_, std::string(file_ != nullptr ? file_ : ""), QualifiedFunctionName(function_), timeMs,
-                 threadId, line_, message, bypassRateLimit_);
+  logger_->Write(levelFlags_, SourcePathForLog(file_), QualifiedFunctionName(function_), timeMs, threadId, line_,
+                 message, bypassRateLimit_);
 }
 
 void LogRecord::Print(const char* format, ...) {
