@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ServiceTestSupport.h"
+#include "TestLoopbackPeer.h"
 
 namespace corvane::test {
 namespace {
@@ -34,19 +35,15 @@ const std::vector<uint8_t> kPublish = {
     0x58, 0x1B, 0x00, 0x00, 0x00, 0x01, 0x08, 0x00, 0x00, 0x00, 0x53, 0x4E, 0x3D, 0x44, 0x65, 0x6D, 0x6F, 0x3B};
 const std::vector<uint8_t> kSubscribe = {0x43, 0x52, 0x56, 0x54, 0x44, 0x53, 0x01, 0x00, 0x00, 0x00, 0x02};
 
-class Socket {
+// Holds a port the way another program would: bound on every address and
+// listening.
+class PortHolder {
  public:
-  Socket() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
-  ~Socket() { Close(); }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
+  PortHolder() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
+  ~PortHolder() { Close(); }
+  PortHolder(const PortHolder&) = delete;
+  PortHolder& operator=(const PortHolder&) = delete;
 
-  bool Connect(uint16_t port) {
-    sockaddr_in address = Loopback(port);
-    return connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-  // Holds the port the way another program would: bound on every address
-  // and listening.
   bool Listen(uint16_t port) {
     int one = 1;
     setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -60,54 +57,30 @@ class Socket {
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
   }
-  bool Send(const std::vector<uint8_t>& bytes) {
-    return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-  }
-  // The next count bytes that are not keep-alive pings (which the service
-  // may send wherever a message could start), or what came before the
-  // deadline.
-  std::vector<uint8_t> ReceiveMessage(size_t count, std::chrono::milliseconds timeout) {
-    static const std::vector<uint8_t> kPing = {0x43, 0x52, 0x56, 0x50, 0x4E, 0x47};
-    auto deadline = Clock::now() + timeout;
-    for (;;) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      std::vector<uint8_t> head = Receive(kPing.size(), left);
-      if (head != kPing) {
-        if (head.size() < kPing.size()) return head;
-        left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        std::vector<uint8_t> rest = Receive(count - head.size(), left);
-        head.insert(head.end(), rest.begin(), rest.end());
-        return head;
-      }
-    }
-  }
-  // Exactly count bytes, or what came before the deadline.
-  std::vector<uint8_t> Receive(size_t count, std::chrono::milliseconds timeout) {
-    std::vector<uint8_t> bytes;
-    auto deadline = Clock::now() + timeout;
-    while (bytes.size() < count) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) break;
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-      uint8_t buffer[256];
-      ssize_t n = recv(fd_, buffer, std::min(sizeof buffer, count - bytes.size()), 0);
-      if (n <= 0) break;
-      bytes.insert(bytes.end(), buffer, buffer + n);
-    }
-    return bytes;
-  }
 
  private:
-  static sockaddr_in Loopback(uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-  }
-  int fd_;
+  int fd_ = -1;
 };
+
+// The next count bytes that are not keep-alive pings (which the service may
+// send wherever a message could start), or what came before the deadline.
+std::vector<uint8_t> ReceiveMessage(LoopbackPeer& peer, size_t count, std::chrono::milliseconds timeout) {
+  static const std::vector<uint8_t> kPing = {0x43, 0x52, 0x56, 0x50, 0x4E, 0x47};
+  auto deadline = Clock::now() + timeout;
+  auto left = [&] {
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return ms > 0 ? static_cast<int>(ms) : 0;
+  };
+  for (;;) {
+    std::vector<uint8_t> head;
+    if (!peer.ReceiveExactly(kPing.size(), &head, left())) return {};
+    if (head == kPing) continue;
+    std::vector<uint8_t> rest;
+    if (!peer.ReceiveExactly(count - head.size(), &rest, left())) return head;
+    head.insert(head.end(), rest.begin(), rest.end());
+    return head;
+  }
+}
 
 class ServiceProcessTest : public ::testing::Test {
  protected:
@@ -163,13 +136,13 @@ TEST_F(ServiceProcessTest, PublishAndSubscribeThenSigtermStopsCleanly) {
   EXPECT_NE(logs.find("All TDS protocols are enabled"), std::string::npos);
   EXPECT_LT(logs.find("All TDS protocols are enabled"), logs.find("Talvenor Discovery Service Started"));
 
-  Socket publisher;
+  LoopbackPeer publisher;
   ASSERT_TRUE(publisher.Connect(kPort));
   ASSERT_TRUE(publisher.Send(kPublish));
-  Socket subscriber;
+  LoopbackPeer subscriber;
   ASSERT_TRUE(subscriber.Connect(kPort));
   ASSERT_TRUE(subscriber.Send(kSubscribe));
-  EXPECT_EQ(subscriber.ReceiveMessage(kPublish.size(), kDeadline), kPublish);
+  EXPECT_EQ(ReceiveMessage(subscriber, kPublish.size(), kDeadline), kPublish);
 
   auto stopAt = Clock::now();
   ASSERT_TRUE(child_.Signal(SIGTERM));
@@ -200,7 +173,7 @@ TEST_F(ServiceProcessTest, DisabledProtocol1AndCtrlC) {
 }
 
 TEST_F(ServiceProcessTest, SigtermWhileTheEndpointIsRetriedStopsOnceItIsUp) {
-  Socket holder;
+  PortHolder holder;
   ASSERT_TRUE(holder.Listen(kPort));
   NotifySocket notify(root_ / "notify");
   ASSERT_TRUE(notify.Bound());
@@ -223,7 +196,7 @@ TEST_F(ServiceProcessTest, SigtermWhileTheEndpointIsRetriedStopsOnceItIsUp) {
 }
 
 TEST_F(ServiceProcessTest, PortHeldByAnotherProgramEndsTheProcessWith255) {
-  Socket holder;
+  PortHolder holder;
   ASSERT_TRUE(holder.Listen(kPort));
   ASSERT_TRUE(Start());
   EXPECT_EQ(WaitForExit(), 255);

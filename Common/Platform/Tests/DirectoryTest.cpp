@@ -1,4 +1,5 @@
 #include "Directory.h"
+#include "TestDataRoot.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -47,13 +48,8 @@ class EnvGuard {
 class DirectoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "corvane-dir-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(root_, ec);
+    ASSERT_FALSE(folder_.Path().empty());
+    root_ = folder_.Path();
   }
 
   static void WriteFile(const std::string& path, const std::string& content = "x") {
@@ -65,6 +61,7 @@ class DirectoryTest : public ::testing::Test {
     return st.st_mode & 07777;
   }
 
+  test::TempFolder folder_{"corvane-dir"};
   std::string root_;
 };
 
