@@ -7,48 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "Protocol2TestSupport.h"
+
 namespace corvane::talvenor::server {
 namespace {
 
 using Outcome = Protocol2Parser::Outcome;
 using DisplayInfo = IDiscoveryService::DisplayInfo;
-using Bytes = std::vector<uint8_t>;
-
-Bytes Hex(const std::string& text) {
-  Bytes out;
-  std::istringstream in(text);
-  std::string byte;
-  while (in >> byte) out.push_back(static_cast<uint8_t>(std::stoul(byte, nullptr, 16)));
-  return out;
-}
-
-Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-  return out;
-}
-
-const UUID kId("2783ffd0-7ec7-11e2-9e96-0800200c9a66");
-
-DisplayInfo Room1() {
-  DisplayInfo record;
-  record.id = kId;
-  record.name = "Room1";
-  record.ipv4 = 0xC0A8010A;
-  record.port = 7000;
-  record.flags = 0x01000000;
-  record.appData = "SN=Demo;";
-  return record;
-}
-
-const Bytes kP1 = Hex(
-    "43 52 56 54 44 53 30 00 00 00 01 D0 FF 83 27 C7 7E E2 11 9E 96 08 00 20 0C 9A 66 05 00 00 00 "
-    "52 6F 6F 6D 31 0A 01 A8 C0 58 1B 00 00 00 01 08 00 00 00 53 4E 3D 44 65 6D 6F 3B");
-const Bytes kR1 = Hex("43 52 56 54 44 53 11 00 00 00 03 D0 FF 83 27 C7 7E E2 11 9E 96 08 00 20 0C 9A 66");
-const Bytes kSubscribe = Hex("43 52 56 54 44 53 01 00 00 00 02");
-const Bytes kPing = Text("CRVPNG");
+using namespace testing;  // wire vectors and records shared with the registry suites
 
 // Feeds bytes as one delivery and collects every outcome up to the wait,
 // checking on the way that every byte is accounted for exactly once and that
@@ -98,12 +64,12 @@ TEST(Protocol2Messages, WritersProduceTheWireLayouts) {
   EXPECT_EQ(BuildPublishBytes(withSecondary), kP1);
 
   DisplayInfo empty;
-  empty.id = kId;
+  empty.id = kRoomId;
   Bytes p0 = Cat({Hex("43 52 56 54 44 53 23 00 00 00 01"), Bytes(kP1.begin() + 11, kP1.begin() + 27), Bytes(18, 0)});
   EXPECT_EQ(BuildPublishBytes(empty), p0);
   EXPECT_EQ(p0.size(), 45u);
 
-  EXPECT_EQ(BuildRemoveBytes(kId), kR1);
+  EXPECT_EQ(BuildRemoveBytes(kRoomId), kR1);
   EXPECT_EQ(BuildRemoveBytes(UUID()).size(), kRemoveMessageLength);
   EXPECT_EQ(kDiscoveryStartCode, "CRVTDS");
   EXPECT_EQ(kDiscoveryPingCode, "CRVPNG");
