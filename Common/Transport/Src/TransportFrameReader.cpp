@@ -68,8 +68,8 @@ bool TransportFrameReader::FindStartCode(const uint8_t (&code)[7], bool anyCase)
     uint8_t skipped = 0;
     if (source_.Recv(&skipped, 1) != 1) return false;
   }
-  uint8_t rest[kStartCodeSize - 1];
-  return source_.RecvExact(rest, static_cast<int>(sizeof(rest))) == static_cast<int>(sizeof(rest));
+  // The start code itself: the peeked bytes are still queued.
+  return source_.RecvExact(window, static_cast<int>(kStartCodeSize)) == static_cast<int>(kStartCodeSize);
 }
 
 void TransportFrameReader::ReadBinaryPass() {
