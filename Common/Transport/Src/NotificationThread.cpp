@@ -51,6 +51,9 @@ NotificationThread::~NotificationThread() {
   CRASH_LOG_GUARD_NOTHROW("corvane::NotificationThread::~NotificationThread", [&] {
     Stop();
     discarding_ = true;
+    // Items queued before Initialize have no stub yet; registering again is
+    // refused harmlessly otherwise.
+    AddStub(UUID(), this);
     ProcessQueue();
     RemoveStub(UUID());
   });
