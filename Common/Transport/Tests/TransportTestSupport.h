@@ -105,6 +105,7 @@ class ChunkedByteSource final : public ITransportByteSource {
   }
 
   bool Exhausted() const { return pos_ >= data_.size(); }
+  bool AllArrived() const { return arrived_ >= data_.size(); }
   size_t Position() const { return pos_; }
   int pauses() const { return pauses_; }
   const std::string& sent() const { return sent_; }
@@ -132,8 +133,15 @@ class ChunkedByteSource final : public ITransportByteSource {
 
 // Runs passes until the source is used up (bounded, so a reader that stops
 // consuming fails the test instead of hanging it).
+// Passes stop early once everything has arrived and a pass consumed
+// nothing (a partial start code left at the end).
 inline void ReadAll(TransportFrameReader& reader, ChunkedByteSource& source, int maxPasses = 100000) {
-  for (int i = 0; i < maxPasses && !source.Exhausted(); ++i) reader.ReadPass();
+  for (int i = 0; i < maxPasses && !source.Exhausted(); ++i) {
+    const size_t before = source.Position();
+    const bool allArrived = source.AllArrived();
+    reader.ReadPass();
+    if (allArrived && source.Position() == before) break;
+  }
 }
 
 struct SinkRecord {
