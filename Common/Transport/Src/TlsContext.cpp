@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 #include "Logger.h"
@@ -76,6 +77,15 @@ EVP_PKEY* ReadRsaKeyFile(FILE* file) {
   return IsRsa(key.get()) ? key.release() : nullptr;
 }
 
+OSSL_PROVIDER* g_legacyProvider = nullptr;
+OSSL_PROVIDER* g_defaultProvider = nullptr;
+
+void UnloadProviders() {
+  if (g_legacyProvider) OSSL_PROVIDER_unload(g_legacyProvider);
+  if (g_defaultProvider) OSSL_PROVIDER_unload(g_defaultProvider);
+  g_legacyProvider = g_defaultProvider = nullptr;
+}
+
 }  // namespace
 
 void SslContextDeleter::operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
@@ -84,9 +94,11 @@ void TlsContext::InitializeLibrary() {
   static std::once_flag once;
   std::call_once(once, [] {
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
-    OSSL_PROVIDER_load(nullptr, "legacy");
-    OSSL_PROVIDER_load(nullptr, "default");
+    g_legacyProvider = OSSL_PROVIDER_load(nullptr, "legacy");
+    g_defaultProvider = OSSL_PROVIDER_load(nullptr, "default");
     ERR_clear_error();
+    // Registered after the library's own clean-up, so it runs before it.
+    std::atexit(UnloadProviders);
   });
 }
 

@@ -109,8 +109,10 @@ class TlsFixtures {
 };
 
 const TlsFixtures& Fixtures() {
-  static const TlsFixtures* fixtures = new TlsFixtures();
-  return *fixtures;
+  // Destroyed at exit before the library's own clean-up, which was
+  // registered earlier.
+  static const TlsFixtures fixtures;
+  return fixtures;
 }
 
 // Loads the settings into a fresh context; returns the result and the log
