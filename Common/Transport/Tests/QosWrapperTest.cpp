@@ -87,7 +87,7 @@ TEST(QosWrapper, ClassMarkingsAndRefusedExactValues) {
   QosFlow flow;
   EXPECT_EQ(Result_Ok, QOSWrapper::SetDSCP(3, flow, 46));
   EXPECT_EQ(1u,
-            capture->Matching("Could not set precise QoS DSCP Value.  DSCP Prefix value of 5 set instead.").size());
+            test::Matching(capture, "Could not set precise QoS DSCP Value.  DSCP Prefix value of 5 set instead.").size());
   EXPECT_EQ(Result_Ok, QOSWrapper::CleanupQos(flow));
   QOSWrapper::SetBackend(nullptr);
 }

@@ -78,7 +78,7 @@ TEST(TransportFrames, WritersRefuseOversizedBodiesAndLoopOverPartialSends) {
   EXPECT_EQ(Result_Fail, BuildBinaryFrame(kRpcType, huge.Get(), &block));
   EXPECT_EQ(Result_Fail, BuildTextFrame(huge.Get(), true, &block));
   EXPECT_EQ("untouched", block);
-  EXPECT_EQ(2u, capture->Matching("RETURN Result: 0x80000000 - Message exceeded max message size.").size());
+  EXPECT_EQ(2u, test::Matching(capture, "RETURN Result: 0x80000000 - Message exceeded max message size.").size());
 
   ChunkedByteSource sink("");
   sink.LimitSends(3);
@@ -130,8 +130,8 @@ TEST(TransportFrames, ClientReadsHandshakeAndRefusesBadOnes) {
     ChunkedByteSource silent("");
     EXPECT_EQ(Result_Fail, ReadServerHandshake(silent, 10, &id, &tls));
   }
-  EXPECT_EQ(1u, capture->Matching("Unable to connect to remote server (non-blocking socket). Error: 0").size());
-  const auto lines = capture->Matching("RETURN Result: 0x80000037");
+  EXPECT_EQ(1u, test::Matching(capture, "Unable to connect to remote server (non-blocking socket). Error: 0").size());
+  const auto lines = test::Matching(capture, "RETURN Result: 0x80000037");
   ASSERT_EQ(3u, lines.size());
   EXPECT_EQ(lines[0],
             "RETURN Result: 0x80000037 - The server protocol version (0003) does not match client protocol "
@@ -170,7 +170,7 @@ TEST(TransportFrames, BinaryReaderResynchronisesAndDeliversAcrossEveryChunking) 
     EXPECT_EQ(5000u, sink.settings[0].second.value());
     EXPECT_EQ(0x04030201u, sink.settings[1].first.value());
     EXPECT_FALSE(sink.settings[1].second.has_value());
-    EXPECT_TRUE(capture->Matching("MESSAGE_BODY_READ").empty());
+    EXPECT_TRUE(test::Matching(capture, "MESSAGE_BODY_READ").empty());
   }
 }
 

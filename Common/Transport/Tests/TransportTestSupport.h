@@ -4,64 +4,27 @@
 #pragma once
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
-#include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Logger.h"
 #include "RefCount.h"
+#include "TestLogCapture.h"
+#include "TestWait.h"
 #include "TransportFrameReader.h"
 
 namespace corvane::test {
 
-// TODO(testsupport): the shared test support takes these over.
-inline bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 10000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() >= deadline) return pred();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+// The captured messages containing text, in order.
+inline std::vector<std::string> Matching(const ScopedCapture& capture, const std::string& text) {
+  std::vector<std::string> out;
+  for (const CapturedLine& l : capture->Lines()) {
+    if (l.message.find(text) != std::string::npos) out.push_back(l.message);
   }
-  return true;
+  return out;
 }
-
-// TODO(testsupport)
-class CaptureStore final : public ILogStore, public IRefCountImpl {
- public:
-  void Write(uint32_t levelFlags, const std::string&, const std::string&, int64_t, uint32_t, int,
-             const std::string& message) override {
-    std::lock_guard<std::mutex> g(m_);
-    lines_.push_back({levelFlags, message});
-  }
-  // The messages containing text, in order.
-  std::vector<std::string> Matching(const std::string& text) {
-    std::lock_guard<std::mutex> g(m_);
-    std::vector<std::string> out;
-    for (const auto& l : lines_) {
-      if (l.second.find(text) != std::string::npos) out.push_back(l.second);
-    }
-    return out;
-  }
-  std::vector<std::string> Messages() { return Matching(""); }
-
- private:
-  std::mutex m_;
-  std::vector<std::pair<uint32_t, std::string>> lines_;
-};
-
-class ScopedCapture {
- public:
-  ScopedCapture() : store_(new CaptureStore(), false) { GetLoggerInstance()->AddStore(store_.Get()); }
-  ~ScopedCapture() { GetLoggerInstance()->RemoveStore(store_.Get()); }
-  CaptureStore* operator->() const { return store_.Get(); }
-
- private:
-  RefPtr<CaptureStore> store_;
-};
 
 // Models a blocking socket whose peer sends `data` in the given chunks: a
 // peek sees only what has arrived, a read waits for the next chunk, and the
