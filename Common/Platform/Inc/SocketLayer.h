@@ -92,6 +92,9 @@ int SetReceiveTimeout(SocketHandle socket, uint32_t timeoutMs);
 // time.
 int WaitReadable(SocketHandle socket, int timeoutMs);
 int WaitWritable(SocketHandle socket, int timeoutMs);
+// True when the peer has shut down its sending side (or the socket failed):
+// bytes still queued are all that will ever arrive.
+bool PeerHasClosed(SocketHandle socket);
 
 // The first IPv4 address of a host name in host order (getaddrinfo, then
 // the reentrant gethostbyname); -1 when both fail, *address untouched.

@@ -233,6 +233,15 @@ int WaitFor(SocketHandle socket, short events, int timeoutMs) {
 int WaitReadable(SocketHandle socket, int timeoutMs) { return WaitFor(socket, POLLIN, timeoutMs); }
 int WaitWritable(SocketHandle socket, int timeoutMs) { return WaitFor(socket, POLLOUT, timeoutMs); }
 
+bool PeerHasClosed(SocketHandle socket) {
+  pollfd fd{socket, POLLRDHUP, 0};
+  int rc;
+  do {
+    rc = ::poll(&fd, 1, 0);
+  } while (rc < 0 && errno == EINTR);
+  return rc > 0 && (fd.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 int ResolveIpv4(const std::string& name, uint32_t* address) {
   addrinfo hints;
   std::memset(&hints, 0, sizeof(hints));

@@ -378,9 +378,11 @@ int Connection::Recv(uint8_t* buffer, int size) {
       if (error == SSL_ERROR_SYSCALL) TlsContext::LogSslSyscallErrors();
       return -1;
     }
+    if (rc > 0) consumed_ += static_cast<uint64_t>(rc);
     return rc;
   }
   const int64_t n = sock::Receive(fd_, buffer, static_cast<size_t>(size));
+  if (n > 0) consumed_ += static_cast<uint64_t>(n);
   lastError_ = n < 0 ? sock::LastSocketError() : 0;
   if (n < 0) {
     if (!sock::IsWouldBlock(lastError_)) {
@@ -402,6 +404,7 @@ int Connection::RecvExact(uint8_t* buffer, int size) {
       lastError_ = error;
       if (rc > 0) {
         got += rc;
+        consumed_ += static_cast<uint64_t>(rc);
         continue;
       }
       if (rc == 0 && error == SSL_ERROR_ZERO_RETURN) {
@@ -418,6 +421,7 @@ int Connection::RecvExact(uint8_t* buffer, int size) {
     return got;
   }
   const int64_t n = sock::ReceiveAll(fd_, buffer, static_cast<size_t>(size));
+  if (n > 0) consumed_ += static_cast<uint64_t>(n);
   lastError_ = n < 0 ? sock::LastSocketError() : 0;
   if (n < 0) {
     LOG_SEVERE("Socket error (recv_exact) attempting to receive %d bytes. Error: %d", size, lastError_);
@@ -740,7 +744,15 @@ bool Connection::ThreadFunc() {
     uint8_t first = 0;
     const int peeked = Peek(&first, 1);
     if (peeked >= 1) {
+      const uint64_t before = consumed_;
       reader_->ReadPass();
+      // A pass that took nothing left part of a start code queued; once the
+      // peer has stopped sending it can never complete, and the queued
+      // bytes would keep the socket readable for ever.
+      if (consumed_ == before && sock::PeerHasClosed(fd_)) {
+        Lose();
+        return false;
+      }
       HoldBackWhileReceiversBehind();
       return true;
     }

@@ -143,6 +143,7 @@ class NetworkTransportImpl::Connection final : public Thread,
   bool firstPass_ = false;
   std::atomic<uint32_t> keepAliveSilenceCount_{0};
   int lastError_ = 0;
+  uint64_t consumed_ = 0;  // bytes taken off the stream by the reader
   std::unique_ptr<TransportFrameReader> reader_;
 };
 

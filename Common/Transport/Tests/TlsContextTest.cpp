@@ -29,8 +29,8 @@ class TlsFixtures {
     rsa_ = EVP_RSA_gen(2048);
     other_ = EVP_RSA_gen(2048);
     ec_ = EVP_EC_gen("P-256");
-    cert_ = MakeCert(rsa_);
-    ecCert_ = MakeCert(ec_);
+    cert_ = test::MakeSelfSignedCert(rsa_);
+    ecCert_ = test::MakeSelfSignedCert(ec_);
     WriteWith("cert.pem", [&](FILE* f) { PEM_write_X509(f, cert_); });
     WriteWith("cert.der", [&](FILE* f) { i2d_X509_fp(f, cert_); });
     WriteWith("key.pem", [&](FILE* f) { PEM_write_PrivateKey(f, rsa_, nullptr, nullptr, 0, nullptr, nullptr); });
@@ -41,10 +41,10 @@ class TlsFixtures {
     });
     WriteBundle("bundle.p12", rsa_, cert_);
     WriteBundle("ec.p12", ec_, ecCert_);
-    keyPem_ = PemOf([&](BIO* b) { PEM_write_bio_PrivateKey(b, rsa_, nullptr, nullptr, 0, nullptr, nullptr); });
-    otherKeyPem_ = PemOf([&](BIO* b) { PEM_write_bio_PrivateKey(b, other_, nullptr, nullptr, 0, nullptr, nullptr); });
-    ecKeyPem_ = PemOf([&](BIO* b) { PEM_write_bio_PrivateKey(b, ec_, nullptr, nullptr, 0, nullptr, nullptr); });
-    certPem_ = PemOf([&](BIO* b) { PEM_write_bio_X509(b, cert_); });
+    keyPem_ = test::PemOf([&](BIO* b) { PEM_write_bio_PrivateKey(b, rsa_, nullptr, nullptr, 0, nullptr, nullptr); });
+    otherKeyPem_ = test::PemOf([&](BIO* b) { PEM_write_bio_PrivateKey(b, other_, nullptr, nullptr, 0, nullptr, nullptr); });
+    ecKeyPem_ = test::PemOf([&](BIO* b) { PEM_write_bio_PrivateKey(b, ec_, nullptr, nullptr, 0, nullptr, nullptr); });
+    certPem_ = test::PemOf([&](BIO* b) { PEM_write_bio_X509(b, cert_); });
   }
   ~TlsFixtures() {
     for (const char* name : {"cert.pem", "cert.der", "key.pem", "key.der", "encrypted.pem", "bundle.p12", "ec.p12"}) {
@@ -65,18 +65,6 @@ class TlsFixtures {
   const std::string& Dir() const { return dir_; }
 
  private:
-  static X509* MakeCert(EVP_PKEY* key) {
-    X509* cert = X509_new();
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-    X509_gmtime_adj(X509_getm_notBefore(cert), 0);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
-    X509_set_pubkey(cert, key);
-    X509_NAME* name = X509_get_subject_name(cert);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("test"), -1, -1, 0);
-    X509_set_issuer_name(cert, name);
-    X509_sign(cert, key, EVP_sha256());
-    return cert;
-  }
   template <class F>
   void WriteWith(const char* name, F write) {
     FILE* f = std::fopen(Path(name).c_str(), "wb");
@@ -88,17 +76,6 @@ class TlsFixtures {
     WriteWith(name, [&](FILE* f) { i2d_PKCS12_fp(f, bundle); });
     PKCS12_free(bundle);
   }
-  template <class F>
-  static std::string PemOf(F write) {
-    BIO* bio = BIO_new(BIO_s_mem());
-    write(bio);
-    char* data = nullptr;
-    const long size = BIO_get_mem_data(bio, &data);
-    std::string out(data, static_cast<size_t>(size));
-    BIO_free(bio);
-    return out;
-  }
-
   std::string dir_;
   EVP_PKEY* rsa_;
   EVP_PKEY* other_;

@@ -9,6 +9,11 @@
 #include <string>
 #include <vector>
 
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
 #include "Logger.h"
 #include "RefCount.h"
 #include "TestLogCapture.h"
@@ -131,6 +136,32 @@ class RecordingSink final : public ITransportFrameSink {
   std::vector<std::pair<std::optional<uint32_t>, std::optional<uint32_t>>> settings;
   int keepAlives = 0;
 };
+
+// A self-signed certificate for key, valid for an hour.
+inline X509* MakeSelfSignedCert(EVP_PKEY* key) {
+  X509* cert = X509_new();
+  ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+  X509_gmtime_adj(X509_getm_notBefore(cert), 0);
+  X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
+  X509_set_pubkey(cert, key);
+  X509_NAME* name = X509_get_subject_name(cert);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("test"), -1, -1, 0);
+  X509_set_issuer_name(cert, name);
+  X509_sign(cert, key, EVP_sha256());
+  return cert;
+}
+
+// What write puts into a memory BIO.
+template <class F>
+std::string PemOf(F write) {
+  BIO* bio = BIO_new(BIO_s_mem());
+  write(bio);
+  char* data = nullptr;
+  const long size = BIO_get_mem_data(bio, &data);
+  std::string out(data, static_cast<size_t>(size));
+  BIO_free(bio);
+  return out;
+}
 
 inline std::string Hex(const std::string& bytes) {
   static const char digits[] = "0123456789abcdef";
