@@ -1,4 +1,9 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -509,6 +514,115 @@ TEST(NetworkTransportTest, LifecycleAndListenerPort) {
     EXPECT_NE(0, t->GetHostByName(std::string(255, 'a'), &ip));
     EXPECT_EQ(static_cast<int>(Result_InvalidPointer), t->GetHostByName("1.2.3.4", nullptr));
   }
+}
+
+// An openssl command-line tool with its stdin and stdout on pipes; ended by
+// its pid.
+class ToolProcess {
+ public:
+  explicit ToolProcess(const std::vector<std::string>& args) {
+    int in[2], out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
+    // Everything the child needs is made before the fork: other threads may
+    // hold the allocator's lock at that moment.
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(in[0], 0);
+      ::dup2(out[1], 1);
+      const int null = ::open("/dev/null", O_WRONLY);
+      ::dup2(null, 2);
+      ::execvp(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    stdin_ = in[1];
+    stdout_ = out[0];
+  }
+  ~ToolProcess() {
+    ::close(stdin_);
+    ::close(stdout_);
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    if (!WaitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, 5000)) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+    }
+  }
+  bool Write(const std::string& bytes) { return ::write(stdin_, bytes.data(), bytes.size()) == ssize_t(bytes.size()); }
+  // Collects stdout until it holds needle or the time runs out.
+  bool WaitOutput(const std::string& needle, int timeoutMs) {
+    return WaitUntil(
+        [&] {
+          pollfd p{stdout_, POLLIN, 0};
+          if (::poll(&p, 1, 20) == 1) {
+            char buffer[4096];
+            const ssize_t n = ::read(stdout_, buffer, sizeof(buffer));
+            if (n > 0) output_.append(buffer, static_cast<size_t>(n));
+          }
+          return output_.find(needle) != std::string::npos;
+        },
+        timeoutMs);
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int stdin_ = -1;
+  int stdout_ = -1;
+  std::string output_;
+};
+
+// A real TLS 1.2 peer on each side, through a relay that supplies (for
+// s_server) or strips (for s_client) the 49 clear handshake bytes.
+TEST(NetworkTransportTest, InteroperatesWithOpenSslTools) {
+  if (::system("openssl version > /dev/null 2>&1") != 0) GTEST_SKIP() << "no openssl tool";
+  const auto& credentials = test::TestCredentials::Get();
+  {
+    const uint16_t port = test::FreePort();
+    ToolProcess server({"openssl", "s_server", "-accept", std::to_string(port), "-cert", credentials.CertFile(), "-key",
+                        credentials.KeyFile(), "-tls1_2", "-quiet"});
+    ASSERT_TRUE(WaitUntil([&] { return LoopbackPeer().Connect(port, 200); }, 10000));
+    FakeServer relay([&](LoopbackPeer& peer, const std::atomic<bool>& stop) {
+      peer.Send(test::HandshakeBytes(UUID(0xabcdef01u, 2, 3, 4), true));
+      LoopbackPeer upstream;
+      if (upstream.Connect(port)) test::Pump(peer.Fd(), upstream.Fd(), stop);
+    });
+    Endpoint client(0, kBinaryTransportMode, nullptr);
+    UUID id;
+    ASSERT_EQ(0, client.transport->OpenConnection(kLoopback, relay.Port(), &id, 5000));
+    EXPECT_EQ(UUID(0xabcdef01u, 2, 3, 4), id);
+    EXPECT_EQ(0, client.transport->Write(id, kType, StreamOf("ping-from-transport").Get()));
+    EXPECT_TRUE(server.WaitOutput(FrameBytes(kType, "ping-from-transport"), 5000));
+    ASSERT_TRUE(server.Write(FrameBytes(kType, "pong-from-s_server")));
+    ASSERT_TRUE(WaitUntil([&] { return client.receiver->MessageCount() == 1; }));
+    EXPECT_EQ("pong-from-s_server", client.receiver->Messages()[0].bytes);
+  }
+  {
+    const EncryptionStruct settings = credentials.Settings();
+    Endpoint server(test::FreePort(), kBinaryTransportMode, &settings);
+    ASSERT_EQ(0, server.transport->SetEncryptionEnabled(true));
+    FakeServer relay([&](LoopbackPeer& peer, const std::atomic<bool>& stop) {
+      LoopbackPeer downstream;
+      std::vector<uint8_t> handshake;
+      if (downstream.Connect(server.port) && downstream.ReceiveExactly(49, &handshake) && handshake[48] == 1) {
+        test::Pump(peer.Fd(), downstream.Fd(), stop);
+      }
+    });
+    ToolProcess client(
+        {"openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(relay.Port()), "-tls1_2", "-quiet"});
+    ASSERT_TRUE(WaitUntil([&] { return server.receiver->Events(TransportEvent_Connected) == 1; }));
+    const UUID id = server.receiver->Ids(TransportEvent_Connected)[0];
+    ASSERT_TRUE(client.Write(FrameBytes(kType, "ping-from-s_client")));
+    ASSERT_TRUE(WaitUntil([&] { return server.receiver->MessageCount() == 1; }));
+    EXPECT_EQ("ping-from-s_client", server.receiver->Messages()[0].bytes);
+    EXPECT_EQ(0, server.transport->Write(id, kType, StreamOf("pong-from-transport").Get()));
+    EXPECT_TRUE(client.WaitOutput(FrameBytes(kType, "pong-from-transport"), 5000));
+  }
+  EXPECT_TRUE(NoConnectionsLeft());
 }
 
 }  // namespace
