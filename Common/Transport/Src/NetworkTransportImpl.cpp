@@ -336,6 +336,13 @@ bool NetworkTransportImpl::ThreadFunc() {
       GetDefaultScheduler()->Sleep(kIdleSleepMs);
       return true;
     }
+    // Taken before the listener lock: the transport lock comes first.
+    const bool tls = tlsForAccepted_.load();
+    SslContextPtr context;
+    if (tls) {
+      ScopedLock transportLock(lock_.get());
+      if (context_ && SSL_CTX_up_ref(context_.get()) == 1) context.reset(context_.get());
+    }
     ScopedLock lock(listenerLock_.get());
     const int listener = listenSocket_.load();
     if (listener == -1) return true;
@@ -360,15 +367,7 @@ bool NetworkTransportImpl::ThreadFunc() {
     sock::SetNoDelay(s, true);
     RefPtr<Connection> connection;
     connection.Attach(new Connection(manager, notifier_.Get(), mode_));
-    const bool tls = tlsForAccepted_.load();
-    SSL_CTX* context = nullptr;
-    if (tls) {
-      ScopedLock transportLock(lock_.get());
-      context = context_.get();
-      if (context) SSL_CTX_up_ref(context);
-    }
-    const int result = connection->Initialize(s, context, tls);
-    if (context) SSL_CTX_free(context);
+    const int result = connection->Initialize(s, context.get(), tls);
     if (Succeeded(result)) {
       LOG_SPEW(1, "Connection Created - Connection ID - %s", connection->Id().ToString().c_str());
       connection->StartReceiving(false);
