@@ -149,6 +149,21 @@ void RunBinaryRoundTrip(bool tls) {
     EXPECT_EQ(static_cast<int>(Result_InvalidPointer), client.transport->OpenConnection(kLoopback, 1, nullptr, 10));
     EXPECT_EQ(static_cast<int>(Result_InvalidArgument), client.transport->SetWriteTimeout(0));
 
+    if (tls) {
+      // A peer that fails the TLS accept was never announced: no events.
+      LoopbackPeer plain;
+      std::vector<uint8_t> hs;
+      ASSERT_TRUE(plain.Connect(server.port));
+      ASSERT_TRUE(plain.ReceiveExactly(49, &hs));
+      EXPECT_EQ(1, hs[48]);
+      ASSERT_TRUE(plain.Send(FrameBytes(kType, "not a client hello")));
+      EXPECT_TRUE(plain.WaitClosed(6000));
+      EXPECT_TRUE(WaitUntil([&] { return server.Count() == 1; }));
+      EXPECT_TRUE(capture->Contains("SSL error: "));
+      EXPECT_EQ(1, server.receiver->Events(TransportEvent_Connected));
+      EXPECT_EQ(0, server.receiver->Events(TransportEvent_Disconnected));
+    }
+
     // Closing on one side: the other side hears of it once, and so does
     // the closing side (its connection is destroyed).
     EXPECT_EQ(0, client.transport->CloseConnection(id));
@@ -430,10 +445,10 @@ TEST(NetworkTransportTest, SlowReceiversHoldTheSenderBack) {
     std::lock_guard<std::mutex> lock(gated->mutex);
     return gated->order.size() >= sent;
   }, 20000));
+  server.transport->RemoveNotify(gated.Get());
   std::lock_guard<std::mutex> lock(gated->mutex);
   ASSERT_EQ(sent, gated->order.size());
   for (uint32_t i = 0; i < sent; ++i) ASSERT_EQ(i, gated->order[i]);
-  server.transport->RemoveNotify(gated.Get());
 }
 
 // At 100 connections the listener stops accepting; the 101st waits in the
