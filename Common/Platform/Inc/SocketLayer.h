@@ -50,6 +50,11 @@ int CloseSocket(SocketHandle socket);
 int SetNonBlocking(SocketHandle socket, bool on);
 int SetNoDelay(SocketHandle socket, bool on);
 int SetReuseAddress(SocketHandle socket, bool on);
+// The IPv4 type-of-service byte of outgoing packets (DSCP << 2).
+int GetTypeOfService(SocketHandle socket, int* tos);
+int SetTypeOfService(SocketHandle socket, int tos);
+// Setting a value was refused for lack of rights.
+bool IsPermissionDenied(int error);
 
 // address 0 binds every local address.
 int Bind(SocketHandle socket, uint32_t address, uint16_t port);

@@ -101,6 +101,20 @@ int SetReuseAddress(SocketHandle socket, bool on) {
   return ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &value, sizeof(value)) == 0 ? 0 : -1;
 }
 
+int GetTypeOfService(SocketHandle socket, int* tos) {
+  int value = 0;
+  socklen_t length = sizeof(value);
+  if (::getsockopt(socket, IPPROTO_IP, IP_TOS, &value, &length) != 0) return -1;
+  *tos = value;
+  return 0;
+}
+
+int SetTypeOfService(SocketHandle socket, int tos) {
+  return ::setsockopt(socket, IPPROTO_IP, IP_TOS, &tos, sizeof(tos)) == 0 ? 0 : -1;
+}
+
+bool IsPermissionDenied(int error) { return error == EPERM || error == EACCES; }
+
 int Bind(SocketHandle socket, uint32_t address, uint16_t port) {
   sockaddr_in sa = MakeAddress(address, port);
   return ::bind(socket, reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) == 0 ? 0 : -1;
