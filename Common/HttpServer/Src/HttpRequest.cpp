@@ -583,7 +583,8 @@ void HttpServer::IUriHandler::Request::ParseMultipart() {
         rapidjson::Document parsed(&parameters_.GetAllocator());
         parsed.Parse<rapidjson::kParseIterativeFlag>(value.data(), value.size());
         if (!parsed.HasParseError() && parsed.IsObject() && parameters_.IsObject()) {
-          for (auto& member : parsed.GetObject()) {
+          for (rapidjson::SizeType i = 0; i < parsed.MemberCount(); ++i) {
+            auto& member = parsed.MemberBegin()[i];
             parameters_.AddMember(member.name, member.value, parameters_.GetAllocator());
           }
         }
