@@ -152,6 +152,7 @@ TEST(TdsWebHandlerJsonTest, DocumentsMatchByteForByteWithEscaping) {
 // client sends and the response head the server puts in front.
 class TdsWebHandlerTest : public ::testing::Test {
  protected:
+  // TODO(testsupport): a private data root for the suite.
   static void SetUpTestSuite() {
     static std::string root = [] {
       char pattern[] = "/tmp/tdswebhandler-test-XXXXXX";

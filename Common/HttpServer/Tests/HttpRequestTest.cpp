@@ -53,6 +53,7 @@ class CapturingStore final : public ILogStore, public IRefCountImpl {
 
 class HttpRequestTest : public ::testing::Test {
  protected:
+  // TODO(testsupport): a private data root for the suite.
   static void SetUpTestSuite() {
     static std::string root = [] {
       char pattern[] = "/tmp/httprequest-test-XXXXXX";
