@@ -14,6 +14,8 @@
 #include "HttpServer.h"
 #include "TalvenorDiscoveryAppData.h"
 #include "TdsWebHandler.h"
+#include "TestDataRoot.h"
+#include "TestWait.h"
 
 namespace corvane::talvenor {
 namespace {
@@ -21,15 +23,7 @@ namespace {
 using server::IDiscoveryService;
 using DisplayInfo = IDiscoveryService::DisplayInfo;
 
-// TODO(testsupport): polls until pred holds or timeoutMs pass.
-bool WaitUntil(const std::function<bool()>& pred, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() >= deadline) return pred();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using test::WaitUntil;
 
 std::string Session(const std::string& appData) {
   std::string out = "unset";
@@ -152,14 +146,12 @@ TEST(TdsWebHandlerJsonTest, DocumentsMatchByteForByteWithEscaping) {
 // client sends and the response head the server puts in front.
 class TdsWebHandlerTest : public ::testing::Test {
  protected:
-  // TODO(testsupport): a private data root for the suite.
-  static void SetUpTestSuite() {
-    static std::string root = [] {
-      char pattern[] = "/tmp/tdswebhandler-test-XXXXXX";
-      return std::string(mkdtemp(pattern));
-    }();
-    setenv("CORVANE_DATA_ROOT", root.c_str(), 1);
+  static void SetUpTestSuite() { dataRoot_ = new test::TempDataRoot(); }
+  static void TearDownTestSuite() {
+    delete dataRoot_;
+    dataRoot_ = nullptr;
   }
+  static inline test::TempDataRoot* dataRoot_ = nullptr;
 
   // Returns the full response a server would send, or "" when declined.
   std::string Serve(const std::string& requestText) {

@@ -16,53 +16,27 @@
 #include "Logger.h"
 #include "RefCount.h"
 #include "Result.h"
+#include "TestDataRoot.h"
+#include "TestLogCapture.h"
 
 namespace corvane {
 namespace {
 
-// TODO(testsupport): a store that keeps every log line, for this suite.
-class CapturingStore final : public ILogStore, public IRefCountImpl {
- public:
-  void Write(uint32_t levelFlags, const std::string&, const std::string& function, int64_t, uint32_t, int,
-             const std::string& message) override {
-    std::lock_guard<std::mutex> hold(mutex_);
-    lines_.push_back({levelFlags, function + "|" + message});
+// True when a captured line came from `function`.
+bool HasFunction(test::CapturingStore* log, const std::string& function) {
+  for (const auto& line : log->Lines()) {
+    if (line.function == function) return true;
   }
-  // Level and exact message text.
-  bool Has(uint32_t levelFlags, const std::string& message) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    for (const auto& [level, text] : lines_) {
-      if (level == levelFlags && text.size() >= message.size() &&
-          text.compare(text.size() - message.size(), message.size(), message) == 0)
-        return true;
-    }
-    return false;
-  }
-  bool HasFunction(const std::string& function) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    for (const auto& line : lines_) {
-      if (line.second.rfind(function + "|", 0) == 0) return true;
-    }
-    return false;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::pair<uint32_t, std::string>> lines_;
-};
+  return false;
+}
 
 class HttpRequestTest : public ::testing::Test {
  protected:
-  // TODO(testsupport): a private data root for the suite.
-  static void SetUpTestSuite() {
-    static std::string root = [] {
-      char pattern[] = "/tmp/httprequest-test-XXXXXX";
-      return std::string(mkdtemp(pattern));
-    }();
-    setenv("CORVANE_DATA_ROOT", root.c_str(), 1);
+  static void SetUpTestSuite() { dataRoot_ = new test::TempDataRoot(); }
+  static void TearDownTestSuite() {
+    delete dataRoot_;
+    dataRoot_ = nullptr;
   }
-  void SetUp() override { GetLoggerInstance()->AddStore(log_.Get()); }
-  void TearDown() override { GetLoggerInstance()->RemoveStore(log_.Get()); }
 
   using Request = HttpServer::IUriHandler::Request;
 
@@ -86,7 +60,8 @@ class HttpRequestTest : public ::testing::Test {
     return std::string(buffer.GetString(), buffer.GetSize());
   }
 
-  RefPtr<CapturingStore> log_{new CapturingStore(), false};
+  static inline test::TempDataRoot* dataRoot_ = nullptr;
+  test::ScopedCapture log_;
 };
 
 TEST_F(HttpRequestTest, GetSplitAtEveryByteGivesSegmentsParametersAndHeaders) {
@@ -94,7 +69,7 @@ TEST_F(HttpRequestTest, GetSplitAtEveryByteGivesSegmentsParametersAndHeaders) {
       "GET /api/x/y?a=1&b=%41+c&d HTTP/1.1\r\nhost:  example \t\r\nX-Spaced : 5\r\nHost: second\r\n\r\n";
   RefPtr<Request> request = Feed(text, 1);
   EXPECT_TRUE(log_->Has(Log_Information, "Request headers not complete. Request string length so far: 1"));
-  EXPECT_TRUE(log_->HasFunction("corvane::HttpServer::IUriHandler::Request::AppendData"));
+  EXPECT_TRUE(HasFunction(log_.operator->(), "corvane::HttpServer::IUriHandler::Request::AppendData"));
   EXPECT_TRUE(log_->Has(Log_Information,
                         "Recieved headers for request with requestType = 'GET' requestUri = '/api/x/y?a=1&b=%41+c&d' "
                         "Content-Length =  Content-type = "));
