@@ -14,7 +14,9 @@
 // thread and releases everything still queued without delivering it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <set>
 
@@ -46,6 +48,15 @@ class NotificationThread final : public Thread,
   // Delivered on the calling thread to every live receiver; 0.
   int OnEvent(const UUID& connectionId, int event);
 
+  // Bytes of a connection's messages queued and not yet delivered (each
+  // receiver's copy counts), so that a reader can hold back while the
+  // receivers are behind.
+  uint64_t PendingBytes(const UUID& connectionId);
+  // Waits up to timeoutMs for PendingBytes to be at most limit; true then.
+  bool WaitPendingAtMost(const UUID& connectionId, uint64_t limit, uint32_t timeoutMs);
+  // Queued messages are released from now on without being delivered.
+  void Discard();
+
   int ExecuteStub(const UUID& objectId, int method, IRefCount* request, IRefCount* reply) override;
   bool ThreadFunc() override;
 
@@ -53,13 +64,18 @@ class NotificationThread final : public Thread,
 
  private:
   ~NotificationThread() override;
+  void AddPending(const UUID& connectionId, uint64_t bytes);
+  void SubtractPending(const UUID& connectionId, uint64_t bytes);
 
   const bool asyncNotify_;
   std::unique_ptr<Scheduler::FastMutex> receiverLock_;
   std::set<ITransport::ITransportNotify*> receivers_;
   ITransport::IDataHook* hook_ = nullptr;
-  // Set by the destructor: queued items are released, not delivered.
-  bool discarding_ = false;
+  // Set by Discard and the destructor: queued items are released, not
+  // delivered.
+  std::atomic<bool> discarding_{false};
+  std::unique_ptr<Scheduler::Monitor> pendingMonitor_;
+  std::map<UUID, uint64_t> pendingBytes_;
 };
 
 }  // namespace corvane

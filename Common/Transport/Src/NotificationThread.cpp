@@ -1,10 +1,12 @@
 #include "NotificationThread.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "CrashLog.h"
 #include "DataStream.h"
 #include "DeletionThread.h"
+#include "TransportDeferredRelease.h"
 #include "Locks.h"
 #include "Logger.h"
 #include "Result.h"
@@ -12,10 +14,6 @@
 namespace corvane {
 
 namespace {
-
-void ReleaseDeferred(IRefCount* object) {
-  if (object && object->DecrementRef() == 0) DeleteOnDeletionThread(object);
-}
 
 // A view of the message from its current read position, so that every
 // receiver reads from its start and the caller's stream does not move.
@@ -45,7 +43,9 @@ T* ReadPointer(IDataStream* stream) {
 }  // namespace
 
 NotificationThread::NotificationThread(bool asyncNotify)
-    : asyncNotify_(asyncNotify), receiverLock_(GetDefaultScheduler()->CreateFastMutex()) {}
+    : asyncNotify_(asyncNotify),
+      receiverLock_(GetDefaultScheduler()->CreateFastMutex()),
+      pendingMonitor_(GetDefaultScheduler()->CreateMonitor()) {}
 
 NotificationThread::~NotificationThread() {
   CRASH_LOG_GUARD_NOTHROW("corvane::NotificationThread::~NotificationThread", [&] {
@@ -135,12 +135,17 @@ int NotificationThread::OnDataReady(const UUID& connectionId, const UUID& messag
           continue;
         }
         if (task) task->AddRef();
+        uint32_t viewSize = 0;
+        view->GetSize(&viewSize);
+        AddPending(connectionId, viewSize);
         type.Serialize(request.Get());
         WritePointer(request.Get(), view);
         WritePointer(request.Get(), receiver);
         connectionId.Serialize(request.Get());
         WritePointer(request.Get(), task);
+        request->WriteUInt32(viewSize);
         if (Failed(Execute(UUID(), kDeliverMethod, request.Get(), nullptr, 0, nullptr))) {
+          SubtractPending(connectionId, viewSize);
           view->Release();
           ReleaseDeferred(receiver);
           ReleaseDeferred(task);
@@ -202,15 +207,52 @@ int NotificationThread::ExecuteStub(const UUID&, int method, IRefCount* request,
     auto* receiver = ReadPointer<ITransport::ITransportNotify>(stream);
     connectionId.Deserialize(stream);
     auto* task = ReadPointer<ITransport::PostReceiveTask>(stream);
-    if (!discarding_ && receiver && data) {
+    uint32_t counted = 0;
+    stream->ReadUInt32(&counted);
+    if (!discarding_.load() && receiver && data) {
       receiver->OnDataReady(connectionId, type, data);
       if (task) task->Run();
     }
+    SubtractPending(connectionId, counted);
     if (data) data->Release();
     ReleaseDeferred(task);
     ReleaseDeferred(receiver);
     return Result_Ok;
   });
+}
+
+void NotificationThread::AddPending(const UUID& connectionId, uint64_t bytes) {
+  MonitorGuard guard(pendingMonitor_.get());
+  pendingBytes_[connectionId] += bytes;
+}
+
+void NotificationThread::SubtractPending(const UUID& connectionId, uint64_t bytes) {
+  MonitorGuard guard(pendingMonitor_.get());
+  auto it = pendingBytes_.find(connectionId);
+  if (it == pendingBytes_.end()) return;
+  it->second -= std::min(it->second, bytes);
+  if (it->second == 0) pendingBytes_.erase(it);
+  pendingMonitor_->NotifyAll();
+}
+
+uint64_t NotificationThread::PendingBytes(const UUID& connectionId) {
+  MonitorGuard guard(pendingMonitor_.get());
+  auto it = pendingBytes_.find(connectionId);
+  return it == pendingBytes_.end() ? 0 : it->second;
+}
+
+bool NotificationThread::WaitPendingAtMost(const UUID& connectionId, uint64_t limit, uint32_t timeoutMs) {
+  MonitorGuard guard(pendingMonitor_.get());
+  auto it = pendingBytes_.find(connectionId);
+  if (it == pendingBytes_.end() || it->second <= limit) return true;
+  pendingMonitor_->Wait(timeoutMs);
+  it = pendingBytes_.find(connectionId);
+  return it == pendingBytes_.end() || it->second <= limit;
+}
+
+void NotificationThread::Discard() {
+  discarding_.store(true);
+  Wake();
 }
 
 bool NotificationThread::ThreadFunc() {
