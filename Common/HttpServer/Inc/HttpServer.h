@@ -1,14 +1,19 @@
-// A small HTTP/1.1 server: one request per connection, dispatched to the
-// handler registered under the longest '/'-prefix of the target, answered
-// with a closing response or the fixed 404 page.
-//
-// This header holds the server's handler registry and the response bytes;
-// the request being assembled is HttpServer::IUriHandler::Request
+// A small HTTP/1.1 server over a raw-mode transport: one request per
+// connection, dispatched to the handler registered under the longest
+// '/'-prefix of the target, answered with a closing response or the fixed
+// 404 page. The request being assembled is HttpServer::IUriHandler::Request
 // (HttpRequest.h).
 //
-// Threads: RegisterHandler and LocateHandler may be called from any thread;
-// the handler map is guarded by the server's lock. Handlers run on the
-// connection's receive thread, concurrently for different connections.
+// Lifecycle: construct, RegisterHandler, Start, ..., Stop, last Release. The
+// transport holds no reference to the server, so the owner calls Stop before
+// letting go (the destructor stops as a backstop).
+//
+// Threads: every public operation may be called from any thread; the server's
+// lock guards the maps and is never held while a handler runs, a chunk is
+// appended or the transport is torn down. Chunks and events arrive on each
+// connection's receive thread, so requests of different connections are
+// assembled and handled in parallel. A timer thread closes connections whose
+// request stays incomplete and silent for the idle time-out.
 #pragma once
 
 #include <cstdint>
@@ -18,14 +23,15 @@
 #include <set>
 #include <string>
 
+#include "ITransport.h"
 #include "RefCount.h"
 #include "Scheduler.h"
+#include "Timer.h"
+#include "Uuid.h"
 
 namespace corvane {
 
-class IDataStream;
-
-class HttpServer : public IRefCountImpl {
+class HttpServer : public ITransport::ITransportNotify, public IRefCountImpl {
  public:
   class IUriHandler : public virtual IRefCount {
    public:
@@ -61,9 +67,14 @@ class HttpServer : public IRefCountImpl {
       "You have accessed a default HTTP handler. Derive a new handler and implement";
   static constexpr char kDefaultHandlerHeaders[] = "Content-Type: text/html\r\n";
 
+  // A connection whose request is incomplete and that sends nothing for this
+  // long is closed, so silent clients cannot hold every connection slot.
+  static constexpr uint32_t kDefaultRequestIdleTimeoutMs = 30000;
+
   // The first server constructed in the process removes the request spool
-  // folder left by an earlier run.
-  HttpServer(uint32_t bindAddress, uint16_t port);
+  // folder left by an earlier run. tls, when given, is copied: the server
+  // then speaks HTTPS.
+  HttpServer(uint32_t bindAddress, uint16_t port, const EncryptionStruct* tls = nullptr);
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
 
@@ -77,6 +88,31 @@ class HttpServer : public IRefCountImpl {
   // "" and "/apix" find nothing (with only "/api" registered). 0 with one
   // reference added for the caller and the key in *rootUri, or Result_Fail.
   int LocateHandler(const std::string& uri, IUriHandler** handler, std::string* rootUri);
+
+  // Opens the raw transport (deliveries on the connections' own threads,
+  // accepting) and registers as its receiver. 0, or the first failure
+  // (logged); Result_AlreadyInitialized while started.
+  int Start();
+  // Tears the transport down and drops every request. Always 0; a second
+  // call does nothing.
+  int Stop();
+  // Takes effect at the next Start.
+  void SetRequestIdleTimeoutMs(uint32_t timeoutMs);
+
+  // ITransportNotify: raw chunks (u32 peer address, u32 local address,
+  // string) and connection events.
+  int OnDataReady(const UUID& connectionId, const UUID& messageType, IDataStream* data) override;
+  int OnEvent(const UUID& connectionId, int event) override;
+
+  // Runs one handler; when it takes the request, sends its response and
+  // closes the connection. False when the handler declined (nothing sent).
+  bool CallHandler(const UUID& connectionId, IUriHandler* handler, IUriHandler::Request* request);
+  // WriteTextSynchronous when synchronous, else WriteText; Result_NotInitialized
+  // when stopped.
+  int SendResponse(const UUID& connectionId, IDataStream* data, bool synchronous);
+
+  // Requests being assembled (a test seam for leak checks).
+  size_t PendingRequestCount();
 
   // True while `handler` is one that was registered with this server.
   bool IsLiveHandler(IUriHandler* handler);
@@ -99,9 +135,30 @@ class HttpServer : public IRefCountImpl {
   ~HttpServer() override;
 
  private:
+  class IdleWatch;
+
+  RefPtr<ITransport> CurrentTransport();
+  // Drops the connection's request and idle stamp; the request (and its
+  // spool folder) goes outside the lock.
+  void Forget(const UUID& connectionId);
+  // Closes the connection and forgets its request.
+  void CloseAndForget(const UUID& connectionId);
+  // Answers with the 404 page and closes; Result_Fail when no stream.
+  int SendNotFound(const UUID& connectionId, const std::string& uri, const std::string& rootUri);
+  void CloseIdleConnections();
+
   std::unique_ptr<Scheduler::FastMutex> lock_;
   uint32_t bindAddress_;
   uint16_t port_;
+  std::unique_ptr<EncryptionStruct> tls_;
+  uint32_t idleTimeoutMs_ = kDefaultRequestIdleTimeoutMs;
+  RefPtr<ITransport> transport_;
+  std::unique_ptr<IdleWatch> idleWatch_;
+  RefPtr<ITimer> idleTimer_;
+  std::map<UUID, RefPtr<IUriHandler::Request>> requests_;
+  // Steady-clock milliseconds of the last bytes of each connection whose
+  // request is not yet complete (or that has sent nothing yet).
+  std::map<UUID, int64_t> lastActivityMs_;
   std::map<std::string, RefPtr<IUriHandler>> handlers_;
   // Never shrinks: a streaming handler's continuation is honoured only while
   // its handler is one of these.
