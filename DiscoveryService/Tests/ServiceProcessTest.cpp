@@ -35,6 +35,20 @@ const std::vector<uint8_t> kPublish = {
     0x58, 0x1B, 0x00, 0x00, 0x00, 0x01, 0x08, 0x00, 0x00, 0x00, 0x53, 0x4E, 0x3D, 0x44, 0x65, 0x6D, 0x6F, 0x3B};
 const std::vector<uint8_t> kSubscribe = {0x43, 0x52, 0x56, 0x54, 0x44, 0x53, 0x01, 0x00, 0x00, 0x00, 0x02};
 
+// A port that was free a moment ago: the HTTP API of every child listens
+// there, never on its default port 80.
+uint16_t FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
 // Holds a port the way another program would: bound on every address and
 // listening.
 class PortHolder {
@@ -89,10 +103,13 @@ class ServiceProcessTest : public ::testing::Test {
     mkdir((root_ / "data").c_str(), 0755);
     mkdir((root_ / "etc").c_str(), 0755);
     mkdir((root_ / "etc/Corvane").c_str(), 0755);
+    Configure("");
   }
 
+  // The configuration file: text after the test's own HTTP port.
   void Configure(const std::string& text) {
-    ASSERT_TRUE(WriteTextFile(root_ / "etc/Corvane/DirectoryService.conf", text));
+    ASSERT_TRUE(WriteTextFile(root_ / "etc/Corvane/DirectoryService.conf",
+                              "httpPort=" + std::to_string(httpPort_) + "\n" + text));
   }
 
   bool Start(const std::string& notifySocket = "") {
@@ -121,6 +138,7 @@ class ServiceProcessTest : public ::testing::Test {
   }
 
   TempFolder root_;
+  const uint16_t httpPort_ = FreePort();
   Child child_;
   Clock::time_point started_;
 };
@@ -158,6 +176,39 @@ TEST_F(ServiceProcessTest, PublishAndSubscribeThenSigtermStopsCleanly) {
   EXPECT_NE(logs.find("\t* Information *\tcorvane::TalvenorDiscoveryServiceMain::ThreadFunc\t"
                       "Talvenor Discovery Service Started\tDiscoveryService/Src/DiscoveryServiceMain\t"),
             std::string::npos);
+}
+
+TEST_F(ServiceProcessTest, WebApiShowsAPublishedDisplay) {
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(WaitForLog("Talvenor Discovery Service Started")) << Logs();
+  LoopbackPeer publisher;
+  ASSERT_TRUE(publisher.Connect(kPort));
+  ASSERT_TRUE(publisher.Send(kPublish));
+
+  const std::string display =
+      R"({"displays":[{"name":"Room1","id":"2783ffd0-7ec7-11e2-9e96-0800200c9a66","ipv4":"192.168.1.10",)"
+      R"("port":7000,"user_count":0,"locked":false,"airplay_enabled":false,"session_capable":false,)"
+      R"("in_session":true,"tags":[],"session_name":"Demo","synced_display_ids":[]}]})";
+  std::string response;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        LoopbackPeer web;
+        if (!web.Connect(httpPort_)) return false;
+        web.Send("GET /api/discover HTTP/1.1\r\nHost: localhost\r\n\r\n");
+        response = web.ReceiveText(1 << 16, 5000);
+        return response.find(display) != std::string::npos;
+      },
+      kDeadline))
+      << response;
+  EXPECT_EQ(0u, response.find("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                              "Access-Control-Allow-Origin: *\r\nDate: "));
+  EXPECT_NE(std::string::npos, response.find("Content-Length: " + std::to_string(display.size()) + "\r\n\r\n"));
+
+  ASSERT_TRUE(child_.Signal(SIGTERM));
+  EXPECT_EQ(WaitForExit(), 0);
+  // The HTTP server ran until the process ended, and is gone with it.
+  LoopbackPeer late;
+  EXPECT_FALSE(late.Connect(httpPort_, 500));
 }
 
 TEST_F(ServiceProcessTest, DisabledProtocol1AndCtrlC) {
