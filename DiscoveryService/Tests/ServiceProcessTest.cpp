@@ -35,20 +35,6 @@ const std::vector<uint8_t> kPublish = {
     0x58, 0x1B, 0x00, 0x00, 0x00, 0x01, 0x08, 0x00, 0x00, 0x00, 0x53, 0x4E, 0x3D, 0x44, 0x65, 0x6D, 0x6F, 0x3B};
 const std::vector<uint8_t> kSubscribe = {0x43, 0x52, 0x56, 0x54, 0x44, 0x53, 0x01, 0x00, 0x00, 0x00, 0x02};
 
-// A port that was free a moment ago: the HTTP API of every child listens
-// there, never on its default port 80.
-uint16_t FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
 // Holds a port the way another program would: bound on every address and
 // listening.
 class PortHolder {
@@ -138,7 +124,7 @@ class ServiceProcessTest : public ::testing::Test {
   }
 
   TempFolder root_;
-  const uint16_t httpPort_ = FreePort();
+  const uint16_t httpPort_ = PickFreePort();
   Child child_;
   Clock::time_point started_;
 };

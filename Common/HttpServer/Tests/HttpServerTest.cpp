@@ -26,20 +26,8 @@ namespace corvane {
 namespace {
 
 using test::LoopbackPeer;
+using test::PickFreePort;
 using test::WaitUntil;
-
-// A port that was free a moment ago (the server binds it by number).
-uint16_t FreePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
-  socklen_t len = sizeof(sa);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-  ::close(fd);
-  return ntohs(sa.sin_port);
-}
 
 // Answers with a body of `size` bytes ('a'..'z' repeating) and records what
 // it saw; can be told to decline or to hold until released.
@@ -116,7 +104,7 @@ class HttpServerTest : public ::testing::Test {
   }
 
   void SetUp() override {
-    port_ = FreePort();
+    port_ = PickFreePort();
     server_ = RefPtr<HttpServer>(new HttpServer(0, port_), false);
     server_->RegisterHandler("/probe", probe_.Get());
     server_->SetRequestIdleTimeoutMs(idleTimeoutMs_);
