@@ -20,6 +20,9 @@
 namespace corvane::talvenor {
 namespace {
 
+// Request spool folders and logs of this suite stay in a private data root.
+test::TempDataRoot g_dataRoot;
+
 using server::IDiscoveryService;
 using DisplayInfo = IDiscoveryService::DisplayInfo;
 
@@ -146,12 +149,6 @@ TEST(TdsWebHandlerJsonTest, DocumentsMatchByteForByteWithEscaping) {
 // client sends and the response head the server puts in front.
 class TdsWebHandlerTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { dataRoot_ = new test::TempDataRoot(); }
-  static void TearDownTestSuite() {
-    delete dataRoot_;
-    dataRoot_ = nullptr;
-  }
-  static inline test::TempDataRoot* dataRoot_ = nullptr;
 
   // Returns the full response a server would send, or "" when declined.
   std::string Serve(const std::string& requestText) {

@@ -22,6 +22,9 @@
 namespace corvane::talvenor {
 namespace {
 
+// Request spool folders and logs of this suite stay in a private data root.
+test::TempDataRoot g_dataRoot;
+
 using DisplayInfo = server::IDiscoveryService::DisplayInfo;
 
 // Runs a shell command line and returns what it printed on stdout. Every
@@ -53,12 +56,6 @@ std::string StripDates(const std::string& response) {
 
 class WebApiClientTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { dataRoot_ = new test::TempDataRoot(); }
-  static void TearDownTestSuite() {
-    delete dataRoot_;
-    dataRoot_ = nullptr;
-  }
-
   void SetUp() override {
     // A name with a quote, a backslash and a control byte: the JSON must
     // escape all three.
@@ -88,7 +85,6 @@ class WebApiClientTest : public ::testing::Test {
 
   std::string Url(const std::string& target) { return "http://127.0.0.1:" + std::to_string(port_) + target; }
 
-  static inline test::TempDataRoot* dataRoot_ = nullptr;
   static constexpr char kDisplayJson[] =
       R"({"displays":[{"name":"D\"1\\\u0001","id":"2783ffd0-7ec7-11e2-9e96-0800200c9a66","ipv4":"10.0.0.1",)"
       R"("port":53202,"user_count":3,"locked":true,"airplay_enabled":false,"session_capable":false,)"
@@ -143,7 +139,7 @@ TEST_F(WebApiClientTest, HeadlessChromiumFetchesAcrossOrigins) {
 
   // The page comes from a file, the JSON from the server: a cross-origin
   // fetch that only the API's Access-Control-Allow-Origin makes readable.
-  const std::string page = *dataRoot_ / "page.html";
+  const std::string page = g_dataRoot / "page.html";
   std::ofstream(page) << "<html><body><pre id=out>pending</pre><script>\n"
                          "fetch('"
                       << Url("/api/discover")
@@ -155,7 +151,7 @@ TEST_F(WebApiClientTest, HeadlessChromiumFetchesAcrossOrigins) {
                          "</script></body></html>\n";
   const std::string dom = RunCommand("timeout 90 " + browser +
                               " --headless --no-sandbox --disable-gpu --no-first-run --disable-dev-shm-usage"
-                              " --user-data-dir='" + (*dataRoot_ / "profile") +
+                              " --user-data-dir='" + (g_dataRoot / "profile") +
                               "' --virtual-time-budget=10000 --dump-dom 'file://" + page + "' 2>/dev/null");
   EXPECT_NE(std::string::npos, dom.find("OK 1 Room Blue,Pink")) << dom;
 }

@@ -12,26 +12,17 @@
 #include <stdexcept>
 
 #include "DataStream.h"
+#include "HttpServerLog.h"
 #include "Directory.h"
 #include "Logger.h"
 #include "Result.h"
 #include "StringUtils.h"
 
-// Log lines of the request name the server's source file, as they always
-// have, so that log readers filtering on it keep working.
-// Lines name the public operation they belong to, whichever helper writes
-// them.
-#define REQUEST_LOG(function, flags, ...)                                                  \
-  do {                                                                                     \
-    ::corvane::LogRecord request_log_((flags), 0, kLogSourceFile, __LINE__, (function));   \
-    if (request_log_.IsEnabled()) request_log_.Print(__VA_ARGS__);                         \
-  } while (0)
 
 namespace corvane {
 
 namespace {
 
-constexpr char kLogSourceFile[] = "Common/HttpServer/Src/HttpServer.cpp";
 constexpr char kAppendData[] = "corvane::HttpServer::IUriHandler::Request::AppendData";
 constexpr char kProcessRequestData[] = "corvane::HttpServer::IUriHandler::Request::ProcessRequestData";
 
@@ -243,7 +234,7 @@ int HttpServer::IUriHandler::Request::AppendData(IDataStream* data) {
 }
 
 int HttpServer::IUriHandler::Request::Reject(const char* why) {
-  REQUEST_LOG(kAppendData, Log_Warning, "Closing HTTP connection: %s", why);
+  HTTP_SERVER_LOG(kAppendData, Log_Warning, "Closing HTTP connection: %s", why);
   rejected_ = true;
   return Result_Fail;
 }
@@ -263,7 +254,7 @@ int HttpServer::IUriHandler::Request::AppendBytes(std::string_view bytes) {
     if (headerText_.size() > kMaxHeaderBytes) return Reject("request header block too large");
     // The blank line may straddle this chunk and the next.
     headerSearchFrom_ = headerText_.size() >= 3 ? headerText_.size() - 3 : 0;
-    REQUEST_LOG(kAppendData, Log_Information, "Request headers not complete. Request string length so far: %zu",
+    HTTP_SERVER_LOG(kAppendData, Log_Information, "Request headers not complete. Request string length so far: %zu",
                 headerText_.size());
     return Result_Ok;
   }
@@ -291,7 +282,7 @@ void HttpServer::IUriHandler::Request::ParseHeaderBlock() {
   GetHeader("Content-Length", &length);
   GetHeader("Content-type", &type);
   if (requestUri_.find("splashdata") == std::string::npos) {
-    REQUEST_LOG(kAppendData, Log_Information,
+    HTTP_SERVER_LOG(kAppendData, Log_Information,
                 "Recieved headers for request with requestType = '%s' requestUri = '%s' Content-Length = %s "
                 "Content-type = %s",
                 requestType_.c_str(), requestUri_.c_str(), length.c_str(), type.c_str());
@@ -319,7 +310,7 @@ void HttpServer::IUriHandler::Request::ParseHeaderBlock() {
       reserved = false;
     }
     if (!reserved) {
-      REQUEST_LOG(kAppendData, Log_Severe, "Failed to reserve %u bytes for body data of HTTP request",
+      HTTP_SERVER_LOG(kAppendData, Log_Severe, "Failed to reserve %u bytes for body data of HTTP request",
                   static_cast<unsigned>(contentLength_));
       complete_ = true;
       return;
@@ -340,11 +331,11 @@ void HttpServer::IUriHandler::Request::ParseHeaderBlock() {
 int HttpServer::IUriHandler::Request::OpenSpool() {
   std::string folder = GetDataDirectory("", "", "requests/" + SpoolName(), true, true);
   std::string path = folder + "/" + kSpoolFileName;
-  REQUEST_LOG(kAppendData, Log_Information, "Writing body data to %s", path.c_str());
+  HTTP_SERVER_LOG(kAppendData, Log_Information, "Writing body data to %s", path.c_str());
   spoolFd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (spoolFd_ < 0) {
     int error = errno;
-    REQUEST_LOG(kAppendData, Log_Severe, "Failed to open file for body data: %d", error);
+    HTTP_SERVER_LOG(kAppendData, Log_Severe, "Failed to open file for body data: %d", error);
     RemoveDirectoryTree(folder);
     complete_ = true;
     return Result_Fail;
@@ -362,7 +353,7 @@ int HttpServer::IUriHandler::Request::AppendBody(std::string_view bytes) {
     }
     if (!WriteAll(spoolFd_, bytes.data(), bytes.size())) {
       g_totalSpooled.fetch_sub(bytes.size());
-      REQUEST_LOG(kAppendData, Log_Severe, "Failed to append %zu bytes for body data of HTTP request", bytes.size());
+      HTTP_SERVER_LOG(kAppendData, Log_Severe, "Failed to append %zu bytes for body data of HTTP request", bytes.size());
       complete_ = true;
       return 1;
     }
@@ -373,7 +364,7 @@ int HttpServer::IUriHandler::Request::AppendBody(std::string_view bytes) {
   try {
     body_.append(bytes);
   } catch (const std::bad_alloc&) {
-    REQUEST_LOG(kAppendData, Log_Severe, "Failed to append %zu bytes for body data of HTTP request", bytes.size());
+    HTTP_SERVER_LOG(kAppendData, Log_Severe, "Failed to append %zu bytes for body data of HTTP request", bytes.size());
     complete_ = true;
     return 1;
   }
@@ -384,7 +375,7 @@ void HttpServer::IUriHandler::Request::UpdateCompleteness() {
   int64_t size = spoolFd_ >= 0 ? static_cast<int64_t>(spoolSize_) : static_cast<int64_t>(body_.size());
   if (size < contentLength_) return;
   if (spoolFd_ >= 0) {
-    REQUEST_LOG(kAppendData, Log_Information, "size >= m_contentLength ( %lld >= %d ) so marking request as complete.",
+    HTTP_SERVER_LOG(kAppendData, Log_Information, "size >= m_contentLength ( %lld >= %d ) so marking request as complete.",
                 static_cast<long long>(size), contentLength_);
   }
   complete_ = true;
@@ -438,7 +429,7 @@ void HttpServer::IUriHandler::Request::ProcessRequestData() {
   if (requestType_ == "GET" && query != std::string::npos) {
     ParseParameters(std::string_view(requestUri_).substr(query + 1));
   } else if (requestType_ == "POST") {
-    REQUEST_LOG(kProcessRequestData, Log_Information, "Processing POST data");
+    HTTP_SERVER_LOG(kProcessRequestData, Log_Information, "Processing POST data");
     std::string type;
     GetHeader("Content-type", &type);
     BodyData body;
@@ -446,7 +437,7 @@ void HttpServer::IUriHandler::Request::ProcessRequestData() {
     std::string_view bodyText = bodyResult < 0 ? std::string_view() : std::string_view(body.data, body.size);
     if (type.find("application/x-www-form-urlencoded") != std::string::npos) {
       if (bodyResult < 0) {
-        REQUEST_LOG(kProcessRequestData, Log_Severe, "Failed to get body data of POST request");
+        HTTP_SERVER_LOG(kProcessRequestData, Log_Severe, "Failed to get body data of POST request");
       } else {
         ParseParameters(bodyText);
       }
@@ -456,7 +447,7 @@ void HttpServer::IUriHandler::Request::ProcessRequestData() {
       try {
         ParseJsonBody(bodyText);
       } catch (const std::exception&) {
-        REQUEST_LOG(kProcessRequestData, Log_Severe, "Failed to parse json data");
+        HTTP_SERVER_LOG(kProcessRequestData, Log_Severe, "Failed to parse json data");
       }
     }
   }
@@ -538,7 +529,7 @@ void HttpServer::IUriHandler::Request::ParseMultipart() {
       fileName = disposition.substr(fileAt, disposition.find('"', fileAt) - fileAt);
     }
     if (!fileName.empty() && !IsValidUploadName(fileName)) {
-      REQUEST_LOG(kProcessRequestData, Log_Severe, "Invalid filename in POST data, failed to process: %s", fileName.c_str());
+      HTTP_SERVER_LOG(kProcessRequestData, Log_Severe, "Invalid filename in POST data, failed to process: %s", fileName.c_str());
       return;
     }
 
@@ -575,7 +566,7 @@ void HttpServer::IUriHandler::Request::ParseMultipart() {
         return true;
       });
       if (!fits) {
-        REQUEST_LOG(kProcessRequestData, Log_Warning, "Multipart field '%s' too large, parsing ended", name.c_str());
+        HTTP_SERVER_LOG(kProcessRequestData, Log_Warning, "Multipart field '%s' too large, parsing ended", name.c_str());
         return;
       }
       if (partType.find("json") != std::string::npos) {

@@ -10,6 +10,7 @@
 #include "DataStream.h"
 #include "Directory.h"
 #include "HttpRequest.h"
+#include "HttpServerLog.h"
 #include "Locks.h"
 #include "Logger.h"
 #include "Network.h"
@@ -17,13 +18,6 @@
 
 #define HTTP_SERVER_FUNCTION(name) "corvane::HttpServer::" name
 
-// Lines name the public operation they belong to and the server's source
-// without its extension, as log readers filter on both.
-#define SERVER_LOG(function, flags, ...)                                                      \
-  do {                                                                                        \
-    ::corvane::LogRecord server_log_((flags), 0, kLogSourceFile, __LINE__, (function));       \
-    if (server_log_.IsEnabled()) server_log_.Print(__VA_ARGS__);                              \
-  } while (0)
 
 namespace corvane {
 
@@ -31,7 +25,6 @@ namespace {
 
 std::atomic<bool> g_spoolCleared{false};
 
-constexpr char kLogSourceFile[] = "Common/HttpServer/Src/HttpServer.cpp";
 constexpr char kOnDataReady[] = HTTP_SERVER_FUNCTION("OnDataReady");
 constexpr char kStart[] = HTTP_SERVER_FUNCTION("Start");
 
@@ -96,7 +89,7 @@ int HttpServer::Start() {
     RefPtr<ITransport> transport;
     int result = CreateRawTransport(bindAddress_, port_, tls_.get(), transport.Receive());
     if (Failed(result) || !transport) {
-      LogRecord record(Log_Severe, 0, kLogSourceFile, __LINE__, kStart);
+      LogRecord record(Log_Severe, 0, http_log::kSourceFile, __LINE__, kStart);
       return record.ReturnResult(Failed(result) ? result : Result_Fail, "Unabled to create transport server object");
     }
     uint32_t idleTimeoutMs;
@@ -111,14 +104,14 @@ int HttpServer::Start() {
     result = transport->Initialize(false, true);
     if (Failed(result)) {
       Stop();
-      LogRecord record(Log_Severe, 0, kLogSourceFile, __LINE__, kStart);
+      LogRecord record(Log_Severe, 0, http_log::kSourceFile, __LINE__, kStart);
       return record.ReturnResult(result, "Unabled to initialize transport server object.");
     }
     if (tls_) transport->SetEncryptionEnabled(true);
     result = transport->AddNotify(this);
     if (Failed(result)) {
       Stop();
-      LogRecord record(Log_Severe, 0, kLogSourceFile, __LINE__, kStart);
+      LogRecord record(Log_Severe, 0, http_log::kSourceFile, __LINE__, kStart);
       return record.ReturnResult(result, "Unabled to AddNotify");
     }
     RefPtr<ITimer> timer;
@@ -207,7 +200,7 @@ void HttpServer::CloseIdleConnections() {
     transport = transport_;
   }
   for (const UUID& id : idle) {
-    SERVER_LOG(kOnDataReady, Log_Warning, "Closing HTTP connection: no request bytes for %u ms", timeoutMs);
+    HTTP_SERVER_LOG(kOnDataReady, Log_Warning, "Closing HTTP connection: no request bytes for %u ms", timeoutMs);
     if (transport) transport->CloseConnection(id);
     Forget(id);
   }
@@ -269,7 +262,7 @@ int HttpServer::OnDataReady(const UUID& connectionId, const UUID& /*messageType*
       if (!Quiet(uri)) {
         int contentLength = 0;
         request->GetHeaderInt("Content-Length", &contentLength);
-        SERVER_LOG(kOnDataReady, Log_Information, "Found handler for requestUri = '%s'  rootUri = '%s' contentLength = %d",
+        HTTP_SERVER_LOG(kOnDataReady, Log_Information, "Found handler for requestUri = '%s'  rootUri = '%s' contentLength = %d",
                    uri.c_str(), rootUri.c_str(), contentLength);
       }
       request->SetRootUri(rootUri);
@@ -277,11 +270,11 @@ int HttpServer::OnDataReady(const UUID& connectionId, const UUID& /*messageType*
         Forget(connectionId);
         return static_cast<int>(Result_Ok);
       }
-      SERVER_LOG(kOnDataReady, Log_Warning,
+      HTTP_SERVER_LOG(kOnDataReady, Log_Warning,
                  "Handler did not handle call for requestUri = '%s'  rootUri = '%s', using file not found handler.",
                  uri.c_str(), rootUri.c_str());
     } else {
-      SERVER_LOG(kOnDataReady, Log_Warning,
+      HTTP_SERVER_LOG(kOnDataReady, Log_Warning,
                  "No handler found for requestUri = '%s'  rootUri = '%s', using file not found handler.", uri.c_str(),
                  rootUri.c_str());
     }
@@ -299,10 +292,10 @@ int HttpServer::OnDataReady(const UUID& connectionId, const UUID& /*messageType*
 int HttpServer::SendNotFound(const UUID& connectionId, const std::string& uri, const std::string& rootUri) {
   RefPtr<IDataStream> response;
   if (Failed(CreateDataStream(response.Receive())) || !response) {
-    LogRecord record(Log_Severe, 0, kLogSourceFile, __LINE__, kOnDataReady);
+    LogRecord record(Log_Severe, 0, http_log::kSourceFile, __LINE__, kOnDataReady);
     return record.ReturnResult(Result_Fail, "Unable to create response stream");
   }
-  SERVER_LOG(kOnDataReady, Log_Severe, "Should not get here... returning 404 for requestUri = '%s'  rootUri = '%s'",
+  HTTP_SERVER_LOG(kOnDataReady, Log_Severe, "Should not get here... returning 404 for requestUri = '%s'  rootUri = '%s'",
              uri.c_str(), rootUri.c_str());
   WriteNotFound(response.Get());
   SendResponse(connectionId, response.Get(), false);

@@ -22,6 +22,9 @@
 namespace corvane {
 namespace {
 
+// Request spool folders and logs of this suite stay in a private data root.
+test::TempDataRoot g_dataRoot;
+
 // True when a captured line came from `function`.
 bool HasFunction(test::CapturingStore* log, const std::string& function) {
   for (const auto& line : log->Lines()) {
@@ -32,12 +35,6 @@ bool HasFunction(test::CapturingStore* log, const std::string& function) {
 
 class HttpRequestTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { dataRoot_ = new test::TempDataRoot(); }
-  static void TearDownTestSuite() {
-    delete dataRoot_;
-    dataRoot_ = nullptr;
-  }
-
   using Request = HttpServer::IUriHandler::Request;
 
   // Delivers the text as chunks of `chunk` bytes, each as the transport
@@ -60,7 +57,6 @@ class HttpRequestTest : public ::testing::Test {
     return std::string(buffer.GetString(), buffer.GetSize());
   }
 
-  static inline test::TempDataRoot* dataRoot_ = nullptr;
   test::ScopedCapture log_;
 };
 

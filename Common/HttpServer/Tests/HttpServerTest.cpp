@@ -25,6 +25,9 @@
 namespace corvane {
 namespace {
 
+// Request spool folders and logs of this suite stay in a private data root.
+test::TempDataRoot g_dataRoot;
+
 using test::LoopbackPeer;
 using test::PickFreePort;
 using test::WaitUntil;
@@ -97,12 +100,6 @@ class ProbeHandler final : public HttpServer::IUriHandler, public IRefCountImpl 
 
 class HttpServerTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { dataRoot_ = new test::TempDataRoot(); }
-  static void TearDownTestSuite() {
-    delete dataRoot_;
-    dataRoot_ = nullptr;
-  }
-
   void SetUp() override {
     port_ = PickFreePort();
     server_ = RefPtr<HttpServer>(new HttpServer(0, port_), false);
@@ -123,7 +120,6 @@ class HttpServerTest : public ::testing::Test {
     return peer.ReceiveText(1 << 24, 10000);
   }
 
-  static inline test::TempDataRoot* dataRoot_ = nullptr;
   uint32_t idleTimeoutMs_ = HttpServer::kDefaultRequestIdleTimeoutMs;
   uint16_t port_ = 0;
   RefPtr<ProbeHandler> probe_{new ProbeHandler(), false};
