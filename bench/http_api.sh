@@ -43,6 +43,8 @@ cleanup() {
 trap cleanup EXIT
 
 mkdir -p "$work/www/api" "$work/data"
+# nginx's workers run as an unprivileged user: they must reach the body.
+chmod 755 "$work" "$work/www" "$work/www/api"
 CORVANE_DATA_ROOT="$work/data" "$build/bench/HttpApiBenchServer" $api_port $displays "$work/www/api/discover" \
   >"$work/server.out" 2>&1 &
 server_pid=$!
@@ -65,6 +67,7 @@ http {
   }
 }
 CONF
+chmod 644 "$work/www/api/discover"
 nginx -c "$work/nginx.conf" -p "$work" &
 nginx_pid=$!
 for _ in $(seq 200); do
