@@ -4,8 +4,11 @@
 // Every other target is declined, so the server answers 404; the method,
 // parameters and body of a request are not examined.
 //
-// Runs on the HTTP connection threads, concurrently; holds no lock of its
-// own. Each registry query waits for the registry's work thread.
+// Runs on the HTTP connection threads, concurrently. Each registry query
+// waits for the registry's work thread. The last "/api/discover" document is
+// kept with the list it was built from and served again while the list is
+// unchanged (building it is most of a request's cost); a small lock guards
+// that cache and is never held while a document is built.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +19,7 @@
 #include "DiscoveryServicePersistent.h"
 #include "HttpServer.h"
 #include "RefCount.h"
+#include "Scheduler.h"
 
 class TdsWebHandler : public corvane::HttpServer::IUriHandler, public corvane::IRefCountImpl {
  public:
@@ -43,5 +47,12 @@ class TdsWebHandler : public corvane::HttpServer::IUriHandler, public corvane::I
   ~TdsWebHandler() override = default;
 
  private:
+  // The document for `displays`, from the cache when the list is the one it
+  // was last built from.
+  std::shared_ptr<const std::string> DiscoverJson(const std::vector<DisplayInfo>& displays);
+
   std::shared_ptr<Registry> registry_;
+  std::unique_ptr<corvane::Scheduler::FastMutex> cacheLock_;
+  std::vector<DisplayInfo> cachedDisplays_;
+  std::shared_ptr<const std::string> cachedJson_;
 };

@@ -5,6 +5,7 @@
 
 #include "DataStream.h"
 #include "HttpRequest.h"
+#include "Locks.h"
 #include "StringUtils.h"
 #include "TalvenorDiscoveryAppData.h"
 
@@ -79,7 +80,22 @@ void WriteDisplay(JsonWriter& w, const TdsWebHandler::DisplayInfo& display) {
 
 }  // namespace
 
-TdsWebHandler::TdsWebHandler(std::shared_ptr<Registry> registry) : registry_(std::move(registry)) {}
+TdsWebHandler::TdsWebHandler(std::shared_ptr<Registry> registry)
+    : registry_(std::move(registry)), cacheLock_(corvane::GetDefaultScheduler()->CreateFastMutex()) {}
+
+std::shared_ptr<const std::string> TdsWebHandler::DiscoverJson(const std::vector<DisplayInfo>& displays) {
+  {
+    corvane::ScopedLock hold(cacheLock_.get());
+    if (cachedJson_ && cachedDisplays_ == displays) return cachedJson_;
+  }
+  // Built outside the lock: concurrent requests for a changed list each
+  // build it, and the last one is kept.
+  auto json = std::make_shared<const std::string>(BuildDiscoverJson(displays));
+  corvane::ScopedLock hold(cacheLock_.get());
+  cachedDisplays_ = displays;
+  cachedJson_ = json;
+  return json;
+}
 
 std::string TdsWebHandler::BuildDiscoverJson(const std::vector<DisplayInfo>& displays) {
   rapidjson::StringBuffer buffer;
@@ -133,7 +149,10 @@ bool TdsWebHandler::HandleRequest(Request* request, corvane::IDataStream* body, 
   if (uri == "/api/discover") {
     std::vector<DisplayInfo> displays;
     registry_->GetDiscovered(&displays);
-    json = BuildDiscoverJson(displays);
+    const std::shared_ptr<const std::string> discover = DiscoverJson(displays);
+    body->Write(discover->data(), static_cast<uint32_t>(discover->size()));
+    *headers = kResponseHeaders;
+    return true;
   } else if (uri == "/api/connections") {
     uint32_t publishers = 0, subscribers = 0, publisherDisconnects = 0, subscriberDisconnects = 0;
     registry_->GetConnectionCounts(&publishers, &subscribers, &publisherDisconnects, &subscriberDisconnects);
