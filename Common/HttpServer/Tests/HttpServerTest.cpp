@@ -300,5 +300,14 @@ TEST_F(HttpServerTest, StopsWhileClientsAreBusyAndCanBeStoppedTwice) {
   EXPECT_FALSE(late.Connect(port_, 500));
 }
 
+TEST_F(HttpServerTest, ABusyPortFailsStartAndTheFirstServerKeepsAnswering) {
+  test::ScopedCapture log;
+  RefPtr<HttpServer> second(new HttpServer(0, port_), false);
+  EXPECT_LT(second->Start(), 0);
+  EXPECT_TRUE(log->Has(Log_Severe, "Unabled to initialize transport server object."));
+  EXPECT_EQ(0, second->Stop());
+  EXPECT_NE(std::string::npos, Exchange("GET /probe HTTP/1.1\r\n\r\n").find("abcde"));
+}
+
 }  // namespace
 }  // namespace corvane
