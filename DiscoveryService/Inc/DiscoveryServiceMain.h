@@ -5,8 +5,9 @@
 // store to the logger. Its worker thread runs the start-up sequence once:
 // the version line, the protocol-2 registry on port 53202 and its
 // initialisation (which ends the process with status 255 when the port
-// cannot be opened after its retries), the protocol switches, and
-// "Talvenor Discovery Service Started". The stop control logs
+// cannot be opened after its retries), the protocol switches, the HTTP
+// server on httpPort with the web API under "/api" (port 0: nothing
+// listens), and "Talvenor Discovery Service Started". The stop control logs
 // "Talvenor Discovery Service Stopped"; the registry runs on until the object
 // is destroyed.
 //
@@ -22,10 +23,13 @@
 #include <memory>
 #include <string>
 
+#include "RefCount.h"
 #include "Scheduler.h"
 #include "Service.h"
 
 namespace corvane {
+
+class HttpServer;
 
 namespace talvenor::server {
 class TalvenorDiscoveryServicePersistent;
@@ -45,7 +49,8 @@ int ConfigureLogger(uint32_t level);
 class TalvenorDiscoveryServiceMain : public ServiceImpl {
  public:
   TalvenorDiscoveryServiceMain();
-  // Stops the worker, then releases the registry.
+  // Stops the worker, then stops and releases the HTTP server, then
+  // releases the registry.
   ~TalvenorDiscoveryServiceMain() override;
 
   // The start-up sequence, once; returns false.
@@ -67,6 +72,7 @@ class TalvenorDiscoveryServiceMain : public ServiceImpl {
   std::atomic<bool> stopping_{false};
   bool startupRan_ = false;
   std::shared_ptr<talvenor::server::TalvenorDiscoveryServicePersistent> persistent_;
+  RefPtr<HttpServer> httpServer_;
 };
 
 // The singleton with one reference for the caller; 0, or Result_Fail once

@@ -10,10 +10,12 @@
 #include "DiscoveryServiceConstants.h"
 #include "DiscoveryServicePersistent.h"
 #include "FileStore.h"
+#include "HttpServer.h"
 #include "Locks.h"
 #include "Logger.h"
 #include "RegistryKey.h"
 #include "Result.h"
+#include "TdsWebHandler.h"
 
 namespace corvane {
 
@@ -97,7 +99,8 @@ TalvenorDiscoveryServiceMain::TalvenorDiscoveryServiceMain()
 TalvenorDiscoveryServiceMain::~TalvenorDiscoveryServiceMain() {
   // The worker runs this object's ThreadFunc: it must be over first.
   Stop();
-  // The HTTP server is stopped and released first, once there is one.
+  if (httpServer_) httpServer_->Stop();
+  httpServer_.Reset();
   persistent_.reset();
   // The protocol-1 service is released last, once there is one.
 }
@@ -157,8 +160,14 @@ bool TalvenorDiscoveryServiceMain::ThreadFunc() {
   }
   if (stopping_.load()) return false;
 
-  // The HTTP server on ReadHttpPort(), with the web API under "/api", is
-  // started here once it exists.
+  httpServer_ = RefPtr<HttpServer>(new HttpServer(0, ReadHttpPort()), false);
+  {
+    RefPtr<TdsWebHandler> handler(new TdsWebHandler(persistent_), false);
+    httpServer_->RegisterHandler("/api", handler.Get());
+  }
+  // Start logs its own failure; the rest of the service runs without the
+  // web API.
+  httpServer_->Start();
 
   MAIN_LOG(Log_Information, kThreadFuncName, "%s Started", kServiceName);
   return false;

@@ -89,10 +89,13 @@ class ServiceProcessTest : public ::testing::Test {
     mkdir((root_ / "data").c_str(), 0755);
     mkdir((root_ / "etc").c_str(), 0755);
     mkdir((root_ / "etc/Corvane").c_str(), 0755);
+    Configure("");
   }
 
+  // The configuration file: text after the test's own HTTP port.
   void Configure(const std::string& text) {
-    ASSERT_TRUE(WriteTextFile(root_ / "etc/Corvane/DirectoryService.conf", text));
+    ASSERT_TRUE(WriteTextFile(root_ / "etc/Corvane/DirectoryService.conf",
+                              "httpPort=" + std::to_string(httpPort_) + "\n" + text));
   }
 
   bool Start(const std::string& notifySocket = "") {
@@ -121,6 +124,7 @@ class ServiceProcessTest : public ::testing::Test {
   }
 
   TempFolder root_;
+  const uint16_t httpPort_ = PickFreePort();
   Child child_;
   Clock::time_point started_;
 };
@@ -158,6 +162,39 @@ TEST_F(ServiceProcessTest, PublishAndSubscribeThenSigtermStopsCleanly) {
   EXPECT_NE(logs.find("\t* Information *\tcorvane::TalvenorDiscoveryServiceMain::ThreadFunc\t"
                       "Talvenor Discovery Service Started\tDiscoveryService/Src/DiscoveryServiceMain\t"),
             std::string::npos);
+}
+
+TEST_F(ServiceProcessTest, WebApiShowsAPublishedDisplay) {
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(WaitForLog("Talvenor Discovery Service Started")) << Logs();
+  LoopbackPeer publisher;
+  ASSERT_TRUE(publisher.Connect(kPort));
+  ASSERT_TRUE(publisher.Send(kPublish));
+
+  const std::string display =
+      R"({"displays":[{"name":"Room1","id":"2783ffd0-7ec7-11e2-9e96-0800200c9a66","ipv4":"192.168.1.10",)"
+      R"("port":7000,"user_count":0,"locked":false,"airplay_enabled":false,"session_capable":false,)"
+      R"("in_session":true,"tags":[],"session_name":"Demo","synced_display_ids":[]}]})";
+  std::string response;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        LoopbackPeer web;
+        if (!web.Connect(httpPort_)) return false;
+        web.Send("GET /api/discover HTTP/1.1\r\nHost: localhost\r\n\r\n");
+        response = web.ReceiveText(1 << 16, 5000);
+        return response.find(display) != std::string::npos;
+      },
+      kDeadline))
+      << response;
+  EXPECT_EQ(0u, response.find("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                              "Access-Control-Allow-Origin: *\r\nDate: "));
+  EXPECT_NE(std::string::npos, response.find("Content-Length: " + std::to_string(display.size()) + "\r\n\r\n"));
+
+  ASSERT_TRUE(child_.Signal(SIGTERM));
+  EXPECT_EQ(WaitForExit(), 0);
+  // The HTTP server ran until the process ended, and is gone with it.
+  LoopbackPeer late;
+  EXPECT_FALSE(late.Connect(httpPort_, 500));
 }
 
 TEST_F(ServiceProcessTest, DisabledProtocol1AndCtrlC) {

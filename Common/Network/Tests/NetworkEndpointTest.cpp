@@ -62,18 +62,7 @@ int CountOpenDescriptors() {
   return count - 1;  // the directory's own descriptor
 }
 
-// A port that nothing listens on right now (bound once to port 0, then let go).
-uint16_t PickFreePort() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(kLoopback);
-  bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
-  socklen_t len = sizeof(sa);
-  getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len);
-  close(s);
-  return ntohs(sa.sin_port);
-}
+using test::PickFreePort;
 
 sockaddr_in LoopbackAddress(uint16_t port) {
   sockaddr_in sa{};

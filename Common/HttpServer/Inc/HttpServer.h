@@ -1,0 +1,168 @@
+// A small HTTP/1.1 server over a raw-mode transport: one request per
+// connection, dispatched to the handler registered under the longest
+// '/'-prefix of the target, answered with a closing response or the fixed
+// 404 page. The request being assembled is HttpServer::IUriHandler::Request
+// (HttpRequest.h).
+//
+// Lifecycle: construct, RegisterHandler, Start, ..., Stop, last Release. The
+// transport holds no reference to the server, so the owner calls Stop before
+// letting go (the destructor stops as a backstop).
+//
+// Threads: every public operation may be called from any thread; the server's
+// lock guards the maps and is never held while a handler runs, a chunk is
+// appended or the transport is torn down. Chunks and events arrive on each
+// connection's receive thread, so requests of different connections are
+// assembled and handled in parallel. A timer thread closes connections whose
+// request stays incomplete and silent for the idle time-out.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "ITransport.h"
+#include "RefCount.h"
+#include "Scheduler.h"
+#include "Timer.h"
+#include "Uuid.h"
+
+namespace corvane {
+
+class HttpServer : public ITransport::ITransportNotify, public IRefCountImpl {
+ public:
+  class IUriHandler : public virtual IRefCount {
+   public:
+    class Request;
+
+    // Handed back by a streaming handler; done is true when it has nothing
+    // more to send.
+    class Continuation : public virtual IRefCount {
+     public:
+      bool done = false;
+    };
+
+    // Writes the response body into `body` and extra header lines (each
+    // ending in "\r\n") into `headers`; true when the request was handled.
+    // The default answers every request with a short HTML notice.
+    virtual bool HandleRequest(Request* request, IDataStream* body, std::string* headers);
+    // Writes a complete response (status line and headers included); true
+    // when the handler streams this request. The default streams nothing.
+    virtual bool HandleStreamingRequest(Request* request, IDataStream* response, Continuation** continuation);
+
+   protected:
+    ~IUriHandler() override = default;
+  };
+
+  // Exactly 95 bytes; the body repeats the status line. It carries no Server
+  // or Connection header: clients have always seen it this way.
+  static constexpr char kNotFoundResponse[] =
+      "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: 24\r\n\r\nHTTP/1.1 404 Not Found\r\n";
+  static constexpr uint32_t kNotFoundResponseLength = sizeof(kNotFoundResponse) - 1;
+  // The key of a fallback handler consulted before the 404 page.
+  static constexpr char kFileNotFoundKey[] = "FILE_NOT_FOUND";
+  static constexpr char kDefaultHandlerBody[] =
+      "You have accessed a default HTTP handler. Derive a new handler and implement";
+  static constexpr char kDefaultHandlerHeaders[] = "Content-Type: text/html\r\n";
+
+  // A connection whose request is incomplete and that sends nothing for this
+  // long is closed, so silent clients cannot hold every connection slot.
+  static constexpr uint32_t kDefaultRequestIdleTimeoutMs = 30000;
+
+  // The first server constructed in the process removes the request spool
+  // folder left by an earlier run. tls, when given, is copied: the server
+  // then speaks HTTPS.
+  HttpServer(uint32_t bindAddress, uint16_t port, const EncryptionStruct* tls = nullptr);
+  HttpServer(const HttpServer&) = delete;
+  HttpServer& operator=(const HttpServer&) = delete;
+
+  // A null handler is ignored. A handler registered earlier under the same
+  // key is released; every handler ever registered is remembered as live.
+  // Always 0.
+  int RegisterHandler(const std::string& uri, IUriHandler* handler);
+
+  // The handler under the longest prefix of uri that ends before a '/' (or
+  // uri itself): "/api/discover?x" finds "/api"; "/" is found only for "/";
+  // "" and "/apix" find nothing (with only "/api" registered). 0 with one
+  // reference added for the caller and the key in *rootUri, or Result_Fail.
+  int LocateHandler(const std::string& uri, IUriHandler** handler, std::string* rootUri);
+
+  // Opens the raw transport (deliveries on the connections' own threads,
+  // accepting) and registers as its receiver. 0, or the first failure
+  // (logged); Result_AlreadyInitialized while started.
+  int Start();
+  // Tears the transport down and drops every request. Always 0; a second
+  // call does nothing.
+  int Stop();
+  // Takes effect at the next Start.
+  void SetRequestIdleTimeoutMs(uint32_t timeoutMs);
+
+  // ITransportNotify: raw chunks (u32 peer address, u32 local address,
+  // string) and connection events.
+  int OnDataReady(const UUID& connectionId, const UUID& messageType, IDataStream* data) override;
+  int OnEvent(const UUID& connectionId, int event) override;
+
+  // Runs one handler; when it takes the request, sends its response and
+  // closes the connection. False when the handler declined (nothing sent).
+  bool CallHandler(const UUID& connectionId, IUriHandler* handler, IUriHandler::Request* request);
+  // WriteTextSynchronous when synchronous, else WriteText; Result_NotInitialized
+  // when stopped.
+  int SendResponse(const UUID& connectionId, IDataStream* data, bool synchronous);
+
+  // Requests being assembled (a test seam for leak checks).
+  size_t PendingRequestCount();
+
+  // True while `handler` is one that was registered with this server.
+  bool IsLiveHandler(IUriHandler* handler);
+
+  // Writes kNotFoundResponse; the result of IDataStream::Write.
+  static int WriteNotFound(IDataStream* response);
+
+  // The head of a handled response: status line, the handler's header
+  // lines unchanged, Date, Server, Last-Modified (the same instant),
+  // Connection: close, Content-Length, blank line. Day and month names are
+  // English whatever the process locale.
+  static std::string BuildResponseHead(const std::string& handlerHeaders, uint32_t bodySize, time_t utcSeconds);
+  // "Sun, 06 Nov 1994 08:49:37 GMT".
+  static std::string FormatHttpDate(time_t utcSeconds);
+
+  // Where request bodies are spooled: "requests" in the per-user data folder.
+  static std::string RequestSpoolRoot();
+
+ protected:
+  ~HttpServer() override;
+
+ private:
+  class IdleWatch;
+
+  RefPtr<ITransport> CurrentTransport();
+  // Drops the connection's request and idle stamp; the request (and its
+  // spool folder) goes outside the lock.
+  void Forget(const UUID& connectionId);
+  // Closes the connection and forgets its request.
+  void CloseAndForget(const UUID& connectionId);
+  // Answers with the 404 page and closes; Result_Fail when no stream.
+  int SendNotFound(const UUID& connectionId, const std::string& uri, const std::string& rootUri);
+  void CloseIdleConnections();
+
+  std::unique_ptr<Scheduler::FastMutex> lock_;
+  uint32_t bindAddress_;
+  uint16_t port_;
+  std::unique_ptr<EncryptionStruct> tls_;
+  uint32_t idleTimeoutMs_ = kDefaultRequestIdleTimeoutMs;
+  RefPtr<ITransport> transport_;
+  std::unique_ptr<IdleWatch> idleWatch_;
+  RefPtr<ITimer> idleTimer_;
+  std::map<UUID, RefPtr<IUriHandler::Request>> requests_;
+  // Steady-clock milliseconds of the last bytes of each connection whose
+  // request is not yet complete (or that has sent nothing yet).
+  std::map<UUID, int64_t> lastActivityMs_;
+  std::map<std::string, RefPtr<IUriHandler>> handlers_;
+  // Never shrinks: a streaming handler's continuation is honoured only while
+  // its handler is one of these.
+  std::set<IUriHandler*> liveHandlers_;
+};
+
+}  // namespace corvane

@@ -1,0 +1,420 @@
+#include "HttpServer.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <vector>
+
+#include "CrashLog.h"
+#include "DataStream.h"
+#include "Directory.h"
+#include "HttpRequest.h"
+#include "HttpServerLog.h"
+#include "Locks.h"
+#include "Logger.h"
+#include "Network.h"
+#include "Result.h"
+
+#define HTTP_SERVER_FUNCTION(name) "corvane::HttpServer::" name
+
+
+namespace corvane {
+
+namespace {
+
+std::atomic<bool> g_spoolCleared{false};
+
+constexpr char kOnDataReady[] = HTTP_SERVER_FUNCTION("OnDataReady");
+constexpr char kStart[] = HTTP_SERVER_FUNCTION("Start");
+
+int64_t SteadyNowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Logged targets are cut: a target may be as long as the request line allows.
+bool Quiet(const std::string& uri) { return uri.find("splashdata") != std::string::npos; }
+
+// English names whatever the locale: HTTP dates are not localised text.
+constexpr const char* kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr const char* kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+}  // namespace
+
+bool HttpServer::IUriHandler::HandleRequest(Request* /*request*/, IDataStream* body, std::string* headers) {
+  if (body) body->Write(kDefaultHandlerBody, sizeof(kDefaultHandlerBody) - 1);
+  if (headers) *headers = kDefaultHandlerHeaders;
+  return true;
+}
+
+bool HttpServer::IUriHandler::HandleStreamingRequest(Request* /*request*/, IDataStream* /*response*/,
+                                                     Continuation** /*continuation*/) {
+  return false;
+}
+
+// The idle timer's callback; lives as long as the server, so a tick never
+// outlives what it calls.
+class HttpServer::IdleWatch final : public ITimer::ITimerCallback {
+ public:
+  explicit IdleWatch(HttpServer* server) : server_(server) {}
+  void TimerCallback() override { server_->CloseIdleConnections(); }
+
+ private:
+  HttpServer* const server_;
+};
+
+HttpServer::HttpServer(uint32_t bindAddress, uint16_t port, const EncryptionStruct* tls)
+    : bindAddress_(bindAddress), port_(port), idleWatch_(new IdleWatch(this)) {
+  CRASH_LOG_GUARD(HTTP_SERVER_FUNCTION("HttpServer"), [&] {
+    lock_.reset(GetDefaultScheduler()->CreateFastMutex());
+    if (tls) tls_.reset(new EncryptionStruct(*tls));
+    if (!g_spoolCleared.exchange(true)) {
+      std::string root = RequestSpoolRoot();
+      if (IsDirectory(root)) RemoveDirectoryTree(root);
+    }
+  });
+}
+
+HttpServer::~HttpServer() { Stop(); }
+
+void HttpServer::SetRequestIdleTimeoutMs(uint32_t timeoutMs) {
+  ScopedLock hold(lock_.get());
+  idleTimeoutMs_ = timeoutMs;
+}
+
+int HttpServer::Start() {
+  return CRASH_LOG_GUARD(kStart, [&]() -> int {
+    RefPtr<ITransport> transport;
+    int result = CreateRawTransport(bindAddress_, port_, tls_.get(), transport.Receive());
+    if (Failed(result) || !transport) {
+      LogRecord record(Log_Severe, 0, http_log::kSourceFile, __LINE__, kStart);
+      return record.ReturnResult(Failed(result) ? result : Result_Fail, "Unabled to create transport server object");
+    }
+    uint32_t idleTimeoutMs;
+    {
+      ScopedLock hold(lock_.get());
+      if (transport_) return static_cast<int>(Result_AlreadyInitialized);
+      // Published before the first connection can be accepted: its chunks
+      // need the transport to be answered.
+      transport_ = transport;
+      idleTimeoutMs = idleTimeoutMs_;
+    }
+    result = transport->Initialize(false, true);
+    if (Failed(result)) {
+      Stop();
+      LogRecord record(Log_Severe, 0, http_log::kSourceFile, __LINE__, kStart);
+      return record.ReturnResult(result, "Unabled to initialize transport server object.");
+    }
+    if (tls_) transport->SetEncryptionEnabled(true);
+    result = transport->AddNotify(this);
+    if (Failed(result)) {
+      Stop();
+      LogRecord record(Log_Severe, 0, http_log::kSourceFile, __LINE__, kStart);
+      return record.ReturnResult(result, "Unabled to AddNotify");
+    }
+    RefPtr<ITimer> timer;
+    if (idleTimeoutMs != 0 && Succeeded(CreateTimer(timer.Receive()))) {
+      const uint32_t period = std::clamp<uint32_t>(idleTimeoutMs / 4, 10, 1000);
+      timer->Start(period, idleWatch_.get(), period);
+      ScopedLock hold(lock_.get());
+      if (transport_.Get() == transport.Get()) idleTimer_ = std::move(timer);
+    }
+    // A timer that lost a race with Stop is destroyed here, outside the lock.
+    return static_cast<int>(Result_Ok);
+  });
+}
+
+int HttpServer::Stop() {
+  return CRASH_LOG_GUARD(HTTP_SERVER_FUNCTION("Stop"), [&]() -> int {
+    RefPtr<ITransport> transport;
+    RefPtr<ITimer> timer;
+    {
+      ScopedLock hold(lock_.get());
+      transport = std::move(transport_);
+      timer = std::move(idleTimer_);
+    }
+    // Outside the lock: the timer waits for a running tick, and the
+    // transport's tear-down joins receive threads that may be waiting on
+    // the lock in OnDataReady.
+    timer.Reset();
+    if (transport) {
+      transport->Finalize();
+      transport->RemoveNotify(this);
+    }
+    std::map<UUID, RefPtr<IUriHandler::Request>> dropped;
+    {
+      ScopedLock hold(lock_.get());
+      dropped.swap(requests_);
+      lastActivityMs_.clear();
+    }
+    return static_cast<int>(Result_Ok);
+  });
+}
+
+RefPtr<ITransport> HttpServer::CurrentTransport() {
+  ScopedLock hold(lock_.get());
+  return transport_;
+}
+
+size_t HttpServer::PendingRequestCount() {
+  ScopedLock hold(lock_.get());
+  return requests_.size();
+}
+
+void HttpServer::Forget(const UUID& connectionId) {
+  RefPtr<IUriHandler::Request> request;
+  {
+    ScopedLock hold(lock_.get());
+    auto it = requests_.find(connectionId);
+    if (it != requests_.end()) {
+      request = std::move(it->second);
+      requests_.erase(it);
+    }
+    lastActivityMs_.erase(connectionId);
+  }
+}
+
+void HttpServer::CloseAndForget(const UUID& connectionId) {
+  if (RefPtr<ITransport> transport = CurrentTransport()) transport->CloseConnection(connectionId);
+  Forget(connectionId);
+}
+
+void HttpServer::CloseIdleConnections() {
+  std::vector<UUID> idle;
+  RefPtr<ITransport> transport;
+  uint32_t timeoutMs;
+  {
+    ScopedLock hold(lock_.get());
+    timeoutMs = idleTimeoutMs_;
+    const int64_t now = SteadyNowMs();
+    for (auto it = lastActivityMs_.begin(); it != lastActivityMs_.end();) {
+      if (now - it->second >= static_cast<int64_t>(timeoutMs)) {
+        idle.push_back(it->first);
+        it = lastActivityMs_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    transport = transport_;
+  }
+  for (const UUID& id : idle) {
+    HTTP_SERVER_LOG(kOnDataReady, Log_Warning, "Closing HTTP connection: no request bytes for %u ms", timeoutMs);
+    if (transport) transport->CloseConnection(id);
+    Forget(id);
+  }
+}
+
+int HttpServer::OnEvent(const UUID& connectionId, int event) {
+  return CRASH_LOG_GUARD(HTTP_SERVER_FUNCTION("OnEvent"), [&]() -> int {
+    if (event == TransportEvent_Connected) {
+      // A connection that never sends a byte is as idle as one that stops.
+      ScopedLock hold(lock_.get());
+      if (transport_) lastActivityMs_[connectionId] = SteadyNowMs();
+    } else if (event == TransportEvent_Disconnected) {
+      // Nobody will answer a dropped connection: its request and spool
+      // folder would otherwise stay until the server is destroyed.
+      Forget(connectionId);
+    }
+    return static_cast<int>(Result_Ok);
+  });
+}
+
+int HttpServer::OnDataReady(const UUID& connectionId, const UUID& /*messageType*/, IDataStream* data) {
+  return CRASH_LOG_GUARD(kOnDataReady, [&]() -> int {
+    if (!data) return static_cast<int>(Result_InvalidPointer);
+    uint32_t peerIpv4 = 0;
+    uint32_t localIpv4 = 0;
+    data->ReadUInt32(&peerIpv4);
+    data->ReadUInt32(&localIpv4);
+
+    // The lock covers only the map: appending may spool to disk, and other
+    // connections' chunks must not wait for that.
+    RefPtr<IUriHandler::Request> request;
+    {
+      ScopedLock hold(lock_.get());
+      if (!transport_) return static_cast<int>(Result_Ok);
+      RefPtr<IUriHandler::Request>& slot = requests_[connectionId];
+      if (!slot) slot = RefPtr<IUriHandler::Request>(new IUriHandler::Request(), false);
+      request = slot;
+      lastActivityMs_[connectionId] = SteadyNowMs();
+    }
+    if (Failed(request->AppendData(data)) && request->IsRejected()) {
+      CloseAndForget(connectionId);
+      return static_cast<int>(Result_Ok);
+    }
+    if (!request->HeadersParsed()) return static_cast<int>(Result_Ok);
+
+    const std::string uri = request->GetRequestUri();
+    RefPtr<IUriHandler> handler;
+    std::string rootUri;
+    LocateHandler(uri, handler.Receive(), &rootUri);
+    request->SetAddresses(peerIpv4, localIpv4);
+
+    if (handler) {
+      if (!request->IsComplete()) return static_cast<int>(Result_Ok);
+      {
+        // The handler's own time is not the client's silence.
+        ScopedLock hold(lock_.get());
+        lastActivityMs_.erase(connectionId);
+      }
+      if (!Quiet(uri)) {
+        int contentLength = 0;
+        request->GetHeaderInt("Content-Length", &contentLength);
+        HTTP_SERVER_LOG(kOnDataReady, Log_Information, "Found handler for requestUri = '%s'  rootUri = '%s' contentLength = %d",
+                   uri.c_str(), rootUri.c_str(), contentLength);
+      }
+      request->SetRootUri(rootUri);
+      if (CallHandler(connectionId, handler.Get(), request.Get())) {
+        Forget(connectionId);
+        return static_cast<int>(Result_Ok);
+      }
+      HTTP_SERVER_LOG(kOnDataReady, Log_Warning,
+                 "Handler did not handle call for requestUri = '%s'  rootUri = '%s', using file not found handler.",
+                 uri.c_str(), rootUri.c_str());
+    } else {
+      HTTP_SERVER_LOG(kOnDataReady, Log_Warning,
+                 "No handler found for requestUri = '%s'  rootUri = '%s', using file not found handler.", uri.c_str(),
+                 rootUri.c_str());
+    }
+
+    RefPtr<IUriHandler> fallback;
+    if (Succeeded(LocateHandler(kFileNotFoundKey, fallback.Receive(), nullptr)) &&
+        CallHandler(connectionId, fallback.Get(), request.Get())) {
+      Forget(connectionId);
+      return static_cast<int>(Result_Ok);
+    }
+    return SendNotFound(connectionId, uri, rootUri);
+  });
+}
+
+int HttpServer::SendNotFound(const UUID& connectionId, const std::string& uri, const std::string& rootUri) {
+  RefPtr<IDataStream> response;
+  if (Failed(CreateDataStream(response.Receive())) || !response) {
+    LogRecord record(Log_Severe, 0, http_log::kSourceFile, __LINE__, kOnDataReady);
+    return record.ReturnResult(Result_Fail, "Unable to create response stream");
+  }
+  HTTP_SERVER_LOG(kOnDataReady, Log_Severe, "Should not get here... returning 404 for requestUri = '%s'  rootUri = '%s'",
+             uri.c_str(), rootUri.c_str());
+  WriteNotFound(response.Get());
+  SendResponse(connectionId, response.Get(), false);
+  CloseAndForget(connectionId);
+  return static_cast<int>(Result_Ok);
+}
+
+int HttpServer::SendResponse(const UUID& connectionId, IDataStream* data, bool synchronous) {
+  RefPtr<ITransport> transport = CurrentTransport();
+  if (!transport) return static_cast<int>(Result_NotInitialized);
+  return synchronous ? transport->WriteTextSynchronous(connectionId, data) : transport->WriteText(connectionId, data);
+}
+
+bool HttpServer::CallHandler(const UUID& connectionId, IUriHandler* handler, IUriHandler::Request* request) {
+  if (!handler) return false;
+  RefPtr<IUriHandler> hold(handler, true);
+  RefPtr<IDataStream> body;
+  if (Failed(CreateDataStream(body.Receive())) || !body) return false;
+
+  RefPtr<IUriHandler::Continuation> continuation;
+  if (handler->HandleStreamingRequest(request, body.Get(), continuation.Receive())) {
+    SendResponse(connectionId, body.Get(), true);
+    while (continuation && !continuation->done) {
+      if (!IsLiveHandler(handler)) break;
+      RefPtr<IDataStream> part;
+      if (Failed(CreateDataStream(part.Receive())) || !part) break;
+      // The handler hands back the continuation to use next, or none.
+      IUriHandler::Continuation* next = continuation.Get();
+      next->AddRef();
+      handler->HandleStreamingRequest(request, part.Get(), &next);
+      continuation.Attach(next);
+      if (Failed(SendResponse(connectionId, part.Get(), true))) break;
+    }
+    if (RefPtr<ITransport> transport = CurrentTransport()) transport->CloseConnection(connectionId);
+    return true;
+  }
+
+  std::string headers;
+  if (!handler->HandleRequest(request, body.Get(), &headers)) return false;
+  uint32_t bodySize = 0;
+  body->GetSize(&bodySize);
+  RefPtr<IDataStream> head;
+  RefPtr<IDataStream> joined;
+  const std::string headText = BuildResponseHead(headers, bodySize, time(nullptr));
+  if (Failed(CreateDataStream(head.Receive())) || !head) return true;
+  head->Write(headText.data(), static_cast<uint32_t>(headText.size()));
+  if (Failed(ConcatenateDataStreams(head.Get(), body.Get(), joined.Receive())) || !joined) return true;
+  SendResponse(connectionId, joined.Get(), false);
+  if (RefPtr<ITransport> transport = CurrentTransport()) transport->CloseConnection(connectionId);
+  return true;
+}
+
+std::string HttpServer::RequestSpoolRoot() { return GetDataDirectory("", "", "requests", false, true); }
+
+int HttpServer::RegisterHandler(const std::string& uri, IUriHandler* handler) {
+  return CRASH_LOG_GUARD(HTTP_SERVER_FUNCTION("RegisterHandler"), [&] {
+    if (!handler) return static_cast<int>(Result_Ok);
+    ScopedLock hold(lock_.get());
+    handlers_[uri] = handler;
+    liveHandlers_.insert(handler);
+    return static_cast<int>(Result_Ok);
+  });
+}
+
+int HttpServer::LocateHandler(const std::string& uri, IUriHandler** handler, std::string* rootUri) {
+  return CRASH_LOG_GUARD(HTTP_SERVER_FUNCTION("LocateHandler"), [&] {
+    if (!handler) return static_cast<int>(Result_InvalidPointer);
+    *handler = nullptr;
+    ScopedLock hold(lock_.get());
+    std::string key = uri;
+    for (;;) {
+      auto it = handlers_.find(key);
+      if (it != handlers_.end()) {
+        *handler = it->second.Get();
+        (*handler)->AddRef();
+        if (rootUri) *rootUri = key;
+        return static_cast<int>(Result_Ok);
+      }
+      size_t slash = key.rfind('/');
+      if (slash == std::string::npos) break;
+      key.resize(slash);
+      if (key.empty() || key == "/") break;
+    }
+    return static_cast<int>(Result_Fail);
+  });
+}
+
+bool HttpServer::IsLiveHandler(IUriHandler* handler) {
+  ScopedLock hold(lock_.get());
+  return liveHandlers_.count(handler) != 0;
+}
+
+int HttpServer::WriteNotFound(IDataStream* response) {
+  return CRASH_LOG_GUARD(HTTP_SERVER_FUNCTION("WriteNotFound"), [&] {
+    if (!response) return static_cast<int>(Result_InvalidPointer);
+    return response->Write(kNotFoundResponse, kNotFoundResponseLength);
+  });
+}
+
+std::string HttpServer::FormatHttpDate(time_t utcSeconds) {
+  struct tm parts {};
+  gmtime_r(&utcSeconds, &parts);
+  char text[64];
+  snprintf(text, sizeof(text), "%s, %02d %s %04d %02d:%02d:%02d GMT", kDayNames[parts.tm_wday % 7],
+           parts.tm_mday, kMonthNames[parts.tm_mon % 12], parts.tm_year + 1900, parts.tm_hour, parts.tm_min,
+           parts.tm_sec);
+  return text;
+}
+
+std::string HttpServer::BuildResponseHead(const std::string& handlerHeaders, uint32_t bodySize, time_t utcSeconds) {
+  std::string date = FormatHttpDate(utcSeconds);
+  std::string head = "HTTP/1.1 200 OK\r\n";
+  head += handlerHeaders;
+  head += "Date: " + date + "\r\n";
+  head += "Server: Talvenor 2.0\r\n";
+  head += "Last-Modified: " + date + "\r\n";
+  head += "Connection: close\r\n";
+  head += "Content-Length: " + std::to_string(bodySize) + "\r\n\r\n";
+  return head;
+}
+
+}  // namespace corvane

@@ -1,0 +1,331 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DataStream.h"
+#include "HttpRequest.h"
+#include "HttpServer.h"
+#include "Logger.h"
+#include "TestDataRoot.h"
+#include "TestLogCapture.h"
+#include "TestLoopbackPeer.h"
+#include "TestWait.h"
+
+namespace corvane {
+namespace {
+
+// Request spool folders and logs of this suite stay in a private data root.
+test::TempDataRoot g_dataRoot;
+
+using test::LoopbackPeer;
+using test::PickFreePort;
+using test::WaitUntil;
+
+// Answers with a body of `size` bytes ('a'..'z' repeating) and records what
+// it saw; can be told to decline or to hold until released.
+class ProbeHandler final : public HttpServer::IUriHandler, public IRefCountImpl {
+ public:
+  bool HandleRequest(Request* request, IDataStream* body, std::string* headers) override {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      calls_++;
+      lastMethod_ = request->GetRequestType();
+      lastSegments_ = request->GetPathSegments();
+      HttpServer::IUriHandler::Request::BodyData data;
+      if (request->GetBodyData(&data) == 0) lastBody_.assign(data.data ? data.data : "", data.size);
+      entered_.notify_all();
+      released_.wait_for(lock, std::chrono::seconds(20), [&] { return !hold_; });
+    }
+    if (decline_) return false;
+    std::string text(size_, '\0');
+    for (size_t i = 0; i < text.size(); i++) text[i] = static_cast<char>('a' + i % 26);
+    body->Write(text.data(), static_cast<uint32_t>(text.size()));
+    *headers = "Content-Type: text/plain\r\n";
+    return true;
+  }
+  void Hold() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hold_ = true;
+  }
+  void Unblock() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hold_ = false;
+    released_.notify_all();
+  }
+  bool WaitEntered(int calls) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return entered_.wait_for(lock, std::chrono::seconds(10), [&] { return calls_ >= calls; });
+  }
+  int Calls() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return calls_;
+  }
+  std::string LastBody() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lastBody_;
+  }
+  std::string LastMethod() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lastMethod_;
+  }
+  std::vector<std::string> LastSegments() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lastSegments_;
+  }
+
+  std::atomic<size_t> size_{5};
+  std::atomic<bool> decline_{false};
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable entered_;
+  std::condition_variable released_;
+  bool hold_ = false;
+  int calls_ = 0;
+  std::string lastMethod_;
+  std::string lastBody_;
+  std::vector<std::string> lastSegments_;
+};
+
+class HttpServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port_ = PickFreePort();
+    server_ = RefPtr<HttpServer>(new HttpServer(0, port_), false);
+    server_->RegisterHandler("/probe", probe_.Get());
+    server_->SetRequestIdleTimeoutMs(idleTimeoutMs_);
+    ASSERT_EQ(0, server_->Start());
+  }
+  void TearDown() override {
+    probe_->Unblock();
+    if (server_) server_->Stop();
+  }
+
+  // Sends the request and reads until the server closes.
+  std::string Exchange(const std::string& request) {
+    LoopbackPeer peer;
+    EXPECT_TRUE(peer.Connect(port_));
+    EXPECT_TRUE(peer.Send(request));
+    return peer.ReceiveText(1 << 24, 10000);
+  }
+
+  uint32_t idleTimeoutMs_ = HttpServer::kDefaultRequestIdleTimeoutMs;
+  uint16_t port_ = 0;
+  RefPtr<ProbeHandler> probe_{new ProbeHandler(), false};
+  RefPtr<HttpServer> server_;
+};
+
+// True for "Sun, 06 Nov 1994 08:49:37 GMT" with English names.
+bool IsHttpDate(const std::string& text) {
+  static const std::string days = "Sun,Mon,Tue,Wed,Thu,Fri,Sat";
+  static const std::string months = "Jan,Feb,Mar,Apr,May,Jun,Jul,Aug,Sep,Oct,Nov,Dec";
+  const std::string shape = "Aaa, 00 Aaa 0000 00:00:00 GMT";
+  if (text.size() != shape.size()) return false;
+  for (size_t i = 0; i < shape.size(); i++) {
+    if (shape[i] == '0' ? !isdigit(static_cast<unsigned char>(text[i])) : shape[i] != 'A' && shape[i] != 'a' && shape[i] != text[i])
+      return false;
+  }
+  return days.find(text.substr(0, 3)) % 4 == 0 && months.find(text.substr(8, 3)) % 4 == 0;
+}
+
+// The 200 head without its two time lines, which must name the same instant
+// in English around the Server line.
+std::string CheckAndStripDates(const std::string& response) {
+  const size_t date = response.find("\r\nDate: ");
+  const size_t dateEnd = response.find("\r\n", date + 2);
+  const std::string server = "\r\nServer: Talvenor 2.0\r\nLast-Modified: ";
+  if (date == std::string::npos || dateEnd == std::string::npos || response.compare(dateEnd, server.size(), server) != 0) {
+    ADD_FAILURE() << response.substr(0, 300);
+    return response;
+  }
+  const std::string stamp = response.substr(date + 8, dateEnd - date - 8);
+  EXPECT_TRUE(IsHttpDate(stamp)) << stamp;
+  const size_t modified = dateEnd + server.size();
+  EXPECT_EQ(0, response.compare(modified, stamp.size() + 2, stamp + "\r\n"));
+  return response.substr(0, date) + "\r\nServer: Talvenor 2.0" + response.substr(modified + stamp.size());
+}
+
+TEST_F(HttpServerTest, AnswersHandledAndUnhandledTargetsWithExactBytes) {
+  test::ScopedCapture log;
+
+  // Handled: status line, the handler's headers, Date, Server,
+  // Last-Modified, Connection, Content-Length, then the body; closed after.
+  std::string response = Exchange("GET /probe/x/y?a=1 HTTP/1.1\r\nHost: h\r\n\r\n");
+  EXPECT_EQ(
+      "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nServer: Talvenor 2.0\r\nConnection: close\r\n"
+      "Content-Length: 5\r\n\r\nabcde",
+      CheckAndStripDates(response));
+  EXPECT_EQ((std::vector<std::string>{"x", "y"}), probe_->LastSegments());
+  EXPECT_TRUE(log->Has(Log_Information, "Found handler for requestUri = '/probe/x/y?a=1'  rootUri = '/probe' "
+                                        "contentLength = 0"));
+
+  // Unhandled targets, HEAD and OPTIONS: the fixed 95 bytes, nothing more.
+  const std::string notFound(HttpServer::kNotFoundResponse, HttpServer::kNotFoundResponseLength);
+  ASSERT_EQ(95u, notFound.size());
+  EXPECT_EQ(notFound, Exchange("GET /favicon.ico HTTP/1.1\r\n\r\n"));
+  EXPECT_TRUE(log->Has(Log_Warning,
+                       "No handler found for requestUri = '/favicon.ico'  rootUri = '', using file not found handler."));
+  EXPECT_TRUE(log->Has(Log_Severe, "Should not get here... returning 404 for requestUri = '/favicon.ico'  rootUri = ''"));
+  EXPECT_EQ(notFound, Exchange("HEAD /probe HTTP/1.1\r\n\r\n"));
+  EXPECT_EQ(notFound, Exchange("OPTIONS /probe HTTP/1.1\r\n\r\n"));
+  EXPECT_EQ(notFound, Exchange("GET /probex HTTP/1.1\r\n\r\n"));
+
+  // A declining handler leads to the same page.
+  probe_->decline_ = true;
+  EXPECT_EQ(notFound, Exchange("GET /probe/no HTTP/1.1\r\n\r\n"));
+  EXPECT_TRUE(log->Has(Log_Warning, "Handler did not handle call for requestUri = '/probe/no'  rootUri = '/probe', "
+                                    "using file not found handler."));
+  probe_->decline_ = false;
+
+  // A body far larger than one socket write arrives whole.
+  probe_->size_ = 3 * 1024 * 1024 + 7;
+  response = Exchange("GET /probe HTTP/1.1\r\n\r\n");
+  const size_t bodyAt = response.find("\r\n\r\n");
+  ASSERT_NE(std::string::npos, bodyAt);
+  EXPECT_NE(std::string::npos, response.find("Content-Length: 3145735\r\n"));
+  EXPECT_EQ(3145735u, response.size() - bodyAt - 4);
+  EXPECT_EQ('a' + 3145734 % 26, response.back());
+
+  EXPECT_TRUE(WaitUntil([&] { return server_->PendingRequestCount() == 0; }, 5000));
+}
+
+TEST_F(HttpServerTest, PostWaitsForItsBodyOnlyWhenAHandlerWantsIt) {
+  // 40 of 100 bytes: no answer until the rest comes.
+  LoopbackPeer peer;
+  ASSERT_TRUE(peer.Connect(port_));
+  const std::string body(100, 'b');
+  ASSERT_TRUE(peer.Send("POST /probe/up HTTP/1.1\r\nContent-Length: 100\r\nContent-Type: text/plain\r\n\r\n" +
+                        body.substr(0, 40)));
+  EXPECT_TRUE(peer.ReceiveFor(300).empty());
+  EXPECT_EQ(0, probe_->Calls());
+  ASSERT_TRUE(peer.Send(body.substr(40)));
+  EXPECT_NE(std::string::npos, peer.ReceiveText(1 << 16).find("HTTP/1.1 200 OK\r\n"));
+  EXPECT_EQ("POST", probe_->LastMethod());
+  EXPECT_EQ(body, probe_->LastBody());
+
+  // The same to an unregistered prefix: 404 right after the header block.
+  LoopbackPeer other;
+  ASSERT_TRUE(other.Connect(port_));
+  ASSERT_TRUE(other.Send("POST /elsewhere HTTP/1.1\r\nContent-Length: 100\r\n\r\n" + body.substr(0, 40)));
+  EXPECT_EQ(std::string(HttpServer::kNotFoundResponse), other.ReceiveText(1 << 16));
+}
+
+TEST_F(HttpServerTest, DroppedAndOversizedRequestsLeaveNothingBehind) {
+  test::ScopedCapture log;
+  // A multipart upload cut off halfway: its request and spool folder go
+  // when the client disconnects.
+  {
+    LoopbackPeer peer;
+    ASSERT_TRUE(peer.Connect(port_));
+    ASSERT_TRUE(peer.Send(
+        "POST /probe HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=XY\r\nContent-Length: 100000\r\n\r\n"
+        "--XY\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a.bin\"\r\n\r\n" +
+        std::string(5000, 'z')));
+    ASSERT_TRUE(WaitUntil([&] { return server_->PendingRequestCount() == 1; }, 5000));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          std::error_code ec;
+          return std::filesystem::exists(HttpServer::RequestSpoolRoot(), ec) &&
+                 !std::filesystem::is_empty(HttpServer::RequestSpoolRoot(), ec);
+        },
+        5000));
+  }
+  EXPECT_TRUE(WaitUntil([&] { return server_->PendingRequestCount() == 0; }, 5000));
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        std::error_code ec;
+        return !std::filesystem::exists(HttpServer::RequestSpoolRoot(), ec) ||
+               std::filesystem::is_empty(HttpServer::RequestSpoolRoot(), ec);
+      },
+      5000));
+  EXPECT_EQ(0u, HttpServer::IUriHandler::Request::TotalSpooledBytes());
+
+  // A header block past its cap: closed without an answer, a Warning logged.
+  LoopbackPeer peer;
+  ASSERT_TRUE(peer.Connect(port_));
+  std::string flood = "GET /probe HTTP/1.1\r\n";
+  while (flood.size() <= HttpServer::IUriHandler::Request::kMaxHeaderBytes) flood += "X-Pad: 0123456789abcdef\r\n";
+  peer.Send(flood);
+  EXPECT_TRUE(peer.WaitClosed(10000));
+  EXPECT_TRUE(log->Has(Log_Warning, "Closing HTTP connection: request header block too large"));
+  EXPECT_TRUE(WaitUntil([&] { return server_->PendingRequestCount() == 0; }, 5000));
+  EXPECT_EQ(0, probe_->Calls());
+}
+
+class HttpServerIdleTest : public HttpServerTest {
+ protected:
+  HttpServerIdleTest() { idleTimeoutMs_ = 200; }
+};
+
+TEST_F(HttpServerIdleTest, SilentConnectionsAreClosedAndTheApiStaysUsable) {
+  test::ScopedCapture log;
+  // Silent from the start, and silent after half a request.
+  std::vector<LoopbackPeer> silent(3);
+  for (auto& peer : silent) ASSERT_TRUE(peer.Connect(port_));
+  ASSERT_TRUE(silent[2].Send("GET /probe HTTP/1.1\r\nHost:"));
+  for (auto& peer : silent) EXPECT_TRUE(peer.WaitClosed(10000));
+  EXPECT_TRUE(log->Has(Log_Warning, "Closing HTTP connection: no request bytes for 200 ms"));
+  EXPECT_TRUE(WaitUntil([&] { return server_->PendingRequestCount() == 0; }, 5000));
+
+  // A handler that takes longer than the time-out is not cut off.
+  probe_->Hold();
+  LoopbackPeer peer;
+  ASSERT_TRUE(peer.Connect(port_));
+  ASSERT_TRUE(peer.Send("GET /probe HTTP/1.1\r\n\r\n"));
+  ASSERT_TRUE(probe_->WaitEntered(1));
+  EXPECT_TRUE(peer.ReceiveFor(600).empty());
+  probe_->Unblock();
+  EXPECT_NE(std::string::npos, peer.ReceiveText(1 << 16).find("abcde"));
+}
+
+TEST_F(HttpServerTest, StopsWhileClientsAreBusyAndCanBeStoppedTwice) {
+  std::atomic<bool> run{true};
+  std::vector<std::thread> clients;
+  for (int i = 0; i < 4; i++) {
+    clients.emplace_back([&] {
+      while (run) {
+        LoopbackPeer peer;
+        if (!peer.Connect(port_, 1000)) continue;
+        peer.Send("GET /probe HTTP/1.1\r\n\r\n");
+        peer.ReceiveText(1 << 16, 2000);
+      }
+    });
+  }
+  EXPECT_TRUE(WaitUntil([&] { return probe_->Calls() >= 20; }, 20000));
+  // A handler in progress while the server stops: Stop waits for its
+  // connection, and nothing dead-locks.
+  probe_->Hold();
+  ASSERT_TRUE(probe_->WaitEntered(probe_->Calls() + 1));
+  std::thread stopper([&] { server_->Stop(); });
+  probe_->Unblock();
+  stopper.join();
+  run = false;
+  for (auto& t : clients) t.join();
+  EXPECT_EQ(0u, server_->PendingRequestCount());
+  EXPECT_EQ(0, server_->Stop());
+  LoopbackPeer late;
+  EXPECT_FALSE(late.Connect(port_, 500));
+}
+
+TEST_F(HttpServerTest, ABusyPortFailsStartAndTheFirstServerKeepsAnswering) {
+  test::ScopedCapture log;
+  RefPtr<HttpServer> second(new HttpServer(0, port_), false);
+  EXPECT_LT(second->Start(), 0);
+  EXPECT_TRUE(log->Has(Log_Severe, "Unabled to initialize transport server object."));
+  EXPECT_EQ(0, second->Stop());
+  EXPECT_NE(std::string::npos, Exchange("GET /probe HTTP/1.1\r\n\r\n").find("abcde"));
+}
+
+}  // namespace
+}  // namespace corvane

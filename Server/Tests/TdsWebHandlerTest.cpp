@@ -1,0 +1,221 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DataStream.h"
+#include "DiscoveryServicePersistent.h"
+#include "HttpRequest.h"
+#include "HttpServer.h"
+#include "TalvenorDiscoveryAppData.h"
+#include "TdsWebHandler.h"
+#include "TestDataRoot.h"
+#include "TestWait.h"
+
+namespace corvane::talvenor {
+namespace {
+
+// Request spool folders and logs of this suite stay in a private data root.
+test::TempDataRoot g_dataRoot;
+
+using server::IDiscoveryService;
+using DisplayInfo = IDiscoveryService::DisplayInfo;
+
+using test::WaitUntil;
+
+std::string Session(const std::string& appData) {
+  std::string out = "unset";
+  TalvenorDiscoveryAppData::ParseSessionName(appData, &out);
+  return out;
+}
+
+std::string Tags(const std::string& appData) {
+  TagSet tags;
+  TalvenorDiscoveryAppData::ParseTags(appData, &tags);
+  std::string out;
+  for (const auto& tag : tags) out += tag.name + "(" + std::to_string(tag.colorIndex) + ")";
+  return out;
+}
+
+TEST(TalvenorDiscoveryAppDataTest, EntriesTagsAndSyncedDisplaysFollowTheScannerRules) {
+  EXPECT_EQ("Room 1", Session("SN=Room 1;"));
+  EXPECT_EQ("", Session("SN=Room 1"));
+  EXPECT_EQ("b", Session("XSN=a;SN=b;"));
+  EXPECT_EQ("", Session("sn=a;"));
+  EXPECT_EQ("b", Session("SN=;SN=b;"));
+  EXPECT_EQ("", Session(" SN=a;"));
+  EXPECT_EQ(std::string(1024, 'v'), Session("SN=" + std::string(2000, 'v') + ";"));
+  // A NUL ends the text an entry is read from, not the search for entries;
+  // the value before it still counts.
+  EXPECT_EQ("a", Session(std::string("SN=a\0;", 6)));
+  EXPECT_EQ("c", Session(std::string("XX=\0;SN=c;", 10)));
+
+  EXPECT_EQ("a:b(2)", Tags("TG=a%3Ab:2,A%3AB:3;"));
+  EXPECT_EQ("Pink(2)Red(1)", Tags("TG=Red:1,Green,Blue:x,Pink:2;"));
+  EXPECT_EQ("Blue(1)Red,Blue(1)", Tags("TG=Red,Blue:1;"));
+  EXPECT_EQ("Blue(1)", Tags("TG=Blue: 1;"));
+  EXPECT_EQ("Blue(-1)", Tags("TG=Blue:-1;"));
+  EXPECT_EQ("x(2147483647)y(-2147483648)", Tags("TG=x:99999999999,y:-99999999999;"));
+  EXPECT_EQ("a%252Cb,c;(1)", Tags("TG=a%252Cb%2Cc%3B:1;"));
+  EXPECT_EQ(std::string(255, 'n') + "(1)", Tags("TG=" + std::string(255, 'n') + ":1;"));
+  EXPECT_EQ("", Tags("TG=" + std::string(256, 'n') + ":1;"));
+
+  std::vector<UUID> synced{UUID()};
+  TalvenorDiscoveryAppData::ParseSyncedDisplays("SD=,,;", &synced);
+  EXPECT_TRUE(synced.empty());
+  TalvenorDiscoveryAppData::ParseSyncedDisplays(
+      "SD=2783ffd0-7ec7-11e2-9e96-0800200c9a66,,2783ffd0-7ec7-11e2-9e96-0800200c9a66,zz;", &synced);
+  ASSERT_EQ(3u, synced.size());
+  EXPECT_EQ("2783ffd0-7ec7-11e2-9e96-0800200c9a66", synced[1].ToString());
+  EXPECT_EQ(UUID(), synced[2]);
+
+  EXPECT_EQ("0x6b9ff2", TagColorText(0));
+  EXPECT_EQ("0xd981b7", TagColorText(3));
+  EXPECT_EQ("0x000000", TagColorText(4));
+  EXPECT_EQ("0x000000", TagColorText(-1));
+}
+
+TEST(TalvenorDiscoveryAppDataTest, TagsSerialiseAsNameColourByteAndReserved) {
+  client::IDiscovery::Tag tag("Red", 257);
+  RefPtr<IDataStream> stream;
+  ASSERT_EQ(0, CreateDataStream(stream.Receive()));
+  EXPECT_EQ(0, tag.Serialize(stream.Get()));
+  uint32_t size = 0;
+  stream->GetSize(&size);
+  ASSERT_EQ(12u, size);
+  uint8_t bytes[12];
+  ASSERT_EQ(0, stream->Read(bytes, 12));
+  const uint8_t expected[12] = {3, 0, 0, 0, 'R', 'e', 'd', 1, 0, 0, 0, 0};
+  EXPECT_EQ(0, memcmp(expected, bytes, 12));
+
+  RefPtr<IDataStream> in;
+  ASSERT_EQ(0, CreateDataStream(in.Receive()));
+  in->Write(expected, 12);
+  client::IDiscovery::Tag back("", 0);
+  EXPECT_EQ(0, back.Deserialize(in.Get()));
+  EXPECT_EQ("Red", back.name);
+  EXPECT_EQ(1, back.colorIndex);
+  EXPECT_LT(back.Deserialize(in.Get()), 0);  // nothing left
+
+  auto map = boost::get<MonitorMap>(client::IDiscovery::Tag("Blue", 1).GetMonitorMap());
+  EXPECT_EQ("tag", boost::get<std::string>(map["type"]));
+  EXPECT_EQ("0xf2836b", boost::get<std::string>(map["color"]));
+}
+
+TEST(TdsWebHandlerJsonTest, DocumentsMatchByteForByteWithEscaping) {
+  EXPECT_EQ(R"({"displays":[]})", TdsWebHandler::BuildDiscoverJson({}));
+  EXPECT_EQ(
+      R"({"connections":{"publisher_count":0,"subscriber_count":0,"publisher_disconnect_count":0,)"
+      R"("subscriber_disconnect_count":0},"disconnected_displays":[]})",
+      TdsWebHandler::BuildConnectionsJson(0, 0, 0, 0, {}));
+  EXPECT_EQ(
+      R"({"connections":{"publisher_count":4294967295,"subscriber_count":2,"publisher_disconnect_count":3,)"
+      R"("subscriber_disconnect_count":4},"disconnected_displays":[{"name":"Gone","disconnect_count":7}]})",
+      TdsWebHandler::BuildConnectionsJson(0xFFFFFFFFu, 2, 3, 4, {{"Gone", 7}}));
+
+  DisplayInfo d1;
+  d1.id = UUID("2783ffd0-7ec7-11e2-9e96-0800200c9a66");
+  d1.name = "D1";
+  d1.ipv4 = 0x0A000001;
+  d1.port = 53202;
+  d1.flags = 0x01030800;
+  d1.appData = "TG=Blue:1;SN=Room;SD=,;";
+  EXPECT_EQ(
+      R"({"displays":[{"name":"D1","id":"2783ffd0-7ec7-11e2-9e96-0800200c9a66","ipv4":"10.0.0.1","port":53202,)"
+      R"("user_count":3,"locked":true,"airplay_enabled":false,"session_capable":false,"in_session":true,)"
+      R"("tags":[{"tag_name":"Blue","tag_color_index":1}],"session_name":"Room","synced_display_ids":[]}]})",
+      TdsWebHandler::BuildDiscoverJson({d1}));
+
+  // Not in session: no session members even with SN and SD present. Names
+  // keep NUL and high bytes; quotes, backslashes and controls are escaped.
+  DisplayInfo d2;
+  d2.name = std::string("q\"b\\s\x01\x1f\n\t\0\xff", 11);
+  d2.ipv4 = 0xC0A8010A;
+  d2.flags = 0x02004000;
+  d2.appData = "SN=x;SD=2783ffd0-7ec7-11e2-9e96-0800200c9a66;TG=a:257,b:-1;";
+  EXPECT_EQ(std::string(R"({"displays":[{"name":"q\"b\\s\u0001\u001F\n\t\u0000)") + "\xff" +
+                R"(","id":"00000000-0000-0000-0000-000000000000","ipv4":"192.168.1.10","port":0,"user_count":0,)"
+                R"("locked":false,"airplay_enabled":true,"session_capable":true,"in_session":false,)"
+                R"("tags":[{"tag_name":"a","tag_color_index":1},{"tag_name":"b","tag_color_index":255}]}]})",
+            TdsWebHandler::BuildDiscoverJson({d2}));
+}
+
+// The handler over a live registry, with requests assembled from the bytes a
+// client sends and the response head the server puts in front.
+class TdsWebHandlerTest : public ::testing::Test {
+ protected:
+
+  // Returns the full response a server would send, or "" when declined.
+  std::string Serve(const std::string& requestText) {
+    RefPtr<HttpServer::IUriHandler::Request> request(new HttpServer::IUriHandler::Request(), false);
+    request->AppendBytes(requestText);
+    EXPECT_TRUE(request->IsComplete());
+    RefPtr<IDataStream> body;
+    EXPECT_EQ(0, CreateDataStream(body.Receive()));
+    std::string headers;
+    if (!handler_->HandleRequest(request.Get(), body.Get(), &headers)) {
+      uint32_t size = 1;
+      body->GetSize(&size);
+      EXPECT_EQ(0u, size);
+      return "";
+    }
+    uint32_t size = 0;
+    body->GetSize(&size);
+    std::string text(size, '\0');
+    body->Read(text.data(), size);
+    return HttpServer::BuildResponseHead(headers, size, 0) + text;
+  }
+
+  std::shared_ptr<server::TalvenorDiscoveryServicePersistent> registry_ =
+      std::make_shared<server::TalvenorDiscoveryServicePersistent>(0);
+  RefPtr<TdsWebHandler> handler_{new TdsWebHandler(registry_), false};
+};
+
+TEST_F(TdsWebHandlerTest, AnswersTheTwoTargetsAndDeclinesEverythingElse) {
+  const std::string head =
+      "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nAccess-Control-Allow-Origin: *\r\n"
+      "Date: Thu, 01 Jan 1970 00:00:00 GMT\r\nServer: Talvenor 2.0\r\nLast-Modified: Thu, 01 Jan 1970 00:00:00 GMT\r\n"
+      "Connection: close\r\n";
+  EXPECT_EQ(head + "Content-Length: 15\r\n\r\n{\"displays\":[]}", Serve("GET /api/discover HTTP/1.1\r\n\r\n"));
+
+  for (const char* target : {"/api/discover?x", "/api/discover/", "/API/DISCOVER", "/api", "/api/connectionsx"}) {
+    EXPECT_EQ("", Serve(std::string("GET ") + target + " HTTP/1.1\r\n\r\n")) << target;
+  }
+
+  DisplayInfo display;
+  display.id = UUID("2783ffd0-7ec7-11e2-9e96-0800200c9a66");
+  display.name = "Lobby";
+  display.ipv4 = 0x7F000001;
+  display.port = 7000;
+  display.flags = 0x01000000;
+  display.appData = "SN=Demo;SD=2783ffd0-7ec7-11e2-9e96-0800200c9a66;TG=Red%2C1:0;";
+  registry_->ForwardToSubscribers(display);
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        std::vector<DisplayInfo> all;
+        registry_->GetDiscovered(&all);
+        return all.size() == 1;
+      },
+      10000));
+  const std::string json =
+      R"({"displays":[{"name":"Lobby","id":"2783ffd0-7ec7-11e2-9e96-0800200c9a66","ipv4":"127.0.0.1","port":7000,)"
+      R"("user_count":0,"locked":false,"airplay_enabled":false,"session_capable":false,"in_session":true,)"
+      R"("tags":[{"tag_name":"Red,1","tag_color_index":0}],"session_name":"Demo",)"
+      R"("synced_display_ids":[{"display_id":"2783ffd0-7ec7-11e2-9e96-0800200c9a66"}]}]})";
+  EXPECT_EQ(head + "Content-Length: " + std::to_string(json.size()) + "\r\n\r\n" + json,
+            Serve("GET /api/discover HTTP/1.1\r\nHost: x\r\n\r\n"));
+
+  // A POST is answered like a GET; its body is not looked at.
+  const std::string connections = Serve("GET /api/connections HTTP/1.1\r\n\r\n");
+  EXPECT_NE(std::string::npos, connections.find("\r\n\r\n{\"connections\":{\"publisher_count\":0,"));
+  EXPECT_EQ(connections,
+            Serve("POST /api/connections HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n[]"));
+}
+
+}  // namespace
+}  // namespace corvane::talvenor
