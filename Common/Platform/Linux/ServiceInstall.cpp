@@ -77,6 +77,17 @@ std::string EscapeSpecifiers(const std::string& text) {
   return out;
 }
 
+// ExecStart= also expands "$NAME" and "${NAME}"; "$$" is a plain "$".
+std::string EscapeVariables(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (c == '$') out += c;
+    out += c;
+  }
+  return out;
+}
+
 // Runs systemctl with the given arguments and waits for it; its own messages
 // go to our standard error. Failure is reported, never fatal.
 void RunSystemctl(const std::vector<std::string>& arguments) {
@@ -189,7 +200,7 @@ std::string ServiceUnitText(const std::string& executablePath, const std::string
   if (!required.empty()) text += "Requires=" + required + "\n";
   if (restartOnFailure) text += "StartLimitIntervalSec=0\n";
   text += "\n[Service]\nType=simple\n";
-  text += "ExecStart=" + EscapeSpecifiers(executablePath) + "\n";
+  text += "ExecStart=" + EscapeVariables(EscapeSpecifiers(executablePath)) + "\n";
   if (restartOnFailure) text += "Restart=on-failure\nRestartSec=1\n";
   text += "\n[Install]\nWantedBy=multi-user.target\n";
   return text;
