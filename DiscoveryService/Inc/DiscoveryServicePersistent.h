@@ -172,8 +172,8 @@ class TalvenorDiscoveryServicePersistent {
   void OnClosed(ConnectionId id);
   void ProcessNetworkStream(ConnectionId id, std::unique_ptr<uint8_t[]> data, uint32_t size);
   void HandlePublish(ConnectionId id, ClientConnection& connection, DisplayInfo record);
-  // Returns the bytes of the list written.
-  uint32_t HandleSubscribe(ConnectionId id, ClientConnection& connection);
+  // Answers `count` subscribes in a row; returns the bytes written.
+  uint64_t HandleSubscribe(ConnectionId id, ClientConnection& connection, uint32_t count);
   // The list every subscribe is answered with, rebuilt after a change.
   void InvalidateList() { listStale_ = true; }
   std::vector<uint8_t> BuildList();

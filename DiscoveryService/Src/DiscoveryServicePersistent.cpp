@@ -18,6 +18,9 @@ constexpr uint32_t kTimerQueueItems = 2;
 constexpr uint32_t kPurgeIntervalMs = 1000;
 // Fan-out bytes gathered in one task are handed over before they pass this.
 constexpr size_t kMaxBatchBytes = 256 * 1024;
+// Subscribes answered by one write at most (any run of them is far shorter
+// than one delivery's worth: 102400 / 11).
+constexpr uint32_t kMaxSubscribeRun = 1u << 16;
 
 #define REGISTRY_FUNCTION(name) "corvane::talvenor::server::TalvenorDiscoveryServicePersistent::" name
 
@@ -321,26 +324,36 @@ void TalvenorDiscoveryServicePersistent::ProcessNetworkStream(ConnectionId id, s
   ClientConnection& connection = it->second;
   connection.parser.Append(data.get(), size);
   data.reset();
-  // The answers this delivery queued for the connection; past what the
-  // endpoint would queue for it, the peer cannot be reading them.
-  uint64_t answered = 0;
+  // Subscribes in a row are answered together (the list cannot change
+  // between them): one write of that many copies of the list. Past what the
+  // endpoint would queue for the connection, the peer cannot be reading them.
+  uint32_t subscribes = 0;
+  auto answer = [&]() -> bool {
+    if (subscribes == 0) return true;
+    uint64_t answered = HandleSubscribe(id, connection, subscribes);
+    subscribes = 0;
+    if (answered <= kEndpointMaxQueuedBytes) return true;
+    if (endpoint) endpoint->Disconnect(id);
+    LOG_SEVERE("Send queue of connection %u passed %llu bytes; closing it", static_cast<unsigned>(id),
+               static_cast<unsigned long long>(kEndpointMaxQueuedBytes));
+    OnClosed(id);
+    return false;
+  };
   while (true) {
     DisplayInfo record;
-    switch (connection.parser.Next(&record)) {
+    Protocol2Parser::Outcome outcome = connection.parser.Next(&record);
+    if (outcome == Protocol2Parser::Outcome::Subscribe) {
+      // A run longer than the endpoint could ever queue is cut short.
+      if (++subscribes < kMaxSubscribeRun) continue;
+    }
+    if (!answer()) return;
+    switch (outcome) {
       case Protocol2Parser::Outcome::Wait:
         return;
       case Protocol2Parser::Outcome::Publish:
         HandlePublish(id, connection, std::move(record));
         break;
       case Protocol2Parser::Outcome::Subscribe:
-        answered += HandleSubscribe(id, connection);
-        if (answered > kEndpointMaxQueuedBytes) {
-          if (endpoint) endpoint->Disconnect(id);
-          LOG_SEVERE("Send queue of connection %u passed %llu bytes; closing it", static_cast<unsigned>(id),
-                     static_cast<unsigned long long>(kEndpointMaxQueuedBytes));
-          OnClosed(id);
-          return;
-        }
         break;
       case Protocol2Parser::Outcome::InvalidStartCode:
         if (endpoint) endpoint->Disconnect(id);
@@ -406,7 +419,8 @@ void TalvenorDiscoveryServicePersistent::HandlePublish(ConnectionId id, ClientCo
   if (crossCommunicator) crossCommunicator->UpdateDisplay(connection.display, CrossDirection_FromProtocol2);
 }
 
-uint32_t TalvenorDiscoveryServicePersistent::HandleSubscribe(ConnectionId id, ClientConnection& connection) {
+uint64_t TalvenorDiscoveryServicePersistent::HandleSubscribe(ConnectionId id, ClientConnection& connection,
+                                                             uint32_t count) {
   // Fan-out gathered before this subscribe goes out before its list.
   FlushWrites();
   AddSubscriber(id);
@@ -420,8 +434,8 @@ uint32_t TalvenorDiscoveryServicePersistent::HandleSubscribe(ConnectionId id, Cl
   // One write for the whole list: the peer reads a byte stream, and one
   // write per display would cost a send per display.
   if (listSize_ == 0 || !endpoint) return 0;
-  endpoint->WriteSharedToConnectionsAsync({id}, list_, listSize_, 0);
-  return listSize_;
+  endpoint->WriteSharedToConnectionsAsync({id}, list_, listSize_, 0, count);
+  return static_cast<uint64_t>(listSize_) * count;
 }
 
 std::vector<uint8_t> TalvenorDiscoveryServicePersistent::BuildList() {

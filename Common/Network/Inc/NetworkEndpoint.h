@@ -6,8 +6,9 @@
 //
 // Thread-safety: every operation may be called from any thread. Called off
 // the endpoint's thread, the setters and Initialize wait for their result;
-// Connect, Disconnect and WriteToConnectionsAsync are queued and return 0 at
-// once (Result_Fail only when the endpoint's queue refused the call).
+// Connect, Disconnect and the writes are queued whatever the queue's length
+// (callers bound how many they make) and return 0 at once (Result_Fail only
+// once the endpoint is being destroyed).
 //
 // Backpressure: a peer can make the endpoint do no more than its own socket
 // buffers hold. A connection is not read while the data it delivered and the
@@ -101,12 +102,12 @@ class INetworkEndpoint {
   virtual int WriteToConnectionsAsync(const std::vector<ConnectionId>& connectionIds,
                                       std::unique_ptr<uint8_t[]> data, uint32_t size,
                                       uint64_t userContext) = 0;
-  // As above, with a buffer the caller may share with later writes (the same
-  // reply to many requests costs no copy). Endpoints without their own
-  // version copy it.
+  // As above, `copies` times in a row (1 or more), with a buffer the caller
+  // may share with later writes: the same reply to many requests costs no
+  // copy and one queue entry. Endpoints without their own version copy it.
   virtual int WriteSharedToConnectionsAsync(const std::vector<ConnectionId>& connectionIds,
                                             std::shared_ptr<const uint8_t[]> data, uint32_t size,
-                                            uint64_t userContext);
+                                            uint64_t userContext, uint32_t copies);
 
   virtual ~INetworkEndpoint() = default;
 };

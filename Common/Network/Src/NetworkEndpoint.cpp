@@ -118,6 +118,8 @@ struct WriteItem {
   std::shared_ptr<const uint8_t[]> buffer;
   uint32_t offset;
   uint64_t userContext;
+  // Further whole copies of the buffer to send after this one.
+  uint32_t repeat = 0;
 };
 
 struct Connection {
@@ -168,8 +170,8 @@ class NetworkEndpoint final : public INetworkEndpoint {
   int WriteToConnectionsAsync(const std::vector<ConnectionId>& connectionIds, std::unique_ptr<uint8_t[]> data,
                               uint32_t size, uint64_t userContext) override;
   int WriteSharedToConnectionsAsync(const std::vector<ConnectionId>& connectionIds,
-                                    std::shared_ptr<const uint8_t[]> data, uint32_t size,
-                                    uint64_t userContext) override;
+                                    std::shared_ptr<const uint8_t[]> data, uint32_t size, uint64_t userContext,
+                                    uint32_t copies) override;
 
  private:
   // Runs fn on the endpoint's thread and waits for its result.
@@ -177,13 +179,16 @@ class NetworkEndpoint final : public INetworkEndpoint {
   // Queues fn for the endpoint's thread; Result_Fail when refused.
   int PostCall(std::function<void()> fn);
   bool PostToSelf(std::function<void()> fn, Scheduler::Event** done = nullptr);
+  // Never refused for the queue's length: the poll loop's next iteration and
+  // calls whose posters bound their own amount of work.
+  bool PostToSelfAlways(std::function<void()> fn);
 
   int InitializeOnThread(uint16_t port, uint32_t maxConnections, bool keepAlive);
   int OpenListener(uint16_t port);
   int AdoptOnThread(SocketHandle socket, uint32_t address, uint64_t userContext);
   int ConnectOnThread(uint32_t address, uint16_t port, uint64_t userContext, uint32_t timeoutMs);
   void QueueWrite(const std::vector<ConnectionId>& ids, const std::shared_ptr<const uint8_t[]>& data,
-                  uint32_t size, uint64_t userContext);
+                  uint32_t size, uint64_t userContext, uint32_t copies);
   int NotInitialized();
 
   // One poll iteration; each posts the next while there is anything to poll.
@@ -280,6 +285,12 @@ bool NetworkEndpoint::PostToSelf(std::function<void()> fn, Scheduler::Event** do
       done);
 }
 
+bool NetworkEndpoint::PostToSelfAlways(std::function<void()> fn) {
+  return context_->PostAlways([alive = alive_, fn = std::move(fn)] {
+    if (alive->load()) fn();
+  });
+}
+
 int NetworkEndpoint::RunAndWait(std::function<int()> fn) {
   std::unique_ptr<Scheduler::Event> done(Sched()->CreateEvent(false, false));
   if (!done) return Result_Fail;
@@ -292,7 +303,11 @@ int NetworkEndpoint::RunAndWait(std::function<int()> fn) {
   return result;
 }
 
-int NetworkEndpoint::PostCall(std::function<void()> fn) { return PostToSelf(std::move(fn)) ? Result_Ok : Result_Fail; }
+int NetworkEndpoint::PostCall(std::function<void()> fn) {
+  // A dropped write or close would be lost for good; callers bound their
+  // calls (the registry's are bounded by what it reads).
+  return PostToSelfAlways(std::move(fn)) ? Result_Ok : Result_Fail;
+}
 
 int NetworkEndpoint::NotInitialized() {
   LOG_RECORD(record, Log_Severe, 0);
@@ -369,30 +384,30 @@ int NetworkEndpoint::WriteToConnectionsAsync(const std::vector<ConnectionId>& co
                                data ? "valid" : "invalid", static_cast<int>(size));
   }
   return WriteSharedToConnectionsAsync(connectionIds, std::shared_ptr<const uint8_t[]>(std::move(data)), size,
-                                       userContext);
+                                       userContext, 1);
 }
 
 int NetworkEndpoint::WriteSharedToConnectionsAsync(const std::vector<ConnectionId>& connectionIds,
                                                     std::shared_ptr<const uint8_t[]> shared, uint32_t size,
-                                                    uint64_t userContext) {
-  if (!shared || size == 0) {
+                                                    uint64_t userContext, uint32_t copies) {
+  if (!shared || size == 0 || copies == 0) {
     LOG_RECORD(record, Log_Severe, 0);
     return record.ReturnResult(Result_InvalidArgument, "Invalid data parameters. data %s, dataSize=%d",
                                shared ? "valid" : "invalid", static_cast<int>(size));
   }
   if (!context_->IsOnContextThread()) {
     // A refused post frees the buffer with the task.
-    return PostCall([this, ids = connectionIds, shared, size, userContext] {
+    return PostCall([this, ids = connectionIds, shared, size, userContext, copies] {
       if (!initialized_) {
         NotInitialized();
         return;
       }
-      QueueWrite(ids, shared, size, userContext);
+      QueueWrite(ids, shared, size, userContext, copies);
       RestartLoopIfStopped();
     });
   }
   if (!initialized_) return NotInitialized();
-  QueueWrite(connectionIds, shared, size, userContext);
+  QueueWrite(connectionIds, shared, size, userContext, copies);
   return Result_Ok;
 }
 
@@ -596,22 +611,23 @@ void NetworkEndpoint::SetWritable(Connection& c, bool on) {
 }
 
 void NetworkEndpoint::QueueWrite(const std::vector<ConnectionId>& ids, const std::shared_ptr<const uint8_t[]>& data,
-                                 uint32_t size, uint64_t userContext) {
+                                 uint32_t size, uint64_t userContext, uint32_t copies) {
   uint64_t call = ++writeCalls_;
+  const uint64_t bytes = static_cast<uint64_t>(size) * copies;
   for (ConnectionId id64 : ids) {
     if (id64 == 0 || id64 >= slotCount_) continue;
     uint32_t id = static_cast<uint32_t>(id64);
     Connection& c = connections_[id];
     if (!c.open || c.lastWriteCall == call) continue;
     c.lastWriteCall = call;
-    if (c.queuedBytes + size > kMaxQueuedBytesPerConnection) {
+    if (c.queuedBytes + bytes > kMaxQueuedBytesPerConnection) {
       LOG_SEVERE("Send queue of connection %u passed %llu bytes; closing it", id,
                  static_cast<unsigned long long>(kMaxQueuedBytesPerConnection));
       CloseWithEvent(id, ClosedOnError);
       continue;
     }
-    c.sendQueue.push_back(WriteItem{size, data, 0, userContext});
-    c.queuedBytes += size;
+    c.sendQueue.push_back(WriteItem{size, data, 0, userContext, copies - 1});
+    c.queuedBytes += bytes;
     SetWritable(c, true);
     if (c.queuedBytes > kEndpointReadPauseQueuedBytes) UpdateReading(id);
   }
@@ -656,7 +672,8 @@ void NetworkEndpoint::ResumePaused() {
 // ---- the poll loop ----
 
 void NetworkEndpoint::PostIteration() {
-  loopRunning_ = PostToSelf([this] { _Listen(); });
+  // A refused iteration would stop the loop until some later call restarts it.
+  loopRunning_ = PostToSelfAlways([this] { _Listen(); });
 }
 
 void NetworkEndpoint::RestartLoopIfStopped() {
@@ -822,6 +839,13 @@ void NetworkEndpoint::SendQueued(uint32_t id, int64_t now) {
       c.lastSend = now;
       c.queuedBytes -= static_cast<uint64_t>(sent);
       if (c.readPaused && c.queuedBytes <= kEndpointReadPauseQueuedBytes) UpdateReading(id);
+      if (static_cast<uint32_t>(sent) == item.remaining && item.repeat != 0) {
+        // The next copy of the same buffer.
+        --item.repeat;
+        item.remaining += item.offset;
+        item.offset = 0;
+        continue;
+      }
       if (static_cast<uint32_t>(sent) == item.remaining) {
         c.sendQueue.pop_front();
         if (c.sendQueue.empty()) SetWritable(c, false);
@@ -948,13 +972,17 @@ void NetworkEndpoint::DeliverWriteState(uint32_t id, int state, uint64_t userCon
 
 int INetworkEndpoint::WriteSharedToConnectionsAsync(const std::vector<ConnectionId>& connectionIds,
                                                      std::shared_ptr<const uint8_t[]> data, uint32_t size,
-                                                     uint64_t userContext) {
-  std::unique_ptr<uint8_t[]> copy;
-  if (data && size != 0) {
-    copy = std::make_unique_for_overwrite<uint8_t[]>(size);
-    std::memcpy(copy.get(), data.get(), size);
+                                                     uint64_t userContext, uint32_t copies) {
+  int result = Result_Ok;
+  for (uint32_t i = 0; i < copies && result >= 0; ++i) {
+    std::unique_ptr<uint8_t[]> copy;
+    if (data && size != 0) {
+      copy = std::make_unique_for_overwrite<uint8_t[]>(size);
+      std::memcpy(copy.get(), data.get(), size);
+    }
+    result = WriteToConnectionsAsync(connectionIds, std::move(copy), size, userContext);
   }
-  return WriteToConnectionsAsync(connectionIds, std::move(copy), size, userContext);
+  return result;
 }
 
 int CreateNetworkEndpoint(INetworkEndpoint** out) {

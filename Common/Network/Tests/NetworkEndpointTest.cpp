@@ -541,6 +541,16 @@ TEST_F(EndpointTest, ReadingPausesWhileDeliveriesWaitAndResumesWithoutLoss) {
   EXPECT_EQ(firstBad, total) << "bytes lost or reordered";
 }
 
+TEST_F(EndpointTest, SharedWriteOfManyCopiesSendsThemAllInOrder) {
+  uint16_t port = Listen(2, false);
+  Peer peer = Accept(port, 1);
+  std::shared_ptr<const uint8_t[]> list(Bytes("list;").release());
+  ASSERT_EQ(0, endpoint_->WriteSharedToConnectionsAsync({1}, list, 5, 0, 3));
+  ASSERT_EQ(0, endpoint_->WriteToConnectionsAsync({1}, Bytes("end"), 3, 0));
+  EXPECT_EQ(peer.ReceiveText(18), "list;list;list;end");
+  EXPECT_EQ(static_cast<int>(Result_InvalidArgument), endpoint_->WriteSharedToConnectionsAsync({1}, list, 5, 0, 0));
+}
+
 TEST_F(EndpointTest, PeerResetIsAnOrdinaryCloseWithoutASevereLine) {
   test::ScopedCapture capture;
   uint16_t port = Listen(2, false);
