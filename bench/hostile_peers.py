@@ -226,14 +226,13 @@ def stop_role(proc):
 
 # ---- attack roles (child processes) ----
 
-def role_subscribe_flood(seconds):
-    """Sends subscribes and never reads; reconnects when dropped."""
+def flood(seconds, chunk, rcvbuf=0):
+    """Sends chunk over and over, never reading; reconnects when dropped."""
     end = time.monotonic() + seconds
-    chunk = SUBSCRIBE * 6000
     signal.signal(signal.SIGTERM, lambda *a: sys.exit(0))
     while time.monotonic() < end:
         try:
-            s = connect(rcvbuf=4096)
+            s = connect(rcvbuf=rcvbuf)
             s.setblocking(False)
             while time.monotonic() < end:
                 try:
@@ -243,24 +242,14 @@ def role_subscribe_flood(seconds):
             s.close()
         except OSError:
             time.sleep(0.01)
+
+
+def role_subscribe_flood(seconds):
+    flood(seconds, SUBSCRIBE * 6000, rcvbuf=4096)
 
 
 def role_publish_flood(seconds, n):
-    end = time.monotonic() + seconds
-    chunk = publish(display_id(0xF1000D, int(n)), b"flood", 7) * 2000
-    signal.signal(signal.SIGTERM, lambda *a: sys.exit(0))
-    while time.monotonic() < end:
-        try:
-            s = connect()
-            s.setblocking(False)
-            while time.monotonic() < end:
-                try:
-                    s.send(chunk)
-                except BlockingIOError:
-                    select_wait(s, min(0.05, max(0.0, end - time.monotonic())))
-            s.close()
-        except OSError:
-            time.sleep(0.01)
+    flood(seconds, publish(display_id(0xF1000D, int(n)), b"flood", 7) * 2000)
 
 
 def select_wait(s, timeout):
@@ -480,15 +469,29 @@ def phase_mixed(binary, root, seconds):
     # hostile publishes fanned out to them may still be queued).
     for i in range(10):
         pubs[i].close()
-    t_min = time.monotonic() + PURGE_SECONDS + 2
-    t_max = time.monotonic() + 120
-    quiet_since = time.monotonic()
-    while time.monotonic() < t_max:
-        if drain(0.2):
-            quiet_since = time.monotonic()
-        elif time.monotonic() > t_min and time.monotonic() - quiet_since > 1.0:
-            break
+    def caught_up(key):
+        _, last, removed = key.data
+        return all(last.get(ids[i]) == flags[i] for i in range(20)) and all(removed.get(ids[i]) for i in range(10))
+
+    closed_at = time.monotonic()
+    t_max = closed_at + 120
+    while time.monotonic() < t_max and not all(caught_up(k) for k in sel.get_map().values()):
+        drain(0.2)
+    # Anything sent twice would arrive right behind.
+    t_extra = time.monotonic() + 1
+    while time.monotonic() < t_extra:
+        drain(0.1)
+    print("  all well-behaved subscribers caught up %.1f s after the last publish and the closes" %
+          (time.monotonic() - closed_at - 1))
     if os.environ.get("HOSTILE_DEBUG"):
+        for _ in range(3):
+            cpu = {}
+            for tid in os.listdir("/proc/%d/task" % service.proc.pid):
+                with open("/proc/%d/task/%s/stat" % (service.proc.pid, tid)) as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+                cpu[tid] = int(fields[11]) + int(fields[12])
+            print("  debug: rss %.1f MiB, thread ticks %s" % (service.rss_mib(), sorted(cpu.values())[-4:]))
+            time.sleep(1)
         c = connect()
         c.sendall(SUBSCRIBE)
         c.settimeout(1)
@@ -536,7 +539,6 @@ def main():
     pub_s = int(os.environ.get("PUBLISH_SECONDS", "60"))
     mix_s = int(os.environ.get("MIXED_SECONDS", "60"))
     with tempfile.TemporaryDirectory(prefix="tds-hostile-") as root:
-        if os.environ.get("HOSTILE_KEEP"): root = tempfile.mkdtemp(prefix="tds-hostile-keep-"); print(root)
         phase_subscribe(binary, root, sub_s)
         phase_publish(binary, root, pub_s)
         if os.path.exists(asan_binary):

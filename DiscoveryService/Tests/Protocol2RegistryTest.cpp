@@ -622,10 +622,9 @@ TEST_F(RegistryTcpTest, SecondInitializeIsRefused) {
   EXPECT_TRUE(Snapshot(*registry_).initialized);
 }
 
-// The registry reports a port that stays busy instead of ending the process;
-// its tries and their pause are the caller's. The line names its source the
-// way the service's own log sites do: tree-relative, without extension.
-TEST(RegistryPortTest, PortThatStaysBusyIsReportedAfterTheGivenTries) {
+// Listens on the registry's port as another program would; -1 when it is
+// taken.
+int HoldRegistryPort() {
   int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -633,8 +632,19 @@ TEST(RegistryPortTest, PortThatStaysBusyIsReportedAfterTheGivenTries) {
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   int one = 1;
   setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  ASSERT_EQ(0, bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address));
-  ASSERT_EQ(0, listen(holder, 1));
+  if (bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(holder, 1) != 0) {
+    close(holder);
+    return -1;
+  }
+  return holder;
+}
+
+// The registry reports a port that stays busy instead of ending the process;
+// its tries and their pause are the caller's. The line names its source the
+// way the service's own log sites do: tree-relative, without extension.
+TEST(RegistryPortTest, PortThatStaysBusyIsReportedAfterTheGivenTries) {
+  int holder = HoldRegistryPort();
+  ASSERT_GE(holder, 0);
 
   test::ScopedCapture log;
   int factoryCalls = 0;
@@ -666,15 +676,8 @@ TEST(RegistryPortTest, PortThatStaysBusyIsReportedAfterTheGivenTries) {
 }
 
 TEST(RegistryPortTest, CancelStartEndsThePortRetriesAtOnce) {
-  int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(Registry::kPort);
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  int one = 1;
-  setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  ASSERT_EQ(0, bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address));
-  ASSERT_EQ(0, listen(holder, 1));
+  int holder = HoldRegistryPort();
+  ASSERT_GE(holder, 0);
 
   auto registry = std::make_shared<Registry>(0, Registry::EndpointFactory(), Registry::StartRetries{100, 1000});
   std::atomic<int> result{1};

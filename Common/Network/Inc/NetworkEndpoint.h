@@ -16,8 +16,10 @@
 // nor while its own send queue holds more than kEndpointReadPauseQueuedBytes;
 // reading resumes once both have drained. Events and data are therefore
 // posted to the callback contexts whatever their queue length: they are
-// never dropped. Data still queued for a connection that was closed on an
-// error or by Disconnect is dropped, not delivered.
+// never dropped. No connection is read while all connections' delivered,
+// unconsumed data (closed ones' included) passes a few MiB. Data still
+// queued for a connection closed on an error or by Disconnect is dropped, not
+// delivered; what a peer sent before closing itself is delivered.
 #pragma once
 
 #include <cstdint>

@@ -113,6 +113,10 @@ struct ReceiveGate {
   std::atomic<bool> discard{false};
 };
 
+// All connections' delivered, not yet consumed data, closed ones' included:
+// peers that send, close and connect again are bounded by this.
+constexpr int64_t kMaxTotalUnprocessedBytes = 8 * 1024 * 1024;
+
 struct WriteItem {
   uint32_t remaining;
   std::shared_ptr<const uint8_t[]> buffer;
@@ -212,6 +216,8 @@ class NetworkEndpoint final : public INetworkEndpoint {
   // Pauses or resumes reading of the connection as its backpressure asks.
   void UpdateReading(uint32_t id);
   void ResumePaused();
+  // Applies allPaused_ and each connection's own pause to the poll set.
+  void UpdateAllReading();
 
   void RaiseEvent(ConnectionEvent event, const ConnectionInfo& info);
   void DeliverData(uint32_t id, const uint8_t* bytes, uint32_t size);
@@ -234,6 +240,9 @@ class NetworkEndpoint final : public INetworkEndpoint {
   std::list<ConnectDeadline> connectDeadlines_;
   std::vector<std::pair<uint32_t, int16_t>> ready_;
   std::vector<uint32_t> pausedIds_;
+  std::shared_ptr<std::atomic<int64_t>> unprocessedTotal_ = std::make_shared<std::atomic<int64_t>>(0);
+  // No connection is read while the total passes kMaxTotalUnprocessedBytes.
+  bool allPaused_ = false;
   uint32_t slotCount_ = 0;
   size_t openCount_ = 0;
   size_t pendingCount_ = 0;
@@ -572,6 +581,7 @@ uint32_t NetworkEndpoint::OpenSlot(SocketHandle socket, int16_t events, int64_t 
   c.openedAt = now;
   c.gate = std::make_shared<ReceiveGate>();
   c.pollIndex = static_cast<uint32_t>(pollSet_.size());
+  if (allPaused_ && !(events & kPollWritable)) events = static_cast<int16_t>(events & ~kPollReadable);
   pollSet_.push_back(PollEntry{socket, events, 0});
   pollSlots_.push_back(id);
   ++openCount_;
@@ -641,7 +651,7 @@ void NetworkEndpoint::UpdateReading(uint32_t id) {
   if (pause == c.readPaused) return;
   c.readPaused = pause;
   int16_t& events = pollSet_[c.pollIndex].events;
-  events = static_cast<int16_t>(pause ? (events & ~kPollReadable) : (events | kPollReadable));
+  events = static_cast<int16_t>(pause || allPaused_ ? (events & ~kPollReadable) : (events | kPollReadable));
   if (pause) {
     if (!c.pausedListed) {
       c.pausedListed = true;
@@ -653,7 +663,22 @@ void NetworkEndpoint::UpdateReading(uint32_t id) {
   }
 }
 
+void NetworkEndpoint::UpdateAllReading() {
+  for (size_t i = kFirstConnectionIndex; i < pollSet_.size(); ++i) {
+    const Connection& c = connections_[pollSlots_[i]];
+    if (c.pendingConnect) continue;
+    int16_t& events = pollSet_[i].events;
+    bool read = !allPaused_ && !c.readPaused;
+    events = static_cast<int16_t>(read ? (events | kPollReadable) : (events & ~kPollReadable));
+  }
+}
+
 void NetworkEndpoint::ResumePaused() {
+  bool overTotal = unprocessedTotal_->load(std::memory_order_acquire) > kMaxTotalUnprocessedBytes;
+  if (overTotal != allPaused_) {
+    allPaused_ = overTotal;
+    UpdateAllReading();
+  }
   if (pausedIds_.empty()) return;
   size_t kept = 0;
   for (uint32_t id : pausedIds_) {
@@ -722,7 +747,7 @@ void NetworkEndpoint::KeepAliveScan(int64_t now) {
   for (uint32_t id = 1; id < slotCount_; ++id) {
     Connection& c = connections_[id];
     if (!c.open || c.pendingConnect) continue;
-    if (c.readPaused) {
+    if (c.readPaused || allPaused_) {
       c.lastReceive = now;
       continue;
     }
@@ -825,7 +850,7 @@ void NetworkEndpoint::CompleteConnect(uint32_t id, int16_t revents, int64_t now)
   // Writes queued before the connect completed are not sent.
   c.sendQueue.clear();
   c.queuedBytes = 0;
-  pollSet_[c.pollIndex].events = kPollReadable;
+  pollSet_[c.pollIndex].events = allPaused_ ? 0 : kPollReadable;
   RaiseEvent(Connected, ConnectionInfo{id, 0, localAddress, userContext, 0});
 }
 
@@ -904,6 +929,10 @@ void NetworkEndpoint::ReceiveOnce(uint32_t id, int64_t now) {
   c.receivedAny = true;
   DeliverData(id, receiveBuffer_.get(), static_cast<uint32_t>(n));
   if (c.gate->unprocessed.load(std::memory_order_acquire) > kEndpointMaxUnprocessedBytes) UpdateReading(id);
+  if (!allPaused_ && unprocessedTotal_->load(std::memory_order_acquire) > kMaxTotalUnprocessedBytes) {
+    allPaused_ = true;
+    UpdateAllReading();
+  }
 }
 
 void NetworkEndpoint::ExpireConnects() {
@@ -947,9 +976,11 @@ void NetworkEndpoint::DeliverData(uint32_t id, const uint8_t* bytes, uint32_t si
   const int64_t cost = static_cast<int64_t>(size) + kDeliveryOverhead;
   std::shared_ptr<ReceiveGate> gate = connections_[id].gate;
   gate->unprocessed.fetch_add(cost, std::memory_order_acq_rel);
+  unprocessedTotal_->fetch_add(cost, std::memory_order_acq_rel);
   // Bounded by the gate rather than by the queue: the data is never dropped
   // for a queue's length, and the connection is not read while it waits.
-  dataCallback_.context->PostAlways([cell = dataCallback_.cell, id, holder, size, gate, cost, wake = wake_] {
+  dataCallback_.context->PostAlways([cell = dataCallback_.cell, id, holder, size, gate, cost, wake = wake_,
+                                     total = unprocessedTotal_] {
     if (!gate->discard.load(std::memory_order_acquire)) {
       if (auto fn = cell->Load()) (*fn)(id, std::move(*holder), size);
     }
@@ -957,7 +988,11 @@ void NetworkEndpoint::DeliverData(uint32_t id, const uint8_t* bytes, uint32_t si
     int64_t before = gate->unprocessed.fetch_sub(cost, std::memory_order_acq_rel);
     // The endpoint looks at its paused connections on every iteration; wake
     // it when this one may read again.
-    if (before > kEndpointMaxUnprocessedBytes && before - cost <= kEndpointMaxUnprocessedBytes) wake->Signal();
+    int64_t totalBefore = total->fetch_sub(cost, std::memory_order_acq_rel);
+    if ((before > kEndpointMaxUnprocessedBytes && before - cost <= kEndpointMaxUnprocessedBytes) ||
+        (totalBefore > kMaxTotalUnprocessedBytes && totalBefore - cost <= kMaxTotalUnprocessedBytes)) {
+      wake->Signal();
+    }
   });
 }
 

@@ -222,31 +222,4 @@ int OpenFolderChain(const std::string& base, const std::vector<std::string>& par
   return fd;
 }
 
-bool ListFolderAt(int fd, std::vector<FolderEntry>* out) {
-  out->clear();
-  int own = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (own < 0) return false;
-  DIR* dir = ::fdopendir(own);
-  if (dir == nullptr) {
-    ::close(own);
-    return false;
-  }
-  bool ok = true;
-  try {
-    while (struct dirent* entry = ::readdir(dir)) {
-      struct stat st;
-      if (::fstatat(own, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode)) continue;
-      FolderEntry e;
-      e.name.assign(entry->d_name);
-      e.size = static_cast<uint64_t>(st.st_size);
-      e.lastWriteMs = ModificationMs(st);
-      out->push_back(std::move(e));
-    }
-  } catch (...) {
-    ok = false;
-  }
-  ::closedir(dir);
-  return ok;
-}
-
 }  // namespace corvane::platform

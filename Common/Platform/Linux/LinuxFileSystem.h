@@ -50,8 +50,5 @@ bool ListFolder(const std::string& path, std::vector<FolderEntry>* out);
 // a folder could not be made or opened.
 int OpenFolderChain(const std::string& base, const std::vector<std::string>& parts, bool create,
                     std::string* refusal);
-// The names of the non-folder entries of the open folder fd (which stays
-// open), with size and time; false when it cannot be listed.
-bool ListFolderAt(int fd, std::vector<FolderEntry>* out);
 
 }  // namespace corvane::platform

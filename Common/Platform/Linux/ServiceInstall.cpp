@@ -65,28 +65,22 @@ bool IsUsableExecStart(const std::string& path) {
   return true;
 }
 
-// systemd expands "%" specifiers in these settings; doubling keeps a "%" as
-// it is.
-std::string EscapeSpecifiers(const std::string& text) {
+// Writes every `special` twice, which systemd reads as the character itself.
+std::string DoubleEach(const std::string& text, char special) {
   std::string out;
   out.reserve(text.size());
   for (char c : text) {
-    if (c == '%') out += c;
+    if (c == special) out += c;
     out += c;
   }
   return out;
 }
 
-// ExecStart= also expands "$NAME" and "${NAME}"; "$$" is a plain "$".
-std::string EscapeVariables(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    if (c == '$') out += c;
-    out += c;
-  }
-  return out;
-}
+// systemd expands "%" specifiers in these settings.
+std::string EscapeSpecifiers(const std::string& text) { return DoubleEach(text, '%'); }
+
+// ExecStart= also expands "$NAME" and "${NAME}".
+std::string EscapeVariables(const std::string& text) { return DoubleEach(text, '$'); }
 
 // Runs systemctl with the given arguments and waits for it; its own messages
 // go to our standard error. Failure is reported, never fatal.
