@@ -5,9 +5,10 @@
 // store to the logger. Its worker thread runs the start-up sequence once:
 // the version line, the protocol-2 registry on port 53202 and its
 // initialisation (which ends the process with status 255 when the port
-// cannot be opened after its retries), the protocol switches, the HTTP
-// server on httpPort with the web API under "/api" (port 0: nothing
-// listens), and "Talvenor Discovery Service Started". The stop control logs
+// cannot be opened after its retries, unless a stop ended them), the
+// protocol switches, the HTTP server on httpPort with the web API under
+// "/api" (port 0: nothing listens), and "Talvenor Discovery Service
+// Started". The stop control logs
 // "Talvenor Discovery Service Stopped"; the registry runs on until the object
 // is destroyed.
 //
@@ -73,6 +74,10 @@ class TalvenorDiscoveryServiceMain : public ServiceImpl {
   bool startupRan_ = false;
   std::shared_ptr<talvenor::server::TalvenorDiscoveryServicePersistent> persistent_;
   RefPtr<HttpServer> httpServer_;
+  // The registry while it starts, for the stop control to cancel its port
+  // retries; guarded by startingLock_.
+  std::unique_ptr<Scheduler::FastMutex> startingLock_;
+  std::shared_ptr<talvenor::server::TalvenorDiscoveryServicePersistent> starting_;
 };
 
 // The singleton with one reference for the caller; 0, or Result_Fail once

@@ -20,7 +20,15 @@
 //
 // Invariants, kept on the work thread after every event: every publisher has
 // a connection record; `owners` maps each publisher's display id to that
-// publisher and holds nothing else.
+// publisher and holds nothing else. A live connection whose id another
+// connection took over keeps its record (it is no publisher then) and takes
+// the id back when it publishes it again.
+//
+// Work per peer is bounded: the endpoint stops reading a connection while
+// what it delivered is not yet processed or while the connection's own send
+// queue is long (see NetworkEndpoint.h); every subscribe shares one copy of
+// the current list, and one delivery's answers never pass what the endpoint
+// would queue for the connection.
 #pragma once
 
 #include <atomic>
@@ -118,9 +126,11 @@ class TalvenorDiscoveryServicePersistent {
   // Starts listening on kPort, trying retries.attempts times with a pause of
   // retries.intervalMs after each failure. When the last try fails it logs
   // "Unable to initialize TDS, exiting" and returns kResultPortUnavailable:
-  // the caller owns the process and decides to end it.
+  // the caller owns the process and decides to end it. CancelStart (from
+  // any thread) ends the retries at once with the same result.
   // Result_AlreadyInitialized on a second call.
   int Initialize();
+  void CancelStart();
 
   // The bridge; an empty pointer detaches it.
   void SetCrossCommunicator(std::shared_ptr<ICrossCommunicator> crossCommunicator);
@@ -162,7 +172,11 @@ class TalvenorDiscoveryServicePersistent {
   void OnClosed(ConnectionId id);
   void ProcessNetworkStream(ConnectionId id, std::unique_ptr<uint8_t[]> data, uint32_t size);
   void HandlePublish(ConnectionId id, ClientConnection& connection, DisplayInfo record);
-  void HandleSubscribe(ConnectionId id, ClientConnection& connection);
+  // Answers `count` subscribes in a row; returns the bytes written.
+  uint64_t HandleSubscribe(ConnectionId id, ClientConnection& connection, uint32_t count);
+  // The list every subscribe is answered with, rebuilt after a change.
+  void InvalidateList() { listStale_ = true; }
+  std::vector<uint8_t> BuildList();
   void DoForwardToSubscribers(const DisplayInfo& display);
   void DoRemoveForeignDisplay(const UUID& id);
   void PurgePass();
@@ -206,11 +220,16 @@ class TalvenorDiscoveryServicePersistent {
   std::vector<ConnectionId> subscriberList_;
   bool subscriberListStale_ = true;
   std::vector<uint8_t> pendingWrites_;
+  std::shared_ptr<const uint8_t[]> list_;
+  uint32_t listSize_ = 0;
+  bool listStale_ = true;
 
   EndpointFactory endpointFactory_;
   StartRetries startRetries_;
   // Set by the destructor to end the timer loop.
   std::unique_ptr<Scheduler::Event> timerStop_;
+  // Set by CancelStart to end the start-up retries.
+  std::unique_ptr<Scheduler::Event> startCancel_;
   // True from the queueing of a purge pass until it starts.
   std::atomic<bool> purgePending_{false};
 };

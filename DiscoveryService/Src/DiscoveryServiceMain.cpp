@@ -67,9 +67,13 @@ int ConfigureLogger(uint32_t level) {
 namespace {
 
 int ConfigureLoggerUnguarded(uint32_t level) {
-  std::string folder = GetDataDirectory("Corvane", "Talvenor", "DiscoveryService/Logs", true, false);
+  // Opened once, without following links below the base: the store never
+  // writes or prunes anywhere else. A refused folder leaves the lines going
+  // nowhere, as an unwritable one does.
+  std::string folder;
+  int folderFd = OpenDataDirectory("Corvane", "Talvenor", "DiscoveryService/Logs", false, &folder);
   ILogStore* store = nullptr;
-  if (CreateFileStore("DiscoveryService", folder, kLogFileBytes, &store) != 0 || store == nullptr) {
+  if (CreateFileStoreAt("DiscoveryService", folder, folderFd, kLogFileBytes, &store) != 0 || store == nullptr) {
     return Result_Fail;
   }
   ILogger* logger = nullptr;
@@ -94,7 +98,7 @@ int ConfigureLoggerUnguarded(uint32_t level) {
 }  // namespace
 
 TalvenorDiscoveryServiceMain::TalvenorDiscoveryServiceMain()
-    : startupLock_(GetDefaultScheduler()->CreateFastMutex()) {}
+    : startupLock_(GetDefaultScheduler()->CreateFastMutex()), startingLock_(GetDefaultScheduler()->CreateFastMutex()) {}
 
 TalvenorDiscoveryServiceMain::~TalvenorDiscoveryServiceMain() {
   // The worker runs this object's ThreadFunc: it must be over first.
@@ -133,6 +137,10 @@ bool TalvenorDiscoveryServiceMain::ThreadFunc() {
     persistent_.reset();
   }
   if (!persistent_) MAIN_LOG(Log_Severe, kThreadFuncName, "Unable to instantiate persistent %s", kServiceName);
+  {
+    ScopedLock hold(startingLock_.get());
+    starting_ = persistent_;
+  }
   if (stopping_.load()) return false;
 
   // The protocol-1 service and the bridge between the two registries are
@@ -140,6 +148,12 @@ bool TalvenorDiscoveryServiceMain::ThreadFunc() {
 
   if (persistent_) {
     int result = persistent_->Initialize();
+    {
+      ScopedLock hold(startingLock_.get());
+      starting_.reset();
+    }
+    // A stop that ended the retries is an ordinary stop.
+    if (stopping_.load()) return false;
     if (result == talvenor::server::TalvenorDiscoveryServicePersistent::kResultPortUnavailable) {
       // Nothing can serve without the port. Log lines are written as they
       // are made, so the registry's line is on disk; ending at once keeps
@@ -175,8 +189,12 @@ bool TalvenorDiscoveryServiceMain::ThreadFunc() {
 
 void TalvenorDiscoveryServiceMain::OnServiceStop() {
   stopping_.store(true);
-  // Waits for the start-up step in progress; the registry's endpoint may be
-  // retrying for a few seconds.
+  {
+    // Port retries would hold the start-up step for seconds: end them.
+    ScopedLock hold(startingLock_.get());
+    if (starting_) starting_->CancelStart();
+  }
+  // Waits for the start-up step in progress.
   ScopedLock hold(startupLock_.get());
   // The protocol-1 service is released here, once there is one.
   MAIN_LOG(Log_Information, kOnStopName, "%s Stopped", kServiceName);

@@ -18,6 +18,9 @@ constexpr uint32_t kTimerQueueItems = 2;
 constexpr uint32_t kPurgeIntervalMs = 1000;
 // Fan-out bytes gathered in one task are handed over before they pass this.
 constexpr size_t kMaxBatchBytes = 256 * 1024;
+// Subscribes answered by one write at most (any run of them is far shorter
+// than one delivery's worth: 102400 / 11).
+constexpr uint32_t kMaxSubscribeRun = 1u << 16;
 
 #define REGISTRY_FUNCTION(name) "corvane::talvenor::server::TalvenorDiscoveryServicePersistent::" name
 
@@ -67,6 +70,7 @@ TalvenorDiscoveryServicePersistent::TalvenorDiscoveryServicePersistent([[maybe_u
   CRASH_LOG_GUARD(REGISTRY_FUNCTION("TalvenorDiscoveryServicePersistent"), [&] {
     LOG_INFO("Discovery service created");
     timerStop_.reset(GetDefaultScheduler()->CreateEvent(true, false));
+    startCancel_.reset(GetDefaultScheduler()->CreateEvent(true, false));
     workContext = RefPtr<ThreadContext>(new ThreadContext(kWorkQueueItems, 0), false);
     timerContext = RefPtr<ThreadContext>(new ThreadContext(kTimerQueueItems, 0), false);
     timerContext->Post([this] { TimerLoop(); });
@@ -117,6 +121,10 @@ int TalvenorDiscoveryServicePersistent::Initialize() {
   return result;
 }
 
+void TalvenorDiscoveryServicePersistent::CancelStart() {
+  if (startCancel_) startCancel_->Set();
+}
+
 int TalvenorDiscoveryServicePersistent::DoInitialize() {
   if (initialized) {
     LOG_RECORD(record, Log_Severe, 0);
@@ -138,10 +146,12 @@ int TalvenorDiscoveryServicePersistent::DoInitialize() {
                               ProcessNetworkStream(id, std::move(data), size);
                             });
   bool listening = false;
-  for (int attempt = 0; attempt < startRetries_.attempts && !listening; ++attempt) {
+  bool cancelled = false;
+  for (int attempt = 0; attempt < startRetries_.attempts && !listening && !cancelled; ++attempt) {
     listening = endpoint->Initialize(kPort, kMaxConnections, true) >= 0;
-    if (!listening) GetDefaultScheduler()->Sleep(startRetries_.intervalMs);
+    if (!listening) cancelled = startCancel_->Wait(startRetries_.intervalMs);
   }
+  if (cancelled) return kResultPortUnavailable;
   if (!listening) {
     // Nothing can serve without the port; the process's owner ends it.
     LOG_SEVERE("Unable to initialize TDS, exiting");
@@ -267,6 +277,7 @@ void TalvenorDiscoveryServicePersistent::OnAccepted(const INetworkEndpoint::Conn
     if (publishers.count(id) != 0) {
       PurgePublisher(id);
     } else {
+      InvalidateList();
       auto owner = owners.find(it->second.display.id);
       if (owner != owners.end() && owner->second == id) owners.erase(owner);
       connections.erase(it);
@@ -312,16 +323,37 @@ void TalvenorDiscoveryServicePersistent::ProcessNetworkStream(ConnectionId id, s
   if (!it->second.connected) return;
   ClientConnection& connection = it->second;
   connection.parser.Append(data.get(), size);
+  data.reset();
+  // Subscribes in a row are answered together (the list cannot change
+  // between them): one write of that many copies of the list. Past what the
+  // endpoint would queue for the connection, the peer cannot be reading them.
+  uint32_t subscribes = 0;
+  auto answer = [&]() -> bool {
+    if (subscribes == 0) return true;
+    uint64_t answered = HandleSubscribe(id, connection, subscribes);
+    subscribes = 0;
+    if (answered <= kEndpointMaxQueuedBytes) return true;
+    if (endpoint) endpoint->Disconnect(id);
+    LOG_SEVERE("Send queue of connection %u passed %llu bytes; closing it", static_cast<unsigned>(id),
+               static_cast<unsigned long long>(kEndpointMaxQueuedBytes));
+    OnClosed(id);
+    return false;
+  };
   while (true) {
     DisplayInfo record;
-    switch (connection.parser.Next(&record)) {
+    Protocol2Parser::Outcome outcome = connection.parser.Next(&record);
+    if (outcome == Protocol2Parser::Outcome::Subscribe) {
+      // A run longer than the endpoint could ever queue is cut short.
+      if (++subscribes < kMaxSubscribeRun) continue;
+    }
+    if (!answer()) return;
+    switch (outcome) {
       case Protocol2Parser::Outcome::Wait:
         return;
       case Protocol2Parser::Outcome::Publish:
         HandlePublish(id, connection, std::move(record));
         break;
       case Protocol2Parser::Outcome::Subscribe:
-        HandleSubscribe(id, connection);
         break;
       case Protocol2Parser::Outcome::InvalidStartCode:
         if (endpoint) endpoint->Disconnect(id);
@@ -363,18 +395,23 @@ void TalvenorDiscoveryServicePersistent::HandlePublish(ConnectionId id, ClientCo
   auto owner = owners.find(record.id);
   bool wasOwned = owner != owners.end();
   if (wasOwned && owner->second != id) {
-    // The display reconnected on a new connection: the old one's record goes
-    // without a removal, since the display itself is still here.
-    connections.erase(owner->second);
-    publishers.erase(owner->second);
+    // Another connection publishes the display now, without a removal since
+    // the display itself is still here. A closed previous owner's record
+    // goes; a live one keeps its record (only its ownership goes), so that
+    // its later publishes are still read and can take the id back.
+    ConnectionId previous = owner->second;
+    auto old = connections.find(previous);
+    if (old == connections.end() || !old->second.connected) connections.erase(previous);
+    publishers.erase(previous);
+    InvalidateList();
   }
   owners[record.id] = id;
-  foreignDisplays.erase(record.id);
+  if (foreignDisplays.erase(record.id) != 0) InvalidateList();
 
   if (record.ipv4 == 0) record.ipv4 = connection.peerIpv4;
   bool changed = record != connection.display;
   connection.BuildPublishMessage(record);
-  publishers.insert(id);
+  if (publishers.insert(id).second || changed) InvalidateList();
   LOG_SPEW(1, "Display published - %s %0x", connection.display.name.c_str(), connection.display.ipv4);
 
   if (wasOwned && !changed) return;
@@ -382,11 +419,26 @@ void TalvenorDiscoveryServicePersistent::HandlePublish(ConnectionId id, ClientCo
   if (crossCommunicator) crossCommunicator->UpdateDisplay(connection.display, CrossDirection_FromProtocol2);
 }
 
-void TalvenorDiscoveryServicePersistent::HandleSubscribe(ConnectionId id, ClientConnection& connection) {
+uint64_t TalvenorDiscoveryServicePersistent::HandleSubscribe(ConnectionId id, ClientConnection& connection,
+                                                             uint32_t count) {
   // Fan-out gathered before this subscribe goes out before its list.
   FlushWrites();
   AddSubscriber(id);
   LOG_SPEW(1, "Subscriber connected from %s", FormatIPv4(connection.peerIpv4).c_str());
+  if (listStale_) {
+    std::vector<uint8_t> list = BuildList();
+    listSize_ = static_cast<uint32_t>(list.size());
+    list_ = listSize_ != 0 ? std::shared_ptr<const uint8_t[]>(CopyBytes(list)) : nullptr;
+    listStale_ = false;
+  }
+  // One write for the whole list: the peer reads a byte stream, and one
+  // write per display would cost a send per display.
+  if (listSize_ == 0 || !endpoint) return 0;
+  endpoint->WriteSharedToConnectionsAsync({id}, list_, listSize_, 0, count);
+  return static_cast<uint64_t>(listSize_) * count;
+}
+
+std::vector<uint8_t> TalvenorDiscoveryServicePersistent::BuildList() {
   std::vector<uint8_t> list;
   for (ConnectionId publisher : publishers) {
     auto it = connections.find(publisher);
@@ -405,12 +457,7 @@ void TalvenorDiscoveryServicePersistent::HandleSubscribe(ConnectionId id, Client
       list.insert(list.end(), foreign.message->begin(), foreign.message->begin() + foreign.messageLength);
     }
   }
-  // One write for the whole list: the peer reads a byte stream, and one
-  // write per display would cost a send per display.
-  if (!list.empty() && endpoint) {
-    uint32_t length = static_cast<uint32_t>(list.size());
-    endpoint->WriteToConnectionsAsync({id}, CopyBytes(list), length, 0);
-  }
+  return list;
 }
 
 void TalvenorDiscoveryServicePersistent::DoForwardToSubscribers(const DisplayInfo& display) {
@@ -418,12 +465,14 @@ void TalvenorDiscoveryServicePersistent::DoForwardToSubscribers(const DisplayInf
   if (owners.count(display.id) != 0) return;
   ClientConnection& foreign = foreignDisplays[display.id];
   foreign.BuildPublishMessage(display);
+  InvalidateList();
   if (foreign.messageValid) WriteToSubscribers(*foreign.message);
 }
 
 void TalvenorDiscoveryServicePersistent::DoRemoveForeignDisplay(const UUID& id) {
   AtScopeEnd flush([this] { FlushWrites(); });
   if (foreignDisplays.erase(id) == 0) return;
+  InvalidateList();
   SendRemoval(id);
 }
 
@@ -485,6 +534,7 @@ void TalvenorDiscoveryServicePersistent::PurgePublisher(ConnectionId id) {
   if (owner != owners.end() && owner->second == id) owners.erase(owner);
   connections.erase(it);
   publishers.erase(id);
+  InvalidateList();
 }
 
 // ---------------------------------------------------------------------------

@@ -345,7 +345,7 @@ TEST_F(RegistryChurnTest, BytesAfterTheRegistryDroppedAConnectionAreIgnored) {
   EXPECT_EQ(Messages(endpoint_->Received(2)).back(), BuildRemoveBytes(kA));
 }
 
-TEST_F(RegistryChurnTest, ALiveConnectionLosesItsDisplayToATakeover) {
+TEST_F(RegistryChurnTest, ALiveConnectionKeepsItsRecordWhenItsDisplayIsTakenOver) {
   endpoint_->Accept(1);
   endpoint_->Deliver(1, Cat({BuildPublishBytes(Display(kA, "A")), kSubscribe}));
   endpoint_->Accept(2);
@@ -353,18 +353,58 @@ TEST_F(RegistryChurnTest, ALiveConnectionLosesItsDisplayToATakeover) {
   Check();
   auto state = Sync();
   EXPECT_EQ(state.publishers, std::set<ConnectionId>{2});
-  EXPECT_EQ(state.connections.count(1), 0u);
+  EXPECT_EQ(state.connections.count(1), 1u);  // only its ownership went
+  EXPECT_EQ(state.owners.at(kA), 2u);
   EXPECT_EQ(state.subscribers, std::set<ConnectionId>{1});  // still connected, still subscribed
 
-  // The old connection's later bytes find no record; its close is counted as
-  // a subscriber's, and nothing is purged or removed.
+  // The old connection's later publishes are read: it publishes B, and its
+  // close leaves B to the purge like any publisher's display.
   Publish(1, Display(kB, "B"));
+  Check();
+  state = Sync();
+  EXPECT_EQ(state.publishers, (std::set<ConnectionId>{1, 2}));
+  EXPECT_EQ(state.owners.at(kB), 1u);
   endpoint_->Close(1);
   Check();
   EXPECT_EQ(SubscriberDisconnects(), 1u);
   PassTimeAndPurge(*registry_, 6000);
   Check();
-  EXPECT_EQ(PublisherDisconnects(), 0u);
+  EXPECT_EQ(PublisherDisconnects(), 1u);
+  state = Sync();
+  EXPECT_EQ(state.owners.count(kA), 1u);
+  EXPECT_EQ(state.owners.count(kB), 0u);
+}
+
+TEST_F(RegistryChurnTest, ALiveDisplayTakesItsIdBackWhenTheTakeoverEnds) {
+  endpoint_->Accept(1);
+  endpoint_->Deliver(1, kSubscribe);
+  endpoint_->Accept(2);
+  Publish(2, Display(kA, "A"));
+  endpoint_->Accept(3);
+  Publish(3, Display(kA, "A"));  // takes the id over; nothing changed, nothing sent
+  endpoint_->Close(3);
+  Check();
+  PassTimeAndPurge(*registry_, 6000);
+  Check();
+  EXPECT_EQ(Messages(endpoint_->Received(1)).back(), BuildRemoveBytes(kA));
+  EXPECT_EQ(Sync().owners.count(kA), 0u);
+
+  // The display that stayed connected publishes again and is back.
+  Publish(2, Display(kA, "A"));
+  Check();
+  EXPECT_EQ(Sync().owners.at(kA), 2u);
+  EXPECT_EQ(Messages(endpoint_->Received(1)).back(), BuildPublishBytes(Display(kA, "A")));
+
+  // The same when the other connection moves to another id instead.
+  endpoint_->Accept(4);
+  Publish(4, Display(kA, "A"));
+  Publish(4, Display(kB, "B"));
+  Check();
+  EXPECT_EQ(Sync().owners.count(kA), 0u);
+  Publish(2, Display(kA, "A"));
+  Check();
+  EXPECT_EQ(Sync().owners.at(kA), 2u);
+  EXPECT_EQ(Messages(endpoint_->Received(1)).back(), BuildPublishBytes(Display(kA, "A")));
 }
 
 TEST_F(RegistryChurnTest, TimerPurgesWithoutBeingAsked) {

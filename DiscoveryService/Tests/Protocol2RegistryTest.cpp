@@ -13,7 +13,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <thread>
 #include <memory>
 #include <optional>
 #include <string>
@@ -43,6 +45,7 @@ class Peer {
   }
 
   void Close() { socket_.Close(); }
+  test::LoopbackPeer& Socket() { return socket_; }
 
   // The next message other than a ping, whole; nullopt on time-out or EOF.
   std::optional<Bytes> Next(int timeoutMs = 5000) {
@@ -521,15 +524,107 @@ TEST_F(RegistryTcpTest, FanOutReachesEverySubscriberOnceEvenWithAStalledOne) {
   for (auto& peer : subscribers) EXPECT_EQ(peer->Next(), marker);
 }
 
+// The process's peak resident memory, in KiB.
+long PeakResidentKiB() {
+  long peak = -1;
+  if (FILE* f = std::fopen("/proc/self/status", "r")) {
+    char line[256];
+    while (std::fgets(line, sizeof line, f)) {
+      if (std::sscanf(line, "VmHWM: %ld kB", &peak) == 1) break;
+    }
+    std::fclose(f);
+  }
+  return peak;
+}
+
+// A stream of one message over and over.
+std::function<void(size_t, uint8_t*, size_t)> Repeating(const Bytes& message) {
+  return [message](size_t offset, uint8_t* out, size_t n) {
+    for (size_t i = 0; i < n; ++i) out[i] = message[(offset + i) % message.size()];
+  };
+}
+
+TEST_F(RegistryTcpTest, SubscribeFloodFromAPeerThatNeverReadsCostsBoundedMemoryAndStallsNoOne) {
+  constexpr int kDisplays = 100;
+  for (int i = 0; i < kDisplays; ++i) {
+    DisplayInfo display = Display(UUID(0xF00D, 0, 0, i + 1), "Foreign " + std::to_string(i));
+    display.appData = std::string(60, 'a');
+    registry_->ForwardToSubscribers(display);
+  }
+  auto subscriber = Subscribe(kDisplays);
+  test::ScopedCapture log;
+  long peakBefore = PeakResidentKiB();
+
+  // About 48000 subscribes, each worth a 10 KB list, from a peer that reads
+  // nothing: once the answers it cannot be reading pass the send-queue
+  // bound it is closed, and reading it never runs ahead of the answering.
+  Peer attacker(4096);
+  ASSERT_TRUE(attacker.connected());
+  attacker.Socket().SendUntilStalled(Repeating(kSubscribe), 0, 512 * 1024, 300, 10000);
+  EXPECT_TRUE(attacker.WaitForEof(10000));
+  EXPECT_TRUE(log->Has(Log_Severe, "Send queue of connection"));
+
+  auto publisher = NewPeer();
+  publisher->Send(kP1);
+  EXPECT_EQ(subscriber->Next(2000), kP1);
+  auto late = Subscribe(kDisplays + 1);
+  EXPECT_LT(PeakResidentKiB() - peakBefore, 128 * 1024) << "KiB";
+}
+
+TEST_F(RegistryTcpTest, PublishFloodIsReadOnlyAsFastAsItIsProcessedAndLosesNoClose) {
+  constexpr int kFlooders = 4;
+  const UUID floodId(0xF100D, 0, 0, 1);
+  const Bytes flood = BuildPublishBytes(Display(floodId, "Flood"));
+  auto subscriber = Subscribe(0);
+  long peakBefore = PeakResidentKiB();
+
+  std::vector<std::unique_ptr<Peer>> flooders;
+  for (int i = 0; i < kFlooders; ++i) flooders.push_back(NewPeer());
+  std::vector<std::thread> threads;
+  for (auto& flooder : flooders) {
+    test::LoopbackPeer* socket = &flooder->Socket();
+    threads.emplace_back([socket, &flood] { socket->SendUntilStalled(Repeating(flood), 0, 8u << 20, 500, 8000); });
+  }
+  // Others are served while the floods run. The flooded display reaches
+  // the subscriber at most once per flooder (each one's first publish is a
+  // change for its connection), never once per message.
+  ASSERT_TRUE(WaitForPublishers(1));
+  auto publisher = NewPeer();
+  auto sent = Clock::now();
+  publisher->Send(kP1);
+  int floods = 0;
+  std::optional<Bytes> next;
+  while ((next = subscriber->Next(2000)) && *next == flood) ++floods;
+  EXPECT_EQ(next, kP1);
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent).count(), 1000);
+  for (auto& thread : threads) thread.join();
+  EXPECT_LT(PeakResidentKiB() - peakBefore, 128 * 1024) << "KiB";
+
+  // Every close is seen, so the flooded display is purged and removed once.
+  for (auto& flooder : flooders) flooder->Close();
+  ASSERT_TRUE(WaitUntil([&] {
+    auto state = State();
+    for (const auto& [id, connection] : state.connections) {
+      if (connection.displayId == floodId && connection.connected) return false;
+    }
+    return true;
+  }, 20000));
+  PassTimeAndPurge(*registry_, 6000);
+  while ((next = subscriber->Next()) && *next == flood) ++floods;
+  EXPECT_EQ(next, BuildRemoveBytes(floodId));
+  EXPECT_LE(floods, kFlooders);
+  Bytes marker = Marker("marker");
+  EXPECT_EQ(subscriber->Next(), marker);
+}
+
 TEST_F(RegistryTcpTest, SecondInitializeIsRefused) {
   EXPECT_EQ(registry_->Initialize(), corvane::Result_AlreadyInitialized);
   EXPECT_TRUE(Snapshot(*registry_).initialized);
 }
 
-// The registry reports a port that stays busy instead of ending the process;
-// its tries and their pause are the caller's. The line names its source the
-// way the service's own log sites do: tree-relative, without extension.
-TEST(RegistryPortTest, PortThatStaysBusyIsReportedAfterTheGivenTries) {
+// Listens on the registry's port as another program would; -1 when it is
+// taken.
+int HoldRegistryPort() {
   int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -537,8 +632,19 @@ TEST(RegistryPortTest, PortThatStaysBusyIsReportedAfterTheGivenTries) {
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   int one = 1;
   setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  ASSERT_EQ(0, bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address));
-  ASSERT_EQ(0, listen(holder, 1));
+  if (bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(holder, 1) != 0) {
+    close(holder);
+    return -1;
+  }
+  return holder;
+}
+
+// The registry reports a port that stays busy instead of ending the process;
+// its tries and their pause are the caller's. The line names its source the
+// way the service's own log sites do: tree-relative, without extension.
+TEST(RegistryPortTest, PortThatStaysBusyIsReportedAfterTheGivenTries) {
+  int holder = HoldRegistryPort();
+  ASSERT_GE(holder, 0);
 
   test::ScopedCapture log;
   int factoryCalls = 0;
@@ -565,6 +671,24 @@ TEST(RegistryPortTest, PortThatStaysBusyIsReportedAfterTheGivenTries) {
     }
   }
   EXPECT_TRUE(found);
+  registry.reset();
+  close(holder);
+}
+
+TEST(RegistryPortTest, CancelStartEndsThePortRetriesAtOnce) {
+  int holder = HoldRegistryPort();
+  ASSERT_GE(holder, 0);
+
+  auto registry = std::make_shared<Registry>(0, Registry::EndpointFactory(), Registry::StartRetries{100, 1000});
+  std::atomic<int> result{1};
+  std::thread starter([&] { result = registry->Initialize(); });
+  auto cancelled = Clock::now();
+  registry->CancelStart();
+  EXPECT_TRUE(WaitUntil([&] { return result.load() != 1; }, 3000));
+  starter.join();
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - cancelled).count(), 2000);
+  EXPECT_EQ(result.load(), Registry::kResultPortUnavailable);
+  EXPECT_FALSE(Snapshot(*registry).initialized);
   registry.reset();
   close(holder);
 }

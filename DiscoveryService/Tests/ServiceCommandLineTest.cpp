@@ -123,7 +123,7 @@ TEST_F(CommandLineTest, InstallFolderRules) {
   // Blanks stay inside the quotes; "%" is doubled so that systemd does not
   // read it as a specifier ("$" is not expanded in the executable's path).
   ExpectInstall({"-i:/opt/my tds"}, "\"/opt/my tds/TalvenorDiscoveryService\"");
-  ExpectInstall({"-i:/opt/100%$HOME"}, "\"/opt/100%%$HOME/TalvenorDiscoveryService\"");
+  ExpectInstall({"-i:/opt/100%$HOME"}, "\"/opt/100%%$$HOME/TalvenorDiscoveryService\"");
 }
 
 TEST_F(CommandLineTest, InstallRefusesFoldersThatBreakTheUnit) {

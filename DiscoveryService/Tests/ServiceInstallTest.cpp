@@ -83,6 +83,14 @@ TEST_F(ServiceInstallTest, PercentSignsAreKeptFromSpecifierExpansion) {
   EXPECT_NE(unit.find("\nExecStart=/opt/50%%/app\n"), std::string::npos) << unit;
 }
 
+TEST_F(ServiceInstallTest, DollarSignsAreKeptFromVariableExpansion) {
+  ASSERT_TRUE(InstallService("\"/opt/$HOME/${USER}/app\"", "S", "S", "costs $5", "", false));
+  std::string unit = Unit("S.service");
+  EXPECT_NE(unit.find("\nExecStart=\"/opt/$$HOME/$${USER}/app\"\n"), std::string::npos) << unit;
+  // Only the command line expands variables.
+  EXPECT_NE(unit.find("\nDescription=costs $5\n"), std::string::npos) << unit;
+}
+
 TEST_F(ServiceInstallTest, UnwritableUnitFolderFails) {
   // A file where the folder should be: nothing can be created in it.
   ASSERT_TRUE(WriteTextFile(units_ / "plain", "x"));

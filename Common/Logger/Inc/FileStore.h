@@ -56,6 +56,9 @@ class FileStore : public ILogStore, public virtual IRefCountImpl {
   // Touches no file: the first Write opens one. A directory without a
   // trailing separator gets one.
   FileStore(std::string name, std::string directory, uint64_t maxBytes);
+  // Writes, lists and deletes only inside the open folder directoryFd (which
+  // the store owns), whatever directory leads to; -1: lines go nowhere.
+  FileStore(std::string name, std::string directory, int directoryFd, uint64_t maxBytes);
   ~FileStore() override;
 
   // Writes one line; rolls over, opens and cleans up as needed. A line that
@@ -69,6 +72,7 @@ class FileStore : public ILogStore, public virtual IRefCountImpl {
   std::string CurrentFileName();
 
  private:
+  FileStore(std::string name, std::string directory, int directoryFd, bool pinned, uint64_t maxBytes);
   void OpenNextFile();
   void DeleteOldFiles();
   std::string TodayText();
@@ -81,9 +85,17 @@ class FileStore : public ILogStore, public virtual IRefCountImpl {
   int fd_ = -1;
   std::string currentName_;  // file name (without folder) of fd_
   std::unique_ptr<Scheduler::FastMutex> mutex_;
+  // With pinned_, the folder every operation uses; otherwise directory_ is
+  // opened afresh each time.
+  const int folderFd_;
+  const bool pinned_;
 };
 
 // Creates a store with one reference in *out; returns 0.
 int CreateFileStore(const std::string& name, const std::string& directory, uint64_t maxBytes, ILogStore** out);
+// The same for a folder already open (see the constructor); the store owns
+// directoryFd from the call on.
+int CreateFileStoreAt(const std::string& name, const std::string& directory, int directoryFd, uint64_t maxBytes,
+                      ILogStore** out);
 
 }  // namespace corvane

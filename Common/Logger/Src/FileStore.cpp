@@ -1,5 +1,6 @@
 #include "FileStore.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -45,6 +46,59 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
   return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
 }
 
+// The store's folder for one operation: the one the store was given, or the
+// path opened afresh.
+class FolderHandle {
+ public:
+  FolderHandle(int pinned, bool isPinned, const std::string& path)
+      : fd_(isPinned ? pinned : ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), owned_(!isPinned) {}
+  ~FolderHandle() {
+    if (owned_ && fd_ >= 0) ::close(fd_);
+  }
+  FolderHandle(const FolderHandle&) = delete;
+  FolderHandle& operator=(const FolderHandle&) = delete;
+  int Get() const { return fd_; }
+
+ private:
+  int fd_;
+  bool owned_;
+};
+
+bool EndsWithLog(const std::string& name) {
+  if (name.size() < 4) return false;
+  std::string tail = name.substr(name.size() - 4);
+  for (char& c : tail) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return tail == ".log";
+}
+
+// The ".log" entries (not folders) of the open folder, without following
+// anything out of it.
+void ListLogFiles(int folderFd, const std::string& directory, FileFinder<FileStore::FileCompareName>* finder) {
+  if (folderFd < 0) return;
+  int own = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (own < 0) return;
+  DIR* dir = ::fdopendir(own);
+  if (dir == nullptr) {
+    ::close(own);
+    return;
+  }
+  while (struct dirent* found = ::readdir(dir)) {
+    std::string name(found->d_name);
+    if (!EndsWithLog(name)) continue;
+    struct stat st {};
+    if (::fstatat(own, found->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode)) continue;
+    FileEntry entry;
+    entry.name = std::move(name);
+    entry.path = directory;
+    entry.size = static_cast<uint32_t>(st.st_size);
+    entry.lastWriteMs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+    finder->OnFile(entry);
+  }
+  ::closedir(dir);
+}
+
 }  // namespace
 
 const char* GetLevelName(uint32_t levelFlags) { return LogFlagLabel(levelFlags); }
@@ -88,7 +142,14 @@ void FileStore::ParseFileName(const std::string& fileName, std::string* prefix, 
 }
 
 FileStore::FileStore(std::string name, std::string directory, uint64_t maxBytes)
-    : name_(std::move(name)), directory_(std::move(directory)), maxBytes_(maxBytes) {
+    : FileStore(std::move(name), std::move(directory), -1, false, maxBytes) {}
+
+FileStore::FileStore(std::string name, std::string directory, int directoryFd, uint64_t maxBytes)
+    : FileStore(std::move(name), std::move(directory), directoryFd, true, maxBytes) {}
+
+FileStore::FileStore(std::string name, std::string directory, int directoryFd, bool pinned, uint64_t maxBytes)
+    : name_(std::move(name)), directory_(std::move(directory)), maxBytes_(maxBytes), folderFd_(directoryFd),
+      pinned_(pinned) {
   mutex_.reset(GetDefaultScheduler()->CreateFastMutex());
   // A folder given with backslash separators is read with "/" in their place.
   NormalizePath(directory_, true);
@@ -97,8 +158,10 @@ FileStore::FileStore(std::string name, std::string directory, uint64_t maxBytes)
   // Continue today's newest file, so a restart appends rather than starting
   // a new file each time.
   FileFinder<FileCompareName> finder;
-  Directory scan(&finder, "", ".log");
-  scan.Scan(directory_, "", false);
+  {
+    FolderHandle folder(folderFd_, pinned_, directory_);
+    ListLogFiles(folder.Get(), directory_, &finder);
+  }
   const std::string todayPrefix = name_ + "_" + TodayText();
   for (const FileEntry& entry : finder.Files()) {
     if (!StartsWith(entry.name, todayPrefix)) continue;
@@ -111,6 +174,7 @@ FileStore::FileStore(std::string name, std::string directory, uint64_t maxBytes)
 
 FileStore::~FileStore() {
   if (fd_ >= 0) ::close(fd_);
+  if (pinned_ && folderFd_ >= 0) ::close(folderFd_);
 }
 
 std::string FileStore::TodayText() {
@@ -128,12 +192,17 @@ std::string FileStore::MakeFileName() {
 }
 
 void FileStore::OpenNextFile() {
+  FolderHandle folder(folderFd_, pinned_, directory_);
+  if (folder.Get() < 0) {
+    // Every name fails as it would in a folder that cannot be written.
+    counter_ += kOpenAttempts;
+    return;
+  }
   for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
     std::string fileName = MakeFileName();
-    std::string path = directory_ + fileName;
     // O_NONBLOCK only matters for a FIFO planted under a log name, which
     // would otherwise block the logging thread until a reader appears.
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+    int fd = ::openat(folder.Get(), fileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (fd >= 0) {
       struct stat st {};
       if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) <= maxBytes_) {
@@ -148,9 +217,12 @@ void FileStore::OpenNextFile() {
 }
 
 void FileStore::DeleteOldFiles() {
+  // Only ever inside the folder the store writes to, whatever its path
+  // leads to now.
+  FolderHandle folder(folderFd_, pinned_, directory_);
+  if (folder.Get() < 0) return;
   FileFinder<FileCompareName> finder;
-  Directory scan(&finder, "", ".log");
-  scan.Scan(directory_, "", false);
+  ListLogFiles(folder.Get(), directory_, &finder);
   std::vector<const FileEntry*> files;
   for (const FileEntry& entry : finder.Files()) {
     if (StartsWith(entry.name, name_)) files.push_back(&entry);
@@ -171,7 +243,7 @@ void FileStore::DeleteOldFiles() {
     // dated in the future; unlinking it would send every later line to a
     // file nobody can find.
     if (keep || (fd_ >= 0 && entry.name == currentName_)) continue;
-    ::unlink((directory_ + entry.name).c_str());
+    ::unlinkat(folder.Get(), entry.name.c_str(), 0);
   }
 }
 
@@ -223,6 +295,16 @@ uint32_t FileStore::Counter() {
 std::string FileStore::CurrentFileName() {
   ScopedLock lock(mutex_.get());
   return currentName_;
+}
+
+int CreateFileStoreAt(const std::string& name, const std::string& directory, int directoryFd, uint64_t maxBytes,
+                      ILogStore** out) {
+  if (out == nullptr) {
+    if (directoryFd >= 0) ::close(directoryFd);
+    return Result_InvalidPointer;
+  }
+  *out = new FileStore(name, directory, directoryFd, maxBytes);
+  return Result_Ok;
 }
 
 int CreateFileStore(const std::string& name, const std::string& directory, uint64_t maxBytes, ILogStore** out) {

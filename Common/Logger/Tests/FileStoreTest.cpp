@@ -318,6 +318,31 @@ TEST_F(FileStoreTest, CleanUpKeepsTheNewestSeven) {
   EXPECT_EQ(names.size(), 9u);
 }
 
+TEST_F(FileStoreTest, PruningDeletesOnlyInsideTheFolderItOpened) {
+  int fd = open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  RefPtr<ILogStore> store;
+  ASSERT_EQ(CreateFileStoreAt("DiscoveryService", dir_, fd, 10, store.Receive()), 0);
+  for (int day = 1; day <= 6; ++day) {
+    WriteFile(Path("DiscoveryService_2026_12_0" + std::to_string(day) + "_00.log"), "old\r\n");
+  }
+  // The folder's path is swapped for a link to another folder of logs.
+  std::string victim = root_ + "/victim";
+  ASSERT_TRUE(CreateDirectoryPath(victim));
+  for (int day = 1; day <= 9; ++day) {
+    WriteFile(victim + "/DiscoveryService_2026_11_0" + std::to_string(day) + "_00.log", "theirs\r\n");
+  }
+  ASSERT_EQ(rename(dir_.c_str(), (root_ + "/opened").c_str()), 0);
+  ASSERT_EQ(symlink(victim.c_str(), dir_.c_str()), 0);
+
+  for (const char* line : {"a", "b", "c"}) WriteLine(store.Get(), line);
+  EXPECT_EQ(ListFolder(victim).size(), 9u) << "nothing deleted or written through the link";
+  auto names = ListFolder(root_ + "/opened");
+  EXPECT_EQ(names.size(), 7u);
+  EXPECT_TRUE(names.count("DiscoveryService_2026_12_07_02.log"));
+  EXPECT_FALSE(names.count("DiscoveryService_2026_12_02_00.log"));
+}
+
 TEST_F(FileStoreTest, FutureDatedFilesNeverTakeTheCurrentFile) {
   // After the clock stepped back, files dated in the future sort after
   // today's file.

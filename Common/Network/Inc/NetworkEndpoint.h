@@ -6,8 +6,20 @@
 //
 // Thread-safety: every operation may be called from any thread. Called off
 // the endpoint's thread, the setters and Initialize wait for their result;
-// Connect, Disconnect and WriteToConnectionsAsync are queued and return 0 at
-// once (Result_Fail only when the endpoint's queue refused the call).
+// Connect, Disconnect and the writes are queued whatever the queue's length
+// (callers bound how many they make) and return 0 at once (Result_Fail only
+// once the endpoint is being destroyed).
+//
+// Backpressure: a peer can make the endpoint do no more than its own socket
+// buffers hold. A connection is not read while the data it delivered and the
+// data callback has not yet returned from passes kEndpointMaxUnprocessedBytes,
+// nor while its own send queue holds more than kEndpointReadPauseQueuedBytes;
+// reading resumes once both have drained. Events and data are therefore
+// posted to the callback contexts whatever their queue length: they are
+// never dropped. No connection is read while all connections' delivered,
+// unconsumed data (closed ones' included) passes a few MiB. Data still
+// queued for a connection closed on an error or by Disconnect is dropped, not
+// delivered; what a peer sent before closing itself is delivered.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +31,13 @@
 #include "ThreadContext.h"
 
 namespace corvane {
+
+// A connection whose send queue would pass this is closed (ClosedOnError).
+inline constexpr uint64_t kEndpointMaxQueuedBytes = 64ull * 1024 * 1024;
+// Reading pauses while the delivered, not yet consumed data passes this.
+inline constexpr int64_t kEndpointMaxUnprocessedBytes = 256 * 1024;
+// Reading pauses while the connection's own send queue holds more than this.
+inline constexpr uint64_t kEndpointReadPauseQueuedBytes = 1024 * 1024;
 
 class INetworkEndpoint {
  public:
@@ -85,6 +104,12 @@ class INetworkEndpoint {
   virtual int WriteToConnectionsAsync(const std::vector<ConnectionId>& connectionIds,
                                       std::unique_ptr<uint8_t[]> data, uint32_t size,
                                       uint64_t userContext) = 0;
+  // As above, `copies` times in a row (1 or more), with a buffer the caller
+  // may share with later writes: the same reply to many requests costs no
+  // copy and one queue entry. Endpoints without their own version copy it.
+  virtual int WriteSharedToConnectionsAsync(const std::vector<ConnectionId>& connectionIds,
+                                            std::shared_ptr<const uint8_t[]> data, uint32_t size,
+                                            uint64_t userContext, uint32_t copies);
 
   virtual ~INetworkEndpoint() = default;
 };

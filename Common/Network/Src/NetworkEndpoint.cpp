@@ -39,7 +39,10 @@ constexpr int64_t kReceiveSilenceLimitMs = 30000;
 // before the keep-alive scan may drop it.
 constexpr int64_t kFirstReceiveGraceMs = 5000;
 // A peer that stops reading is dropped once this much waits for it.
-constexpr uint64_t kMaxQueuedBytesPerConnection = 64ull * 1024 * 1024;
+constexpr uint64_t kMaxQueuedBytesPerConnection = kEndpointMaxQueuedBytes;
+// What a delivery costs its consumer beyond its bytes (task, copy header), so
+// that a peer sending single bytes is bounded as well.
+constexpr int64_t kDeliveryOverhead = 256;
 // While accept runs out of descriptors the listener is left out of the poll
 // set for this long, so a full process does not spin on a readable listener.
 constexpr uint32_t kAcceptBackoffMs = 100;
@@ -102,11 +105,25 @@ struct Callback {
   bool IsSet() const { return hasFunction && context; }
 };
 
+// Shared between a connection and the deliveries made for it: how much of
+// what it delivered is not yet consumed, and whether what is still queued
+// must be dropped.
+struct ReceiveGate {
+  std::atomic<int64_t> unprocessed{0};
+  std::atomic<bool> discard{false};
+};
+
+// All connections' delivered, not yet consumed data, closed ones' included:
+// peers that send, close and connect again are bounded by this.
+constexpr int64_t kMaxTotalUnprocessedBytes = 8 * 1024 * 1024;
+
 struct WriteItem {
   uint32_t remaining;
   std::shared_ptr<const uint8_t[]> buffer;
   uint32_t offset;
   uint64_t userContext;
+  // Further whole copies of the buffer to send after this one.
+  uint32_t repeat = 0;
 };
 
 struct Connection {
@@ -115,6 +132,9 @@ struct Connection {
   bool pendingConnect = false;
   bool blocked = false;
   bool receivedAny = false;
+  // Reading is paused (backpressure) and the id is listed in pausedIds_.
+  bool readPaused = false;
+  bool pausedListed = false;
   SocketHandle socket = kInvalidSocket;
   uint32_t pollIndex = 0;
   // Tells a reused slot from the connection a stale deadline was made for.
@@ -128,6 +148,7 @@ struct Connection {
   int64_t lastSend = 0;
   uint64_t queuedBytes = 0;
   std::list<WriteItem> sendQueue;
+  std::shared_ptr<ReceiveGate> gate;
 };
 
 struct ConnectDeadline {
@@ -152,6 +173,9 @@ class NetworkEndpoint final : public INetworkEndpoint {
   int Disconnect(ConnectionId connectionId) override;
   int WriteToConnectionsAsync(const std::vector<ConnectionId>& connectionIds, std::unique_ptr<uint8_t[]> data,
                               uint32_t size, uint64_t userContext) override;
+  int WriteSharedToConnectionsAsync(const std::vector<ConnectionId>& connectionIds,
+                                    std::shared_ptr<const uint8_t[]> data, uint32_t size, uint64_t userContext,
+                                    uint32_t copies) override;
 
  private:
   // Runs fn on the endpoint's thread and waits for its result.
@@ -159,13 +183,16 @@ class NetworkEndpoint final : public INetworkEndpoint {
   // Queues fn for the endpoint's thread; Result_Fail when refused.
   int PostCall(std::function<void()> fn);
   bool PostToSelf(std::function<void()> fn, Scheduler::Event** done = nullptr);
+  // Never refused for the queue's length: the poll loop's next iteration and
+  // calls whose posters bound their own amount of work.
+  bool PostToSelfAlways(std::function<void()> fn);
 
   int InitializeOnThread(uint16_t port, uint32_t maxConnections, bool keepAlive);
   int OpenListener(uint16_t port);
   int AdoptOnThread(SocketHandle socket, uint32_t address, uint64_t userContext);
   int ConnectOnThread(uint32_t address, uint16_t port, uint64_t userContext, uint32_t timeoutMs);
   void QueueWrite(const std::vector<ConnectionId>& ids, const std::shared_ptr<const uint8_t[]>& data,
-                  uint32_t size, uint64_t userContext);
+                  uint32_t size, uint64_t userContext, uint32_t copies);
   int NotInitialized();
 
   // One poll iteration; each posts the next while there is anything to poll.
@@ -182,9 +209,15 @@ class NetworkEndpoint final : public INetworkEndpoint {
 
   uint32_t TakeId();
   uint32_t OpenSlot(SocketHandle socket, int16_t events, int64_t now);
-  void CloseConnection(uint32_t id);
+  // discardQueued: data already delivered but not yet consumed is dropped.
+  void CloseConnection(uint32_t id, bool discardQueued);
   void CloseWithEvent(uint32_t id, ConnectionEvent event);
   void SetWritable(Connection& c, bool on);
+  // Pauses or resumes reading of the connection as its backpressure asks.
+  void UpdateReading(uint32_t id);
+  void ResumePaused();
+  // Applies allPaused_ and each connection's own pause to the poll set.
+  void UpdateAllReading();
 
   void RaiseEvent(ConnectionEvent event, const ConnectionInfo& info);
   void DeliverData(uint32_t id, const uint8_t* bytes, uint32_t size);
@@ -206,6 +239,10 @@ class NetworkEndpoint final : public INetworkEndpoint {
   std::deque<uint32_t> freeIds_;
   std::list<ConnectDeadline> connectDeadlines_;
   std::vector<std::pair<uint32_t, int16_t>> ready_;
+  std::vector<uint32_t> pausedIds_;
+  std::shared_ptr<std::atomic<int64_t>> unprocessedTotal_ = std::make_shared<std::atomic<int64_t>>(0);
+  // No connection is read while the total passes kMaxTotalUnprocessedBytes.
+  bool allPaused_ = false;
   uint32_t slotCount_ = 0;
   size_t openCount_ = 0;
   size_t pendingCount_ = 0;
@@ -257,6 +294,12 @@ bool NetworkEndpoint::PostToSelf(std::function<void()> fn, Scheduler::Event** do
       done);
 }
 
+bool NetworkEndpoint::PostToSelfAlways(std::function<void()> fn) {
+  return context_->PostAlways([alive = alive_, fn = std::move(fn)] {
+    if (alive->load()) fn();
+  });
+}
+
 int NetworkEndpoint::RunAndWait(std::function<int()> fn) {
   std::unique_ptr<Scheduler::Event> done(Sched()->CreateEvent(false, false));
   if (!done) return Result_Fail;
@@ -269,7 +312,11 @@ int NetworkEndpoint::RunAndWait(std::function<int()> fn) {
   return result;
 }
 
-int NetworkEndpoint::PostCall(std::function<void()> fn) { return PostToSelf(std::move(fn)) ? Result_Ok : Result_Fail; }
+int NetworkEndpoint::PostCall(std::function<void()> fn) {
+  // A dropped write or close would be lost for good; callers bound their
+  // calls (the registry's are bounded by what it reads).
+  return PostToSelfAlways(std::move(fn)) ? Result_Ok : Result_Fail;
+}
 
 int NetworkEndpoint::NotInitialized() {
   LOG_RECORD(record, Log_Severe, 0);
@@ -333,7 +380,7 @@ int NetworkEndpoint::Disconnect(ConnectionId connectionId) {
     return PostCall([=, this] { Disconnect(connectionId); });
   }
   if (!initialized_) return NotInitialized();
-  if (connectionId > 0 && connectionId < slotCount_) CloseConnection(static_cast<uint32_t>(connectionId));
+  if (connectionId > 0 && connectionId < slotCount_) CloseConnection(static_cast<uint32_t>(connectionId), true);
   return Result_Ok;
 }
 
@@ -345,20 +392,31 @@ int NetworkEndpoint::WriteToConnectionsAsync(const std::vector<ConnectionId>& co
     return record.ReturnResult(Result_InvalidArgument, "Invalid data parameters. data %s, dataSize=%d",
                                data ? "valid" : "invalid", static_cast<int>(size));
   }
-  std::shared_ptr<const uint8_t[]> shared(std::move(data));
+  return WriteSharedToConnectionsAsync(connectionIds, std::shared_ptr<const uint8_t[]>(std::move(data)), size,
+                                       userContext, 1);
+}
+
+int NetworkEndpoint::WriteSharedToConnectionsAsync(const std::vector<ConnectionId>& connectionIds,
+                                                    std::shared_ptr<const uint8_t[]> shared, uint32_t size,
+                                                    uint64_t userContext, uint32_t copies) {
+  if (!shared || size == 0 || copies == 0) {
+    LOG_RECORD(record, Log_Severe, 0);
+    return record.ReturnResult(Result_InvalidArgument, "Invalid data parameters. data %s, dataSize=%d",
+                               shared ? "valid" : "invalid", static_cast<int>(size));
+  }
   if (!context_->IsOnContextThread()) {
     // A refused post frees the buffer with the task.
-    return PostCall([this, ids = connectionIds, shared, size, userContext] {
+    return PostCall([this, ids = connectionIds, shared, size, userContext, copies] {
       if (!initialized_) {
         NotInitialized();
         return;
       }
-      QueueWrite(ids, shared, size, userContext);
+      QueueWrite(ids, shared, size, userContext, copies);
       RestartLoopIfStopped();
     });
   }
   if (!initialized_) return NotInitialized();
-  QueueWrite(connectionIds, shared, size, userContext);
+  QueueWrite(connectionIds, shared, size, userContext, copies);
   return Result_Ok;
 }
 
@@ -521,16 +579,19 @@ uint32_t NetworkEndpoint::OpenSlot(SocketHandle socket, int16_t events, int64_t 
   c.socket = socket;
   c.serial = ++nextSerial_;
   c.openedAt = now;
+  c.gate = std::make_shared<ReceiveGate>();
   c.pollIndex = static_cast<uint32_t>(pollSet_.size());
+  if (allPaused_ && !(events & kPollWritable)) events = static_cast<int16_t>(events & ~kPollReadable);
   pollSet_.push_back(PollEntry{socket, events, 0});
   pollSlots_.push_back(id);
   ++openCount_;
   return id;
 }
 
-void NetworkEndpoint::CloseConnection(uint32_t id) {
+void NetworkEndpoint::CloseConnection(uint32_t id, bool discardQueued) {
   Connection& c = connections_[id];
   if (!c.open) return;
+  if (discardQueued) c.gate->discard.store(true, std::memory_order_release);
   if (!c.adopted) platform::CloseSocket(c.socket);
   // Swap the last poll entry into the freed position.
   uint32_t index = c.pollIndex;
@@ -550,7 +611,7 @@ void NetworkEndpoint::CloseConnection(uint32_t id) {
 }
 
 void NetworkEndpoint::CloseWithEvent(uint32_t id, ConnectionEvent event) {
-  CloseConnection(id);
+  CloseConnection(id, event == ClosedOnError);
   RaiseEvent(event, ConnectionInfo{id, 0, 0, 0, 0});
 }
 
@@ -560,30 +621,84 @@ void NetworkEndpoint::SetWritable(Connection& c, bool on) {
 }
 
 void NetworkEndpoint::QueueWrite(const std::vector<ConnectionId>& ids, const std::shared_ptr<const uint8_t[]>& data,
-                                 uint32_t size, uint64_t userContext) {
+                                 uint32_t size, uint64_t userContext, uint32_t copies) {
   uint64_t call = ++writeCalls_;
+  const uint64_t bytes = static_cast<uint64_t>(size) * copies;
   for (ConnectionId id64 : ids) {
     if (id64 == 0 || id64 >= slotCount_) continue;
     uint32_t id = static_cast<uint32_t>(id64);
     Connection& c = connections_[id];
     if (!c.open || c.lastWriteCall == call) continue;
     c.lastWriteCall = call;
-    if (c.queuedBytes + size > kMaxQueuedBytesPerConnection) {
+    if (c.queuedBytes + bytes > kMaxQueuedBytesPerConnection) {
       LOG_SEVERE("Send queue of connection %u passed %llu bytes; closing it", id,
                  static_cast<unsigned long long>(kMaxQueuedBytesPerConnection));
       CloseWithEvent(id, ClosedOnError);
       continue;
     }
-    c.sendQueue.push_back(WriteItem{size, data, 0, userContext});
-    c.queuedBytes += size;
+    c.sendQueue.push_back(WriteItem{size, data, 0, userContext, copies - 1});
+    c.queuedBytes += bytes;
     SetWritable(c, true);
+    if (c.queuedBytes > kEndpointReadPauseQueuedBytes) UpdateReading(id);
   }
+}
+
+void NetworkEndpoint::UpdateReading(uint32_t id) {
+  Connection& c = connections_[id];
+  if (!c.open || c.pendingConnect) return;
+  bool pause = c.gate->unprocessed.load(std::memory_order_acquire) > kEndpointMaxUnprocessedBytes ||
+               c.queuedBytes > kEndpointReadPauseQueuedBytes;
+  if (pause == c.readPaused) return;
+  c.readPaused = pause;
+  int16_t& events = pollSet_[c.pollIndex].events;
+  events = static_cast<int16_t>(pause || allPaused_ ? (events & ~kPollReadable) : (events | kPollReadable));
+  if (pause) {
+    if (!c.pausedListed) {
+      c.pausedListed = true;
+      pausedIds_.push_back(id);
+    }
+  } else {
+    // Time spent paused is not the peer's silence.
+    c.lastReceive = Sched()->GetUtcTimeMs();
+  }
+}
+
+void NetworkEndpoint::UpdateAllReading() {
+  for (size_t i = kFirstConnectionIndex; i < pollSet_.size(); ++i) {
+    const Connection& c = connections_[pollSlots_[i]];
+    if (c.pendingConnect) continue;
+    int16_t& events = pollSet_[i].events;
+    bool read = !allPaused_ && !c.readPaused;
+    events = static_cast<int16_t>(read ? (events | kPollReadable) : (events & ~kPollReadable));
+  }
+}
+
+void NetworkEndpoint::ResumePaused() {
+  bool overTotal = unprocessedTotal_->load(std::memory_order_acquire) > kMaxTotalUnprocessedBytes;
+  if (overTotal != allPaused_) {
+    allPaused_ = overTotal;
+    UpdateAllReading();
+  }
+  if (pausedIds_.empty()) return;
+  size_t kept = 0;
+  for (uint32_t id : pausedIds_) {
+    Connection& c = connections_[id];
+    if (!c.open || !c.pausedListed) continue;
+    UpdateReading(id);
+    if (c.readPaused) {
+      pausedIds_[kept++] = id;
+    } else {
+      c.pausedListed = false;
+    }
+  }
+  pausedIds_.resize(kept);
 }
 
 // ---- the poll loop ----
 
 void NetworkEndpoint::PostIteration() {
-  loopRunning_ = PostToSelf([this] { _Listen(); });
+  // A refused iteration would stop the loop until some later call restarts it.
+  loopRunning_ = PostToSelfAlways([this] { _Listen(); });
 }
 
 void NetworkEndpoint::RestartLoopIfStopped() {
@@ -591,6 +706,7 @@ void NetworkEndpoint::RestartLoopIfStopped() {
 }
 
 void NetworkEndpoint::_Listen() {
+  ResumePaused();
   int64_t now = Sched()->GetUtcTimeMs();
   if (keepAlive_ && openCount_ > 0 && now - lastKeepAliveScan_ > kKeepAliveScanIntervalMs) KeepAliveScan(now);
   if (listenSocket_ == kInvalidSocket && openCount_ == 0) {
@@ -631,6 +747,10 @@ void NetworkEndpoint::KeepAliveScan(int64_t now) {
   for (uint32_t id = 1; id < slotCount_; ++id) {
     Connection& c = connections_[id];
     if (!c.open || c.pendingConnect) continue;
+    if (c.readPaused || allPaused_) {
+      c.lastReceive = now;
+      continue;
+    }
     bool silent = c.receivedAny ? now - c.lastReceive > kReceiveSilenceLimitMs
                                 : now - c.openedAt >= kFirstReceiveGraceMs;
     if (silent) {
@@ -720,7 +840,7 @@ void NetworkEndpoint::CompleteConnect(uint32_t id, int16_t revents, int64_t now)
   --pendingCount_;
   if (error != 0) {
     LOG_SPEW(1, "Error on OpenConnection %d", error);
-    CloseConnection(id);
+    CloseConnection(id, true);
     RaiseEvent(ConnectFailed, ConnectionInfo{id, 0, 0, userContext, 0});
     return;
   }
@@ -730,7 +850,7 @@ void NetworkEndpoint::CompleteConnect(uint32_t id, int16_t revents, int64_t now)
   // Writes queued before the connect completed are not sent.
   c.sendQueue.clear();
   c.queuedBytes = 0;
-  pollSet_[c.pollIndex].events = kPollReadable;
+  pollSet_[c.pollIndex].events = allPaused_ ? 0 : kPollReadable;
   RaiseEvent(Connected, ConnectionInfo{id, 0, localAddress, userContext, 0});
 }
 
@@ -743,6 +863,14 @@ void NetworkEndpoint::SendQueued(uint32_t id, int64_t now) {
     if (sent > 0) {
       c.lastSend = now;
       c.queuedBytes -= static_cast<uint64_t>(sent);
+      if (c.readPaused && c.queuedBytes <= kEndpointReadPauseQueuedBytes) UpdateReading(id);
+      if (static_cast<uint32_t>(sent) == item.remaining && item.repeat != 0) {
+        // The next copy of the same buffer.
+        --item.repeat;
+        item.remaining += item.offset;
+        item.offset = 0;
+        continue;
+      }
       if (static_cast<uint32_t>(sent) == item.remaining) {
         c.sendQueue.pop_front();
         if (c.sendQueue.empty()) SetWritable(c, false);
@@ -782,6 +910,12 @@ void NetworkEndpoint::ReceiveOnce(uint32_t id, int64_t now) {
       LOG_WARNING("Unable to read from socket. Socket would block");
       return;
     }
+    if (platform::IsConnectionReset(error)) {
+      // A peer that resets rather than closes has still just gone away.
+      LOG_SPEW(1, "Socket closed by the peer - reset");
+      CloseWithEvent(id, ClosedGracefully);
+      return;
+    }
     LOG_SEVERE("Socket error on read. Error %d", error);
     CloseWithEvent(id, ClosedOnError);
     return;
@@ -794,6 +928,11 @@ void NetworkEndpoint::ReceiveOnce(uint32_t id, int64_t now) {
   c.lastReceive = now;
   c.receivedAny = true;
   DeliverData(id, receiveBuffer_.get(), static_cast<uint32_t>(n));
+  if (c.gate->unprocessed.load(std::memory_order_acquire) > kEndpointMaxUnprocessedBytes) UpdateReading(id);
+  if (!allPaused_ && unprocessedTotal_->load(std::memory_order_acquire) > kMaxTotalUnprocessedBytes) {
+    allPaused_ = true;
+    UpdateAllReading();
+  }
 }
 
 void NetworkEndpoint::ExpireConnects() {
@@ -813,7 +952,7 @@ void NetworkEndpoint::ExpireConnects() {
     if (error != 0) LOG_SPEW(1, "Connection timed out due to low level socket error %d", error);
     LOG_SPEW(1, "Socket closed due to timeout");
     uint64_t userContext = c.userContext;
-    CloseConnection(entry.id);
+    CloseConnection(entry.id, true);
     RaiseEvent(ConnectFailed, ConnectionInfo{0, 0, 0, userContext, error});
   }
 }
@@ -822,7 +961,7 @@ void NetworkEndpoint::ExpireConnects() {
 
 void NetworkEndpoint::RaiseEvent(ConnectionEvent event, const ConnectionInfo& info) {
   if (!eventCallback_.IsSet()) return;
-  eventCallback_.context->Post([cell = eventCallback_.cell, event, info] {
+  eventCallback_.context->PostAlways([cell = eventCallback_.cell, event, info] {
     if (auto fn = cell->Load()) (*fn)(event, info);
   });
 }
@@ -834,19 +973,52 @@ void NetworkEndpoint::DeliverData(uint32_t id, const uint8_t* bytes, uint32_t si
   // std::function needs a copyable task, so the owned buffer rides in a
   // shared holder; a discarded task frees it.
   auto holder = std::make_shared<std::unique_ptr<uint8_t[]>>(std::move(copy));
-  dataCallback_.context->Post([cell = dataCallback_.cell, id, holder, size] {
-    if (auto fn = cell->Load()) (*fn)(id, std::move(*holder), size);
+  const int64_t cost = static_cast<int64_t>(size) + kDeliveryOverhead;
+  std::shared_ptr<ReceiveGate> gate = connections_[id].gate;
+  gate->unprocessed.fetch_add(cost, std::memory_order_acq_rel);
+  unprocessedTotal_->fetch_add(cost, std::memory_order_acq_rel);
+  // Bounded by the gate rather than by the queue: the data is never dropped
+  // for a queue's length, and the connection is not read while it waits.
+  dataCallback_.context->PostAlways([cell = dataCallback_.cell, id, holder, size, gate, cost, wake = wake_,
+                                     total = unprocessedTotal_] {
+    if (!gate->discard.load(std::memory_order_acquire)) {
+      if (auto fn = cell->Load()) (*fn)(id, std::move(*holder), size);
+    }
+    holder->reset();
+    int64_t before = gate->unprocessed.fetch_sub(cost, std::memory_order_acq_rel);
+    // The endpoint looks at its paused connections on every iteration; wake
+    // it when this one may read again.
+    int64_t totalBefore = total->fetch_sub(cost, std::memory_order_acq_rel);
+    if ((before > kEndpointMaxUnprocessedBytes && before - cost <= kEndpointMaxUnprocessedBytes) ||
+        (totalBefore > kMaxTotalUnprocessedBytes && totalBefore - cost <= kMaxTotalUnprocessedBytes)) {
+      wake->Signal();
+    }
   });
 }
 
 void NetworkEndpoint::DeliverWriteState(uint32_t id, int state, uint64_t userContext) {
   if (!writeCallback_.IsSet()) return;
-  writeCallback_.context->Post([cell = writeCallback_.cell, id, state, userContext] {
+  writeCallback_.context->PostAlways([cell = writeCallback_.cell, id, state, userContext] {
     if (auto fn = cell->Load()) (*fn)(id, state, userContext);
   });
 }
 
 // ---- factory ----
+
+int INetworkEndpoint::WriteSharedToConnectionsAsync(const std::vector<ConnectionId>& connectionIds,
+                                                     std::shared_ptr<const uint8_t[]> data, uint32_t size,
+                                                     uint64_t userContext, uint32_t copies) {
+  int result = Result_Ok;
+  for (uint32_t i = 0; i < copies && result >= 0; ++i) {
+    std::unique_ptr<uint8_t[]> copy;
+    if (data && size != 0) {
+      copy = std::make_unique_for_overwrite<uint8_t[]>(size);
+      std::memcpy(copy.get(), data.get(), size);
+    }
+    result = WriteToConnectionsAsync(connectionIds, std::move(copy), size, userContext);
+  }
+  return result;
+}
 
 int CreateNetworkEndpoint(INetworkEndpoint** out) {
   if (!out) return Result_Fail;

@@ -495,6 +495,62 @@ TEST_F(EndpointTest, ResetDuringASendClosesOnErrorWithoutSigpipe) {
   EXPECT_EQ(SIG_IGN, current.sa_handler);
 }
 
+void IndexPattern(size_t offset, uint8_t* out, size_t n) {
+  for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>((offset + i) % 251);
+}
+
+TEST_F(EndpointTest, ReadingPausesWhileDeliveriesWaitAndResumesWithoutLoss) {
+  uint16_t port = Listen(2, false);
+  Peer peer = Accept(port, 1);
+  Peer other = Accept(port, 2);
+  // Hold the callbacks' thread, as a busy consumer would.
+  std::unique_ptr<Scheduler::Event> release(GetDefaultScheduler()->CreateEvent(true, false));
+  Scheduler::Event* gate = release.get();
+  ASSERT_TRUE(callbacks_->Post([gate] { gate->Wait(30000); }));
+
+  const size_t total = 16u << 20;
+  size_t sent = peer.SendUntilStalled(IndexPattern, 0, total, 500, 10000);
+  // The endpoint stopped reading after a bounded amount: far less than was
+  // offered, and only a few deliveries wait.
+  EXPECT_LT(sent, total);
+  EXPECT_LT(callbacks_->QueuedCount(), 64u);
+  // Other connections are still served while this one is paused.
+  RoundTrip(other, 2);
+
+  gate->Set();
+  sent = peer.SendUntilStalled(IndexPattern, sent, total, 10000, 30000);
+  ASSERT_EQ(sent, total);
+  ASSERT_TRUE(recorder_.WaitForData(1, total, milliseconds(30000)));
+  std::string data = recorder_.Data(1);
+  ASSERT_EQ(data.size(), total);
+  size_t firstBad = total;
+  for (size_t i = 0; i < total && firstBad == total; ++i) {
+    if (static_cast<uint8_t>(data[i]) != i % 251) firstBad = i;
+  }
+  EXPECT_EQ(firstBad, total) << "bytes lost or reordered";
+}
+
+TEST_F(EndpointTest, SharedWriteOfManyCopiesSendsThemAllInOrder) {
+  uint16_t port = Listen(2, false);
+  Peer peer = Accept(port, 1);
+  std::shared_ptr<const uint8_t[]> list(Bytes("list;").release());
+  ASSERT_EQ(0, endpoint_->WriteSharedToConnectionsAsync({1}, list, 5, 0, 3));
+  ASSERT_EQ(0, endpoint_->WriteToConnectionsAsync({1}, Bytes("end"), 3, 0));
+  EXPECT_EQ(peer.ReceiveText(18), "list;list;list;end");
+  EXPECT_EQ(static_cast<int>(Result_InvalidArgument), endpoint_->WriteSharedToConnectionsAsync({1}, list, 5, 0, 0));
+}
+
+TEST_F(EndpointTest, PeerResetIsAnOrdinaryCloseWithoutASevereLine) {
+  test::ScopedCapture capture;
+  uint16_t port = Listen(2, false);
+  Peer peer = Accept(port, 1);
+  peer.ResetOnClose();
+  peer.Close();
+  ASSERT_TRUE(recorder_.WaitForEvent(Event::ClosedGracefully, 1));
+  EXPECT_EQ(0u, recorder_.CountEvents(Event::ClosedOnError));
+  EXPECT_FALSE(capture->Contains("Socket error on read"));
+}
+
 double ProcessCpuSeconds() {
   rusage ru;
   getrusage(RUSAGE_SELF, &ru);

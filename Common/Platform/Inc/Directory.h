@@ -20,6 +20,15 @@ constexpr char kPathSeparator = '/';
 std::string GetDataDirectory(std::string company, std::string part1, std::string part2, bool create,
                              bool perUser);
 
+// The same folder as GetDataDirectory with create, opened: every level
+// below the base is made (01777) or opened without following links. A level
+// that is a symbolic link, not a folder, or owned by another user than root
+// or this process's is not used: a Warning goes to standard error and the
+// log, and -1 is returned. Otherwise the folder's descriptor, which the
+// caller owns; *path (when given) gets the folder's path either way.
+int OpenDataDirectory(std::string company, std::string part1, std::string part2, bool perUser,
+                      std::string* path);
+
 // "\" -> "/"; with trailingSeparator, appends "/" when missing.
 void NormalizePath(std::string& path, bool trailingSeparator);
 // Creates every missing level; true when the path is then a folder.

@@ -36,6 +36,8 @@ int LastSocketError();
 void ClearLastSocketError();
 // A non-blocking call that could not go on now (not an error).
 bool IsWouldBlock(int error);
+// The peer reset the connection (an abrupt but ordinary close).
+bool IsConnectionReset(int error);
 // A non-blocking connect that is still under way.
 bool IsConnectInProgress(int error);
 // Too many descriptors, for this process or for the whole system.

@@ -30,6 +30,10 @@ class ThreadContext : public Thread, public virtual IRefCountImpl {
   // task inline. Returns true when the task was queued or ran, false when it
   // was discarded.
   bool Post(std::function<void()> task, Scheduler::Event** done = nullptr);
+  // Queues a task whatever the queue's length (refused only once stopping):
+  // for events that must never be lost, and for work whose amount the poster
+  // bounds itself.
+  bool PostAlways(std::function<void()> task);
 
   // Refuses new tasks, lets queued ones run, then stops the thread. On the
   // context's own thread it does not wait.

@@ -180,4 +180,46 @@ bool ListFolder(const std::string& path, std::vector<FolderEntry>* out) {
   return ok;
 }
 
+int OpenFolderChain(const std::string& base, const std::vector<std::string>& parts, bool create,
+                    std::string* refusal) {
+  refusal->clear();
+  int fd = ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  std::string path = WithoutTrailingSeparators(base);
+  for (const std::string& part : parts) {
+    if (part.empty() || part == "." || part == "..") continue;
+    path += (path.back() == '/' ? "" : "/") + part;
+    bool made = create && ::mkdirat(fd, part.c_str(), 01777) == 0;
+    int next = ::openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) {
+      int error = errno;
+      struct stat st;
+      if (::fstatat(fd, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          (S_ISLNK(st.st_mode) || error == ELOOP || error == ENOTDIR)) {
+        *refusal = path + (S_ISLNK(st.st_mode) ? " is a symbolic link" : " is not a folder");
+      }
+      ::close(fd);
+      return -1;
+    }
+    ::close(fd);
+    fd = next;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+      ::close(fd);
+      return -1;
+    }
+    if (made) {
+      // The umask strips bits from mkdir's mode; set them on what was
+      // opened, not on whatever the name points to now.
+      (void)::fchmod(fd, 01777);
+    } else if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
+      // Another local user made it first, and could swap what is inside.
+      *refusal = path + " is owned by another user";
+      ::close(fd);
+      return -1;
+    }
+  }
+  return fd;
+}
+
 }  // namespace corvane::platform

@@ -41,4 +41,14 @@ struct FolderEntry {
 // cannot be read.
 bool ListFolder(const std::string& path, std::vector<FolderEntry>* out);
 
+// Opens base (links followed: it is the system's or the administrator's
+// choice), then each of parts below it without following links, creating a
+// missing one for everyone (01777) when create is set. A part that is a
+// symbolic link, not a folder, or a folder owned by another user than root or
+// this process's is refused: -1 with *refusal naming it. Returns the last
+// folder's descriptor (the caller closes it), or -1 with *refusal empty when
+// a folder could not be made or opened.
+int OpenFolderChain(const std::string& base, const std::vector<std::string>& parts, bool create,
+                    std::string* refusal);
+
 }  // namespace corvane::platform

@@ -1,5 +1,6 @@
 #include "RegistryKey.h"
 
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -179,7 +180,9 @@ bool ReadRegistryDword(const std::string& keyPath, const std::string& valueName,
   {
     Cache& cache = TheCache();
     std::lock_guard<std::mutex> guard(cache.lock);
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO or device planted in the file's place
+    // cannot hold the open: only a regular file is read.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     struct stat info {};
     if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kMaxFileSize) {
       if (fd >= 0) {
@@ -232,7 +235,13 @@ bool ReadRegistryDword(const std::string& keyPath, const std::string& valueName,
     }
   }
   // Logged outside the cache lock: the logger's own set-up reads this layer.
-  for (const std::string& warning : warnings) LOG_WARNING("%s", warning.c_str());
+  // Each is made once per version of the file; the first read may come
+  // before the logger has anywhere to write (LogLevel is read to set it up),
+  // so standard error gets them too.
+  for (const std::string& warning : warnings) {
+    std::fprintf(stderr, "%s\n", warning.c_str());
+    LOG_WARNING("%s", warning.c_str());
+  }
   return found;
 }
 

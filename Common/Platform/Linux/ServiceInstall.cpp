@@ -65,17 +65,22 @@ bool IsUsableExecStart(const std::string& path) {
   return true;
 }
 
-// systemd expands "%" specifiers in these settings; doubling keeps a "%" as
-// it is.
-std::string EscapeSpecifiers(const std::string& text) {
+// Writes every `special` twice, which systemd reads as the character itself.
+std::string DoubleEach(const std::string& text, char special) {
   std::string out;
   out.reserve(text.size());
   for (char c : text) {
-    if (c == '%') out += c;
+    if (c == special) out += c;
     out += c;
   }
   return out;
 }
+
+// systemd expands "%" specifiers in these settings.
+std::string EscapeSpecifiers(const std::string& text) { return DoubleEach(text, '%'); }
+
+// ExecStart= also expands "$NAME" and "${NAME}".
+std::string EscapeVariables(const std::string& text) { return DoubleEach(text, '$'); }
 
 // Runs systemctl with the given arguments and waits for it; its own messages
 // go to our standard error. Failure is reported, never fatal.
@@ -189,7 +194,7 @@ std::string ServiceUnitText(const std::string& executablePath, const std::string
   if (!required.empty()) text += "Requires=" + required + "\n";
   if (restartOnFailure) text += "StartLimitIntervalSec=0\n";
   text += "\n[Service]\nType=simple\n";
-  text += "ExecStart=" + EscapeSpecifiers(executablePath) + "\n";
+  text += "ExecStart=" + EscapeVariables(EscapeSpecifiers(executablePath)) + "\n";
   if (restartOnFailure) text += "Restart=on-failure\nRestartSec=1\n";
   text += "\n[Install]\nWantedBy=multi-user.target\n";
   return text;

@@ -58,6 +58,8 @@ void ClearLastSocketError() { errno = 0; }
 
 bool IsWouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
+bool IsConnectionReset(int error) { return error == ECONNRESET; }
+
 bool IsConnectInProgress(int error) {
   // An interrupted non-blocking connect goes on in the background, exactly
   // like one that reported EINPROGRESS.

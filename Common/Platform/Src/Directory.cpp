@@ -1,9 +1,13 @@
 #include "Directory.h"
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <filesystem>
 #include <vector>
 
 #include "LinuxFileSystem.h"
+#include "Logger.h"
 #include "StringUtils.h"
 
 namespace corvane {
@@ -32,13 +36,47 @@ void AppendPart(std::string& path, const std::string& part) {
 
 std::string GetDataDirectory(std::string company, std::string part1, std::string part2, bool create,
                              bool perUser) {
-  std::string path = platform::CommonDataFolder();
+  std::string path;
+  if (create) {
+    int fd = OpenDataDirectory(std::move(company), std::move(part1), std::move(part2), perUser, &path);
+    if (fd >= 0) ::close(fd);
+    return path;
+  }
+  path = platform::CommonDataFolder();
   AppendPart(path, company.empty() ? std::string(kDefaultCompany) : WithSeparators(std::move(company)));
   if (perUser) AppendPart(path, platform::CurrentUserName());
   AppendPart(path, WithSeparators(std::move(part1)));
   AppendPart(path, WithSeparators(std::move(part2)));
-  if (create) CreateDirectoryPath(path);
   return path;
+}
+
+int OpenDataDirectory(std::string company, std::string part1, std::string part2, bool perUser,
+                      std::string* pathOut) {
+  const std::string base = platform::CommonDataFolder();
+  std::string below;
+  AppendPart(below, company.empty() ? std::string(kDefaultCompany) : WithSeparators(std::move(company)));
+  if (perUser) AppendPart(below, platform::CurrentUserName());
+  AppendPart(below, WithSeparators(std::move(part1)));
+  AppendPart(below, WithSeparators(std::move(part2)));
+  if (pathOut) *pathOut = base + below;
+  std::vector<std::string> parts;
+  size_t pos = 0;
+  while (pos < below.size()) {
+    size_t next = below.find(kPathSeparator, pos);
+    if (next == std::string::npos) next = below.size();
+    if (next > pos) parts.emplace_back(below, pos, next - pos);
+    pos = next + 1;
+  }
+  // The base is the system's or the administrator's choice, made as given.
+  CreateDirectoryPath(base);
+  std::string refusal;
+  int fd = platform::OpenFolderChain(base, parts, true, &refusal);
+  if (fd < 0 && !refusal.empty()) {
+    // Someone else may have planted it; nothing is written through it.
+    std::fprintf(stderr, "Not using the data folder: %s\n", refusal.c_str());
+    LOG_WARNING("Not using the data folder: %s", refusal.c_str());
+  }
+  return fd;
 }
 
 void NormalizePath(std::string& path, bool trailingSeparator) {

@@ -114,6 +114,19 @@ bool ThreadContext::Post(std::function<void()> task, Scheduler::Event** done) {
   return true;
 }
 
+bool ThreadContext::PostAlways(std::function<void()> task) {
+  if (!task) return false;
+  const bool onOwnThread = IsOnContextThread();
+  {
+    ScopedLock lock(lock_.get());
+    if (stopping_) return false;
+    queue_.push_back(Entry{std::move(task), nullptr, nullptr});
+  }
+  Wake();
+  if (!onOwnThread && wakeHook_) wakeHook_();
+  return true;
+}
+
 bool ThreadContext::ThreadFunc() {
   if (firstPass_) {
     firstPass_ = false;

@@ -1,5 +1,6 @@
 #include "Directory.h"
 #include "TestDataRoot.h"
+#include "TestLogCapture.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -64,6 +65,42 @@ class DirectoryTest : public ::testing::Test {
   test::TempFolder folder_{"corvane-dir"};
   std::string root_;
 };
+
+TEST_F(DirectoryTest, PlantedLinksAndOtherUsersFoldersBelowTheBaseAreNotUsed) {
+  EnvGuard env("CORVANE_DATA_ROOT");
+  env.Set(root_);
+  std::string victim = root_ + "/victim";
+  ASSERT_TRUE(CreateDirectoryPath(victim));
+  test::ScopedCapture log;
+
+  // A link in place of the last level, and in place of the first.
+  ASSERT_TRUE(CreateDirectoryPath(root_ + "/Corvane/Talvenor/DiscoveryService"));
+  ASSERT_EQ(symlink(victim.c_str(), (root_ + "/Corvane/Talvenor/DiscoveryService/Logs").c_str()), 0);
+  std::string path;
+  EXPECT_EQ(OpenDataDirectory("Corvane", "Talvenor", "DiscoveryService/Logs", false, &path), -1);
+  EXPECT_EQ(path, root_ + "/Corvane/Talvenor/DiscoveryService/Logs");
+  EXPECT_TRUE(log->Has(Log_Warning, "DiscoveryService/Logs is a symbolic link"));
+
+  ASSERT_TRUE(RemoveDirectoryTree(root_ + "/Corvane"));
+  ASSERT_EQ(symlink(victim.c_str(), (root_ + "/Corvane").c_str()), 0);
+  EXPECT_EQ(OpenDataDirectory("Corvane", "Talvenor", "DiscoveryService/Logs", false, nullptr), -1);
+  GetDataDirectory("Corvane", "Talvenor", "Logs", true, false);
+  EXPECT_TRUE(fs::is_empty(victim)) << "nothing is made through the link";
+  ASSERT_EQ(unlink((root_ + "/Corvane").c_str()), 0);
+
+  // A level another user made first is not trusted either (root's are).
+  ASSERT_TRUE(CreateDirectoryPath(root_ + "/Corvane/Talvenor"));
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown((root_ + "/Corvane/Talvenor").c_str(), 4242, 4242), 0);
+    EXPECT_EQ(OpenDataDirectory("Corvane", "Talvenor", "DiscoveryService/Logs", false, nullptr), -1);
+    EXPECT_TRUE(log->Has(Log_Warning, "Talvenor is owned by another user"));
+    ASSERT_EQ(chown((root_ + "/Corvane/Talvenor").c_str(), 0, 0), 0);
+  }
+  int fd = OpenDataDirectory("Corvane", "Talvenor", "DiscoveryService/Logs", false, nullptr);
+  EXPECT_GE(fd, 0);
+  if (fd >= 0) close(fd);
+  EXPECT_EQ(Mode(root_ + "/Corvane/Talvenor/DiscoveryService/Logs"), 01777u);
+}
 
 TEST_F(DirectoryTest, DataDirectoryLayoutUnderTheOverrideRoot) {
   EnvGuard env("CORVANE_DATA_ROOT");

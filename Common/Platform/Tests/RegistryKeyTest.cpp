@@ -137,6 +137,35 @@ TEST_F(RegistryKeyTest, AMissingOrUnreadableKeyIsMissing) {
   EXPECT_EQ(Read("httpPort", 80), 80u);
 }
 
+TEST_F(RegistryKeyTest, AFifoOrDeviceInPlaceOfTheFileIsNeverWaitedFor) {
+  ASSERT_EQ(mkfifo(File().c_str(), 0644), 0);
+  // A blocking open would wait here for a writer that never comes.
+  EXPECT_EQ(Read("PublisherPurgeTimeout", 60), 60u);
+  ASSERT_EQ(unlink(File().c_str()), 0);
+  ASSERT_EQ(symlink("/dev/zero", File().c_str()), 0);
+  EXPECT_EQ(Read("PublisherPurgeTimeout", 60), 60u);
+  ASSERT_EQ(unlink(File().c_str()), 0);
+
+  // A link to a regular file is read, as administrators use one.
+  std::string real = root_ + "/real.conf";
+  std::ofstream(real) << "PublisherPurgeTimeout=7\n";
+  ASSERT_EQ(symlink(real.c_str(), File().c_str()), 0);
+  EXPECT_EQ(Read("PublisherPurgeTimeout", 60), 7u);
+}
+
+TEST_F(RegistryKeyTest, EveryBadValueIsReportedOnceWithFileAndLineOnStandardError) {
+  WriteByRename("# settings\nPublisherPurgeTimeout=abc\nLogLevel=-1\n");
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Read("LogLevel", 0), 0u);
+  EXPECT_EQ(Read("PublisherPurgeTimeout", 60), 60u);
+  std::string err = ::testing::internal::GetCapturedStderr();
+  std::string line2 = "line 2 of " + File();
+  std::string line3 = "line 3 of " + File();
+  EXPECT_NE(err.find(line2), std::string::npos) << err;
+  EXPECT_NE(err.find(line3), std::string::npos) << err;
+  EXPECT_EQ(err.find(line2), err.rfind(line2)) << "reported twice: " << err;
+}
+
 TEST_F(RegistryKeyTest, EveryReadSeesTheFileAsItIsNow) {
   WriteInPlace("PublisherPurgeTimeout=5\n");
   EXPECT_EQ(Read("PublisherPurgeTimeout", 60), 5u);

@@ -140,6 +140,34 @@ TEST(ThreadContextTest, FullQueueWithoutWaitDiscards) {
   EXPECT_EQ(ran.load(), 1);
 }
 
+TEST(ThreadContextTest, PostAlwaysQueuesPastAFullQueueInOrderUntilStopped) {
+  auto ctx = MakeContext(1, 0);
+  auto inTask = NewEvent();
+  auto gate = NewEvent();
+  std::mutex m;
+  std::vector<int> order;
+  ASSERT_TRUE(ctx->Post([&] {
+    inTask->Set();
+    gate->Wait(10000);
+  }));
+  ASSERT_TRUE(inTask->Wait(10000));
+  EXPECT_FALSE(ctx->Post([] {}));
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(ctx->PostAlways([&, i] {
+      std::lock_guard<std::mutex> g(m);
+      order.push_back(i);
+    }));
+  }
+  gate->Set();
+  ASSERT_TRUE(WaitUntil([&] { return ctx->QueuedCount() == 0; }));
+  {
+    std::lock_guard<std::mutex> g(m);
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+  }
+  ctx->Stop();
+  EXPECT_FALSE(ctx->PostAlways([] {}));
+}
+
 TEST(ThreadContextTest, FullQueueWaitsForRoomThenGivesUp) {
   auto ctx = MakeContext(10, 1000);
   auto inTask = NewEvent();

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,12 @@ class LoopbackPeer {
 
   // Half-close: the server reads EOF while this peer can still receive.
   void ShutdownWrite();
+  // Offers bytes without blocking, from stream offset `from` up to `limit`
+  // (fill writes the bytes of [offset, offset + n) into out), until all are
+  // taken, the socket stays full for stallMs (the server stopped reading),
+  // the deadline passes or the connection fails. Returns the new offset.
+  size_t SendUntilStalled(const std::function<void(size_t offset, uint8_t* out, size_t n)>& fill, size_t from,
+                          size_t limit, int stallMs, int deadlineMs);
   // Closing then sends a reset instead of a FIN.
   void ResetOnClose();
   void Close();

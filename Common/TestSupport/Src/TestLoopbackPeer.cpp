@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <utility>
 
@@ -146,6 +147,26 @@ bool LoopbackPeer::WaitClosed(int timeoutMs) {
 
 void LoopbackPeer::ShutdownWrite() {
   if (fd_ >= 0) shutdown(fd_, SHUT_WR);
+}
+
+size_t LoopbackPeer::SendUntilStalled(const std::function<void(size_t offset, uint8_t* out, size_t n)>& fill,
+                                      size_t from, size_t limit, int stallMs, int deadlineMs) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
+  std::vector<uint8_t> chunk(65536);
+  size_t offset = from;
+  while (fd_ >= 0 && offset < limit && std::chrono::steady_clock::now() < until) {
+    size_t n = std::min(chunk.size(), limit - offset);
+    fill(offset, chunk.data(), n);
+    ssize_t sent = ::send(fd_, chunk.data(), n, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0) {
+      offset += static_cast<size_t>(sent);
+      continue;
+    }
+    if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
+    pollfd p{fd_, POLLOUT, 0};
+    if (::poll(&p, 1, stallMs) == 0) break;
+  }
+  return offset;
 }
 
 void LoopbackPeer::ResetOnClose() {
