@@ -233,11 +233,26 @@ TEST_F(ServiceProcessTest, SigtermWhileThePortIsRetriedEndsTheRetriesAndStopsCle
 }
 
 TEST_F(ServiceProcessTest, FifoInPlaceOfTheConfigurationFileIsNotWaitedFor) {
-  ASSERT_EQ(0, mkfifo((root_ / "etc/Corvane/DirectoryService.conf").c_str(), 0644));
+  // Swapped in while the service runs: the registry's purge pass reads the
+  // file about once a second. (At start-up a FIFO would mean the defaults,
+  // httpPort 80 among them, which no test binds.)
   ASSERT_TRUE(Start());
   ASSERT_TRUE(WaitForLog("Talvenor Discovery Service Started")) << Logs();
-  LoopbackPeer peer;
-  ASSERT_TRUE(peer.Connect(kPort));
+  const std::string conf = root_ / "etc/Corvane/DirectoryService.conf";
+  const std::string fifo = root_ / "etc/Corvane/fifo";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0644));
+  ASSERT_EQ(0, rename(fifo.c_str(), conf.c_str()));
+  // The service is probed through two purge passes, then must still stop.
+  bool reachable = true;
+  auto swapped = Clock::now();
+  WaitUntil(
+      [&] {
+        LoopbackPeer probe;
+        reachable = reachable && probe.Connect(kPort);
+        return !reachable || Clock::now() - swapped > 2500ms;
+      },
+      5000ms);
+  EXPECT_TRUE(reachable);
   ASSERT_TRUE(child_.Signal(SIGTERM));
   EXPECT_EQ(WaitForExit(), 0);
   EXPECT_NE(Logs().find("Talvenor Discovery Service Stopped"), std::string::npos);
