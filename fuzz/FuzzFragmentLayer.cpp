@@ -1,6 +1,5 @@
 // The fragment layer's Receive over arbitrary pieces: pending bytes stay
-// bounded, joined messages are whole, and
-// nothing crashes or reads past a short record.
+// bounded and nothing crashes or reads past a short record.
 #include <cstdint>
 #include <memory>
 
