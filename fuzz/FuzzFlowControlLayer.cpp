@@ -5,26 +5,18 @@
 #include <cstdint>
 #include <memory>
 
+#include "FuzzLayerStubs.h"
+
 #include "FlowControlLayer.h"
 #include "Scheduler.h"
 
 using namespace corvane;
+using corvane::fuzz::NullLayer;
+using corvane::fuzz::NullConnection;
 
 namespace {
 
-class NullLayer : public ITransportLayer {
- public:
-  int Send(IDataStream*, int) override { return 0; }
-  int Receive(IDataStream**, ITransport::PostReceiveTask**) override { return 0; }
-  int OnConnect(const UUID&, const UUID&, bool) override { return 0; }
-  int OnDisconnect() override { return 0; }
-};
-
-class Connection : public ILayerConnection, public IRefCountImpl {
- public:
-  uint64_t GetSocketGeneration() override { return 1; }
-  void OnPartialSend() override {}
-};
+class Connection : public NullConnection, public IRefCountImpl {};
 
 }  // namespace
 

@@ -3,28 +3,13 @@
 #include <cstdint>
 #include <memory>
 
+#include "FuzzLayerStubs.h"
+
 #include "FragmentLayer.h"
 
 using namespace corvane;
-
-namespace {
-
-class NullLayer : public ITransportLayer {
- public:
-  int Send(IDataStream*, int) override { return 0; }
-  int Receive(IDataStream**, ITransport::PostReceiveTask**) override { return 0; }
-  int OnConnect(const UUID&, const UUID&, bool) override { return 0; }
-  int OnDisconnect() override { return 0; }
-};
-
-class NullConnection : public IResendConnection {
- public:
-  uint64_t GetSocketGeneration() override { return 1; }
-  void OnPartialSend() override {}
-  int OnConnect(const UUID&, const UUID&, bool) override { return 0; }
-};
-
-}  // namespace
+using corvane::fuzz::NullLayer;
+using corvane::fuzz::NullConnection;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static NullConnection connection;
