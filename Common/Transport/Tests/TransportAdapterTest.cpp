@@ -4,14 +4,7 @@
 // connection puts on the wire; plain peers; and hostile layered frames.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -54,27 +47,6 @@ std::string UuidBytes(const UUID& id) {
 
 std::string ConnectRecord(const UUID& id, const UUID& instance, bool isReconnect) {
   return std::string(1, '\x04') + UuidBytes(id) + UuidBytes(instance) + std::string(1, isReconnect ? '\x01' : '\0');
-}
-
-// Shuts down every socket of this process connected to port: both ends then
-// see the connection drop, whatever either was doing.
-int CutSocketsTo(uint16_t port) {
-  int cut = 0;
-  DIR* dir = ::opendir("/proc/self/fd");
-  if (!dir) return 0;
-  while (dirent* entry = ::readdir(dir)) {
-    const int fd = std::atoi(entry->d_name);
-    struct stat st{};
-    if (fd <= 2 || ::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
-    sockaddr_in peer{};
-    socklen_t length = sizeof(peer);
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 || peer.sin_family != AF_INET) continue;
-    if (ntohs(peer.sin_port) != port) continue;
-    ::shutdown(fd, SHUT_RDWR);
-    ++cut;
-  }
-  ::closedir(dir);
-  return cut;
 }
 
 // A transport (adapted or bare) with its receiver; finalised on the way out.
@@ -143,7 +115,7 @@ void RunExactlyOnceAcrossCuts(int mode, uint32_t messages, uint32_t maxSize, int
       const size_t at = 1 + static_cast<size_t>(n + 1) * messages / static_cast<size_t>(cuts + 1);
       WaitUntil([&] { return stop.load() || server.receiver->MessageCount() >= at; }, 60000);
       if (stop.load()) break;
-      CutSocketsTo(server.port);
+      test::CutSocketsTo(server.port);
       ++cutsDone;
     }
   });

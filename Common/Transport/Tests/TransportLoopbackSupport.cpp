@@ -1,11 +1,14 @@
 #include "TransportLoopbackSupport.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "TransportFrames.h"
@@ -78,6 +81,25 @@ void Pump(int a, int b, const std::atomic<bool>& stop) {
       }
     }
   }
+}
+
+int CutSocketsTo(uint16_t port) {
+  int cut = 0;
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (!dir) return 0;
+  while (dirent* entry = ::readdir(dir)) {
+    const int fd = std::atoi(entry->d_name);
+    struct stat st{};
+    if (fd <= 2 || ::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
+    sockaddr_in peer{};
+    socklen_t length = sizeof(peer);
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 || peer.sin_family != AF_INET) continue;
+    if (ntohs(peer.sin_port) != port) continue;
+    ::shutdown(fd, SHUT_RDWR);
+    ++cut;
+  }
+  ::closedir(dir);
+  return cut;
 }
 
 std::string HandshakeBytes(const UUID& id, bool tls) { return BuildHandshake(id, tls); }

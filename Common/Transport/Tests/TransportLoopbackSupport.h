@@ -161,6 +161,11 @@ class FakeServer {
 // stop turns true (checked every 50 ms).
 void Pump(int a, int b, const std::atomic<bool>& stop);
 
+// Shuts down every socket of this process connected to port (the client
+// ends of connections to a listener there): both ends then see the
+// connection drop, whatever either was doing. Returns how many it cut.
+int CutSocketsTo(uint16_t port);
+
 // The transport's 49 clear handshake bytes for id.
 std::string HandshakeBytes(const UUID& id, bool tls);
 
