@@ -343,5 +343,49 @@ TEST(TransportAdapterTest, HostileLayeredFrames) {
   for (const auto& m : hostile.receiver->Messages()) EXPECT_NE(good, m.connection);
 }
 
+// A peer comes back on a new socket while the server still holds the old
+// one: the old socket is closed, the connection keeps its UUID without an
+// event, and what the peer never acknowledged is sent again on the new one.
+TEST(TransportAdapterTest, ReconnectReplacesASocketTheServerStillHolds) {
+  Endpoint server(test::FreePort(), true);
+  Endpoint peer(0, false);
+  const UUID layered = LayeredMessageType();
+  UUID id;
+  id.Generate();
+  UUID first;
+  UUID second;
+  UUID oldInstance;
+  UUID newInstance;
+  oldInstance.Generate();
+  newInstance.Generate();
+  ASSERT_EQ(0, peer.transport->OpenConnection(kLoopback, server.port, &first, 5000));
+  ASSERT_EQ(0, peer.Write(first, layered, ConnectRecord(id, oldInstance, false)));
+  const auto echo = peer.Message(0);
+  EXPECT_EQ(ConnectRecord(id, oldInstance, false), echo.bytes);
+  EXPECT_EQ(first, echo.connection);
+  // Renamed by its first connect record.
+  ASSERT_EQ(0, server.Write(id, kType, "q1"));
+  const std::string q1 = std::string("\x05", 1) + Le64(1) + '\0' + UuidBytes(kType) + "q1";
+  EXPECT_EQ(q1, peer.Message(1).bytes);
+
+  ASSERT_EQ(0, peer.transport->OpenConnection(kLoopback, server.port, &second, 5000));
+  ASSERT_EQ(0, peer.Write(second, layered, ConnectRecord(id, newInstance, true)));
+  EXPECT_EQ(ConnectRecord(id, newInstance, true), peer.Message(2).bytes);
+  const auto resent = peer.Message(3);
+  EXPECT_EQ(second, resent.connection);
+  EXPECT_EQ(q1, resent.bytes);
+  EXPECT_TRUE(WaitUntil([&] { return peer.receiver->Events(TransportEvent_Disconnected, first) == 1; }));
+
+  // The new socket carries the connection both ways.
+  ASSERT_EQ(0, peer.Write(second, layered, std::string("\x06", 1) + Le64(1)));
+  ASSERT_EQ(0, peer.Write(second, layered, std::string("\x05", 1) + Le64(1) + '\0' + UuidBytes(kType) + "a1"));
+  const auto a1 = server.Message(0);
+  EXPECT_EQ(id, a1.connection);
+  EXPECT_EQ("a1", a1.bytes);
+  ASSERT_EQ(0, server.Write(id, kType, "q2"));
+  EXPECT_EQ(std::string("\x05", 1) + Le64(2) + '\0' + UuidBytes(kType) + "q2", peer.Message(5).bytes);
+  EXPECT_EQ(0, server.receiver->Events(TransportEvent_Disconnected));
+}
+
 }  // namespace
 }  // namespace corvane
