@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <string>
@@ -77,21 +78,24 @@ class CountingReceiver final : public ITransport::ITransportNotify, public IRefC
 
 // A server and a client, adapted in the given mode (0: bare transports).
 struct Pair {
-  Pair(int mode, CountingReceiver* receiver) : port(test::FreePort()) {
+  // relayed: the client dials through a relay that can cut the sockets.
+  Pair(int mode, CountingReceiver* receiver, bool relayed = false) : port(test::FreePort()) {
     server = Make(port, mode != 0);
+    if (relayed) relay = std::make_unique<test::TcpRelay>(port);
     client = Make(0, mode != 0);
     server->Initialize(true, true);
     client->Initialize(true, true);
     server->AddNotify(receiver);
     if (mode == 1) client->SetResendMode();
     if (mode == 2) client->SetFlowControlMode();
-    if (client->OpenConnection(test::kLoopback, port, &id, 5000) != 0) std::printf("  open failed\n");
+    if (client->OpenConnection(test::kLoopback, relay ? relay->Port() : port, &id, 5000) != 0) std::printf("  open failed\n");
     this->receiver = receiver;
   }
   ~Pair() {
     server->RemoveNotify(receiver);
     client->Finalize();
     server->Finalize();
+    relay.reset();
   }
   static RefPtr<ITransport> Make(uint16_t port, bool adapted) {
     ITransport* bare = nullptr;
@@ -108,6 +112,7 @@ struct Pair {
   }
 
   uint16_t port;
+  std::unique_ptr<test::TcpRelay> relay;
   RefPtr<ITransport> server;
   RefPtr<ITransport> client;
   UUID id;
@@ -147,14 +152,14 @@ void MessageRate(int mode) {
 
 void Recovery(int mode) {
   RefPtr<CountingReceiver> receiver(new CountingReceiver(false, 0, 0), false);
-  Pair pair(mode, receiver.Get());
+  Pair pair(mode, receiver.Get(), true);
   pair.Send("warm-up");
   pair.WaitFor(1);
   std::vector<double> ms;
   for (int n = 0; n < 10; ++n) {
     const uint64_t before = receiver->count();
     const auto start = Clock::now();
-    test::CutSocketsTo(pair.port);
+    pair.relay->Cut();
     pair.Send("after the cut");
     if (!pair.WaitFor(before + 1, 30000)) break;
     ms.push_back(SecondsSince(start) * 1000);
@@ -170,7 +175,7 @@ void Recovery(int mode) {
 
 int Cuts(int mode, uint32_t messages, uint32_t maxSize, int cuts) {
   RefPtr<CountingReceiver> receiver(new CountingReceiver(true, 1, maxSize), false);
-  Pair pair(mode, receiver.Get());
+  Pair pair(mode, receiver.Get(), true);
   std::atomic<bool> stop{false};
   std::atomic<int> cutsDone{0};
   std::thread cutter([&] {
@@ -178,7 +183,7 @@ int Cuts(int mode, uint32_t messages, uint32_t maxSize, int cuts) {
       const uint64_t at = static_cast<uint64_t>(n + 1) * messages / static_cast<uint64_t>(cuts + 1);
       test::WaitUntil([&] { return stop.load() || receiver->count() >= at; }, 300000);
       if (stop.load()) break;
-      test::CutSocketsTo(pair.port);
+      pair.relay->Cut();
       ++cutsDone;
     }
   });

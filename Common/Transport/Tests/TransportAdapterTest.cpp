@@ -97,9 +97,11 @@ void RunExactlyOnceAcrossCuts(int mode, uint32_t messages, uint32_t maxSize, int
   test::ScopedCapture capture;
   Endpoint server(test::FreePort(), true);
   Endpoint client(0, true);
+  // The client dials the relay, which can drop the sockets at any moment.
+  test::TcpRelay relay(server.port);
   ASSERT_EQ(0, mode == 1 ? client.transport->SetResendMode() : client.transport->SetFlowControlMode());
   UUID id;
-  ASSERT_EQ(0, client.transport->OpenConnection(kLoopback, server.port, &id, 5000));
+  ASSERT_EQ(0, client.transport->OpenConnection(kLoopback, relay.Port(), &id, 5000));
   // A round trip: both ends have exchanged connect records.
   ASSERT_EQ(0, client.Write(id, kType, "hello"));
   ASSERT_EQ(id, server.Message(0).connection);
@@ -115,7 +117,7 @@ void RunExactlyOnceAcrossCuts(int mode, uint32_t messages, uint32_t maxSize, int
       const size_t at = 1 + static_cast<size_t>(n + 1) * messages / static_cast<size_t>(cuts + 1);
       WaitUntil([&] { return stop.load() || server.receiver->MessageCount() >= at; }, 60000);
       if (stop.load()) break;
-      test::CutSocketsTo(server.port);
+      relay.Cut();
       ++cutsDone;
     }
   });

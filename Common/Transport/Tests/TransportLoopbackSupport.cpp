@@ -1,14 +1,11 @@
 #include "TransportLoopbackSupport.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 
 #include "TransportFrames.h"
@@ -83,22 +80,62 @@ void Pump(int a, int b, const std::atomic<bool>& stop) {
   }
 }
 
-int CutSocketsTo(uint16_t port) {
+TcpRelay::TcpRelay(uint16_t targetPort) : target_(targetPort) {
+  listener_ = ListenLoopback(&port_);
+  acceptor_ = std::thread([this] { AcceptLoop(); });
+}
+
+TcpRelay::~TcpRelay() {
+  stop_.store(true);
+  acceptor_.join();
+  for (auto& link : links_) {
+    link->pump.join();
+    ::close(link->client);
+    ::close(link->server);
+  }
+  ::close(listener_);
+}
+
+void TcpRelay::AcceptLoop() {
+  pollfd p{listener_, POLLIN, 0};
+  while (!stop_.load()) {
+    if (::poll(&p, 1, 50) != 1) continue;
+    const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) continue;
+    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(kLoopback);
+    sa.sin_port = htons(target_);
+    if (::connect(server, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) {
+      ::close(server);
+      ::close(client);
+      continue;
+    }
+    auto link = std::make_unique<Link>();
+    link->client = client;
+    link->server = server;
+    link->pump = std::thread([this, client, server] {
+      Pump(client, server, stop_);
+      // Either end closing closes the other.
+      ::shutdown(client, SHUT_RDWR);
+      ::shutdown(server, SHUT_RDWR);
+    });
+    std::lock_guard<std::mutex> lock(mutex_);
+    links_.push_back(std::move(link));
+  }
+}
+
+int TcpRelay::Cut() {
+  std::lock_guard<std::mutex> lock(mutex_);
   int cut = 0;
-  DIR* dir = ::opendir("/proc/self/fd");
-  if (!dir) return 0;
-  while (dirent* entry = ::readdir(dir)) {
-    const int fd = std::atoi(entry->d_name);
-    struct stat st{};
-    if (fd <= 2 || ::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
-    sockaddr_in peer{};
-    socklen_t length = sizeof(peer);
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 || peer.sin_family != AF_INET) continue;
-    if (ntohs(peer.sin_port) != port) continue;
-    ::shutdown(fd, SHUT_RDWR);
+  for (auto& link : links_) {
+    if (link->cut) continue;
+    link->cut = true;
+    ::shutdown(link->client, SHUT_RDWR);
+    ::shutdown(link->server, SHUT_RDWR);
     ++cut;
   }
-  ::closedir(dir);
   return cut;
 }
 
