@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "Network.h"
+#include "TestLogCapture.h"
 #include "TransportAdapter.h"
 #include "TransportLoopbackSupport.h"
 
@@ -174,6 +175,7 @@ void Recovery(int mode) {
 }
 
 int Cuts(int mode, uint32_t messages, uint32_t maxSize, int cuts) {
+  test::ScopedCapture capture;
   RefPtr<CountingReceiver> receiver(new CountingReceiver(true, 1, maxSize), false);
   Pair pair(mode, receiver.Get(), true);
   std::atomic<bool> stop{false};
@@ -200,6 +202,12 @@ int Cuts(int mode, uint32_t messages, uint32_t maxSize, int cuts) {
               "writes, %.1f s\n",
               mode, messages, maxSize, cutsDone.load(), static_cast<unsigned long long>(receiver->count()),
               receiver->errors(), failures, SecondsSince(start));
+  int shown = 0;
+  for (const auto& line : capture->Lines()) {
+    if (line.message.find("timeout") != std::string::npos && shown++ < 10) {
+      std::printf("  log: %s\n", line.message.c_str());
+    }
+  }
   return all && receiver->count() == messages && receiver->errors() == 0 && failures == 0 ? 0 : 1;
 }
 
