@@ -202,11 +202,14 @@ int Cuts(int mode, uint32_t messages, uint32_t maxSize, int cuts) {
               "writes, %.1f s\n",
               mode, messages, maxSize, cutsDone.load(), static_cast<unsigned long long>(receiver->count()),
               receiver->errors(), failures, SecondsSince(start));
-  int shown = 0;
-  for (const auto& line : capture->Lines()) {
-    if (line.message.find("timeout") != std::string::npos && shown++ < 10) {
-      std::printf("  log: %s\n", line.message.c_str());
+  // The Severe lines before the first time-out, for a look at its cause.
+  const auto lines = capture->Lines();
+  for (size_t n = 0; n < lines.size(); ++n) {
+    if (lines[n].message.find("timeout") == std::string::npos) continue;
+    for (size_t k = n >= 12 ? n - 12 : 0; k <= n + 2 && k < lines.size(); ++k) {
+      if (lines[k].levelFlags == Log_Severe) std::printf("  log %x: %s\n", lines[k].threadId, lines[k].message.c_str());
     }
+    break;
   }
   return all && receiver->count() == messages && receiver->errors() == 0 && failures == 0 ? 0 : 1;
 }

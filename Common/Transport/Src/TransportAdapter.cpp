@@ -19,6 +19,7 @@
 #include "Result.h"
 #include "Scheduler.h"
 #include "Timer.h"
+#include "TransportFrames.h"
 #include "TransportLayer.h"
 
 namespace corvane {
@@ -50,11 +51,15 @@ constexpr int64_t kMaxDelayMs = 2000;
 constexpr int64_t kCounterLineMs = 5000;
 // [0][message type]: what every message written through the adapter starts with.
 constexpr uint32_t kAdapterHeaderSize = 17;
+// What a layered stack adds to a message in its largest frame (a resent,
+// unfragmented record): the adapter header and the resend record's.
+constexpr uint32_t kLayeredOverhead = kAdapterHeaderSize + kResendDataHeaderSize;
 
 bool IsNil(const UUID& id) { return id == UUID(); }
 
 // The writer reports a socket that its connection already closed as a plain
-// failure; for the adapter that is the same loss as a failed send.
+// failure; for the adapter that is the same loss as a failed send. (Its only
+// other plain failure, an oversized frame, never reaches it: see Write.)
 bool IsLoss(int result) {
   return result == Result_ConnectionLost || result == Result_ConnectionNotFound || result == Result_Fail;
 }
@@ -342,6 +347,7 @@ int TransportAdapter::Connection::NetworkLayer::Send(IDataStream* message, int t
     type.Deserialize(message);
     message->GetPosition(&position);
   }
+  if (size - position > kMaxMessageBody) return Result_InvalidArgument;
   RefPtr<IDataStream> body;
   int result = CreateSubStream(message, position, size, body.Receive());
   if (result < 0) return result;
@@ -606,6 +612,15 @@ int TransportAdapter::Write(const UUID& connectionId, const UUID& messageType, I
   MonitorGuard hold(monitor_.get());
   RefPtr<Connection> c = FindById(connectionId);
   if (!c) return Result_InvalidArgument;
+  // A message no frame can carry is refused before a layer queues it: once
+  // queued it would be resent, and refused, on every reconnection.
+  uint32_t bodySize = 0;
+  body->GetSize(&bodySize);
+  const uint32_t limit = c->mode_ == 0 ? kMaxMessageBody : kMaxMessageBody - kLayeredOverhead;
+  if (bodySize > limit) {
+    LOG_SEVERE("message of %u bytes for connection %s exceeds %u", bodySize, c->id_.ToString().c_str(), limit);
+    return Result_InvalidArgument;
+  }
   if (!WaitWhile([&] { return c->writing_; }, kWriterBusyWaitMs)) {
     LOG_SEVERE("write timeout for connection %s", c->id_.ToString().c_str());
     return Result_WriteTimeout;

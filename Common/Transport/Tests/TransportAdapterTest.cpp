@@ -16,6 +16,7 @@
 #include "Scheduler.h"
 #include "TestLogCapture.h"
 #include "TransportAdapter.h"
+#include "TransportFrames.h"
 #include "TransportLoopbackSupport.h"
 
 namespace corvane {
@@ -233,6 +234,19 @@ TEST(TransportAdapterTest, LayeredFramesOnTheWire) {
     EXPECT_EQ(2, acks);
     EXPECT_EQ(mode == 2 ? 2 : 0, windowAcks);
     EXPECT_EQ(1u, client.receiver->MessageCount());
+
+    // A message too large for its resent frame is refused before it is
+    // queued, and the connection carries on.
+    RefPtr<IDataStream> huge;
+    ASSERT_EQ(0, CreateDataStream(huge.Receive()));
+    ASSERT_EQ(0, huge->AppendEmpty(kMaxMessageBody - 25));
+    EXPECT_EQ(Result_InvalidArgument, client.transport->Write(id, kType, huge.Get()));
+    const size_t at = bare.receiver->MessageCount();
+    ASSERT_EQ(0, client.Write(id, kType, "CD"));
+    const std::string next = std::string(1, '\x05') + Le64(2) + std::string(1, '\0') + UuidBytes(kType) + "CD";
+    ASSERT_TRUE(WaitUntil([&] { return bare.receiver->MessageCount() > at; }));
+    const std::string last = bare.receiver->Messages().back().bytes;
+    EXPECT_EQ(next, mode == 1 ? last : last.substr(11));
   }
 }
 
