@@ -572,7 +572,13 @@ int TransportAdapter::OpenConnection(uint32_t ipv4, uint16_t port, UUID* connect
   result = AddConnection(ipv4, port, socket, &c);
   if (result < 0) return result;
   result = c->LayersConnect(c->id_, c->instance_, false);
-  if (result < 0) return result;
+  if (result < 0) {
+    // The caller never learns this connection: leave nothing of it behind.
+    const UUID old = c->DetachSocket();
+    RemoveConnection(c.Get());
+    CloseSocket(old);
+    return result;
+  }
   *connectionId = c->id_;
   return 0;
 }
