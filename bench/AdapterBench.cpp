@@ -206,8 +206,8 @@ int Cuts(int mode, uint32_t messages, uint32_t maxSize, int cuts) {
   const auto lines = capture->Lines();
   for (size_t n = 0; n < lines.size(); ++n) {
     if (lines[n].message.find("timeout") == std::string::npos) continue;
-    for (size_t k = n >= 12 ? n - 12 : 0; k <= n + 2 && k < lines.size(); ++k) {
-      if (lines[k].levelFlags == Log_Severe) std::printf("  log %x: %s\n", lines[k].threadId, lines[k].message.c_str());
+    for (size_t k = n >= 60 ? n - 60 : 0; k <= n + 2 && k < lines.size(); ++k) {
+      std::printf("  log %x: %s\n", lines[k].threadId, lines[k].message.c_str());
     }
     break;
   }
