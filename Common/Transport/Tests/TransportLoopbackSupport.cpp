@@ -80,6 +80,31 @@ void Pump(int a, int b, const std::atomic<bool>& stop) {
   }
 }
 
+namespace {
+
+// Copies from one socket to the other until either ends or stop turns true;
+// then closes both ways, as a dropped path would.
+void Forward(int from, int to, const std::atomic<bool>& stop) {
+  char buffer[65536];
+  pollfd p{from, POLLIN, 0};
+  while (!stop.load()) {
+    if (::poll(&p, 1, 50) <= 0) continue;
+    const ssize_t n = ::recv(from, buffer, sizeof(buffer), 0);
+    if (n <= 0) break;
+    ssize_t sent = 0;
+    while (sent < n) {
+      const ssize_t m = ::send(to, buffer + sent, static_cast<size_t>(n - sent), MSG_NOSIGNAL);
+      if (m <= 0) break;
+      sent += m;
+    }
+    if (sent < n) break;
+  }
+  ::shutdown(from, SHUT_RDWR);
+  ::shutdown(to, SHUT_RDWR);
+}
+
+}  // namespace
+
 TcpRelay::TcpRelay(uint16_t targetPort) : target_(targetPort) {
   listener_ = ListenLoopback(&port_);
   acceptor_ = std::thread([this] { AcceptLoop(); });
@@ -89,7 +114,8 @@ TcpRelay::~TcpRelay() {
   stop_.store(true);
   acceptor_.join();
   for (auto& link : links_) {
-    link->pump.join();
+    link->up.join();
+    link->down.join();
     ::close(link->client);
     ::close(link->server);
   }
@@ -115,12 +141,8 @@ void TcpRelay::AcceptLoop() {
     auto link = std::make_unique<Link>();
     link->client = client;
     link->server = server;
-    link->pump = std::thread([this, client, server] {
-      Pump(client, server, stop_);
-      // Either end closing closes the other.
-      ::shutdown(client, SHUT_RDWR);
-      ::shutdown(server, SHUT_RDWR);
-    });
+    link->up = std::thread([this, client, server] { Forward(client, server, stop_); });
+    link->down = std::thread([this, client, server] { Forward(server, client, stop_); });
     std::lock_guard<std::mutex> lock(mutex_);
     links_.push_back(std::move(link));
   }

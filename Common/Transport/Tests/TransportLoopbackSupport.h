@@ -182,7 +182,10 @@ class TcpRelay {
     int client = -1;
     int server = -1;
     bool cut = false;
-    std::thread pump;
+    // One thread per direction: a side that stops reading never holds up
+    // the other direction, as on a real path.
+    std::thread up;
+    std::thread down;
   };
   void AcceptLoop();
 
