@@ -48,6 +48,9 @@ class Send : public Message {
   }
 };
 
+// Whether a writer takes records; callers build none while it is false.
+bool WriterExists();
+
 // Takes ownership of record. With no writer the record is deleted and
 // Result_Fail returned (callers ignore the result). Safe from any thread.
 int Post(Message* record);

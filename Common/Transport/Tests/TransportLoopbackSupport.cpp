@@ -80,6 +80,87 @@ void Pump(int a, int b, const std::atomic<bool>& stop) {
   }
 }
 
+namespace {
+
+// Copies from one socket to the other until either ends or stop turns true;
+// then closes both ways, as a dropped path would.
+void Forward(int from, int to, const std::atomic<bool>& stop) {
+  char buffer[65536];
+  pollfd p{from, POLLIN, 0};
+  while (!stop.load()) {
+    if (::poll(&p, 1, 50) <= 0) continue;
+    const ssize_t n = ::recv(from, buffer, sizeof(buffer), 0);
+    if (n <= 0) break;
+    ssize_t sent = 0;
+    while (sent < n) {
+      const ssize_t m = ::send(to, buffer + sent, static_cast<size_t>(n - sent), MSG_NOSIGNAL);
+      if (m <= 0) break;
+      sent += m;
+    }
+    if (sent < n) break;
+  }
+  ::shutdown(from, SHUT_RDWR);
+  ::shutdown(to, SHUT_RDWR);
+}
+
+}  // namespace
+
+TcpRelay::TcpRelay(uint16_t targetPort) : target_(targetPort) {
+  listener_ = ListenLoopback(&port_);
+  acceptor_ = std::thread([this] { AcceptLoop(); });
+}
+
+TcpRelay::~TcpRelay() {
+  stop_.store(true);
+  acceptor_.join();
+  for (auto& link : links_) {
+    link->up.join();
+    link->down.join();
+    ::close(link->client);
+    ::close(link->server);
+  }
+  ::close(listener_);
+}
+
+void TcpRelay::AcceptLoop() {
+  pollfd p{listener_, POLLIN, 0};
+  while (!stop_.load()) {
+    if (::poll(&p, 1, 50) != 1) continue;
+    const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) continue;
+    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(kLoopback);
+    sa.sin_port = htons(target_);
+    if (::connect(server, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) {
+      ::close(server);
+      ::close(client);
+      continue;
+    }
+    auto link = std::make_unique<Link>();
+    link->client = client;
+    link->server = server;
+    link->up = std::thread([this, client, server] { Forward(client, server, stop_); });
+    link->down = std::thread([this, client, server] { Forward(server, client, stop_); });
+    std::lock_guard<std::mutex> lock(mutex_);
+    links_.push_back(std::move(link));
+  }
+}
+
+int TcpRelay::Cut() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  int cut = 0;
+  for (auto& link : links_) {
+    if (link->cut) continue;
+    link->cut = true;
+    ::shutdown(link->client, SHUT_RDWR);
+    ::shutdown(link->server, SHUT_RDWR);
+    ++cut;
+  }
+  return cut;
+}
+
 std::string HandshakeBytes(const UUID& id, bool tls) { return BuildHandshake(id, tls); }
 
 }  // namespace corvane::test

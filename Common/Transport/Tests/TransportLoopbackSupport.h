@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -160,6 +161,42 @@ class FakeServer {
 // Copies bytes both ways between two sockets until either side closes or
 // stop turns true (checked every 50 ms).
 void Pump(int a, int b, const std::atomic<bool>& stop);
+
+// A TCP relay on 127.0.0.1 in front of a listener: every connection made to
+// Port() is joined to a new connection to the target, and Cut() drops all of
+// them at once, whatever either end is doing. Owns its threads; the
+// destructor joins them.
+class TcpRelay {
+ public:
+  explicit TcpRelay(uint16_t targetPort);
+  ~TcpRelay();
+  TcpRelay(const TcpRelay&) = delete;
+  TcpRelay& operator=(const TcpRelay&) = delete;
+  uint16_t Port() const { return port_; }
+  // Shuts down both sockets of every relayed connection; returns how many
+  // connections it cut.
+  int Cut();
+
+ private:
+  struct Link {
+    int client = -1;
+    int server = -1;
+    bool cut = false;
+    // One thread per direction: a side that stops reading never holds up
+    // the other direction, as on a real path.
+    std::thread up;
+    std::thread down;
+  };
+  void AcceptLoop();
+
+  const uint16_t target_;
+  int listener_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Link>> links_;
+  std::thread acceptor_;
+};
 
 // The transport's 49 clear handshake bytes for id.
 std::string HandshakeBytes(const UUID& id, bool tls);
