@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace corvane::platform {
 
@@ -50,6 +51,11 @@ int CloseSocket(SocketHandle socket);
 int SetNonBlocking(SocketHandle socket, bool on);
 int SetNoDelay(SocketHandle socket, bool on);
 int SetReuseAddress(SocketHandle socket, bool on);
+// The IPv4 type-of-service byte of outgoing packets (DSCP << 2).
+int GetTypeOfService(SocketHandle socket, int* tos);
+int SetTypeOfService(SocketHandle socket, int tos);
+// Setting a value was refused for lack of rights.
+bool IsPermissionDenied(int error);
 
 // address 0 binds every local address.
 int Bind(SocketHandle socket, uint32_t address, uint16_t port);
@@ -66,6 +72,35 @@ int Connect(SocketHandle socket, uint32_t address, uint16_t port);
 int64_t Send(SocketHandle socket, const void* data, size_t size);
 // Bytes received, 0 when the peer has closed, or -1.
 int64_t Receive(SocketHandle socket, void* buffer, size_t size);
+
+// Both directions; a thread blocked reading or writing the socket returns.
+int Shutdown(SocketHandle socket);
+// Copies up to size queued bytes without consuming them (blocking as the
+// socket is): the count, 0 when the peer has closed, or -1.
+int64_t Peek(SocketHandle socket, void* buffer, size_t size);
+// Waits for all size bytes (blocking sockets): size, fewer when the stream
+// ended or a receive time-out ran out, or -1.
+int64_t ReceiveAll(SocketHandle socket, void* buffer, size_t size);
+// A send that never blocks, whatever the socket's mode: the count, or -1
+// (IsWouldBlock tells a full send buffer).
+int64_t SendNow(SocketHandle socket, const void* data, size_t size);
+// SO_RCVTIMEO in milliseconds; 0 waits without limit.
+int SetReceiveTimeout(SocketHandle socket, uint32_t timeoutMs);
+
+// Waits for one socket: 1 when ready (an error or hang-up counts as ready),
+// 0 on time-out, -1 on failure. Interrupted waits go on for the rest of the
+// time.
+int WaitReadable(SocketHandle socket, int timeoutMs);
+int WaitWritable(SocketHandle socket, int timeoutMs);
+// True when the peer has shut down its sending side (or the socket failed):
+// bytes still queued are all that will ever arrive.
+bool PeerHasClosed(SocketHandle socket);
+
+// The first IPv4 address of a host name in host order (getaddrinfo, then
+// the reentrant gethostbyname); -1 when both fail, *address untouched.
+int ResolveIpv4(const std::string& name, uint32_t* address);
+// This computer's host name, or -1.
+int LocalHostName(std::string* name);
 
 // Number of entries with returned events, 0 on time-out, -1 on failure.
 // returned events are cleared on failure, so no caller acts on stale ones.

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -12,8 +13,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 namespace corvane::platform {
 
@@ -101,6 +104,20 @@ int SetReuseAddress(SocketHandle socket, bool on) {
   return ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &value, sizeof(value)) == 0 ? 0 : -1;
 }
 
+int GetTypeOfService(SocketHandle socket, int* tos) {
+  int value = 0;
+  socklen_t length = sizeof(value);
+  if (::getsockopt(socket, IPPROTO_IP, IP_TOS, &value, &length) != 0) return -1;
+  *tos = value;
+  return 0;
+}
+
+int SetTypeOfService(SocketHandle socket, int tos) {
+  return ::setsockopt(socket, IPPROTO_IP, IP_TOS, &tos, sizeof(tos)) == 0 ? 0 : -1;
+}
+
+bool IsPermissionDenied(int error) { return error == EPERM || error == EACCES; }
+
 int Bind(SocketHandle socket, uint32_t address, uint16_t port) {
   sockaddr_in sa = MakeAddress(address, port);
   return ::bind(socket, reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) == 0 ? 0 : -1;
@@ -142,6 +159,121 @@ int64_t Receive(SocketHandle socket, void* buffer, size_t size) {
     ssize_t n = ::recv(socket, buffer, size, 0);
     if (n >= 0 || errno != EINTR) return n;
   }
+}
+
+int Shutdown(SocketHandle socket) { return ::shutdown(socket, SHUT_RDWR) == 0 ? 0 : -1; }
+
+int64_t Peek(SocketHandle socket, void* buffer, size_t size) {
+  for (;;) {
+    ssize_t n = ::recv(socket, buffer, size, MSG_PEEK);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+int64_t ReceiveAll(SocketHandle socket, void* buffer, size_t size) {
+  size_t got = 0;
+  while (got < size) {
+    ssize_t n = ::recv(socket, static_cast<char*>(buffer) + got, size - got, MSG_WAITALL);
+    if (n > 0) {
+      got += static_cast<size_t>(n);
+      continue;
+    }
+    // A signal cuts MSG_WAITALL short: the bytes so far stay counted.
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && got == 0) return -1;
+    break;
+  }
+  return static_cast<int64_t>(got);
+}
+
+int64_t SendNow(SocketHandle socket, const void* data, size_t size) {
+  for (;;) {
+    ssize_t n = ::send(socket, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+int SetReceiveTimeout(SocketHandle socket, uint32_t timeoutMs) {
+  timeval tv;
+  tv.tv_sec = static_cast<time_t>(timeoutMs / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((timeoutMs % 1000) * 1000);
+  return ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) == 0 ? 0 : -1;
+}
+
+namespace {
+
+int WaitFor(SocketHandle socket, short events, int timeoutMs) {
+  if (socket < 0) {
+    errno = EBADF;
+    return -1;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+  for (;;) {
+    pollfd fd{socket, events, 0};
+    int wait = timeoutMs;
+    if (timeoutMs > 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    }
+    const int rc = ::poll(&fd, 1, wait);
+    if (rc > 0) {
+      if (fd.revents & POLLNVAL) {
+        errno = EBADF;
+        return -1;
+      }
+      return 1;
+    }
+    if (rc == 0) return 0;
+    if (errno != EINTR) return -1;
+  }
+}
+
+}  // namespace
+
+int WaitReadable(SocketHandle socket, int timeoutMs) { return WaitFor(socket, POLLIN, timeoutMs); }
+int WaitWritable(SocketHandle socket, int timeoutMs) { return WaitFor(socket, POLLOUT, timeoutMs); }
+
+bool PeerHasClosed(SocketHandle socket) {
+  pollfd fd{socket, POLLRDHUP, 0};
+  int rc;
+  do {
+    rc = ::poll(&fd, 1, 0);
+  } while (rc < 0 && errno == EINTR);
+  return rc > 0 && (fd.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+int ResolveIpv4(const std::string& name, uint32_t* address) {
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof(hints));
+  hints.ai_family = AF_INET;
+  addrinfo* list = nullptr;
+  if (::getaddrinfo(name.c_str(), nullptr, &hints, &list) == 0 && list) {
+    const auto* sa = reinterpret_cast<const sockaddr_in*>(list->ai_addr);
+    *address = ntohl(sa->sin_addr.s_addr);
+    ::freeaddrinfo(list);
+    return 0;
+  }
+  if (list) ::freeaddrinfo(list);
+  hostent entry;
+  hostent* found = nullptr;
+  int error = 0;
+  std::vector<char> scratch(8192);
+  while (::gethostbyname_r(name.c_str(), &entry, scratch.data(), scratch.size(), &found, &error) == ERANGE &&
+         scratch.size() < (1u << 20)) {
+    scratch.resize(scratch.size() * 2);
+  }
+  if (!found || found->h_addrtype != AF_INET || !found->h_addr_list || !found->h_addr_list[0]) return -1;
+  uint32_t raw = 0;
+  std::memcpy(&raw, found->h_addr_list[0], sizeof(raw));
+  *address = ntohl(raw);
+  return 0;
+}
+
+int LocalHostName(std::string* name) {
+  char buffer[256] = {};
+  if (::gethostname(buffer, sizeof(buffer) - 1) != 0) return -1;
+  *name = buffer;
+  return 0;
 }
 
 int Poll(PollEntry* entries, size_t count, int timeoutMs) {

@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "RefCount.h"
+#include "Result.h"
+#include "SocketWrapper.h"
+
+namespace corvane {
+namespace {
+
+RefPtr<ISocket> Make(SocketType type, SocketProtocol protocol) {
+  RefPtr<ISocket> s;
+  EXPECT_EQ(0, CreateSocket(s.Receive(), SocketFamily_IPv4, type, protocol));
+  return s;
+}
+
+// A TCP pair through Listen/Connect/Accept, the receive terminator rule,
+// short and closed-handle results, and the look-ups.
+TEST(SocketWrapperTest, StreamPairReceiveAndLookups) {
+  RefPtr<ISocket> listener = Make(SocketType_Stream, SocketProtocol_Tcp);
+  ASSERT_EQ(0, listener->Bind(IPEndPoint(0x7F000001, 0)));
+  ASSERT_EQ(0, listener->Listen(4));
+  IPEndPoint local;
+  ASSERT_EQ(0, listener->GetLocalEndPoint(&local));
+  EXPECT_EQ(0x7F000001u, local.address);
+  RefPtr<ISocket> client = Make(SocketType_Stream, SocketProtocol_Tcp);
+  ASSERT_EQ(0, client->Connect(local));
+  RefPtr<ISocket> accepted;
+  ASSERT_EQ(0, listener->Accept(accepted.Receive()));
+  IPEndPoint remote;
+  ASSERT_EQ(0, client->GetRemoteEndPoint(&remote));
+  EXPECT_EQ(local.port, remote.port);
+
+  EXPECT_EQ(1, accepted->WaitReadable(0, 0));  // nothing queued: at once
+  ASSERT_EQ(0, client->Send("abcd", 4));
+  EXPECT_EQ(0, accepted->WaitReadable(2, 0));
+  char buffer[10];
+  std::memset(buffer, 'x', sizeof(buffer));
+  int received = 0;
+  ASSERT_EQ(0, accepted->Receive(buffer, 10, &received));
+  EXPECT_EQ(4, received);
+  EXPECT_EQ(0, buffer[4]);
+  EXPECT_EQ('x', buffer[5]);
+  ASSERT_EQ(0, client->Send("0123456789", 10));
+  ASSERT_EQ(0, accepted->WaitReadable(2, 0));
+  char exact[11];
+  exact[10] = 'y';
+  ASSERT_EQ(0, accepted->Receive(exact, 10, &received));
+  EXPECT_EQ(10, received);
+  EXPECT_EQ('y', exact[10]);  // nothing written beyond the buffer
+  EXPECT_EQ(static_cast<int>(Result_Fail), accepted->Receive(buffer, 0, &received));
+  EXPECT_EQ(static_cast<int>(Result_Fail), accepted->Receive(buffer, -5, &received));
+
+  // A failed receive reports -1 and writes nothing before the buffer.
+  ASSERT_EQ(0, accepted->SetBlocking(false));
+  char guarded[12];
+  std::memset(guarded, 'g', sizeof(guarded));
+  EXPECT_EQ(static_cast<int>(Result_Fail), accepted->Receive(guarded + 1, 10, &received));
+  EXPECT_EQ(-1, received);
+  EXPECT_EQ('g', guarded[0]);
+
+  EXPECT_EQ(0, accepted->SetReceiveBufferSize(65536));
+  int size = 0;
+  EXPECT_EQ(0, accepted->GetReceiveBufferSize(&size));
+  EXPECT_GE(size, 65536);
+  EXPECT_EQ(0, accepted->SetSendTimeout(250));
+  EXPECT_EQ(0, accepted->Close());
+  EXPECT_EQ(0, accepted->Close());
+  EXPECT_EQ(static_cast<int>(Result_Fail), accepted->Send("a", 1));
+  EXPECT_EQ(static_cast<int>(Result_Fail), accepted->Receive(buffer, 10, &received));
+  EXPECT_EQ(static_cast<int>(Result_Fail), accepted->Shutdown());
+  EXPECT_EQ(static_cast<int>(Result_Fail), accepted->GetSendBufferSize(&size));
+  EXPECT_EQ(1, accepted->WaitReadable(0, 0));
+
+  RefPtr<ISocket> udp = Make(SocketType_Datagram, SocketProtocol_Udp);
+  uint32_t address = 5;
+  EXPECT_EQ(0, udp->GetHostIpv4("127.0.0.1", &address));
+  EXPECT_EQ(0x7F000001u, address);
+  EXPECT_EQ(0, udp->GetHostIpv4("localhost", &address));
+  EXPECT_EQ(0x7F000001u, address);
+  address = 5;
+  EXPECT_EQ(static_cast<int>(Result_Fail), udp->GetHostIpv4(std::string(255, 'a'), &address));
+  EXPECT_EQ(5u, address);
+  EXPECT_EQ(static_cast<int>(Result_Fail), udp->GetHostIpv4("no-such-host.invalid", &address));
+  EXPECT_EQ(5u, address);
+  EXPECT_EQ(static_cast<int>(Result_InvalidPointer), udp->GetHostIpv4("", nullptr));
+  std::vector<uint32_t> list{1, 2};
+  EXPECT_EQ(0, udp->GetLocalIpv4List(&list));
+  EXPECT_NE(list.end(), std::find(list.begin(), list.end(), 0x7F000001u));
+  EXPECT_EQ(0, udp->GetLocalIpv4WifiAddress(&address));
+  EXPECT_EQ(static_cast<int>(Result_InvalidPointer), CreateSocket(nullptr, SocketFamily_IPv4, SocketType_Datagram,
+                                                                   SocketProtocol_Udp));
+}
+
+// Datagrams: SO_REUSEADDR on a UDP socket, SendTo/ReceiveFrom with the
+// sender's end point.
+TEST(SocketWrapperTest, Datagrams) {
+  RefPtr<ISocket> a = Make(SocketType_Datagram, SocketProtocol_Udp);
+  RefPtr<ISocket> b = Make(SocketType_Datagram, SocketProtocol_Udp);
+  ASSERT_EQ(0, a->Bind(IPEndPoint(0x7F000001, 0)));
+  ASSERT_EQ(0, b->Bind(IPEndPoint(0x7F000001, 0)));
+  ASSERT_EQ(0, b->EnableBroadcast());
+  IPEndPoint to, from;
+  ASSERT_EQ(0, a->GetLocalEndPoint(&to));
+  IPEndPoint sender;
+  ASSERT_EQ(0, b->GetLocalEndPoint(&sender));
+  ASSERT_EQ(0, b->SendTo("ping", 4, to));
+  ASSERT_EQ(0, a->WaitReadable(2, 0));
+  char buffer[8];
+  int received = 0;
+  ASSERT_EQ(0, a->ReceiveFrom(buffer, 8, &received, &from));
+  EXPECT_EQ(4, received);
+  EXPECT_STREQ("ping", buffer);
+  EXPECT_EQ(sender.port, from.port);
+  EXPECT_EQ(0x7F000001u, from.address);
+}
+
+}  // namespace
+}  // namespace corvane

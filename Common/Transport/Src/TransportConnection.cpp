@@ -1,0 +1,776 @@
+#include "TransportConnection.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "CrashLog.h"
+#include "DataStream.h"
+#include "Locks.h"
+#include "Logger.h"
+#include "Result.h"
+#include "SocketLayer.h"
+#include "TransportConnectionManager.h"
+#include "TransportDeferredRelease.h"
+#include "TransportFrames.h"
+
+namespace corvane {
+
+using Connection = NetworkTransportImpl::Connection;
+namespace sock = platform;
+
+namespace {
+
+constexpr uint32_t kDefaultTimeoutMs = 5000;
+constexpr int kReadinessWaitMs = 100;
+constexpr uint32_t kKeepAliveTickMs = 50;
+constexpr uint32_t kReachedLogCount = 151;
+constexpr uint64_t kIdlePurgeMs = 300000;
+// A TLS wait is cut into slices so that a closed connection is noticed.
+constexpr int kTlsWaitSliceMs = 100;
+
+std::atomic<int> g_liveConnections{0};
+
+using Clock = std::chrono::steady_clock;
+
+int RemainingMs(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+std::string FirstSslError() {
+  char text[256] = {};
+  ERR_error_string_n(ERR_get_error(), text, sizeof(text));
+  ERR_clear_error();
+  return text;
+}
+
+}  // namespace
+
+// Sends keep-alive frames every interval while the peer's time-out allows;
+// a 50 ms tick that a stop cuts short.
+class Connection::KeepAliveThread final : public Thread {
+ public:
+  KeepAliveThread() : nap_(GetDefaultScheduler()->CreateEvent(false, false)) {}
+  ~KeepAliveThread() override { Halt(); }
+
+  void StartKeepAlive(Connection* connection) {
+    CRASH_LOG_GUARD("corvane::NetworkTransportImpl::Connection::KeepAliveThread::StartKeepAlive", [&] {
+      if (halted_.load()) return;
+      connection_.store(connection);
+      Start(kInfinite);
+    });
+  }
+
+  // Stops for good without waiting: the current tick may be inside a
+  // write that holds locks the caller holds too.
+  void RequestHalt() {
+    halted_.store(true);
+    nap_->Set();
+    GetSchedulerThread()->RequestStop();
+  }
+  // Stops for good and waits (never on the thread itself).
+  void Halt() {
+    RequestHalt();
+    if (!IsCurrentThread(GetSchedulerThread())) Stop();
+  }
+
+  bool ThreadFunc() override {
+    return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::Connection::KeepAliveThread::ThreadFunc", [&] {
+      Connection* connection = connection_.load();
+      if (!connection) return Nap();
+      ++tickCount_;
+      const uint32_t interval = intervalMs.load();
+      const uint32_t timeout = timeoutMs.load();
+      if (tickCount_ <= interval / kKeepAliveTickMs) return Nap();
+      if (tickCount_ > timeout / kKeepAliveTickMs) return false;
+      const uint64_t now = static_cast<uint64_t>(CurrentUtcTimeMs());
+      if (lastSendFailureTime_ != 0 && now - lastSendFailureTime_ <= interval) return Nap();
+      if (Failed(connection->WriteBlock(BuildKeepAliveFrame()))) {
+        Nap();
+        lastSendFailureTime_ = static_cast<uint64_t>(CurrentUtcTimeMs());
+        return true;
+      }
+      lastSendFailureTime_ = 0;
+      tickCount_ = 0;
+      return Nap();
+    });
+  }
+
+  std::atomic<uint32_t> intervalMs{0};
+  std::atomic<uint32_t> timeoutMs{0};
+
+ private:
+  bool Nap() {
+    nap_->Wait(kKeepAliveTickMs);
+    return !halted_.load();
+  }
+
+  std::unique_ptr<Scheduler::Event> nap_;
+  std::atomic<bool> halted_{false};
+  std::atomic<Connection*> connection_{nullptr};
+  uint32_t tickCount_ = 0;
+  uint64_t lastSendFailureTime_ = 0;
+};
+
+Connection::Connection(ConnectionManager* manager, NotificationThread* notifier, TransportMode mode)
+    : mode_(mode),
+      managerLock_(GetDefaultScheduler()->CreateFastMutex()),
+      manager_(manager),
+      writeTimeout_(manager ? manager->WriteTimeout()
+                            : std::make_shared<std::atomic<uint32_t>>(ConnectionManager::kDefaultWriteTimeoutMs)),
+      notifier_(notifier),
+      keepAlive_(std::make_unique<KeepAliveThread>()),
+      writeLock_(GetDefaultScheduler()->CreateFastMutex()),
+      tlsLock_(GetDefaultScheduler()->CreateFastMutex()),
+      qosLock_(GetDefaultScheduler()->CreateFastMutex()),
+      reader_(new TransportFrameReader(mode, static_cast<ITransportByteSource&>(*this),
+                                       static_cast<ITransportFrameSink&>(*this))) {
+  if (manager_) manager_->AddRef();
+  if (notifier_) notifier_->AddRef();
+  g_liveConnections.fetch_add(1);
+}
+
+Connection::~Connection() {
+  CRASH_LOG_GUARD_NOTHROW("corvane::NetworkTransportImpl::Connection::~Connection", [&] {
+    LOG_SPEW(3, "Connection Destructor BEGIN");
+    LOG_SPEW(3, "Connection Destructor ThreadQuit BEGIN");
+    // A receive thread blocked in a read returns once the socket is down.
+    const int open = socket_.load();
+    if (open != -1) sock::Shutdown(open);
+    Stop();
+    LOG_SPEW(3, "Connection Destructor ThreadQuit END");
+    CloseSocket(false);
+    keepAlive_->Halt();
+    if (fd_ != -1) sock::CloseSocket(fd_);
+    fd_ = -1;
+    LOG_SPEW(3, "Connection Destructor END");
+    if (ssl_) SSL_free(ssl_);
+    if (sslContext_) SSL_CTX_free(sslContext_);
+    ReleaseDeferred(notifier_);
+    DetachManager();
+  });
+  g_liveConnections.fetch_sub(1);
+}
+
+int Connection::Release() {
+  const int count = DecrementRef();
+  if (count == 0) DeleteOnDeletionThread(this);
+  return count;
+}
+
+int Connection::LiveCount() { return g_liveConnections.load(); }
+
+bool Connection::OnThisThread() const { return IsCurrentThread(GetSchedulerThread()); }
+
+RefPtr<NetworkTransportImpl::ConnectionManager> Connection::AcquireManager() {
+  ScopedLock lock(managerLock_.get());
+  RefPtr<ConnectionManager> held;
+  if (manager_ && manager_->TryAddRef() > 0) held.Attach(manager_);
+  return held;
+}
+
+void Connection::DetachManager() {
+  ConnectionManager* old = nullptr;
+  {
+    ScopedLock lock(managerLock_.get());
+    old = manager_;
+    manager_ = nullptr;
+  }
+  ReleaseDeferred(old);
+}
+
+void Connection::RequestDelete() {
+  RefPtr<ConnectionManager> manager = AcquireManager();
+  if (manager) manager->DeleteConnection(connectionId_);
+}
+
+void Connection::Lose() {
+  CloseSocket(false);
+  RequestDelete();
+}
+
+uint32_t Connection::WriteTimeoutMs() { return writeTimeout_->load(); }
+
+int Connection::Initialize(uint32_t ipv4, uint16_t port, uint32_t timeoutMs, SSL_CTX* clientContext) {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::Connection::Initialize", [&]() -> int {
+    const uint32_t timeout = timeoutMs == 0 ? kDefaultTimeoutMs : timeoutMs;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout);
+    if (ipv4 == 0) {
+      std::string host;
+      if (sock::LocalHostName(&host) != 0 || sock::ResolveIpv4(host, &ipv4) != 0) {
+        LOG_RECORD(record, Log_Severe, 0);
+        return record.ReturnResult(Result_Fail, "Unable to get local host");
+      }
+    }
+    localAddress_ = 0;
+    const int s = sock::CreateTcpSocket();
+    if (s < 0) {
+      LOG_SEVERE("Unable to create socket. Error: %d", sock::LastSocketError());
+      return Result_Fail;
+    }
+    fd_ = s;
+    socket_.store(s);
+    if (sock::SetNoDelay(s, true) != 0) {
+      LOG_SEVERE("Unable to set socket option while initializing. Error: %d", sock::LastSocketError());
+      CloseSocket(true);
+      return Result_Fail;
+    }
+    sock::SetNonBlocking(s, true);
+    if (sock::Connect(s, ipv4, port) != 0) {
+      const int error = sock::LastSocketError();
+      if (!sock::IsConnectInProgress(error)) {
+        LOG_SEVERE("Unable to connect. Error: %d", error);
+        CloseSocket(true);
+        return Result_Fail;
+      }
+      if (sock::WaitWritable(s, RemainingMs(deadline)) != 1) {
+        LOG_SEVERE("Unable to connect. Connection timed out");
+        CloseSocket(true);
+        return Result_Fail;
+      }
+      // A refused connect also reads as writable; only SO_ERROR tells.
+      int pending = 0;
+      if (sock::GetPendingError(s, &pending) != 0 || pending != 0) {
+        LOG_SEVERE("Unable to connect. Error: %d", pending != 0 ? pending : sock::LastSocketError());
+        CloseSocket(true);
+        return Result_Fail;
+      }
+    }
+    sock::GetLocalAddress(s, &localAddress_, nullptr);
+    sock::SetNonBlocking(s, false);
+    sock::GetPeerAddress(s, &peerAddress_, &peerPort_);
+
+    // The handshake read may not outlast the call's time-out.
+    sock::SetReceiveTimeout(s, static_cast<uint32_t>(std::max(1, RemainingMs(deadline))));
+    bool tlsOffered = false;
+    int result = ReadServerHandshake(*this, static_cast<uint32_t>(std::max(1, RemainingMs(deadline))),
+                                     &connectionId_, &tlsOffered);
+    sock::SetReceiveTimeout(s, 0);
+    if (Failed(result)) {
+      CloseSocket(true);
+      return result;
+    }
+    if (tlsOffered && clientContext) {
+      sock::SetNonBlocking(s, true);
+      ssl_ = SSL_new(clientContext);
+      int error = 0;
+      if (!ssl_ || SSL_set_fd(ssl_, s) != 1 || !TlsHandshake(true, static_cast<uint32_t>(RemainingMs(deadline)), &error)) {
+        LOG_SEVERE("Unable to complete SSL handshake, closing socket. Error: %d.", error);
+        if (error == SSL_ERROR_SYSCALL) TlsContext::LogSslSyscallErrors();
+        ERR_clear_error();
+        CloseSocket(true);
+        return Result_Fail;
+      }
+    }
+    reader_->SetAddresses(peerAddress_, localAddress_);
+    return Result_Ok;
+  });
+}
+
+int Connection::Initialize(int socket, SSL_CTX* serverContext, bool useTls) {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::Connection::Initialize", [&]() -> int {
+    firstPass_ = true;
+    if (useTls && serverContext && SSL_CTX_up_ref(serverContext) == 1) sslContext_ = serverContext;
+    connectionId_.Generate();
+    fd_ = socket;
+    socket_.store(socket);
+    sock::GetLocalAddress(socket, &localAddress_, nullptr);
+    sock::GetPeerAddress(socket, &peerAddress_, &peerPort_);
+    reader_->SetAddresses(peerAddress_, localAddress_);
+    RefPtr<ConnectionManager> manager = AcquireManager();
+    const int result = manager ? manager->AddConnection(this) : static_cast<int>(Result_Fail);
+    if (Failed(result)) CloseSocket(true);
+    return result;
+  });
+}
+
+int Connection::StartReceiving(bool client) {
+  if (client) LOG_SPEW(1, "Connection completed - Connection ID: %s", connectionId_.ToString().c_str());
+  Start(client ? kInfinite : 0);
+  if (IsRunning()) return Result_Ok;
+  if (client) LOG_SEVERE("Transport client connection object failed to start thread");
+  // Never announced, so nobody hears of it going.
+  CloseSocket(true);
+  RequestDelete();
+  return Result_Fail;
+}
+
+bool Connection::TlsHandshake(bool client, uint32_t timeoutMs, int* error) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  *error = SSL_ERROR_NONE;
+  for (;;) {
+    int rc;
+    {
+      ScopedLock lock(tlsLock_.get());
+      ERR_clear_error();
+      rc = client ? SSL_connect(ssl_) : SSL_accept(ssl_);
+      if (rc == 1) return true;
+      *error = SSL_get_error(ssl_, rc);
+    }
+    if (*error != SSL_ERROR_WANT_READ && *error != SSL_ERROR_WANT_WRITE) return false;
+    const int left = RemainingMs(deadline);
+    if (left == 0 || socket_.load() == -1) return false;
+    const int ready = *error == SSL_ERROR_WANT_READ ? sock::WaitReadable(fd_, left) : sock::WaitWritable(fd_, left);
+    if (ready < 0) return false;
+  }
+}
+
+int Connection::TlsRead(uint8_t* buffer, int size, bool peek, int* error) {
+  for (;;) {
+    int rc;
+    {
+      ScopedLock lock(tlsLock_.get());
+      ERR_clear_error();
+      rc = peek ? SSL_peek(ssl_, buffer, size) : SSL_read(ssl_, buffer, size);
+      *error = rc > 0 ? SSL_ERROR_NONE : SSL_get_error(ssl_, rc);
+    }
+    if (rc > 0) return rc;
+    if (*error != SSL_ERROR_WANT_READ && *error != SSL_ERROR_WANT_WRITE) return rc < 0 ? rc : 0;
+    if (socket_.load() == -1) return -1;
+    if (*error == SSL_ERROR_WANT_READ) {
+      sock::WaitReadable(fd_, kTlsWaitSliceMs);
+    } else {
+      sock::WaitWritable(fd_, kTlsWaitSliceMs);
+    }
+  }
+}
+
+int Connection::Peek(uint8_t* buffer, int size) {
+  sock::ClearLastSocketError();
+  if (ssl_) {
+    int error = 0;
+    const int rc = TlsRead(buffer, size, true, &error);
+    lastError_ = error;
+    if (rc < 0 || (rc == 0 && error != SSL_ERROR_ZERO_RETURN)) {
+      LOG_SEVERE("SSL_peek error attempting to peek %d bytes. Error: %d", size, error);
+      if (error == SSL_ERROR_SYSCALL) TlsContext::LogSslSyscallErrors();
+      return -1;
+    }
+    if (rc == 0) {
+      LOG_SPEW(1, "SSL_peek failed attempting to peek %d bytes, connection was shutdown cleanly. Error: %d", size, error);
+    }
+    return rc;
+  }
+  const int64_t n = sock::Peek(fd_, buffer, static_cast<size_t>(size));
+  lastError_ = n < 0 ? sock::LastSocketError() : 0;
+  if (n < 0) {
+    LOG_SEVERE("Socket recv error attempting to peek %d bytes. Error: %d", size, lastError_);
+  } else if (n == 0 && size > 0 && lastError_ != 0) {
+    LOG_INFO("Socket connection was shutdown attempting to peek %d bytes. Error: %d", size, lastError_);
+  }
+  return static_cast<int>(n);
+}
+
+int Connection::Recv(uint8_t* buffer, int size) {
+  sock::ClearLastSocketError();
+  if (ssl_) {
+    int error = 0;
+    const int rc = TlsRead(buffer, size, false, &error);
+    lastError_ = error;
+    if (rc == 0 && error == SSL_ERROR_ZERO_RETURN) {
+      LOG_SEVERE("SSL_read failed attempting to receive %d bytes, connection was shutdown cleanly. Error: %d", size,
+                 error);
+    } else if (rc <= 0) {
+      LOG_SEVERE("SSL_read error attempting to receive %d bytes. Error: %d", size, error);
+      if (error == SSL_ERROR_SYSCALL) TlsContext::LogSslSyscallErrors();
+      return -1;
+    }
+    if (rc > 0) consumed_ += static_cast<uint64_t>(rc);
+    return rc;
+  }
+  const int64_t n = sock::Receive(fd_, buffer, static_cast<size_t>(size));
+  if (n > 0) consumed_ += static_cast<uint64_t>(n);
+  lastError_ = n < 0 ? sock::LastSocketError() : 0;
+  if (n < 0) {
+    if (!sock::IsWouldBlock(lastError_)) {
+      LOG_SEVERE("Socket recv error attempting to receive %d bytes. Error: %d", size, lastError_);
+    }
+  } else if (n == 0 && size > 0) {
+    LOG_SEVERE("Socket error attempting to receive %d bytes. Connection was shutdown. Error: %d", size, lastError_);
+  }
+  return static_cast<int>(n);
+}
+
+int Connection::RecvExact(uint8_t* buffer, int size) {
+  sock::ClearLastSocketError();
+  if (ssl_) {
+    int got = 0;
+    while (got < size) {
+      int error = 0;
+      const int rc = TlsRead(buffer + got, size - got, false, &error);
+      lastError_ = error;
+      if (rc > 0) {
+        got += rc;
+        consumed_ += static_cast<uint64_t>(rc);
+        continue;
+      }
+      if (rc == 0 && error == SSL_ERROR_ZERO_RETURN) {
+        LOG_SEVERE(
+            "SSL_read in recv_exact failed attempting to receive %d bytes, connection was shutdown cleanly. Error: %d",
+            size, error);
+      } else {
+        // A peer that drops TCP under TLS ends the read here too.
+        LOG_SEVERE("SSL_read in recv_exact error attempting to receive %d bytes. Error: %d", size, error);
+        if (error == SSL_ERROR_SYSCALL) TlsContext::LogSslSyscallErrors();
+      }
+      break;
+    }
+    return got;
+  }
+  const int64_t n = sock::ReceiveAll(fd_, buffer, static_cast<size_t>(size));
+  if (n > 0) consumed_ += static_cast<uint64_t>(n);
+  lastError_ = n < 0 ? sock::LastSocketError() : 0;
+  if (n < 0) {
+    LOG_SEVERE("Socket error (recv_exact) attempting to receive %d bytes. Error: %d", size, lastError_);
+  } else if (n == 0 && size > 0) {
+    LOG_SEVERE("Socket error (recv_exact) attempting to receive %d bytes. Connection was shutdown. Error: %d", size,
+               lastError_);
+  }
+  return static_cast<int>(n);
+}
+
+// Only the handshake reader sends through the byte source; frames go
+// through SendBlock.
+int Connection::Send(const uint8_t* data, int size) {
+  const int64_t n = sock::SendNow(fd_, data, static_cast<size_t>(size));
+  lastError_ = n < 0 ? sock::LastSocketError() : 0;
+  return static_cast<int>(n);
+}
+
+bool Connection::WaitReadable(uint32_t timeoutMs) {
+  return sock::WaitReadable(fd_, static_cast<int>(timeoutMs)) == 1;
+}
+
+void Connection::Pause(uint32_t ms) { GetDefaultScheduler()->Sleep(ms); }
+
+int Connection::SendBlock(const std::string& block, bool* cut) {
+  *cut = false;
+  const uint32_t timeout = WriteTimeoutMs();
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout);
+  const int ready = sock::WaitWritable(fd_, static_cast<int>(timeout));
+  if (ready == 0) return Result_WriteTimeout;
+  if (ready < 0) {
+    LOG_INFO(
+        "The socket is not available for writing. Returning error. Socket error: %d. Connection ID: %s. Timeout: %d",
+        sock::LastSocketError(), connectionId_.ToString().c_str(), static_cast<int>(timeout));
+    return Result_WriteTimeout;
+  }
+  const auto* data = reinterpret_cast<const uint8_t*>(block.data());
+  size_t sent = 0;
+  // With TLS a record may sit half-written inside the session after any
+  // attempt, so from then on only the whole block keeps the stream intact.
+  bool committed = false;
+  int error = 0;
+  bool timedOut = false;
+  while (sent < block.size()) {
+    const size_t rest = block.size() - sent;
+    const int chunk = rest > 0x40000000u ? 0x40000000 : static_cast<int>(rest);
+    int n;
+    bool wantRead = false;
+    if (ssl_) {
+      committed = true;
+      ScopedLock lock(tlsLock_.get());
+      ERR_clear_error();
+      n = SSL_write(ssl_, data + sent, chunk);
+      if (n <= 0) {
+        const int code = SSL_get_error(ssl_, n);
+        error = code;
+        if (code == SSL_ERROR_WANT_WRITE || code == SSL_ERROR_WANT_READ) {
+          wantRead = code == SSL_ERROR_WANT_READ;
+          n = 0;
+        } else {
+          n = -1;
+        }
+      }
+    } else {
+      const int64_t m = sock::SendNow(fd_, data + sent, static_cast<size_t>(chunk));
+      error = m < 0 ? sock::LastSocketError() : 0;
+      n = m < 0 ? (sock::IsWouldBlock(error) ? 0 : -1) : static_cast<int>(m);
+    }
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      if (!ssl_) committed = true;
+      continue;
+    }
+    if (n < 0) break;
+    const int left = RemainingMs(deadline);
+    if (left == 0 || socket_.load() == -1) {
+      timedOut = true;
+      break;
+    }
+    if ((wantRead ? sock::WaitReadable(fd_, left) : sock::WaitWritable(fd_, left)) < 0) break;
+  }
+  if (sent == block.size()) return Result_Ok;
+  if (timedOut && !committed) return Result_WriteTimeout;
+  LOG_SEVERE("Socket write failure - Connection ID - %s socket error = %d", connectionId_.ToString().c_str(), error);
+  // A frame cut short leaves the peer's reader in the middle of it: the
+  // caller closes the connection once it has let go of the write lock.
+  *cut = committed;
+  return Result_ConnectionLost;
+}
+
+int Connection::WriteBlock(const std::string& block) {
+  bool cut = false;
+  int result;
+  {
+    ScopedLock lock(writeLock_.get());
+    if (socket_.load() == -1) {
+      LOG_RECORD(record, Log_Severe, 0);
+      return record.ReturnResult(Result_Fail, "Socket closed.");
+    }
+    result = SendBlock(block, &cut);
+  }
+  if (cut) Lose();
+  return result;
+}
+
+int Connection::Write(const UUID& messageType, IDataStream* body) {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::Connection::Write", [&]() -> int {
+    if (!body) return Result_InvalidPointer;
+    if (socket_.load() == -1) {
+      LOG_RECORD(record, Log_Severe, 0);
+      return record.ReturnResult(Result_Fail, "Socket closed.");
+    }
+    std::string block;
+    const int result = BuildBinaryFrame(messageType, body, &block);
+    if (Failed(result)) return result;
+    return WriteBlock(block);
+  });
+}
+
+int Connection::WriteText(const UUID& connectionId, IDataStream* text) {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::Connection::WriteText", [&]() -> int {
+    if (!text) return Result_InvalidPointer;
+    if (socket_.load() == -1) {
+      LOG_RECORD(record, Log_Severe, 0);
+      return record.ReturnResult(Result_Fail, "Socket closed.");
+    }
+    std::string block;
+    int result = BuildTextFrame(text, mode_.handshake, &block);
+    if (Failed(result)) return result;
+    result = WriteBlock(block);
+    if (result == Result_ConnectionLost) {
+      LOG_RECORD(record, Log_Severe, 0);
+      return record.ReturnResult(Result_ConnectionLost, "Socket write failure - Connection ID - %s",
+                                 connectionId.ToString().c_str());
+    }
+    return result;
+  });
+}
+
+int Connection::SetKeepAlive(uint32_t intervalMs, uint32_t timeoutMs) {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::Connection::SetKeepAlive", [&]() -> int {
+    keepAlive_->intervalMs.store(intervalMs);
+    keepAlive_->timeoutMs.store(timeoutMs);
+    if (Failed(WriteBlock(BuildKeepAliveSettingsFrame(intervalMs, timeoutMs)))) {
+      LOG_RECORD(record, Log_Severe, 0);
+      return record.ReturnResult(Result_Fail, "Unable to set keepalive on connection.");
+    }
+    return static_cast<int>(Result_Ok);
+  });
+}
+
+int Connection::SetConnectionSocketDscp(int dscp) {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::Connection::SetConnectionSocketDscp", [&]() -> int {
+    ScopedLock lock(qosLock_.get());
+    const int s = socket_.load();
+    if (s == -1) return Result_Fail;
+    return QOSWrapper::SetDSCP(s, qosFlow_, static_cast<uint32_t>(dscp));
+  });
+}
+
+bool Connection::ReadyForWrite() {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::Connection::ReadyForWrite", [&] {
+    ScopedLock lock(writeLock_.get());
+    if (socket_.load() == -1) return true;
+    return sock::WaitWritable(fd_, 0) == 1;
+  });
+}
+
+bool Connection::PurgeIfIdle() {
+  if (keepAlive_->timeoutMs.load() != 0 && keepAlive_->IsRunning()) return false;
+  const uint64_t now = static_cast<uint64_t>(CurrentUtcTimeMs());
+  if (now - reader_->LastActivityTime() <= kIdlePurgeMs) return false;
+  LOG_INFO("Safety timout reached. Connection thread removed. State = %d", reader_->ReadState());
+  // Shut down first: the receive thread may be blocked in a read. It ends
+  // on its own; joining it here could wait on a receiver that waits on the
+  // manager.
+  CloseSocket(false);
+  GetSchedulerThread()->RequestStop();
+  RequestDelete();
+  return true;
+}
+
+void Connection::CloseSocket(bool quiet) {
+  const int old = socket_.exchange(-1);
+  if (old == -1) return;
+  // Before anything waits: readers and writers blocked on the socket return.
+  sock::Shutdown(old);
+  {
+    ScopedLock lock(qosLock_.get());
+    if (qosFlow_.handle) QOSWrapper::CleanupQos(qosFlow_);
+  }
+  if (!quiet) {
+    keepAlive_->RequestHalt();
+    if (notifier_) notifier_->OnEvent(connectionId_, TransportEvent_Disconnected);
+  }
+}
+
+void Connection::OnMessage(const UUID& messageType, IDataStream* data) {
+  if (notifier_) notifier_->OnDataReady(connectionId_, messageType, data);
+}
+
+void Connection::OnKeepAliveSettings(std::optional<uint32_t> intervalMs, std::optional<uint32_t> timeoutMs) {
+  keepAlive_->intervalMs.store(intervalMs.value_or(0));
+  keepAlive_->timeoutMs.store(timeoutMs.value_or(0));
+  keepAlive_->StartKeepAlive(this);
+}
+
+void Connection::OnKeepAlive() {
+  if (!keepAlive_->IsRunning()) keepAlive_->StartKeepAlive(this);
+  keepAliveSilenceCount_.store(0);
+}
+
+void Connection::HoldBackWhileReceiversBehind() {
+  if (!notifier_) return;
+  while (!notifier_->WaitPendingAtMost(connectionId_, kMaxQueuedDeliveryBytes, kReadinessWaitMs)) {
+    if (GetSchedulerThread()->IsStopRequested() || socket_.load() == -1) return;
+  }
+}
+
+int Connection::WaitForReadable() {
+  if (socket_.load() == -1) return -1;
+  if (ssl_) {
+    {
+      ScopedLock lock(tlsLock_.get());
+      if (SSL_pending(ssl_) > 0) return 1;
+    }
+    const int rc = sock::WaitReadable(fd_, kReadinessWaitMs);
+    if (rc <= 0) return rc;
+    // Bytes on the socket may be only part of a record: readable means a
+    // whole record (or the end) is there.
+    uint8_t probe = 0;
+    int error = 0;
+    int n;
+    {
+      ScopedLock lock(tlsLock_.get());
+      ERR_clear_error();
+      n = SSL_peek(ssl_, &probe, 1);
+      if (n <= 0) error = SSL_get_error(ssl_, n);
+    }
+    if (n <= 0 && (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)) return 0;
+    return 1;
+  }
+  return sock::WaitReadable(fd_, kReadinessWaitMs);
+}
+
+bool Connection::FirstPass() {
+  firstPass_ = false;
+  if (mode_.handshake) {
+    const std::string handshake = BuildHandshake(connectionId_, sslContext_ != nullptr);
+    bool sent;
+    {
+      ScopedLock lock(writeLock_.get());
+      bool cut = false;
+      sent = SendBlock(handshake, &cut) == Result_Ok;
+    }
+    if (!sent) {
+      LOG_SEVERE("Socket handshake write failure. Error: %d", sock::LastSocketError());
+      CloseSocket(true);
+      RequestDelete();
+      return false;
+    }
+  }
+  if (sslContext_) {
+    sock::SetNonBlocking(fd_, true);
+    int error = 0;
+    {
+      ScopedLock lock(tlsLock_.get());
+      ssl_ = SSL_new(sslContext_);
+      if (ssl_) SSL_set_fd(ssl_, fd_);
+    }
+    if (!ssl_ || !TlsHandshake(false, kDefaultTimeoutMs, &error)) {
+      CloseSocket(true);
+      RequestDelete();
+      LOG_SEVERE("SSL error: %s", FirstSslError().c_str());
+      return false;
+    }
+  }
+  if (notifier_) notifier_->OnEvent(connectionId_, TransportEvent_Connected);
+  return true;
+}
+
+bool Connection::ThreadFunc() {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::Connection::ThreadFunc", [&] {
+    if (TryAddRef() <= 0) return false;
+    // Release defers: the last reference never destroys this on its own thread.
+    struct Hold {
+      Connection* self;
+      ~Hold() { self->Release(); }
+    } hold{this};
+    if (socket_.load() == -1) return false;
+    if (firstPass_ && !FirstPass()) return false;
+
+    const int ready = WaitForReadable();
+    if (ready < 0) {
+      // Closed by another thread, which also saw to the removal.
+      if (socket_.load() == -1) return false;
+      LOG_SEVERE("Socket error, closing socket. Error: %d", sock::LastSocketError());
+      Lose();
+      return false;
+    }
+    if (ready == 0) {
+      const uint32_t timeout = keepAlive_->timeoutMs.load();
+      if (timeout != 0 && keepAlive_->IsRunning()) {
+        const uint32_t count = keepAliveSilenceCount_.fetch_add(1) + 1;
+        if (count > timeout / 100) {
+          LOG_SEVERE("Keep Alive on connection expired - Connection ID %s. Error: %d. Keepalive: %d",
+                     connectionId_.ToString().c_str(), sock::LastSocketError(), static_cast<int>(timeout));
+          Lose();
+          return false;
+        }
+        if (count == kReachedLogCount) {
+          LOG_SEVERE(
+              "Keep Alive on connection REACHED 15 SEC TIMEOUT, would have disconnected. Connection ID %s. New "
+              "keepalive: %d",
+              connectionId_.ToString().c_str(), static_cast<int>(timeout));
+        }
+      }
+      return true;
+    }
+    uint8_t first = 0;
+    const int peeked = Peek(&first, 1);
+    if (peeked >= 1) {
+      const uint64_t before = consumed_;
+      reader_->ReadPass();
+      // A pass that took nothing left part of a start code queued; once the
+      // peer has stopped sending it can never complete, and the queued
+      // bytes would keep the socket readable for ever.
+      if (consumed_ == before && sock::PeerHasClosed(fd_)) {
+        Lose();
+        return false;
+      }
+      HoldBackWhileReceiversBehind();
+      return true;
+    }
+    if (socket_.load() == -1) return false;
+    {
+      if (peeked == 0) {
+        if (lastError_ != 0) {
+          LOG_INFO("Socket closed - Connection ID - %s retval = %d, error: %d", connectionId_.ToString().c_str(),
+                   peeked, lastError_);
+        }
+      } else {
+        LOG_SEVERE("Socket error - Connection ID - %s retval = %d socket error = %d", connectionId_.ToString().c_str(),
+                   peeked, lastError_);
+      }
+    }
+    Lose();
+    return false;
+  });
+}
+
+}  // namespace corvane

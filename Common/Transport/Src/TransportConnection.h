@@ -1,0 +1,150 @@
+// One TCP connection of a transport: owns the socket and the optional TLS
+// session, reads frames on its receive thread, writes frames for any thread
+// under its write lock, sends keep-alive frames on its keep-alive thread and
+// closes itself when the socket fails.
+//
+// Sockets: an accepted plain socket stays blocking (its reads wait in the
+// kernel and are ended by shutting the socket down); a TLS socket is
+// non-blocking, every SSL_* call runs under the connection's TLS lock and
+// want-read/want-write waits are polled outside it. Every send is bounded by
+// the transport's write time-out, whatever the socket's mode.
+//
+// Lifetime: counted, and always destroyed on the deletion thread (Release
+// defers), so that no thread ever joins itself. The descriptor is closed only
+// by the destructor, so its number is never reused under a running reader.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "NetworkTransportImpl.h"
+#include "QosWrapper.h"
+#include "TransportByteSource.h"
+#include "TransportFrameReader.h"
+#include "Uuid.h"
+
+typedef struct ssl_st SSL;
+
+namespace corvane {
+
+class NetworkTransportImpl::Connection final : public Thread,
+                                               public ITransportFastWrite::IWriter,
+                                               public IRefCountImpl,
+                                               private ITransportByteSource,
+                                               private ITransportFrameSink {
+ public:
+  // Received deliveries queued for the receivers beyond this hold the
+  // receive thread back, so a fast peer cannot grow memory without bound.
+  static constexpr uint64_t kMaxQueuedDeliveryBytes = 4u << 20;
+
+  Connection(ConnectionManager* manager, NotificationThread* notifier, TransportMode mode);
+
+  // Client set-up: connects (0 = this host), reads the server's handshake
+  // and starts TLS when the server offers it and clientContext is set, all
+  // within timeoutMs (0 = 5000). Does not start the receive thread. A
+  // failure closes the socket quietly.
+  int Initialize(uint32_t ipv4, uint16_t port, uint32_t timeoutMs, SSL_CTX* clientContext);
+  // Accepted socket (blocking, owned from now on): new id, registration
+  // with the manager. A refused registration closes the socket quietly.
+  int Initialize(int socket, SSL_CTX* serverContext, bool useTls);
+  // Starts the receive thread; a thread that does not run closes the
+  // connection quietly and asks the manager to forget it.
+  int StartReceiving(bool client);
+
+  bool ThreadFunc() override;
+
+  void Reserved() override {}
+  int Write(const UUID& messageType, IDataStream* body) override;
+  int WriteText(const UUID& connectionId, IDataStream* text);
+  int SetKeepAlive(uint32_t intervalMs, uint32_t timeoutMs);
+  int SetConnectionSocketDscp(int dscp);
+  bool ReadyForWrite();
+  // True when the connection was idle for too long and is now closed.
+  bool PurgeIfIdle();
+  // Closing happens once, whichever thread comes first. The socket is shut
+  // down before anything waits; not quiet raises Disconnected.
+  void CloseSocket(bool quiet);
+  // The manager is going away: the connection no longer reaches it.
+  void DetachManager();
+
+  const UUID& Id() const { return connectionId_; }
+  uint32_t PeerAddress() const { return peerAddress_; }
+  uint16_t PeerPort() const { return peerPort_; }
+  uint32_t LocalAddress() const { return localAddress_; }
+  bool IsOpen() const { return socket_.load() != -1; }
+
+  // Always through the deletion thread.
+  int Release() override;
+
+  static int LiveCount();
+
+ private:
+  class KeepAliveThread;
+
+  ~Connection() override;
+
+  // ITransportByteSource: the socket or the TLS session.
+  int Peek(uint8_t* buffer, int size) override;
+  int Recv(uint8_t* buffer, int size) override;
+  int RecvExact(uint8_t* buffer, int size) override;
+  int Send(const uint8_t* data, int size) override;
+  bool WaitReadable(uint32_t timeoutMs) override;
+  int LastError() override { return lastError_; }
+  void Pause(uint32_t ms) override;
+
+  // ITransportFrameSink.
+  void OnMessage(const UUID& messageType, IDataStream* data) override;
+  void OnKeepAliveSettings(std::optional<uint32_t> intervalMs, std::optional<uint32_t> timeoutMs) override;
+  void OnKeepAlive() override;
+
+  // 1 readable, 0 nothing within 100 ms, -1 failure.
+  int WaitForReadable();
+  // Handshake, TLS accept and Connected on an accepted connection's first
+  // pass; false when the connection was dropped.
+  bool FirstPass();
+  // Runs an OpenSSL handshake step until it completes or the time runs out.
+  bool TlsHandshake(bool client, uint32_t timeoutMs, int* error);
+  // One TLS read or peek with want-read/want-write waits in between.
+  int TlsRead(uint8_t* buffer, int size, bool peek, int* error);
+  // Sends a whole block within the write time-out (callers hold the write
+  // lock): Ok, WriteTimeout (nothing sent) or ConnectionLost; *cut when
+  // part of the block went out.
+  int SendBlock(const std::string& block, bool* cut);
+  int WriteBlock(const std::string& block);
+  // Closes (not quiet) and asks the manager to forget the connection.
+  void Lose();
+  void RequestDelete();
+  RefPtr<ConnectionManager> AcquireManager();
+  uint32_t WriteTimeoutMs();
+  void HoldBackWhileReceiversBehind();
+  bool OnThisThread() const;
+
+  const TransportMode mode_;
+  std::unique_ptr<Scheduler::FastMutex> managerLock_;
+  ConnectionManager* manager_;  // counted; null once detached
+  std::shared_ptr<std::atomic<uint32_t>> writeTimeout_;
+  NotificationThread* notifier_;  // counted
+  std::unique_ptr<KeepAliveThread> keepAlive_;
+  std::unique_ptr<Scheduler::FastMutex> writeLock_;
+  std::unique_ptr<Scheduler::FastMutex> tlsLock_;
+  std::unique_ptr<Scheduler::FastMutex> qosLock_;
+
+  UUID connectionId_;
+  int fd_ = -1;                  // the descriptor, closed by the destructor
+  std::atomic<int> socket_{-1};  // the open socket; -1 once closed
+  SSL* ssl_ = nullptr;
+  SSL_CTX* sslContext_ = nullptr;  // counted (SSL_CTX_up_ref); accepted TLS only
+  QosFlow qosFlow_;
+  uint32_t peerAddress_ = 0;
+  uint32_t localAddress_ = 0;
+  uint16_t peerPort_ = 0;
+  bool firstPass_ = false;
+  std::atomic<uint32_t> keepAliveSilenceCount_{0};
+  int lastError_ = 0;
+  uint64_t consumed_ = 0;  // bytes taken off the stream by the reader
+  std::unique_ptr<TransportFrameReader> reader_;
+};
+
+}  // namespace corvane

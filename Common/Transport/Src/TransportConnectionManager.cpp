@@ -1,0 +1,370 @@
+#include "TransportConnectionManager.h"
+
+#include <vector>
+
+#include "CrashLog.h"
+#include "Locks.h"
+#include "Logger.h"
+#include "Result.h"
+#include "TransportConnection.h"
+#include "TransportDeferredRelease.h"
+
+namespace corvane {
+
+using Manager = NetworkTransportImpl::ConnectionManager;
+using Connection = NetworkTransportImpl::Connection;
+
+namespace {
+
+// A waiting caller's answer: set once by the manager's thread (or by the
+// shutdown that refuses the request).
+struct Reply {
+  explicit Reply(int failure) : result(failure) {}
+  std::unique_ptr<Scheduler::Event> done{GetDefaultScheduler()->CreateEvent(true, false)};
+  int result;
+};
+
+}  // namespace
+
+Manager::ConnectionManager()
+    : queueLock_(GetDefaultScheduler()->CreateFastMutex()),
+      writeStatusLock_(GetDefaultScheduler()->CreateFastMutex()),
+      writeTimeout_(std::make_shared<std::atomic<uint32_t>>(kDefaultWriteTimeoutMs)),
+      lastPurgePass_(static_cast<uint64_t>(CurrentUtcTimeMs())) {}
+
+Manager::~ConnectionManager() {
+  CRASH_LOG_GUARD_NOTHROW("corvane::NetworkTransportImpl::ConnectionManager::~ConnectionManager", [&] {
+    LOG_SPEW(3, "ConnectionManager - Destructor - BEGIN");
+    Shutdown();
+    LOG_SPEW(3, "ConnectionManager - Destructor - END");
+  });
+}
+
+int Manager::Release() {
+  const int count = DecrementRef();
+  if (count == 0) DeleteOnDeletionThread(this);
+  return count;
+}
+
+int Manager::Initialize() {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::Initialize", [&] {
+    Start(kInfinite);
+    return static_cast<int>(IsRunning() ? Result_Ok : Result_Fail);
+  });
+}
+
+void Manager::Shutdown() {
+  std::deque<Task> refused;
+  {
+    ScopedLock lock(queueLock_.get());
+    if (closing_ && connections_.empty()) return;
+    closing_ = true;
+    refused.swap(queue_);
+  }
+  for (Task& task : refused) task(false);
+  if (IsCurrentThread(GetSchedulerThread())) {
+    GetSchedulerThread()->RequestStop();
+  } else {
+    Stop();
+  }
+  // The thread has ended (or this is it), so the map is ours now.
+  std::map<UUID, RefPtr<Connection>> held;
+  held.swap(connections_);
+  connectionCount_.store(0);
+  for (auto& entry : held) {
+    entry.second->DetachManager();
+    entry.second->CloseSocket(false);
+  }
+  held.clear();
+  ScopedLock lock(writeStatusLock_.get());
+  writeStatus_.clear();
+}
+
+bool Manager::Post(Task task) {
+  {
+    ScopedLock lock(queueLock_.get());
+    if (!closing_) {
+      queue_.push_back(std::move(task));
+      task = nullptr;
+    }
+  }
+  if (task) {
+    task(false);
+    return false;
+  }
+  Wake();
+  return true;
+}
+
+int Manager::Call(const std::function<int()>& fn, int failure) {
+  if (IsCurrentThread(GetSchedulerThread())) return fn();
+  auto reply = std::make_shared<Reply>(failure);
+  Post([reply, fn](bool run) {
+    if (run) reply->result = fn();
+    reply->done->Set();
+  });
+  // Answered by the manager's thread or refused by Shutdown; the event's
+  // set/wait pair orders the result.
+  reply->done->Wait(kInfinite);
+  return reply->result;
+}
+
+void Manager::ProcessQueue() {
+  for (;;) {
+    Task task;
+    {
+      ScopedLock lock(queueLock_.get());
+      if (queue_.empty() || closing_) return;
+      task = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    task(true);
+  }
+}
+
+bool Manager::ThreadFunc() {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::ThreadFunc", [&] {
+    if (TryAddRef() <= 0) return false;
+    ProcessQueue();
+    const uint64_t now = static_cast<uint64_t>(CurrentUtcTimeMs());
+    if (purgeEnabled_.load() && now - lastPurgePass_ > kPurgePeriodMs) {
+      PurgePass();
+      lastPurgePass_ = static_cast<uint64_t>(CurrentUtcTimeMs());
+    }
+    Release();
+    return false;
+  });
+}
+
+void Manager::PurgePass() {
+  std::vector<RefPtr<Connection>> snapshot;
+  for (auto& entry : connections_) snapshot.push_back(entry.second);
+  // Each purged connection queues its own removal, which runs after the pass.
+  for (auto& connection : snapshot) connection->PurgeIfIdle();
+}
+
+RefPtr<Connection> Manager::Find(const UUID& connectionId) {
+  auto it = connections_.find(connectionId);
+  return it == connections_.end() ? RefPtr<Connection>() : it->second;
+}
+
+void Manager::StoreCount() { connectionCount_.store(static_cast<int>(connections_.size())); }
+
+int Manager::WriteStatus(const UUID& connectionId) {
+  ScopedLock lock(writeStatusLock_.get());
+  auto it = writeStatus_.find(connectionId);
+  return it == writeStatus_.end() ? Result_Ok : it->second;
+}
+
+int Manager::AddConnection(Connection* connection) {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::AddConnection", [&]() -> int {
+    if (!connection) return Result_InvalidPointer;
+    RefPtr<Connection> held(connection, true);
+    return Call([this, held] { return InternalAddConnection(held.Get()); }, Result_Fail);
+  });
+}
+
+int Manager::InternalAddConnection(Connection* connection) {
+  if (!connections_.emplace(connection->Id(), RefPtr<Connection>(connection, true)).second) {
+    LOG_SEVERE("Connection ID %s is already in use; the new connection is refused", connection->Id().ToString().c_str());
+    return Result_Fail;
+  }
+  StoreCount();
+  if (connectionCount_.load() > NetworkTransportImpl::MAX_CONNECTION_COUNT - 1) {
+    LOG_WARNING("Exceeded MAX_CONNECTION_COUNT -- will not accept new connections");
+  }
+  ScopedLock lock(writeStatusLock_.get());
+  writeStatus_[connection->Id()] = Result_Ok;
+  return Result_Ok;
+}
+
+int Manager::SetKeepAlive(const UUID& connectionId, uint32_t intervalMs, uint32_t timeoutMs) {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::SetKeepAlive", [&] {
+    return Call(
+        [this, connectionId, intervalMs, timeoutMs]() -> int {
+          RefPtr<Connection> connection = Find(connectionId);
+          if (!connection) {
+            LOG_SPEW(1, "Connection not found");
+            return Result_Ok;
+          }
+          return connection->SetKeepAlive(intervalMs, timeoutMs);
+        },
+        Result_Fail);
+  });
+}
+
+int Manager::DeleteConnection(const UUID& connectionId) {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::DeleteConnection", [&] {
+    Post([this, connectionId](bool run) {
+      if (run) InternalDeleteConnection(connectionId);
+    });
+    return static_cast<int>(Result_Ok);
+  });
+}
+
+int Manager::InternalDeleteConnection(const UUID& connectionId) {
+  // The map's reference goes through the deletion thread (Connection's
+  // Release), so the connection's threads are never joined from here.
+  connections_.erase(connectionId);
+  StoreCount();
+  if (connectionCount_.load() == NetworkTransportImpl::MAX_CONNECTION_COUNT - 1) {
+    LOG_WARNING("No longer exceeding MAX_CONNECTION_COUNT -- will resume accepting new connections");
+  }
+  ScopedLock lock(writeStatusLock_.get());
+  writeStatus_.erase(connectionId);
+  return Result_Ok;
+}
+
+int Manager::DeleteAllConnections() {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::DeleteAllConnections", [&] {
+    Post([this](bool run) {
+      if (run) InternalDeleteAllConnections();
+    });
+    return static_cast<int>(Result_Ok);
+  });
+}
+
+int Manager::InternalDeleteAllConnections() {
+  connections_.clear();
+  connectionCount_.store(0);
+  ScopedLock lock(writeStatusLock_.get());
+  writeStatus_.clear();
+  return Result_Ok;
+}
+
+bool Manager::ConnectionReadyForWrite(const UUID& connectionId) {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::ConnectionReadyForWrite", [&] {
+    return Call(
+               [this, connectionId]() -> int {
+                 RefPtr<Connection> connection = Find(connectionId);
+                 if (!connection) {
+                   LOG_SPEW(2, "Connection not found");
+                   return 0;
+                 }
+                 return connection->ReadyForWrite() ? 1 : 0;
+               },
+               0) == 1;
+  });
+}
+
+int Manager::Write(const UUID& connectionId, const UUID& messageType, IDataStream* body) {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::Write", [&]() -> int {
+    if (!body) return Result_InvalidPointer;
+    RefPtr<IDataStream> held(body, true);
+    return Call(
+        [this, connectionId, messageType, held]() -> int {
+          RefPtr<Connection> connection = Find(connectionId);
+          if (!connection) {
+            LOG_RECORD(record, Log_Severe, 0);
+            return record.ReturnResult(Result_ConnectionNotFound, "Connection not found");
+          }
+          return connection->Write(messageType, held.Get());
+        },
+        Result_Fail);
+  });
+}
+
+int Manager::InternalWriteText(const UUID& connectionId, IDataStream* text) {
+  RefPtr<Connection> connection = Find(connectionId);
+  if (!connection) {
+    LOG_SPEW(1, "Connection not found");
+    return Result_ConnectionNotFound;
+  }
+  if (WriteStatus(connectionId) == Result_ConnectionLost) return Result_Ok;
+  const int result = connection->WriteText(connectionId, text);
+  ScopedLock lock(writeStatusLock_.get());
+  writeStatus_[connectionId] = result;
+  return Result_Ok;
+}
+
+int Manager::WriteText(const UUID& connectionId, IDataStream* text) {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::WriteText", [&]() -> int {
+    if (!text) return Result_InvalidPointer;
+    if (WriteStatus(connectionId) == Result_ConnectionLost) return Result_ConnectionLost;
+    RefPtr<IDataStream> held(text, true);
+    Post([this, connectionId, held](bool run) {
+      if (run) InternalWriteText(connectionId, held.Get());
+    });
+    return static_cast<int>(Result_Ok);
+  });
+}
+
+int Manager::WriteTextSynchronous(const UUID& connectionId, IDataStream* text) {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::WriteTextSynchronous", [&]() -> int {
+    if (!text) return Result_InvalidPointer;
+    if (WriteStatus(connectionId) == Result_ConnectionLost) return Result_ConnectionLost;
+    RefPtr<IDataStream> held(text, true);
+    Call([this, connectionId, held] { return InternalWriteText(connectionId, held.Get()); }, Result_Fail);
+    return static_cast<int>(Result_Ok);
+  });
+}
+
+int Manager::GetPeerIpv4(const UUID& connectionId, uint32_t* ipv4, uint16_t* port) {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::GetPeerIpv4", [&]() -> int {
+    uint32_t address = 0;
+    uint16_t peerPort = 0;
+    const int result = Call(
+        [&, connectionId]() -> int {
+          RefPtr<Connection> connection = Find(connectionId);
+          if (!connection) {
+            LOG_SPEW(2, "Connection not found");
+            return Result_Fail;
+          }
+          address = connection->PeerAddress();
+          peerPort = connection->PeerPort();
+          return Result_Ok;
+        },
+        Result_Fail);
+    if (ipv4) *ipv4 = address;
+    if (port) *port = peerPort;
+    return result;
+  });
+}
+
+int Manager::SetConnectionSocketDscp(const UUID& connectionId, uint32_t dscp) {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::SetConnectionSocketDscp", [&] {
+    return Call(
+        [this, connectionId, dscp]() -> int {
+          RefPtr<Connection> connection = Find(connectionId);
+          return connection ? connection->SetConnectionSocketDscp(static_cast<int>(dscp)) : Result_Fail;
+        },
+        Result_Fail);
+  });
+}
+
+int Manager::CreateWriter(const UUID& connectionId, ITransportFastWrite::IWriter** out) {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::CreateWriter", [&]() -> int {
+    if (!out) return Result_InvalidPointer;
+    *out = nullptr;
+    RefPtr<Connection> found;
+    const int result = Call(
+        [&, connectionId]() -> int {
+          found = Find(connectionId);
+          return found ? Result_Ok : Result_ConnectionNotFound;
+        },
+        Result_Fail);
+    if (Succeeded(result) && found) *out = found.Detach();
+    return result;
+  });
+}
+
+int Manager::GetLocalIpv4(const UUID& connectionId, uint32_t* ipv4) {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::GetLocalIpv4", [&]() -> int {
+    uint32_t address = 0;
+    const int result = Call(
+        [&, connectionId]() -> int {
+          RefPtr<Connection> connection = Find(connectionId);
+          if (!connection) {
+            LOG_RECORD(record, Log_Severe, 0);
+            return record.ReturnResult(Result_Fail, "Connection not found");
+          }
+          address = connection->LocalAddress();
+          return Result_Ok;
+        },
+        Result_Fail);
+    if (ipv4) *ipv4 = address;
+    return result;
+  });
+}
+
+}  // namespace corvane

@@ -1,0 +1,95 @@
+// Owns every connection of one initialised transport. The connection map is
+// touched only on the manager's thread; callers post requests (most of them
+// wait for the answer) and the manager runs them one at a time, in arrival
+// order. A request made on the manager's own thread (a receiver answering
+// an event raised there) runs at once instead of waiting for itself.
+//
+// Shutdown (the transport's Finalize) refuses new requests, answers queued
+// ones with a failure, stops the thread and closes every connection still
+// held (each raises Disconnected once); connections that outlive the manager
+// no longer reach it. Counted; destroyed on the deletion thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "NetworkTransportImpl.h"
+#include "Uuid.h"
+
+namespace corvane {
+
+class NetworkTransportImpl::ConnectionManager final : public Thread, public IRefCountImpl {
+ public:
+  ConnectionManager();
+
+  // Starts the thread; Result_Fail when it does not run.
+  int Initialize();
+  void Shutdown();
+
+  // Refuses an id already held (Result_Fail); the caller closes the new
+  // connection quietly.
+  int AddConnection(Connection* connection);
+  int SetKeepAlive(const UUID& connectionId, uint32_t intervalMs, uint32_t timeoutMs);
+  // Queued; 0 at once.
+  int DeleteConnection(const UUID& connectionId);
+  int DeleteAllConnections();
+  bool ConnectionReadyForWrite(const UUID& connectionId);
+  int Write(const UUID& connectionId, const UUID& messageType, IDataStream* body);
+  // Result_ConnectionLost at once after a lost text write, else queued: 0.
+  int WriteText(const UUID& connectionId, IDataStream* text);
+  int WriteTextSynchronous(const UUID& connectionId, IDataStream* text);
+  int GetPeerIpv4(const UUID& connectionId, uint32_t* ipv4, uint16_t* port);
+  int SetConnectionSocketDscp(const UUID& connectionId, uint32_t dscp);
+  int CreateWriter(const UUID& connectionId, ITransportFastWrite::IWriter** out);
+  int GetLocalIpv4(const UUID& connectionId, uint32_t* ipv4);
+
+  int ConnectionCount() const { return connectionCount_.load(); }
+  void SetIdlePurgeEnabled(bool enabled) { purgeEnabled_.store(enabled); }
+  // Shared with every connection, which may outlive the manager.
+  const std::shared_ptr<std::atomic<uint32_t>>& WriteTimeout() const { return writeTimeout_; }
+
+  bool ThreadFunc() override;
+  int Release() override;
+
+  static constexpr uint32_t kDefaultWriteTimeoutMs = 10000;
+  static constexpr uint64_t kPurgePeriodMs = 30000;
+
+ private:
+  // run false: the manager is shutting down; the task releases what it
+  // carries without touching any connection.
+  using Task = std::function<void(bool run)>;
+
+  ~ConnectionManager() override;
+  bool Post(Task task);
+  // Runs fn on the manager's thread and waits for it; failure when the
+  // manager shuts down first.
+  int Call(const std::function<int()>& fn, int failure);
+  void ProcessQueue();
+  void PurgePass();
+  RefPtr<Connection> Find(const UUID& connectionId);
+  void StoreCount();
+  int WriteStatus(const UUID& connectionId);
+
+  int InternalAddConnection(Connection* connection);
+  int InternalDeleteConnection(const UUID& connectionId);
+  int InternalDeleteAllConnections();
+  int InternalWriteText(const UUID& connectionId, IDataStream* text);
+
+  std::unique_ptr<Scheduler::FastMutex> queueLock_;
+  std::deque<Task> queue_;
+  bool closing_ = false;
+
+  std::map<UUID, RefPtr<Connection>> connections_;
+  std::atomic<int> connectionCount_{0};
+  std::unique_ptr<Scheduler::FastMutex> writeStatusLock_;
+  std::map<UUID, int> writeStatus_;
+  std::shared_ptr<std::atomic<uint32_t>> writeTimeout_;
+  std::atomic<bool> purgeEnabled_{false};
+  uint64_t lastPurgePass_;
+};
+
+}  // namespace corvane
