@@ -138,8 +138,10 @@ int FakeTransport::OpenConnection(uint32_t /*ipv4*/, uint16_t port, UUID* connec
   return Result_Ok;
 }
 
-void FakeTransport::Unlink(const UUID& connectionId) {
-  // Called with the table lock held.
+void FakeTransport::Unlink(const UUID& id) {
+  // Called with the table lock held. A copy: the caller's id may be the key
+  // erased below.
+  const UUID connectionId = id;
   auto it = links_.find(connectionId);
   if (it == links_.end()) return;
   FakeTransport* peer = it->second.peer;
