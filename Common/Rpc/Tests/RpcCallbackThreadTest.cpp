@@ -56,14 +56,6 @@ class RecordingStub final : public IRpc::IStub, public IRefCountImpl {
   std::vector<size_t> otherCountAtArrival_;
 };
 
-RefPtr<IRpc> NewRpc(ITransport* transport) {
-  IRpc* raw = nullptr;
-  EXPECT_EQ(CreateRpc(&raw), 0);
-  RefPtr<IRpc> rpc(raw, false);
-  if (transport) rpc->SetTransport(transport, 0);
-  return rpc;
-}
-
 RefPtr<IDataStream> U32(uint32_t v) {
   RefPtr<IDataStream> s = StreamOf({});
   s->WriteUInt32(v);

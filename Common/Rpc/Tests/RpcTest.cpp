@@ -67,16 +67,6 @@ class TestStub final : public IRpc::IStub, public IRefCountImpl {
 
 class Owner final : public IRefCountImpl {};
 
-RefPtr<IRpc> NewRpc(ITransport* transport) {
-  IRpc* raw = nullptr;
-  EXPECT_EQ(CreateRpc(&raw), 0);
-  RefPtr<IRpc> rpc(raw, false);
-  if (transport) {
-    EXPECT_EQ(rpc->SetTransport(transport, 0), 0);
-  }
-  return rpc;
-}
-
 Bytes CallIdOf(const Frame& request) { return Bytes(request.bytes.begin() + 19, request.bytes.begin() + 35); }
 
 class RpcOverTransport : public ::testing::TestWithParam<TransportFactory> {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "FakeTransport.h"
 #include "IRpc.h"
 #include "Logger.h"
@@ -48,6 +50,17 @@ inline Bytes Cat(std::initializer_list<Bytes> parts) {
   Bytes out;
   for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
+}
+
+// A new endpoint, attached to transport when one is given.
+inline RefPtr<IRpc> NewRpc(ITransport* transport) {
+  IRpc* raw = nullptr;
+  EXPECT_EQ(CreateRpc(&raw), 0);
+  RefPtr<IRpc> rpc(raw, false);
+  if (transport) {
+    EXPECT_EQ(rpc->SetTransport(transport, 0), 0);
+  }
+  return rpc;
 }
 
 struct Frame {
