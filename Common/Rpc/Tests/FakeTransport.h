@@ -116,5 +116,8 @@ struct TransportFactory {
 };
 
 TransportFactory FakeTransportFactory();
+// The real binary transport over loopback, without the test controls
+// (defined in PlainTransportFactory.cpp).
+TransportFactory PlainTransportFactory();
 
 }  // namespace corvane::test

@@ -232,7 +232,7 @@ TEST_P(CallbackThreadOverTransport, EndpointWithoutTransportFailsAndRetries) {
   detached->Detach();
 }
 
-INSTANTIATE_TEST_SUITE_P(Transports, CallbackThreadOverTransport, ::testing::Values(FakeTransportFactory()),
+INSTANTIATE_TEST_SUITE_P(Transports, CallbackThreadOverTransport, ::testing::Values(FakeTransportFactory(), PlainTransportFactory()),
                          [](const auto& info) { return info.param.name; });
 
 }  // namespace

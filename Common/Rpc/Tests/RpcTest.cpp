@@ -136,8 +136,13 @@ TEST_P(RpcOverTransport, CallsCarryExactRecordsResultsAndLogLines) {
   ASSERT_EQ(stub->Calls().size(), 1u);
   EXPECT_EQ(stub->Calls()[0].connectionId, conn_);
   EXPECT_EQ(stub->Calls()[0].method, 2);
-  EXPECT_TRUE(log->Has(Log_Spew, "RETURN Result: 0x0 - Response Complete; Connection: " + conn_.ToString() +
-                                     " Object: a0a14dd0-daad-11e3-9c1a-0800200c9a66 Method: 2"));
+  // The server logs after its write, so the line may follow the answer.
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return log->Has(Log_Spew, "RETURN Result: 0x0 - Response Complete; Connection: " + conn_.ToString() +
+                                      " Object: a0a14dd0-daad-11e3-9c1a-0800200c9a66 Method: 2");
+      },
+      5000));
 
   // A failing stub's body is dropped; the method goes as its low 16 bits.
   response = StreamOf({});
@@ -149,7 +154,7 @@ TEST_P(RpcOverTransport, CallsCarryExactRecordsResultsAndLogLines) {
   EXPECT_EQ(serverFrames_->Frames().back().bytes[18], 0x00);
   ASSERT_TRUE(WaitUntil([&] { return clientFrames_->Count() == 2; }, 5000));
   EXPECT_EQ(clientFrames_->Frames()[1].bytes, Cat({{0x02}, call, {0x03, 0, 0, 0x80}, {0, 0, 0, 0}}));
-  EXPECT_TRUE(log->Has(Log_Severe, "RETURN Result: 0x80000003 - Response Complete;"));
+  EXPECT_TRUE(WaitUntil([&] { return log->Has(Log_Severe, "RETURN Result: 0x80000003 - Response Complete;"); }, 5000));
 
   // No such stub.
   EXPECT_EQ(clientRpc_->Execute(conn_, kMissing, 2, StreamOf({}).Get(), response.Get(), 30000),
@@ -302,7 +307,7 @@ TEST_P(RpcOverTransport, EndpointRulesAndTransportChange) {
   EXPECT_EQ(clientRpc_->UnregisterStub(kObject), Result_Fail);
 }
 
-INSTANTIATE_TEST_SUITE_P(Transports, RpcOverTransport, ::testing::Values(FakeTransportFactory()),
+INSTANTIATE_TEST_SUITE_P(Transports, RpcOverTransport, ::testing::Values(FakeTransportFactory(), PlainTransportFactory()),
                          [](const auto& info) { return info.param.name; });
 
 }  // namespace
