@@ -54,8 +54,8 @@ enum DiscoveryServiceMethod : int {
 // them, and the last flag. The empty list's batch (count 0) never carries
 // the format header.
 void WriteDisplayEnumerationBatch(IDataStream* out, bool extended,
-                                  const std::vector<IDiscoveryService::DisplayInfo>& list, size_t first,
-                                  size_t count, bool last);
+                                  const std::vector<IDiscoveryService::DisplayInfo>& list, size_t first, size_t count,
+                                  bool last);
 
 class DiscoveryServiceStubImpl : public IRpc::IStub, public virtual IRefCountImpl {
  public:

@@ -218,9 +218,8 @@ int TalvenorDiscoveryService::DoRemoveNotify(const UUID& callerId) {
 
 int TalvenorDiscoveryService::RequestDisplayEnumeration(const UUID& callerId, bool extended, uint64_t knownStamp,
                                                         uint64_t* currentStamp) {
-  return CRASH_LOG_GUARD(SERVICE_FUNCTION("RequestDisplayEnumeration"), [&] {
-    return DoRequestDisplayEnumeration(callerId, extended, knownStamp, currentStamp);
-  });
+  return CRASH_LOG_GUARD(SERVICE_FUNCTION("RequestDisplayEnumeration"),
+                         [&] { return DoRequestDisplayEnumeration(callerId, extended, knownStamp, currentStamp); });
 }
 
 int TalvenorDiscoveryService::DoRequestDisplayEnumeration(const UUID& callerId, bool extended, uint64_t knownStamp,

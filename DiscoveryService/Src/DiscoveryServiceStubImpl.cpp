@@ -26,8 +26,8 @@ uint32_t Remaining(IDataStream* stream) {
 }  // namespace
 
 void WriteDisplayEnumerationBatch(IDataStream* out, bool extended,
-                                  const std::vector<IDiscoveryService::DisplayInfo>& list, size_t first,
-                                  size_t count, bool last) {
+                                  const std::vector<IDiscoveryService::DisplayInfo>& list, size_t first, size_t count,
+                                  bool last) {
   if (extended && count > 0) {
     out->Write(DisplayEnumerationFormatId, static_cast<uint32_t>(std::strlen(DisplayEnumerationFormatId)));
     out->WriteUInt16(kDisplayEnumerationFormatVersion);

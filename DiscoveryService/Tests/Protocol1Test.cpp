@@ -5,14 +5,9 @@
 // callback is pinned byte for byte.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <mutex>
-
 #include "DiscoveryService.h"
 #include "DiscoveryServiceMain.h"
-#include "DiscoveryServiceStubImpl.h"
-#include "IRpc.h"
-#include "Network.h"
+#include "Protocol1TestSupport.h"
 #include "Protocol2TestSupport.h"
 #include "TestLogCapture.h"
 #include "TestLoopbackPeer.h"
@@ -23,142 +18,12 @@ namespace {
 using test::LoopbackPeer;
 using test::ScopedCapture;
 
-constexpr uint32_t kLoopback = 0x7F000001;
 const UUID kDisplayA("2783ffd0-7ec7-11e2-9e96-0800200c9a66");
 const Bytes kStubIdWire = Hex("D0 4D A1 A0 AD DA E3 11 9C 1A 08 00 20 0C 9A 66");
 const Bytes kExtendedHeader = Cat({Text("70c61d80-58b3-4b56-822a-35ed79be5840"), Hex("01 00")});
 // secondaryName "", name "A", 10.0.0.1, port 53202, flags 0.
 const Bytes kRecordA = Cat({Hex("D0 FF 83 27 C7 7E E2 11 9E 96 08 00 20 0C 9A 66"), Hex("00 00 00 00"),
                             Hex("01 00 00 00 41"), Hex("01 00 00 0A"), Hex("D2 CF"), Hex("00 00 00 00")});
-
-Bytes U32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
-Bytes Str(const std::string& s) { return Cat({U32(static_cast<uint32_t>(s.size())), Text(s)}); }
-Bytes Wire(const UUID& id) {
-  RefPtr<IDataStream> s;
-  CreateDataStream(s.Receive());
-  id.Serialize(s.Get());
-  Bytes out(16);
-  s->Seek(0);
-  s->Read(out.data(), 16);
-  return out;
-}
-// The request of UpdateDisplay: the name before the second name.
-Bytes UpdateRequest(const UUID& id, const std::string& name, const std::string& secondary, uint32_t ipv4,
-                    uint16_t port, uint32_t flags, const std::string& appData) {
-  return Cat({Wire(id), Str(name), Str(secondary), U32(ipv4), {uint8_t(port), uint8_t(port >> 8)}, U32(flags),
-              Str(appData)});
-}
-
-RefPtr<IDataStream> StreamOf(const Bytes& bytes) {
-  RefPtr<IDataStream> s;
-  CreateDataStream(s.Receive());
-  if (!bytes.empty()) s->Write(bytes.data(), static_cast<uint32_t>(bytes.size()));
-  s->Seek(0);
-  return s;
-}
-
-Bytes Rest(IDataStream* s) {
-  uint32_t size = 0, position = 0;
-  s->GetSize(&size);
-  s->GetPosition(&position);
-  Bytes out(size - position);
-  if (!out.empty()) s->Read(out.data(), static_cast<uint32_t>(out.size()));
-  return out;
-}
-
-bool Contains(const Bytes& haystack, const Bytes& needle) {
-  return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) != haystack.end();
-}
-
-// The client's side of the enumeration callbacks: every parameter stream.
-class CallbackRecorder final : public IRpc::IStub, public IRefCountImpl {
- public:
-  IRefCount* GetOwner() override { return nullptr; }
-  int ExecuteStub(IRpc*, UUID, const UUID*, int method, IDataStream* request, IDataStream*) override {
-    std::lock_guard<std::mutex> hold(mutex_);
-    methods_.push_back(method);
-    batches_.push_back(Rest(request));
-    return 0;
-  }
-  int GetObjectId(UUID* out) override {
-    *out = DiscoveryServiceStubId;
-    return 0;
-  }
-  std::vector<Bytes> Batches() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return batches_;
-  }
-  size_t Count() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return batches_.size();
-  }
-  std::vector<int> Methods() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return methods_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<int> methods_;
-  std::vector<Bytes> batches_;
-};
-
-// A protocol-1 client: RPC on a connection to 53200, callbacks taken on its
-// own connection to 53201.
-class Protocol1Client {
- public:
-  bool Connect() {
-    for (RefPtr<ITransport>* t : {&transport_, &callbackTransport_}) {
-      if (platform::CreateInstance(0, 0, t->Receive()) < 0 || (*t)->Initialize(true, true) < 0) return false;
-    }
-    CreateRpc(rpc_.Receive());
-    CreateRpc(callbackRpc_.Receive());
-    rpc_->SetTransport(transport_.Get(), 0);
-    callbackRpc_->SetTransport(callbackTransport_.Get(), 0);
-    callbackRpc_->RegisterStub(DiscoveryServiceStubId, recorder.Get());
-    return transport_->OpenConnection(kLoopback, kProtocol1Port, &connection, 5000) == 0 &&
-           callbackTransport_->OpenConnection(kLoopback, kProtocol1CallbackPort, &callbackConnection, 5000) == 0;
-  }
-  ~Protocol1Client() {
-    if (rpc_) rpc_->Detach();
-    if (callbackRpc_) callbackRpc_->Detach();
-    for (RefPtr<ITransport>* t : {&transport_, &callbackTransport_}) {
-      if (*t) (*t)->Finalize();
-    }
-  }
-  int Call(int method, const Bytes& params, Bytes* response = nullptr) {
-    // Left in writing mode: the answer is appended to it.
-    RefPtr<IDataStream> out;
-    CreateDataStream(out.Receive());
-    const int result = rpc_->Execute(connection, DiscoveryServiceStubId, method, StreamOf(params).Get(), out.Get(),
-                                     30000);
-    if (response) {
-      out->Seek(0);
-      *response = Rest(out.Get());
-    }
-    return result;
-  }
-  // RequestDisplayEnumeration; the stamp from the response.
-  int Enumerate(bool extended, uint64_t known, uint64_t* stamp) {
-    Bytes params = {uint8_t(extended ? 1 : 0)};
-    for (int i = 0; i < 8; ++i) params.push_back(uint8_t(known >> (8 * i)));
-    Bytes response;
-    const int result = Call(2, params, &response);
-    *stamp = 0;
-    if (response.size() == 8) {
-      for (int i = 7; i >= 0; --i) *stamp = (*stamp << 8) | response[i];
-    }
-    return result;
-  }
-  void CloseCallbackConnection() { callbackTransport_->CloseConnection(callbackConnection); }
-
-  UUID connection, callbackConnection;
-  RefPtr<CallbackRecorder> recorder{new CallbackRecorder(), false};
-
- private:
-  RefPtr<ITransport> transport_, callbackTransport_;
-  RefPtr<IRpc> rpc_, callbackRpc_;
-};
 
 // The service object, started on its worker as the framework starts it.
 class ServiceUnderTest {
@@ -260,21 +125,29 @@ TEST_F(Protocol1Test, ClientsOfBothProtocolsSeeEveryDisplay) {
   ASSERT_EQ(client.Enumerate(true, 0, &stamp), 0);
   ASSERT_TRUE(WaitUntil([&] { return callbacks.Count() == 4; }, 5000));
   const Bytes recordB = Cat({Wire(b), Str("bb"), Str("B"), U32(0x0A000002), {7, 0}, U32(1), Str("")});
-  EXPECT_EQ(callbacks.Batches()[3],
-            Cat({kExtendedHeader, U32(2), Wire(b), Str("bb"), Str("B"), U32(0x0A000002), {7, 0}, U32(1), Str(""),
-                 kRecordA, Str(""), {0x01}}));
+  EXPECT_EQ(callbacks.Batches()[3], Cat({kExtendedHeader,
+                                         U32(2),
+                                         Wire(b),
+                                         Str("bb"),
+                                         Str("B"),
+                                         U32(0x0A000002),
+                                         {7, 0},
+                                         U32(1),
+                                         Str(""),
+                                         kRecordA,
+                                         Str(""),
+                                         {0x01}}));
 
   // A protocol-2 publisher is listed after the protocol-1 displays.
   LoopbackPeer publisher;
   ASSERT_TRUE(publisher.Connect(kProtocol2Port));
   ASSERT_TRUE(publisher.Send(kP1));
-  const Bytes room1 = Cat({Wire(kRoomId), Str(""), Str("Room1"), U32(0xC0A8010A), {0x58, 0x1B}, U32(0x01000000),
-                           Str("SN=Demo;")});
+  const Bytes room1 =
+      Cat({Wire(kRoomId), Str(""), Str("Room1"), U32(0xC0A8010A), {0x58, 0x1B}, U32(0x01000000), Str("SN=Demo;")});
   size_t before = callbacks.Count();
   ASSERT_TRUE(WaitUntil(
       [&] {
-        if (client.Enumerate(true, 0, &stamp) != 0 ||
-            !WaitUntil([&] { return callbacks.Count() > before; }, 5000)) {
+        if (client.Enumerate(true, 0, &stamp) != 0 || !WaitUntil([&] { return callbacks.Count() > before; }, 5000)) {
           return false;
         }
         before = callbacks.Count();
@@ -286,8 +159,7 @@ TEST_F(Protocol1Test, ClientsOfBothProtocolsSeeEveryDisplay) {
   publisher.Close();
   ASSERT_TRUE(WaitUntil(
       [&] {
-        if (client.Enumerate(false, 0, &stamp) != 0 ||
-            !WaitUntil([&] { return callbacks.Count() > before; }, 5000)) {
+        if (client.Enumerate(false, 0, &stamp) != 0 || !WaitUntil([&] { return callbacks.Count() > before; }, 5000)) {
           return false;
         }
         before = callbacks.Count();
@@ -335,8 +207,8 @@ TEST_F(Protocol1Test, ClientsOfBothProtocolsSeeEveryDisplay) {
   service->GetProtocol1Service()->PurgeStaleDisplays();
   EXPECT_TRUE(ReceiveUntil(subscriber, &seen, BuildRemoveBytes(kDisplayA), 20000));
   // The first line of the pass (the rest are rate-limited).
-  EXPECT_TRUE(service.Log()->Has(
-      Log_Information, "Purged - 00000000-0000-4000-8000-00000000000b B a000002 7 (curTime = "));
+  EXPECT_TRUE(
+      service.Log()->Has(Log_Information, "Purged - 00000000-0000-4000-8000-00000000000b B a000002 7 (curTime = "));
   EXPECT_GT(service->GetProtocol1Service()->GetChangeStamp(), stamp);
 }
 
