@@ -18,6 +18,14 @@ namespace corvane::talvenor::server {
 namespace {
 
 #define SERVICE_FUNCTION(name) "corvane::talvenor::server::TalvenorDiscoveryService::" name
+// Lines carry the public operation's name, whichever helper writes them.
+#define SERVICE_RECORD(var, flags, verbosity, name) \
+  ::corvane::LogRecord var((flags), (verbosity), __FILE__, __LINE__, SERVICE_FUNCTION(name))
+#define SERVICE_LOG(flags, verbosity, name, ...)                         \
+  do {                                                                   \
+    SERVICE_RECORD(service_record_, flags, verbosity, name);             \
+    if (service_record_.IsEnabled()) service_record_.Print(__VA_ARGS__); \
+  } while (0)
 
 // TODO(adapter): the reconnecting adapter (CreateAdaptedTransport) takes the
 // plain transport's place here; in its pass-through mode the bytes are the
@@ -46,7 +54,7 @@ TalvenorDiscoveryService::TalvenorDiscoveryService(uint16_t port, TransportMaker
   CRASH_LOG_GUARD(SERVICE_FUNCTION("TalvenorDiscoveryService"), [&] {
     lock_.reset(GetDefaultScheduler()->CreateFastMutex());
     wake_.reset(GetDefaultScheduler()->CreateEvent(false, false));
-    LOG_INFO("Discovery service created");
+    SERVICE_LOG(Log_Information, 0, "TalvenorDiscoveryService", "Discovery service created");
   });
 }
 
@@ -103,10 +111,10 @@ int TalvenorDiscoveryService::Initialize() {
 
 int TalvenorDiscoveryService::DoInitialize() {
   ScopedLock hold(lock_.get());
-  LOG_RECORD(record, Log_Severe, 0);
+  SERVICE_RECORD(record, Log_Severe, 0, "Initialize");
   if (initialized_.load()) return record.ReturnResult(Result_AlreadyInitialized, "Already initialized");
   if (shutdown_) return record.ReturnResult(Result_NotInitialized, "Not initialized.");
-  LOG_INFO("Initialization started");
+  SERVICE_LOG(Log_Information, 0, "Initialize", "Initialization started");
 
   int result = Result_Ok;
   if (!transport_) {
@@ -163,7 +171,7 @@ int TalvenorDiscoveryService::DoInitialize() {
   }
   Start(kInfinite);
   initialized_.store(true);
-  LOG_INFO("Discovery service initialization completed");
+  SERVICE_LOG(Log_Information, 0, "Initialize", "Discovery service initialization completed");
   return record.ReturnResult(Result_Ok);
 }
 
@@ -172,7 +180,7 @@ int TalvenorDiscoveryService::AddNotify(const UUID& callerId, const UUID& callba
 }
 
 int TalvenorDiscoveryService::DoAddNotify(const UUID& callerId, const UUID& callbackConnectionId) {
-  LOG_RECORD(record, Log_Severe, 0);
+  SERVICE_RECORD(record, Log_Severe, 0, "AddNotify");
   ScopedLock hold(lock_.get());
   if (!initialized_.load()) return record.ReturnResult(Result_NotInitialized);
   auto caller = callerToConnection_.find(callerId);
@@ -203,7 +211,7 @@ bool TalvenorDiscoveryService::UnregisterLocked(const UUID& callerId, UUID* drop
 }
 
 int TalvenorDiscoveryService::DoRemoveNotify(const UUID& callerId) {
-  LOG_RECORD(record, Log_Severe, 0);
+  SERVICE_RECORD(record, Log_Severe, 0, "RemoveNotify");
   UUID dropped;
   RefPtr<RpcCallbackThread> callbackThread;
   {
@@ -224,7 +232,7 @@ int TalvenorDiscoveryService::RequestDisplayEnumeration(const UUID& callerId, bo
 
 int TalvenorDiscoveryService::DoRequestDisplayEnumeration(const UUID& callerId, bool extended, uint64_t knownStamp,
                                                           uint64_t* currentStamp) {
-  LOG_RECORD(record, Log_Severe, 0);
+  SERVICE_RECORD(record, Log_Severe, 0, "RequestDisplayEnumeration");
   if (!initialized_.load()) return record.ReturnResult(Result_NotInitialized);
   if (currentStamp == nullptr) return record.ReturnResult(Result_InvalidPointer);
   const uint64_t stamp = changeStamp_.load();
@@ -283,10 +291,10 @@ int TalvenorDiscoveryService::UpdateDisplay(const UUID& id, const std::string& n
 }
 
 int TalvenorDiscoveryService::DoUpdateDisplay(const DisplayInfoInternal& record) {
-  LOG_RECORD(result, Log_Severe, 0);
+  SERVICE_RECORD(result, Log_Severe, 0, "UpdateDisplay");
   if (!initialized_.load()) return result.ReturnResult(Result_NotInitialized);
-  LOG_SPEW(2, "Display Updated - %s %s %x %d", record.id.ToString().c_str(), ForLog(record.name).c_str(), record.ipv4,
-           static_cast<int>(record.port));
+  SERVICE_LOG(Log_Spew, 2, "UpdateDisplay", "Display Updated - %s %s %x %d", record.id.ToString().c_str(),
+              ForLog(record.name).c_str(), record.ipv4, static_cast<int>(record.port));
   std::shared_ptr<ICrossCommunicator> bridge;
   {
     ScopedLock hold(lock_.get());
@@ -372,9 +380,9 @@ void TalvenorDiscoveryService::PurgeStaleDisplays() {
         ++it;
         continue;
       }
-      LOG_INFO("Purged - %s %s %x %d (curTime = %llu  lastUpdateTime = %llu)", d.id.ToString().c_str(),
-               ForLog(d.name).c_str(), d.ipv4, static_cast<int>(d.port), static_cast<unsigned long long>(now),
-               static_cast<unsigned long long>(d.lastUpdateTime));
+      SERVICE_LOG(Log_Information, 0, "ThreadFunc", "Purged - %s %s %x %d (curTime = %llu  lastUpdateTime = %llu)",
+                  d.id.ToString().c_str(), ForLog(d.name).c_str(), d.ipv4, static_cast<int>(d.port),
+                  static_cast<unsigned long long>(now), static_cast<unsigned long long>(d.lastUpdateTime));
       purged.push_back(it->first);
       it = displays_.erase(it);
       BumpChangeStamp();
@@ -406,11 +414,11 @@ void TalvenorDiscoveryService::LogStatistics() {
     if (callbackThread_) callbackThread_->GetStatistics(&connections, &pending);
     displayCount = displays_.size();
   }
-  LOG_INFO("TDS_STATS, %d, %d, %d, %d, %d, %d, %d, %d, %d, %d,", ClampToInt(static_cast<int64_t>(displayCount)),
-           ClampToInt(enumerationCount_.exchange(0)), ClampToInt(updateCount_.exchange(0)),
-           ClampToInt(purgeCount_.exchange(0)), connections, pending, static_cast<int>(cpuUsage_.GetUsage()),
-           platform::GetProcessThreadCount(), platform::GetProcessHandleCount(),
-           ClampToInt(platform::GetProcessWorkingSetBytes()));
+  SERVICE_LOG(Log_Information, 0, "ThreadFunc", "TDS_STATS, %d, %d, %d, %d, %d, %d, %d, %d, %d, %d,",
+              ClampToInt(static_cast<int64_t>(displayCount)), ClampToInt(enumerationCount_.exchange(0)),
+              ClampToInt(updateCount_.exchange(0)), ClampToInt(purgeCount_.exchange(0)), connections, pending,
+              static_cast<int>(cpuUsage_.GetUsage()), platform::GetProcessThreadCount(),
+              platform::GetProcessHandleCount(), ClampToInt(platform::GetProcessWorkingSetBytes()));
 }
 
 bool TalvenorDiscoveryService::ThreadFunc() {
