@@ -67,6 +67,8 @@ class Protocol1Test : public ::testing::Test {
 TEST_F(Protocol1Test, ClientsOfBothProtocolsSeeEveryDisplay) {
   ServiceUnderTest service;
   ASSERT_TRUE(service.Started());
+  // The fixed ports are shared with every program on the machine.
+  ASSERT_FALSE(service.Log()->Contains("Unable to initialize transport")) << "53200 or 53201 is taken";
   LoopbackPeer subscriber;
   ASSERT_TRUE(subscriber.Connect(kProtocol2Port));
   ASSERT_TRUE(subscriber.Send(kSubscribe));

@@ -9,8 +9,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,8 +39,12 @@ int Cycles() {
   return n > 0 ? n : 5;
 }
 
-// The load: each worker runs until `stop`, reconnecting whenever the service
-// drops it, and counts what it got done.
+// The load: each worker runs until Stop, reconnecting whenever the service
+// drops it, and counts what it got done. Once the stop is on its way
+// (StopReconnecting) nobody dials again: a dial to a port nobody listens on
+// can connect to itself (the port is in the ephemeral range) and would hold
+// the service's port when the next cycle starts it. For the same reason the
+// sockets close with a reset, leaving nothing in TIME_WAIT.
 class Load {
  public:
   explicit Load(int cycle) : cycle_(cycle) {}
@@ -48,8 +54,13 @@ class Load {
     for (int i = 0; i < 2; ++i) threads_.emplace_back([this] { Subscriber(); });
     for (int i = 0; i < 2; ++i) threads_.emplace_back([this, i] { Protocol1(i); });
   }
+  void StopReconnecting() { reconnect_.store(false); }
   void Stop() {
-    stop_.store(true);
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      stop_.store(true);
+    }
+    wake_.notify_all();
     for (auto& t : threads_) t.join();
     threads_.clear();
   }
@@ -57,12 +68,28 @@ class Load {
   uint64_t Updated() const { return updated_.load(); }
 
  private:
+  // Before a dial: false once stopping. A worker that may not dial any more
+  // waits for the stop; one whose last dial failed pauses first.
+  bool MayDial(bool failedBefore) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    if (!reconnect_.load()) {
+      wake_.wait(hold, [&] { return stop_.load(); });
+      return false;
+    }
+    if (failedBefore) wake_.wait_for(hold, std::chrono::milliseconds(20), [&] { return stop_.load(); });
+    return !stop_.load();
+  }
+  bool Dial(LoopbackPeer& peer) {
+    if (!peer.Connect(kProtocol2Port, 500)) return false;
+    peer.ResetOnClose();
+    return true;
+  }
   void Publisher(int index) {
     DisplayInfo record = Display(UUID(0xA0000000u + cycle_ * 16 + index, 1, 0x4000, 0x8000000000000001ull), "P");
-    while (!stop_.load()) {
+    for (bool failed = false; MayDial(failed);) {
       LoopbackPeer peer;
-      if (!peer.Connect(kProtocol2Port, 500)) continue;
-      for (int n = 0; n < 20 && !stop_.load(); ++n) {
+      failed = !Dial(peer);
+      for (int n = 0; !failed && n < 20 && !stop_.load(); ++n) {
         record.flags = n;
         if (!peer.Send(BuildPublishBytes(record))) break;
         published_.fetch_add(1);
@@ -71,16 +98,17 @@ class Load {
     }
   }
   void Subscriber() {
-    while (!stop_.load()) {
+    for (bool failed = false; MayDial(failed);) {
       LoopbackPeer peer;
-      if (!peer.Connect(kProtocol2Port, 500) || !peer.Send(kSubscribe)) continue;
-      for (int n = 0; n < 20 && !stop_.load(); ++n) peer.ReceiveFor(10);
+      failed = !Dial(peer) || !peer.Send(kSubscribe);
+      for (int n = 0; !failed && n < 20 && !stop_.load(); ++n) peer.ReceiveFor(10);
     }
   }
   void Protocol1(int index) {
-    while (!stop_.load()) {
+    for (bool failed = false; MayDial(failed);) {
       Protocol1Client client;
-      if (!client.Connect(500)) continue;
+      failed = !client.Connect(500);
+      if (failed) continue;
       // One-way calls only: a two-way call to a service that has gone would
       // wait out the RPC time-out.
       client.Send(0, Wire(client.callbackConnection));
@@ -94,7 +122,10 @@ class Load {
   }
 
   const int cycle_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> reconnect_{true};
   std::atomic<uint64_t> published_{0}, updated_{0};
   std::vector<std::thread> threads_;
 };
@@ -102,6 +133,7 @@ class Load {
 TEST(ServiceStopUnderLoadTest, SigtermUnderLoadExitsCleanlyWithinFiveSeconds) {
   const int cycles = Cycles();
   long worstMs = 0;
+  int portTaken = 0;
   for (int cycle = 0; cycle < cycles; ++cycle) {
     SCOPED_TRACE("cycle " + std::to_string(cycle));
     test::TempFolder root;
@@ -115,18 +147,34 @@ TEST(ServiceStopUnderLoadTest, SigtermUnderLoadExitsCleanlyWithinFiveSeconds) {
         kProgram, {"-e"},
         {{"CORVANE_DATA_ROOT", root / "data"}, {"CORVANE_REGISTRY_ROOT", root / "etc"}, {"NOTIFY_SOCKET", ""}}));
     const std::string logs = root / "data/Corvane/Talvenor/DiscoveryService/Logs";
-    ASSERT_TRUE(
-        WaitUntil([&] { return test::ReadLogs(logs).find("Talvenor Discovery Service Started") != std::string::npos; },
-                  kStartDeadline));
+    int status = 0;
+    bool exited = false;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          exited = child.Wait(std::chrono::milliseconds(0), &status);
+          return exited || test::ReadLogs(logs).find("Talvenor Discovery Service Started") != std::string::npos;
+        },
+        kStartDeadline))
+        << test::ReadLogs(logs);
+    // The fixed ports are shared with every program on the machine (the
+    // bench script runs in a namespace of its own): a port another program
+    // held for the whole start-up costs the cycle, not the test.
+    if (exited && WIFEXITED(status) && WEXITSTATUS(status) == 255 &&
+        test::ReadLogs(logs).find("Unable to initialize TDS, exiting") != std::string::npos && portTaken < 3) {
+      ++portTaken;
+      --cycle;
+      continue;
+    }
+    ASSERT_FALSE(exited) << "status " << status << "\n" << test::ReadLogs(logs);
 
     Load load(cycle);
     load.Start();
     // The stop comes once every kind of work is under way.
     ASSERT_TRUE(WaitUntil([&] { return load.Published() > 20 && load.Updated() > 200; }, 20s));
+    load.StopReconnecting();
     const auto stopAt = Clock::now();
     ASSERT_TRUE(child.Signal(SIGTERM));
-    int status = 0;
-    const bool exited = child.Wait(kStopDeadline, &status);
+    exited = child.Wait(kStopDeadline, &status);
     const long ms =
         static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - stopAt).count());
     worstMs = std::max(worstMs, ms);
