@@ -81,6 +81,9 @@ int64_t Peek(SocketHandle socket, void* buffer, size_t size);
 // Waits for all size bytes (blocking sockets): size, fewer when the stream
 // ended or a receive time-out ran out, or -1.
 int64_t ReceiveAll(SocketHandle socket, void* buffer, size_t size);
+// A receive that never blocks: the count, 0 when the peer has closed, or -1
+// (IsWouldBlock when nothing is queued).
+int64_t ReceiveNow(SocketHandle socket, void* buffer, size_t size);
 // A send that never blocks, whatever the socket's mode: the count, or -1
 // (IsWouldBlock tells a full send buffer).
 int64_t SendNow(SocketHandle socket, const void* data, size_t size);

@@ -186,6 +186,13 @@ int64_t ReceiveAll(SocketHandle socket, void* buffer, size_t size) {
   return static_cast<int64_t>(got);
 }
 
+int64_t ReceiveNow(SocketHandle socket, void* buffer, size_t size) {
+  for (;;) {
+    ssize_t n = ::recv(socket, buffer, size, MSG_DONTWAIT);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
 int64_t SendNow(SocketHandle socket, const void* data, size_t size) {
   for (;;) {
     ssize_t n = ::send(socket, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);

@@ -23,7 +23,10 @@ inline constexpr uint8_t kTextStartCode[7] = {'C', 'R', 'V', 'M', 'S', 'G', ':'}
 inline constexpr uint32_t kStartCodeSize = 7;
 inline constexpr uint32_t kFrameHeaderSize = 27;
 inline constexpr uint32_t kMaxMessageBody = 104857600;  // inclusive
-inline constexpr uint32_t kBodyReadChunk = 4096;
+// Largest single read of a binary body: big enough that syscalls do not cap
+// throughput, and no more than the first body block, so an announced length
+// still costs nothing until its bytes arrive.
+inline constexpr uint32_t kBodyReadChunk = 65536;
 inline constexpr uint32_t kTextReadLimit = 100;
 inline constexpr uint32_t kRawReadSize = 10240;
 

@@ -68,6 +68,7 @@ NetworkTransportImpl::NetworkTransportImpl(uint32_t bindAddress, uint16_t port, 
       mode_(mode),
       lock_(GetDefaultScheduler()->CreateMutex()),
       listenerLock_(GetDefaultScheduler()->CreateFastMutex()),
+      contextLock_(GetDefaultScheduler()->CreateFastMutex()),
       connectionTimer_("Connection TImer", kConnectionTimerPeriod, 0, false, true) {
   if (settings) settings_ = *settings;
 }
@@ -85,7 +86,10 @@ bool NetworkTransportImpl::Acquire(RefPtr<ConnectionManager>* manager, RefPtr<No
   if (!initialised_.load()) return false;
   if (manager) *manager = manager_.Get();
   if (notifier) *notifier = notifier_.Get();
-  if (context) *context = context_.get();
+  if (context) {
+    ScopedLock contextLock(contextLock_.get());
+    *context = context_ && SSL_CTX_up_ref(context_.get()) == 1 ? context_.get() : nullptr;
+  }
   return true;
 }
 
@@ -147,6 +151,7 @@ void NetworkTransportImpl::RollBack() {
     manager_.Reset();
   }
   if (notifier_) ReleaseDeferred(notifier_.Detach());
+  ScopedLock contextLock(contextLock_.get());
   context_.reset();
   g_socketSubsystemUsers.fetch_sub(1);
 }
@@ -163,7 +168,10 @@ int NetworkTransportImpl::Initialize(bool asyncNotify, bool enabled) {
     }
     asyncNotify_ = asyncNotify;
     TlsContext::InitializeLibrary();
-    context_ = TlsContext::CreateContext();
+    {
+      ScopedLock contextLock(contextLock_.get());
+      context_ = TlsContext::CreateContext();
+    }
     if (!context_) {
       LOG_RECORD(record, Log_Severe, 0);
       return record.ReturnResult(Result_Fail, "Unable to create SSL context");
@@ -226,6 +234,7 @@ int NetworkTransportImpl::Finalize() {
       CloseListener();
       manager = std::move(manager_);
       notifier = std::move(notifier_);
+      ScopedLock contextLock(contextLock_.get());
       context = std::move(context_);
       g_socketSubsystemUsers.fetch_sub(1);
     }
@@ -267,6 +276,7 @@ int NetworkTransportImpl::UpdateEncryptionStruct(const EncryptionStruct& setting
     if (Failed(result)) return result;
     ScopedLock lock(lock_.get());
     settings_ = settings;
+    ScopedLock contextLock(contextLock_.get());
     if (context_) context_ = std::move(fresh);
     return result;
   });
@@ -360,15 +370,14 @@ bool NetworkTransportImpl::ThreadFunc() {
     sock::SetNoDelay(s, true);
     RefPtr<Connection> connection;
     connection.Attach(new Connection(manager, notifier_.Get(), mode_));
+    // Read after the accept, so a switch made while this pass waited holds.
     const bool tls = tlsForAccepted_.load();
-    SSL_CTX* context = nullptr;
+    SslContextPtr context;
     if (tls) {
-      ScopedLock transportLock(lock_.get());
-      context = context_.get();
-      if (context) SSL_CTX_up_ref(context);
+      ScopedLock contextLock(contextLock_.get());
+      if (context_ && SSL_CTX_up_ref(context_.get()) == 1) context.reset(context_.get());
     }
-    const int result = connection->Initialize(s, context, tls);
-    if (context) SSL_CTX_free(context);
+    const int result = connection->Initialize(s, context.get(), tls);
     if (Succeeded(result)) {
       LOG_SPEW(1, "Connection Created - Connection ID - %s", connection->Id().ToString().c_str());
       connection->StartReceiving(false);
@@ -384,13 +393,13 @@ int NetworkTransportImpl::OpenConnection(uint32_t ipv4, uint16_t port, UUID* con
     RefPtr<NotificationThread> notifier;
     SSL_CTX* context = nullptr;
     if (!Acquire(&manager, &notifier, &context)) return NotInitialized();
-    if (!connectionId) return Result_InvalidPointer;
     // Held for the set-up: UpdateEncryptionStruct may swap the context.
-    if (context && SSL_CTX_up_ref(context) != 1) context = nullptr;
+    SslContextPtr heldContext(context);
+    if (!connectionId) return Result_InvalidPointer;
     RefPtr<Connection> connection;
     connection.Attach(new Connection(manager.Get(), notifier.Get(), kBinaryTransportMode));
     int result = connection->Initialize(ipv4, port, static_cast<uint32_t>(timeoutMs), context);
-    if (context) SSL_CTX_free(context);
+    heldContext.reset();
     if (Failed(result)) {
       LOG_RECORD(record, Log_Severe, 0);
       return record.ReturnResult(result, "Unable to initialize new connection. ip: %s port: %d, timeout: %d",

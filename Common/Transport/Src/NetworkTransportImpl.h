@@ -78,7 +78,8 @@ class NetworkTransportImpl final : public ITransportFastWrite, public Thread, pu
   ~NetworkTransportImpl() override;
 
   // Under the transport lock: when initialised, counted references to what
-  // an operation needs. A null argument is not filled.
+  // an operation needs (the context up-referenced: the caller frees it). A
+  // null argument is not filled.
   bool Acquire(RefPtr<ConnectionManager>* manager, RefPtr<NotificationThread>* notifier = nullptr,
                SSL_CTX** context = nullptr);
   int NotInitialized();
@@ -92,6 +93,8 @@ class NetworkTransportImpl final : public ITransportFastWrite, public Thread, pu
   const TransportMode mode_;
   std::unique_ptr<Scheduler::Mutex> lock_;
   std::unique_ptr<Scheduler::FastMutex> listenerLock_;
+  // Guards swaps of the TLS context; taken last, and around nothing else.
+  std::unique_ptr<Scheduler::FastMutex> contextLock_;
 
   std::atomic<bool> acceptEnabled_{false};
   std::atomic<bool> initialised_{false};

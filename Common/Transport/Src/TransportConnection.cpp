@@ -30,6 +30,9 @@ constexpr uint32_t kReachedLogCount = 151;
 constexpr uint64_t kIdlePurgeMs = 300000;
 // A TLS wait is cut into slices so that a closed connection is noticed.
 constexpr int kTlsWaitSliceMs = 100;
+constexpr size_t kReadAheadBytes = 64 * 1024;
+// Reads at least this big go straight into the caller's buffer.
+constexpr int kDirectReadBytes = 16 * 1024;
 
 std::atomic<int> g_liveConnections{0};
 
@@ -354,12 +357,40 @@ int Connection::Peek(uint8_t* buffer, int size) {
     }
     return rc;
   }
-  const int64_t n = sock::Peek(fd_, buffer, static_cast<size_t>(size));
+  // Bytes already here are topped up without waiting; with none the peek
+  // waits as a blocking MSG_PEEK would.
+  const int64_t n = Buffered() >= static_cast<size_t>(size) ? 1 : Fill(Buffered() == 0);
+  if (Buffered() > 0) return TakeBuffered(buffer, size, false);
   lastError_ = n < 0 ? sock::LastSocketError() : 0;
   if (n < 0) {
     LOG_SEVERE("Socket recv error attempting to peek %d bytes. Error: %d", size, lastError_);
   } else if (n == 0 && size > 0 && lastError_ != 0) {
     LOG_INFO("Socket connection was shutdown attempting to peek %d bytes. Error: %d", size, lastError_);
+  }
+  return static_cast<int>(n);
+}
+
+int64_t Connection::Fill(bool wait) {
+  if (!inBuffer_) inBuffer_.reset(new uint8_t[kReadAheadBytes]);
+  if (inBegin_ == inEnd_) {
+    inBegin_ = inEnd_ = 0;
+  } else if (inEnd_ == kReadAheadBytes) {
+    std::memmove(inBuffer_.get(), inBuffer_.get() + inBegin_, Buffered());
+    inEnd_ -= inBegin_;
+    inBegin_ = 0;
+  }
+  const int64_t n = wait ? sock::Receive(fd_, inBuffer_.get() + inEnd_, kReadAheadBytes - inEnd_)
+                         : sock::ReceiveNow(fd_, inBuffer_.get() + inEnd_, kReadAheadBytes - inEnd_);
+  if (n > 0) inEnd_ += static_cast<size_t>(n);
+  return n;
+}
+
+int Connection::TakeBuffered(uint8_t* buffer, int size, bool consume) {
+  const size_t n = std::min(Buffered(), static_cast<size_t>(size));
+  std::memcpy(buffer, inBuffer_.get() + inBegin_, n);
+  if (consume) {
+    inBegin_ += n;
+    consumed_ += n;
   }
   return static_cast<int>(n);
 }
@@ -381,8 +412,15 @@ int Connection::Recv(uint8_t* buffer, int size) {
     if (rc > 0) consumed_ += static_cast<uint64_t>(rc);
     return rc;
   }
-  const int64_t n = sock::Receive(fd_, buffer, static_cast<size_t>(size));
-  if (n > 0) consumed_ += static_cast<uint64_t>(n);
+  if (Buffered() > 0) return TakeBuffered(buffer, size, true);
+  int64_t n;
+  if (size >= kDirectReadBytes) {
+    n = sock::Receive(fd_, buffer, static_cast<size_t>(size));
+    if (n > 0) consumed_ += static_cast<uint64_t>(n);
+  } else {
+    n = Fill(true);
+    if (n > 0) return TakeBuffered(buffer, size, true);
+  }
   lastError_ = n < 0 ? sock::LastSocketError() : 0;
   if (n < 0) {
     if (!sock::IsWouldBlock(lastError_)) {
@@ -420,9 +458,12 @@ int Connection::RecvExact(uint8_t* buffer, int size) {
     }
     return got;
   }
-  const int64_t n = sock::ReceiveAll(fd_, buffer, static_cast<size_t>(size));
+  const int buffered = Buffered() > 0 ? TakeBuffered(buffer, size, true) : 0;
+  if (buffered == size) return size;
+  int64_t n = sock::ReceiveAll(fd_, buffer + buffered, static_cast<size_t>(size - buffered));
   if (n > 0) consumed_ += static_cast<uint64_t>(n);
   lastError_ = n < 0 ? sock::LastSocketError() : 0;
+  if (buffered > 0) n = n < 0 ? buffered : n + buffered;
   if (n < 0) {
     LOG_SEVERE("Socket error (recv_exact) attempting to receive %d bytes. Error: %d", size, lastError_);
   } else if (n == 0 && size > 0) {
@@ -441,7 +482,7 @@ int Connection::Send(const uint8_t* data, int size) {
 }
 
 bool Connection::WaitReadable(uint32_t timeoutMs) {
-  return sock::WaitReadable(fd_, static_cast<int>(timeoutMs)) == 1;
+  return Buffered() > 0 || sock::WaitReadable(fd_, static_cast<int>(timeoutMs)) == 1;
 }
 
 void Connection::Pause(uint32_t ms) { GetDefaultScheduler()->Sleep(ms); }
@@ -450,14 +491,17 @@ int Connection::SendBlock(const std::string& block, bool* cut) {
   *cut = false;
   const uint32_t timeout = WriteTimeoutMs();
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout);
-  const int ready = sock::WaitWritable(fd_, static_cast<int>(timeout));
-  if (ready == 0) return Result_WriteTimeout;
-  if (ready < 0) {
+  const auto notWritable = [&] {
     LOG_INFO(
         "The socket is not available for writing. Returning error. Socket error: %d. Connection ID: %s. Timeout: %d",
         sock::LastSocketError(), connectionId_.ToString().c_str(), static_cast<int>(timeout));
-    return Result_WriteTimeout;
-  }
+    return static_cast<int>(Result_WriteTimeout);
+  };
+  // Writable means the socket has room for a good part of its buffer, so a
+  // frame that starts now rarely stops half-way.
+  const int ready = sock::WaitWritable(fd_, static_cast<int>(timeout));
+  if (ready == 0) return Result_WriteTimeout;
+  if (ready < 0) return notWritable();
   const auto* data = reinterpret_cast<const uint8_t*>(block.data());
   size_t sent = 0;
   // With TLS a record may sit half-written inside the session after any
@@ -501,7 +545,15 @@ int Connection::SendBlock(const std::string& block, bool* cut) {
       timedOut = true;
       break;
     }
-    if ((wantRead ? sock::WaitReadable(fd_, left) : sock::WaitWritable(fd_, left)) < 0) break;
+    const int ready = wantRead ? sock::WaitReadable(fd_, left) : sock::WaitWritable(fd_, left);
+    if (ready == 0) {
+      timedOut = true;
+      break;
+    }
+    if (ready < 0) {
+      if (!committed) return notWritable();
+      break;
+    }
   }
   if (sent == block.size()) return Result_Ok;
   if (timedOut && !committed) return Result_WriteTimeout;
@@ -664,6 +716,7 @@ int Connection::WaitForReadable() {
     if (n <= 0 && (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)) return 0;
     return 1;
   }
+  if (Buffered() > 0) return 1;
   return sock::WaitReadable(fd_, kReadinessWaitMs);
 }
 

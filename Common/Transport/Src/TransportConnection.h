@@ -99,6 +99,11 @@ class NetworkTransportImpl::Connection final : public Thread,
   void OnKeepAliveSettings(std::optional<uint32_t> intervalMs, std::optional<uint32_t> timeoutMs) override;
   void OnKeepAlive() override;
 
+  // Reads what the socket has into the read-ahead buffer (waiting for at
+  // least one byte when wait is set): the count, 0 at the end, or -1.
+  int64_t Fill(bool wait);
+  size_t Buffered() const { return inEnd_ - inBegin_; }
+  int TakeBuffered(uint8_t* buffer, int size, bool consume);
   // 1 readable, 0 nothing within 100 ms, -1 failure.
   int WaitForReadable();
   // Handshake, TLS accept and Connected on an accepted connection's first
@@ -144,6 +149,11 @@ class NetworkTransportImpl::Connection final : public Thread,
   std::atomic<uint32_t> keepAliveSilenceCount_{0};
   int lastError_ = 0;
   uint64_t consumed_ = 0;  // bytes taken off the stream by the reader
+  // Plain sockets: bytes read ahead of the reader, so that the peeks and
+  // small reads of one frame cost one system call. Receive thread only.
+  std::unique_ptr<uint8_t[]> inBuffer_;
+  size_t inBegin_ = 0;
+  size_t inEnd_ = 0;
   std::unique_ptr<TransportFrameReader> reader_;
 };
 

@@ -5,7 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <mutex>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -146,6 +148,21 @@ void RunBinaryRoundTrip(bool tls) {
     EXPECT_EQ(0, client.transport->CloseConnection(unknown));
     EXPECT_EQ(static_cast<int>(Result_InvalidPointer), client.transport->OpenConnection(kLoopback, 1, nullptr, 10));
     EXPECT_EQ(static_cast<int>(Result_InvalidArgument), client.transport->SetWriteTimeout(0));
+
+    if (tls) {
+      // A peer that fails the TLS accept was never announced: no events.
+      LoopbackPeer plain;
+      std::vector<uint8_t> hs;
+      ASSERT_TRUE(plain.Connect(server.port));
+      ASSERT_TRUE(plain.ReceiveExactly(49, &hs));
+      EXPECT_EQ(1, hs[48]);
+      ASSERT_TRUE(plain.Send(FrameBytes(kType, "not a client hello")));
+      EXPECT_TRUE(plain.WaitClosed(6000));
+      EXPECT_TRUE(WaitUntil([&] { return server.Count() == 1; }));
+      EXPECT_TRUE(capture->Contains("SSL error: "));
+      EXPECT_EQ(1, server.receiver->Events(TransportEvent_Connected));
+      EXPECT_EQ(0, server.receiver->Events(TransportEvent_Disconnected));
+    }
 
     // Closing on one side: the other side hears of it once, and so does
     // the closing side (its connection is destroyed).
@@ -381,6 +398,57 @@ TEST(NetworkTransportTest, WriteTimeoutAgainstStalledPeer) {
   EXPECT_TRUE(capture->Contains("Socket write failure - Connection ID - " + id.ToString()));
   EXPECT_TRUE(WaitUntil([&] { return client.receiver->Events(TransportEvent_Disconnected, id) == 1; }));
   EXPECT_TRUE(WaitUntil([&] { return client.Count() == 0; }));
+}
+
+// Receivers that fall behind hold the sender back instead of growing memory:
+// the peer's writes stop going through, and once the receivers resume every
+// frame that went through arrives, in order, even after the close.
+TEST(NetworkTransportTest, SlowReceiversHoldTheSenderBack) {
+  class GatedReceiver final : public ITransport::ITransportNotify, public IRefCountImpl {
+   public:
+    int OnDataReady(const UUID&, const UUID&, IDataStream* data) override {
+      WaitUntil([&] { return open.load(); }, 20000);
+      uint32_t index = 0;
+      data->ReadUInt32(&index);
+      std::lock_guard<std::mutex> lock(mutex);
+      order.push_back(index);
+      return 0;
+    }
+    int OnEvent(const UUID&, int) override { return 0; }
+    std::atomic<bool> open{false};
+    std::mutex mutex;
+    std::vector<uint32_t> order;
+  };
+  Endpoint server(test::FreePort(), kBinaryTransportMode, nullptr, true);
+  RefPtr<GatedReceiver> gated(new GatedReceiver(), false);
+  server.transport->AddNotify(gated.Get());
+  Endpoint client(0, kBinaryTransportMode, nullptr);
+  UUID id;
+  ASSERT_EQ(0, client.transport->OpenConnection(kLoopback, server.port, &id, 2000));
+  ASSERT_EQ(0, client.transport->SetWriteTimeout(500));
+  const std::string filler(256 * 1024 - 4, 'f');
+  uint32_t sent = 0;
+  int result = 0;
+  for (; sent < 1000; ++sent) {
+    RefPtr<IDataStream> body;
+    CreateDataStream(body.Receive());
+    body->WriteUInt32(sent);
+    body->Write(filler.data(), static_cast<uint32_t>(filler.size()));
+    result = client.transport->Write(id, kType, body.Get());
+    if (result != 0) break;
+  }
+  EXPECT_NE(0, result) << "the sender was never held back";
+  EXPECT_LT(sent, 200u);  // the bound plus the socket buffers, not everything
+  client.transport->CloseConnection(id);
+  gated->open.store(true);
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> lock(gated->mutex);
+    return gated->order.size() >= sent;
+  }, 20000));
+  server.transport->RemoveNotify(gated.Get());
+  std::lock_guard<std::mutex> lock(gated->mutex);
+  ASSERT_EQ(sent, gated->order.size());
+  for (uint32_t i = 0; i < sent; ++i) ASSERT_EQ(i, gated->order[i]);
 }
 
 // At 100 connections the listener stops accepting; the 101st waits in the
