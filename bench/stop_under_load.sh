@@ -3,9 +3,9 @@
 # build/asan and build/tsan), runs the stop-under-load test with 50 cycles of
 # start, load (protocol-2 publishers and subscribers, protocol-1 updates and
 # enumerations) and SIGTERM, each of which must end with exit status 0
-# within 5 s. Each run has a network namespace of its own (loopback only),
-# so the fixed ports never meet another program's; the test starts and stops
-# the service by pid.
+# within 5 s. Each run has a network namespace of its own (loopback only,
+# cmake/RunWithOwnNetwork.sh), so the fixed ports never meet another
+# program's; the test starts and stops the service by pid.
 #   bench/stop_under_load.sh [build folder...]
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -22,10 +22,13 @@ for dir in "${dirs[@]}"; do
   fi
   prefix=()
   # TSan needs the address-space layout without randomisation.
-  grep -q "^SANITIZE:STRING=thread" "$dir/CMakeCache.txt" 2>/dev/null && prefix=(setarch "$(uname -m)" -R)
+  if grep -q "^SANITIZE:STRING=thread" "$dir/CMakeCache.txt" 2>/dev/null; then
+    prefix=(setarch "$(uname -m)" -R)
+    export TSAN_OPTIONS="suppressions=$PWD/cmake/tsan.supp:halt_on_error=1:second_deadlock_stack=1"
+  fi
   echo "=== $dir: $cycles cycles"
-  if ! unshare -rn sh -c 'ip link set lo up 2>/dev/null || ifconfig lo up 2>/dev/null; exec "$@"' sh \
-      env CORVANE_NO_CRASH_HANDLER=1 TDS_STOP_CYCLES="$cycles" "${prefix[@]}" "$test_binary"; then
+  if ! cmake/RunWithOwnNetwork.sh env CORVANE_NO_CRASH_HANDLER=1 TDS_STOP_CYCLES="$cycles" "${prefix[@]}" \
+      "$test_binary"; then
     status=1
   fi
 done
