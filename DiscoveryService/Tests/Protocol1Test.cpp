@@ -5,6 +5,8 @@
 // callback is pinned byte for byte.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "DiscoveryService.h"
 #include "DiscoveryServiceMain.h"
 #include "Protocol1TestSupport.h"
@@ -212,6 +214,19 @@ TEST_F(Protocol1Test, ClientsOfBothProtocolsSeeEveryDisplay) {
   EXPECT_TRUE(
       service.Log()->Has(Log_Information, "Purged - 00000000-0000-4000-8000-00000000000b B a000002 7 (curTime = "));
   EXPECT_GT(service->GetProtocol1Service()->GetChangeStamp(), stamp);
+  // More than 60 s since the first pass: the statistics line, ten integer
+  // fields each followed by a comma.
+  std::string stats;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        for (const auto& line : service.Log()->Lines()) {
+          if (line.levelFlags == Log_Information && line.message.rfind("TDS_STATS, ", 0) == 0) stats = line.message;
+        }
+        return !stats.empty();
+      },
+      5000));
+  EXPECT_EQ(std::count(stats.begin(), stats.end(), ','), 11) << stats;
+  EXPECT_EQ(stats.back(), ',') << stats;
 }
 
 TEST_F(Protocol1Test, DisabledProtocol1ListensNowhereAndCallsBeforeInitializeFail) {
