@@ -4,7 +4,8 @@
 # The one way to register a GoogleTest executable. LIBS names every library
 # the test uses (nothing is linked by default). THREADED marks the suites
 # that the ThreadSanitizer run covers; LOCK_PORTS serialises tests that bind
-# the service's fixed ports (53200-53202). DEFINES adds compile definitions
+# the service's fixed ports (53200-53202) and runs them in a network of their
+# own (cmake/RunWithOwnNetwork.sh). DEFINES adds compile definitions
 # and DEPENDS targets built first (an executable the test runs).
 function(tds_add_test)
   cmake_parse_arguments(T "THREADED;LOCK_PORTS" "NAME;TIMEOUT" "SOURCES;LIBS;DEFINES;DEPENDS" ${ARGN})
@@ -19,12 +20,22 @@ function(tds_add_test)
   if(T_DEPENDS)
     add_dependencies(${T_NAME} ${T_DEPENDS})
   endif()
-  add_test(NAME ${T_NAME} COMMAND ${T_NAME} --gtest_brief=1)
+  if(T_LOCK_PORTS)
+    add_test(NAME ${T_NAME} COMMAND ${CMAKE_SOURCE_DIR}/cmake/RunWithOwnNetwork.sh $<TARGET_FILE:${T_NAME}>
+                                    --gtest_brief=1)
+  else()
+    add_test(NAME ${T_NAME} COMMAND ${T_NAME} --gtest_brief=1)
+  endif()
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
   set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT})
   if(T_LOCK_PORTS)
     set_tests_properties(${T_NAME} PROPERTIES RESOURCE_LOCK service_ports)
+  endif()
+  # Known false reports (see the file); child processes inherit it.
+  if(SANITIZE STREQUAL "thread")
+    set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT
+      "TSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/cmake/tsan.supp:halt_on_error=1:second_deadlock_stack=1")
   endif()
 endfunction()

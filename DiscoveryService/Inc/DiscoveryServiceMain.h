@@ -34,6 +34,8 @@ class HttpServer;
 
 namespace talvenor::server {
 class TalvenorDiscoveryServicePersistent;
+class TalvenorDiscoveryService;
+class DiscoveryServiceCrossCommunicator;
 }
 
 // Each returns the configured value, or its default when the key or the
@@ -65,8 +67,15 @@ class TalvenorDiscoveryServiceMain : public ServiceImpl {
 
   // The protocol-2 registry, empty before start-up.
   std::shared_ptr<talvenor::server::TalvenorDiscoveryServicePersistent> GetPersistent();
+  // The protocol-1 service, empty before start-up and after the stop.
+  RefPtr<talvenor::server::TalvenorDiscoveryService> GetProtocol1Service();
 
  private:
+  // Detaches the bridge from the protocol-2 registry (a waiting call) and
+  // from the protocol-1 service, drains it, then shuts the protocol-1
+  // service down and releases it. startupLock_ held.
+  void StopProtocol1();
+
   // Held by the start-up sequence, one step at a time, and by the stop
   // control, so that stopping never meets a half-made component.
   std::unique_ptr<Scheduler::FastMutex> startupLock_;
@@ -78,6 +87,9 @@ class TalvenorDiscoveryServiceMain : public ServiceImpl {
   // retries; guarded by startingLock_.
   std::unique_ptr<Scheduler::FastMutex> startingLock_;
   std::shared_ptr<talvenor::server::TalvenorDiscoveryServicePersistent> starting_;
+  RefPtr<talvenor::server::TalvenorDiscoveryService> v1Service_;
+  // Kept (not only during start-up) so that the stop can drain it.
+  std::shared_ptr<talvenor::server::DiscoveryServiceCrossCommunicator> bridge_;
 };
 
 // The singleton with one reference for the caller; 0, or Result_Fail once

@@ -7,7 +7,9 @@
 
 #include "CrashLog.h"
 #include "Directory.h"
+#include "DiscoveryService.h"
 #include "DiscoveryServiceConstants.h"
+#include "DiscoveryServiceCrossCommunicator.h"
 #include "DiscoveryServicePersistent.h"
 #include "FileStore.h"
 #include "HttpServer.h"
@@ -103,10 +105,28 @@ TalvenorDiscoveryServiceMain::TalvenorDiscoveryServiceMain()
 TalvenorDiscoveryServiceMain::~TalvenorDiscoveryServiceMain() {
   // The worker runs this object's ThreadFunc: it must be over first.
   Stop();
+  ScopedLock hold(startupLock_.get());
   if (httpServer_) httpServer_->Stop();
   httpServer_.Reset();
+  StopProtocol1();
   persistent_.reset();
-  // The protocol-1 service is released last, once there is one.
+  bridge_.reset();
+}
+
+void TalvenorDiscoveryServiceMain::StopProtocol1() {
+  // Nothing reaches the protocol-1 service through the bridge once the
+  // registry has let go of it and the queued updates have run.
+  if (persistent_) persistent_->SetCrossCommunicator(nullptr);
+  if (bridge_) bridge_->DetachService();
+  if (v1Service_) {
+    v1Service_->Shutdown();
+    v1Service_.Reset();
+  }
+}
+
+RefPtr<talvenor::server::TalvenorDiscoveryService> TalvenorDiscoveryServiceMain::GetProtocol1Service() {
+  ScopedLock hold(startupLock_.get());
+  return v1Service_;
 }
 
 std::string TalvenorDiscoveryServiceMain::GetServiceName() { return kServiceName; }
@@ -143,8 +163,13 @@ bool TalvenorDiscoveryServiceMain::ThreadFunc() {
   }
   if (stopping_.load()) return false;
 
-  // The protocol-1 service and the bridge between the two registries are
-  // made here, once they exist.
+  try {
+    v1Service_.Attach(new talvenor::server::TalvenorDiscoveryService(kProtocol1Port));
+  } catch (const std::exception&) {
+    v1Service_.Reset();
+  }
+  if (!v1Service_) MAIN_LOG(Log_Severe, kThreadFuncName, "Unable to instantiate %s", kServiceName);
+  bridge_ = std::make_shared<talvenor::server::DiscoveryServiceCrossCommunicator>(v1Service_.Get(), persistent_);
 
   if (persistent_) {
     int result = persistent_->Initialize();
@@ -167,9 +192,16 @@ bool TalvenorDiscoveryServiceMain::ThreadFunc() {
 
   if (ReadDisableV1()) {
     MAIN_LOG(Log_Information, kThreadFuncName, "TDS Protocol version 1 has been disabled");
+    // Given to neither registry, the bridge has nothing to do.
+    bridge_.reset();
   } else {
-    // The protocol-1 service is initialised and the bridge attached to both
-    // registries here, once they exist.
+    if (v1Service_) {
+      if (Failed(v1Service_->Initialize())) {
+        MAIN_LOG(Log_Severe, kThreadFuncName, "Unable to initialize %s Service", kServiceName);
+      }
+      v1Service_->SetCrossCommunicator(bridge_);
+    }
+    if (persistent_) persistent_->SetCrossCommunicator(bridge_);
     MAIN_LOG(Log_Information, kThreadFuncName, "All TDS protocols are enabled");
   }
   if (stopping_.load()) return false;
@@ -196,7 +228,7 @@ void TalvenorDiscoveryServiceMain::OnServiceStop() {
   }
   // Waits for the start-up step in progress.
   ScopedLock hold(startupLock_.get());
-  // The protocol-1 service is released here, once there is one.
+  StopProtocol1();
   MAIN_LOG(Log_Information, kOnStopName, "%s Stopped", kServiceName);
 }
 

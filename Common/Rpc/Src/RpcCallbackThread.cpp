@@ -1,0 +1,291 @@
+#include "RpcCallbackThread.h"
+
+#include <deque>
+
+#include "CrashLog.h"
+#include "Locks.h"
+#include "Logger.h"
+#include "ThreadContext.h"
+
+namespace corvane {
+
+namespace {
+// A connection that could not be written is asked again after this long;
+// meanwhile the thread sleeps instead of polling it.
+constexpr uint64_t kRetryDelayMs = 20;
+// The longest a pass that started nothing sleeps before looking again.
+constexpr uint32_t kIdleWaitMs = 20;
+}  // namespace
+
+class RpcCallbackThread::CallbackInfo final : public IRefCountImpl {
+ public:
+  UUID connectionId;
+  UUID objectId;
+  int method = 0;
+  RefPtr<IDataStream> params;
+  RefPtr<IDataStream> response;
+};
+
+class RpcCallbackThread::CallbackQueue final : public IRefCountImpl {
+ public:
+  // One task at a time; the in-flight flag keeps a second from being posted.
+  CallbackQueue() : worker(new ThreadContext(1, kInfinite), false), lock(GetDefaultScheduler()->CreateFastMutex()) {}
+  // Joins the work thread first: a task in hand still uses the fields below.
+  ~CallbackQueue() override { worker.Reset(); }
+
+  RefPtr<ThreadContext> worker;
+  std::atomic<bool> inFlight{false};
+  std::unique_ptr<Scheduler::FastMutex> lock;
+  // Guarded by lock. Newest at the front, oldest at the back.
+  std::deque<RefPtr<CallbackInfo>> items;
+  // Set under lock by RemoveConnection: the queue's callbacks no longer
+  // count as pending, so its completions leave the count alone.
+  bool retired = false;
+  uint64_t retryAfter = 0;
+};
+
+RpcCallbackThread::RpcCallbackThread(IRpc* rpc)
+    : rpc_(rpc, true),
+      mapLock_(GetDefaultScheduler()->CreateFastMutex()),
+      retiredLock_(GetDefaultScheduler()->CreateFastMutex()),
+      idle_(GetDefaultScheduler()->CreateEvent(false, false)) {}
+
+RpcCallbackThread::~RpcCallbackThread() {
+  CRASH_LOG_GUARD_NOTHROW("corvane::RpcCallbackThread::~RpcCallbackThread", [&] {
+    stop_.store(true);
+    idle_->Set();
+    Thread::Stop();
+    // Every work thread ends before the members its tasks touch go away.
+    std::vector<RefPtr<CallbackQueue>> all;
+    {
+      ScopedLock lock(mapLock_.get());
+      for (auto& [id, queue] : queues_) all.push_back(std::move(queue));
+      queues_.clear();
+    }
+    {
+      ScopedLock lock(retiredLock_.get());
+      for (auto& queue : retired_) all.push_back(std::move(queue));
+      retired_.clear();
+    }
+    for (auto& queue : all) {
+      // Tasks still queued see the stop flag and only release their callback.
+      queue->worker->Stop();
+      queue.Reset();
+    }
+  });
+}
+
+int RpcCallbackThread::NotInitialized() {
+  LOG_RECORD(record, Log_Severe, 0);
+  return record.ReturnResult(Result_NotInitialized, "RpcCallbackThread not initialized");
+}
+
+int RpcCallbackThread::Initialize() {
+  return CRASH_LOG_GUARD("corvane::RpcCallbackThread::Initialize", [&] {
+    LOG_RECORD(record, Log_Severe, 0);
+    if (initialized_.exchange(true)) {
+      return record.ReturnResult(Result_AlreadyInitialized, "RpcCallbackThread already initialized");
+    }
+    Start(kInfinite);
+    return record.ReturnResult(Result_Ok);
+  });
+}
+
+int RpcCallbackThread::AddConnection(const UUID& connectionId) {
+  return CRASH_LOG_GUARD("corvane::RpcCallbackThread::AddConnection", [&] {
+    if (!initialized_.load()) return NotInitialized();
+    {
+      ScopedLock lock(mapLock_.get());
+      auto& slot = queues_[connectionId];
+      if (!slot) slot.Attach(new CallbackQueue());
+    }
+    LOG_RECORD(record, Log_Severe, 0);
+    return record.ReturnResult(Result_Ok);
+  });
+}
+
+int RpcCallbackThread::RemoveConnection(const UUID& connectionId) {
+  return CRASH_LOG_GUARD("corvane::RpcCallbackThread::RemoveConnection", [&] {
+    if (!initialized_.load()) return NotInitialized();
+    {
+      ScopedLock lock(mapLock_.get());
+      auto it = queues_.find(connectionId);
+      if (it != queues_.end()) {
+        CallbackQueue* queue = it->second.Get();
+        {
+          ScopedLock queueLock(queue->lock.get());
+          queue->retired = true;
+          // The callback in flight is among them: its completion will not
+          // subtract it again.
+          SubtractPending(static_cast<int>(queue->items.size()));
+        }
+        ScopedLock retiredLock(retiredLock_.get());
+        retired_.push_back(std::move(it->second));
+        queues_.erase(it);
+      }
+    }
+    Nudge();
+    LOG_RECORD(record, Log_Severe, 0);
+    return record.ReturnResult(Result_Ok);
+  });
+}
+
+int RpcCallbackThread::CallBack(const UUID& connectionId, const UUID& objectId, int method, IDataStream* params,
+                                IDataStream* response) {
+  return CRASH_LOG_GUARD("corvane::RpcCallbackThread::CallBack", [&] {
+    if (!initialized_.load()) return NotInitialized();
+    LOG_RECORD(record, Log_Severe, 0);
+    // A call without parameters could never be sent and would block its
+    // connection's queue for good.
+    if (!params) return record.ReturnResult(Result_InvalidPointer, "Invalid Pointer");
+    RefPtr<CallbackInfo> info(new CallbackInfo(), false);
+    info->connectionId = connectionId;
+    info->objectId = objectId;
+    info->method = method;
+    info->params = params;
+    info->response = response;
+    PostCallBackInternal(std::move(info));
+    return record.ReturnResult(Result_Ok);
+  });
+}
+
+void RpcCallbackThread::PostCallBackInternal(RefPtr<CallbackInfo> info) {
+  RefPtr<CallbackQueue> queue;
+  {
+    ScopedLock lock(mapLock_.get());
+    auto it = queues_.find(info->connectionId);
+    if (it == queues_.end()) return;
+    queue = it->second;
+  }
+  {
+    ScopedLock lock(queue->lock.get());
+    // Removed meanwhile: counting it would leave the count too high for ever.
+    if (queue->retired) return;
+    queue->items.push_front(std::move(info));
+    pending_.fetch_add(1);
+  }
+  Nudge();
+}
+
+void RpcCallbackThread::GetStatistics(int* connections, int* pending) {
+  ScopedLock lock(mapLock_.get());
+  if (connections) *connections = static_cast<int>(queues_.size());
+  if (pending) *pending = std::max(0, pending_.load());
+}
+
+void RpcCallbackThread::SubtractPending(int count) {
+  int32_t current = pending_.load();
+  while (!pending_.compare_exchange_weak(current, std::max(0, current - count))) {
+  }
+}
+
+void RpcCallbackThread::Nudge() {
+  Wake();
+  idle_->Set();
+}
+
+bool RpcCallbackThread::ThreadFunc() {
+  return CRASH_LOG_GUARD("corvane::RpcCallbackThread::ThreadFunc", [&] {
+    // Retired queues go once their send in hand is over, so that dropping
+    // them only joins an idle work thread.
+    std::vector<RefPtr<CallbackQueue>> done;
+    {
+      ScopedLock lock(retiredLock_.get());
+      for (auto it = retired_.begin(); it != retired_.end();) {
+        if ((*it)->inFlight.load()) {
+          ++it;
+        } else {
+          done.push_back(std::move(*it));
+          it = retired_.erase(it);
+        }
+      }
+    }
+    done.clear();
+
+    RefPtr<CallbackQueue> queue;
+    RefPtr<CallbackInfo> info;
+    bool waitingRetired = false;
+    {
+      ScopedLock lock(mapLock_.get());
+      {
+        ScopedLock retiredLock(retiredLock_.get());
+        waitingRetired = !retired_.empty();
+      }
+      if (queues_.empty() && !waitingRetired) return false;
+      auto start = queues_.find(cursor_);
+      if (cursor_ == UUID() || start == queues_.end()) start = queues_.begin();
+      const uint64_t now = GetDefaultScheduler()->GetTickCount64();
+      // One round at most, from the cursor on, starting the first send
+      // that can be started.
+      auto it = start;
+      if (!queues_.empty()) do {
+        CallbackQueue* candidate = it->second.Get();
+        ++it;
+        if (it == queues_.end()) it = queues_.begin();
+        if (candidate->inFlight.load()) continue;
+        ScopedLock queueLock(candidate->lock.get());
+        if (candidate->items.empty() || now < candidate->retryAfter) continue;
+        info = candidate->items.back();
+        candidate->inFlight.store(true);
+        queue = candidate;
+        break;
+      } while (it != start);
+      cursor_ = queues_.empty() ? UUID() : it->first;
+    }
+
+    if (info) {
+      CallbackQueue* target = queue.Get();
+      // The task holds no queue reference: the queue's owner joins the work
+      // thread before the queue goes, so no work thread ever joins itself.
+      auto task = [this, target, info] { SendTask(target, info); };
+      if (!queue->worker->Post(std::move(task))) queue->inFlight.store(false);
+      return !stop_.load();
+    }
+    if (stop_.load()) return false;
+    if (pending_.load() > 0 || waitingRetired) {
+      // Nothing can be started now: in flight, or unwritable and waiting to
+      // be asked again. Sleep until a send finishes or new work arrives.
+      idle_->Wait(kIdleWaitMs);
+      return true;
+    }
+    return false;
+  });
+}
+
+int RpcCallbackThread::SendCallBackInternal(CallbackInfo* info) {
+  RefPtr<ITransport> transport;
+  rpc_->GetTransport(transport.Receive());
+  if (!transport) {
+    LOG_SEVERE("RpcCallback execution failed");
+    return Result_NotInitialized;
+  }
+  bool ready = false;
+  // A connection the transport does not know counts as not ready.
+  if (transport->ConnectionReadyForWrite(info->connectionId, &ready) < 0 || !ready) return Result_WriteTimeout;
+  RefPtr<IDataStream> response = info->response;
+  if (!response) CreateDataStream(response.Receive());
+  const int result = rpc_->Execute(info->connectionId, info->objectId, info->method, info->params.Get(),
+                                   response.Get(), 0);
+  if (result < 0) LOG_SEVERE("RpcCallback execution failed");
+  return result;
+}
+
+void RpcCallbackThread::SendTask(CallbackQueue* queue, RefPtr<CallbackInfo> info) {
+  CRASH_LOG_GUARD("corvane::RpcCallbackThread::SendTask", [&] {
+    const int result = stop_.load() ? Result_Fail : SendCallBackInternal(info.Get());
+    {
+      ScopedLock lock(queue->lock.get());
+      if (result >= 0) {
+        if (!queue->items.empty() && queue->items.back().Get() == info.Get()) queue->items.pop_back();
+        if (!queue->retired) SubtractPending(1);
+      } else {
+        queue->retryAfter = GetDefaultScheduler()->GetTickCount64() + kRetryDelayMs;
+      }
+    }
+    info.Reset();
+    queue->inFlight.store(false);
+    if (result >= 0) idle_->Set();
+  });
+}
+
+}  // namespace corvane

@@ -1,0 +1,165 @@
+// The protocol-1 discovery service: the registry that older clients and
+// displays reach by RPC over the message transport on `port` (53200), with a
+// second transport on `port` + 1 (53201) that carries calls back to clients.
+//
+// Displays report themselves with UpdateDisplay and are purged once silent
+// for more than 300000 ms (checked on every 301st pass of the service's
+// 100 ms loop). Clients register a callback connection with AddNotify and
+// receive the display list with RequestDisplayEnumeration as one-way
+// callbacks of at most 1000 records (layout in DiscoveryServiceStubImpl.h).
+// Through the bridge it hands its own displays to the protocol-2 registry and
+// keeps the displays published there ("foreign" displays), listed after its
+// own.
+//
+// Until Initialize has succeeded, and again after Shutdown, AddNotify,
+// RemoveNotify, RequestDisplayEnumeration and UpdateDisplay return
+// Result_NotInitialized and change nothing; the bridge entry points work in
+// any state.
+//
+// Threads: its own loop (purge and a statistics line every 60 s), the
+// transports' delivery threads (the stub, OnEvent), the bridge's thread
+// (StoreForeignDisplay) and the protocol-2 registry's work thread
+// (RemoveDisplayByUuid). `lock_` guards the maps and the objects made by
+// Initialize; nothing that can wait for another thread is called under it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "CpuUsage.h"
+#include "DisplayInfo.h"
+#include "ICrossCommunicator.h"
+#include "IRpc.h"
+#include "ITransport.h"
+#include "RefCount.h"
+#include "RpcCallbackThread.h"
+#include "Scheduler.h"
+#include "Thread.h"
+#include "Uuid.h"
+
+namespace corvane::talvenor::server {
+
+class DiscoveryServiceStubImpl;
+
+class TalvenorDiscoveryService : public Thread, public ITransport::ITransportNotify, public virtual IRefCountImpl {
+ public:
+  using DisplayInfo = IDiscoveryService::DisplayInfo;
+
+  // A display that reports itself here, with the UTC ms of its last update.
+  class DisplayInfoInternal : public DisplayInfo {
+   public:
+    uint64_t lastUpdateTime = 0;
+  };
+
+  // Makes a listening message transport on a port (one reference in *out).
+  using TransportMaker = std::function<int(uint16_t port, ITransport** out)>;
+
+  static constexpr uint32_t kBatchSize = 1000;
+  static constexpr uint64_t kPurgeAgeMs = 300000;
+  static constexpr uint32_t kPurgeEveryPasses = 300;
+  static constexpr uint64_t kStatisticsIntervalMs = 60000;
+  static constexpr uint32_t kPassMs = 100;
+  // What the adapter makes of the callback transport's requested 5 ms.
+  static constexpr int kCallbackWriteTimeoutMs = 10000;
+
+  // Nothing listens until Initialize. An empty maker uses the default.
+  explicit TalvenorDiscoveryService(uint16_t port, TransportMaker maker = {});
+  // Shutdown, then the rest is released.
+  ~TalvenorDiscoveryService() override;
+
+  // Transports on port and port + 1, the RPC endpoints, the callback thread,
+  // the stub, and the service's thread. A failing step is logged and its
+  // code returned; what was made stays until Shutdown.
+  int Initialize();
+  // Stops everything Initialize started, in the order that keeps every late
+  // call out: the stub first (waiting for calls in progress), then both
+  // transports, the service's thread, the callback thread and the bridge.
+  // Waits; never call it from a delivery thread of these transports.
+  // Idempotent.
+  void Shutdown();
+
+  // A second call with the same pair changes nothing; a caller or a
+  // callback connection already registered with another partner keeps its
+  // registration and nothing is added.
+  int AddNotify(const UUID& callerId, const UUID& callbackConnectionId, const UUID& objectId);
+  // 0 also for an unknown caller.
+  int RemoveNotify(const UUID& callerId);
+  // knownStamp equal to the current stamp (and not 0): 0, nothing sent.
+  // A caller without AddNotify: Result_Fail, nothing sent.
+  int RequestDisplayEnumeration(const UUID& callerId, bool extended, uint64_t knownStamp, uint64_t* currentStamp);
+  int UpdateDisplay(const UUID& id, const std::string& name, const std::string& secondaryName, const uint32_t* ipv4,
+                    uint16_t port, uint32_t flags, const std::string& appData);
+
+  // From the bridge: a display of the protocol-2 registry, stored or gone.
+  // Both always change the stamp.
+  void StoreForeignDisplay(const DisplayInfo& display);
+  void RemoveDisplayByUuid(const UUID& id);
+  // The bridge; an empty pointer detaches it.
+  void SetCrossCommunicator(std::shared_ptr<ICrossCommunicator> crossCommunicator);
+
+  // One purge pass now (the thread runs one every 301st pass).
+  void PurgeStaleDisplays();
+
+  // The callback thread's connection queues and queued callbacks (0 and 0
+  // when it is not running).
+  void GetCallbackStatistics(int* connections, int* pending);
+
+  // Never decreases, and changes with every change of the display set.
+  uint64_t GetChangeStamp() const { return changeStamp_.load(); }
+
+  int OnDataReady(const UUID& connectionId, const UUID& messageType, IDataStream* data) override;
+  // A disconnect of a registered caller's RPC or callback connection
+  // removes its registration.
+  int OnEvent(const UUID& connectionId, int event) override;
+  bool ThreadFunc() override;
+
+ private:
+  int DoInitialize();
+  int DoAddNotify(const UUID& callerId, const UUID& callbackConnectionId);
+  int DoRemoveNotify(const UUID& callerId);
+  int DoRequestDisplayEnumeration(const UUID& callerId, bool extended, uint64_t knownStamp, uint64_t* currentStamp);
+  int DoUpdateDisplay(const DisplayInfoInternal& record);
+  void DoOnEvent(const UUID& connectionId, int event);
+  void LogStatistics();
+  // max(now, previous + 1), so a client never holds a stamp that a later
+  // change repeats.
+  void BumpChangeStamp();
+  // Takes the caller's registration out of both maps; the callback
+  // connection to drop, if any, goes to *dropped. lock_ held.
+  bool UnregisterLocked(const UUID& callerId, UUID* dropped);
+
+  const uint16_t port_;
+  TransportMaker maker_;
+  std::atomic<bool> initialized_{false};
+  bool shutdown_ = false;
+  std::atomic<uint64_t> changeStamp_{0};
+
+  std::unique_ptr<Scheduler::FastMutex> lock_;
+  RefPtr<IRpc> rpc_;
+  RefPtr<ITransport> transport_;
+  RefPtr<IRpc> callbackRpc_;
+  RefPtr<RpcCallbackThread> callbackThread_;
+  RefPtr<ITransport> callbackTransport_;
+  RefPtr<DiscoveryServiceStubImpl> stub_;
+  std::map<UUID, UUID> callerToConnection_;
+  std::map<UUID, UUID> connectionToCaller_;
+  std::map<UUID, DisplayInfoInternal> displays_;
+  std::map<UUID, DisplayInfo> foreignDisplays_;
+  std::shared_ptr<ICrossCommunicator> crossCommunicator_;
+
+  std::atomic<uint32_t> enumerationCount_{0};
+  std::atomic<uint32_t> updateCount_{0};
+  std::atomic<uint32_t> purgeCount_{0};
+  CpuUsage cpuUsage_;
+  // The service thread's own.
+  uint32_t passes_ = 0;
+  int64_t lastStatisticsTime_ = 0;
+  // Cuts the pause between passes short when stopping.
+  std::unique_ptr<Scheduler::Event> wake_;
+};
+
+}  // namespace corvane::talvenor::server

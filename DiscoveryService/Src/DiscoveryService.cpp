@@ -1,0 +1,434 @@
+#include "DiscoveryService.h"
+
+#include <algorithm>
+#include <climits>
+#include <utility>
+#include <vector>
+
+#include "CrashLog.h"
+#include "DiscoveryServiceStubImpl.h"
+#include "Locks.h"
+#include "Logger.h"
+#include "Network.h"
+#include "ProcessStatistics.h"
+#include "Result.h"
+
+namespace corvane::talvenor::server {
+
+namespace {
+
+#define SERVICE_FUNCTION(name) "corvane::talvenor::server::TalvenorDiscoveryService::" name
+// Lines carry the public operation's name, whichever helper writes them.
+#define SERVICE_RECORD(var, flags, verbosity, name) \
+  ::corvane::LogRecord var((flags), (verbosity), __FILE__, __LINE__, SERVICE_FUNCTION(name))
+#define SERVICE_LOG(flags, verbosity, name, ...)                         \
+  do {                                                                   \
+    SERVICE_RECORD(service_record_, flags, verbosity, name);             \
+    if (service_record_.IsEnabled()) service_record_.Print(__VA_ARGS__); \
+  } while (0)
+
+int CreateProtocol1Transport(uint16_t port, ITransport** out) { return CreateAdaptedTransport(0, port, out); }
+
+// Client-chosen names go into log lines: control characters (CR LF above
+// all) would forge lines of their own.
+std::string ForLog(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  return out;
+}
+
+int ClampToInt(int64_t value) { return static_cast<int>(std::clamp<int64_t>(value, INT_MIN, INT_MAX)); }
+
+uint64_t NowMs() { return static_cast<uint64_t>(CurrentUtcTimeMs()); }
+
+}  // namespace
+
+TalvenorDiscoveryService::TalvenorDiscoveryService(uint16_t port, TransportMaker maker)
+    : port_(port), maker_(std::move(maker)) {
+  if (!maker_) maker_ = CreateProtocol1Transport;
+  CRASH_LOG_GUARD(SERVICE_FUNCTION("TalvenorDiscoveryService"), [&] {
+    lock_.reset(GetDefaultScheduler()->CreateFastMutex());
+    wake_.reset(GetDefaultScheduler()->CreateEvent(false, false));
+    SERVICE_LOG(Log_Information, 0, "TalvenorDiscoveryService", "Discovery service created");
+  });
+}
+
+TalvenorDiscoveryService::~TalvenorDiscoveryService() {
+  CRASH_LOG_GUARD_NOTHROW(SERVICE_FUNCTION("~TalvenorDiscoveryService"), [&] { Shutdown(); });
+}
+
+void TalvenorDiscoveryService::Shutdown() {
+  RefPtr<DiscoveryServiceStubImpl> stub;
+  RefPtr<IRpc> rpc, callbackRpc;
+  RefPtr<ITransport> transport, callbackTransport;
+  RefPtr<RpcCallbackThread> callbackThread;
+  std::shared_ptr<ICrossCommunicator> bridge;
+  {
+    ScopedLock hold(lock_.get());
+    if (shutdown_) return;
+    shutdown_ = true;
+    initialized_.store(false);
+    stub = std::move(stub_);
+    rpc = std::move(rpc_);
+    callbackRpc = std::move(callbackRpc_);
+    transport = std::move(transport_);
+    callbackTransport = std::move(callbackTransport_);
+  }
+  // The stub first: a call in progress finishes, later ones find no service.
+  if (stub) stub->DetachService();
+  if (rpc) rpc->UnregisterStub(DiscoveryServiceStubId);
+  for (ITransport* t : {transport.Get(), callbackTransport.Get()}) {
+    if (t == nullptr) continue;
+    t->RemoveNotify(this);
+    t->Finalize();
+  }
+  if (rpc) rpc->Detach();
+  if (callbackRpc) callbackRpc->Detach();
+  wake_->Set();
+  Stop();
+  {
+    ScopedLock hold(lock_.get());
+    callbackThread = std::move(callbackThread_);
+    bridge = std::move(crossCommunicator_);
+    callerToConnection_.clear();
+    connectionToCaller_.clear();
+    displays_.clear();
+    foreignDisplays_.clear();
+  }
+  // Joins the callback work threads; their sends fail fast on the finalised
+  // transport.
+  callbackThread.Reset();
+}
+
+int TalvenorDiscoveryService::Initialize() {
+  return CRASH_LOG_GUARD(SERVICE_FUNCTION("Initialize"), [&] { return DoInitialize(); });
+}
+
+int TalvenorDiscoveryService::DoInitialize() {
+  ScopedLock hold(lock_.get());
+  SERVICE_RECORD(record, Log_Severe, 0, "Initialize");
+  if (initialized_.load()) return record.ReturnResult(Result_AlreadyInitialized, "Already initialized");
+  if (shutdown_) return record.ReturnResult(Result_NotInitialized, "Not initialized.");
+  SERVICE_LOG(Log_Information, 0, "Initialize", "Initialization started");
+
+  int result = Result_Ok;
+  if (!transport_) {
+    if (Failed(maker_(port_, transport_.Receive())) || !transport_) {
+      transport_.Reset();
+      return record.ReturnResult(Result_Fail, "Unable to create transport");
+    }
+    if (Failed(result = transport_->Initialize(true, true))) {
+      transport_.Reset();
+      return record.ReturnResult(result, "Unable to initialize transport");
+    }
+    transport_->SetIdleConnectionPurgeEnabled(true);
+  }
+  if (!rpc_) {
+    if (Failed(CreateRpc(rpc_.Receive())) || !rpc_) return record.ReturnResult(Result_Fail, "Unable to create RPC");
+    if (Failed(result = rpc_->SetTransport(transport_.Get(), 0))) {
+      rpc_.Reset();
+      return record.ReturnResult(result, "Unable to initialize RPC");
+    }
+    transport_->AddNotify(this);
+  }
+  if (!callbackTransport_) {
+    if (Failed(maker_(static_cast<uint16_t>(port_ + 1), callbackTransport_.Receive())) || !callbackTransport_) {
+      callbackTransport_.Reset();
+      return record.ReturnResult(Result_Fail, "Unable to create callback transport");
+    }
+    if (Failed(result = callbackTransport_->Initialize(true, true))) {
+      callbackTransport_.Reset();
+      return record.ReturnResult(result, "Unable to initialize callback transport");
+    }
+    callbackTransport_->SetWriteTimeout(kCallbackWriteTimeoutMs);
+    callbackTransport_->SetIdleConnectionPurgeEnabled(true);
+    callbackTransport_->AddNotify(this);
+  }
+  if (!callbackRpc_) {
+    if (Failed(CreateRpc(callbackRpc_.Receive())) || !callbackRpc_) {
+      return record.ReturnResult(Result_Fail, "Unable to create callbacks RPC");
+    }
+    if (Failed(result = callbackRpc_->SetTransport(callbackTransport_.Get(), 0))) {
+      callbackRpc_.Reset();
+      return record.ReturnResult(result, "Unable to initialize callbacks RPC");
+    }
+  }
+  if (!callbackThread_) {
+    callbackThread_.Attach(new RpcCallbackThread(callbackRpc_.Get()));
+    if (Failed(result = callbackThread_->Initialize())) {
+      callbackThread_.Reset();
+      return record.ReturnResult(result, "Unable to RPC callback thread");
+    }
+  }
+  if (!stub_) {
+    stub_.Attach(new DiscoveryServiceStubImpl(this));
+    rpc_->RegisterStub(DiscoveryServiceStubId, stub_.Get());
+  }
+  Start(kInfinite);
+  initialized_.store(true);
+  SERVICE_LOG(Log_Information, 0, "Initialize", "Discovery service initialization completed");
+  return record.ReturnResult(Result_Ok);
+}
+
+int TalvenorDiscoveryService::AddNotify(const UUID& callerId, const UUID& callbackConnectionId, const UUID&) {
+  return CRASH_LOG_GUARD(SERVICE_FUNCTION("AddNotify"), [&] { return DoAddNotify(callerId, callbackConnectionId); });
+}
+
+int TalvenorDiscoveryService::DoAddNotify(const UUID& callerId, const UUID& callbackConnectionId) {
+  SERVICE_RECORD(record, Log_Severe, 0, "AddNotify");
+  ScopedLock hold(lock_.get());
+  if (!initialized_.load()) return record.ReturnResult(Result_NotInitialized);
+  auto caller = callerToConnection_.find(callerId);
+  auto connection = connectionToCaller_.find(callbackConnectionId);
+  const bool callerFree = caller == callerToConnection_.end();
+  const bool connectionFree = connection == connectionToCaller_.end();
+  // Only a pair that lands in both maps gets a queue: anything else would
+  // leave a queue (and its thread) that no removal ever finds.
+  if (callerFree && connectionFree) {
+    callbackThread_->AddConnection(callbackConnectionId);
+    callerToConnection_.emplace(callerId, callbackConnectionId);
+    connectionToCaller_.emplace(callbackConnectionId, callerId);
+  }
+  return record.ReturnResult(Result_Ok);
+}
+
+int TalvenorDiscoveryService::RemoveNotify(const UUID& callerId) {
+  return CRASH_LOG_GUARD(SERVICE_FUNCTION("RemoveNotify"), [&] { return DoRemoveNotify(callerId); });
+}
+
+bool TalvenorDiscoveryService::UnregisterLocked(const UUID& callerId, UUID* dropped) {
+  auto it = callerToConnection_.find(callerId);
+  if (it == callerToConnection_.end()) return false;
+  *dropped = it->second;
+  connectionToCaller_.erase(it->second);
+  callerToConnection_.erase(it);
+  return true;
+}
+
+int TalvenorDiscoveryService::DoRemoveNotify(const UUID& callerId) {
+  SERVICE_RECORD(record, Log_Severe, 0, "RemoveNotify");
+  UUID dropped;
+  RefPtr<RpcCallbackThread> callbackThread;
+  {
+    ScopedLock hold(lock_.get());
+    if (!initialized_.load()) return record.ReturnResult(Result_NotInitialized);
+    if (!UnregisterLocked(callerId, &dropped)) return record.ReturnResult(Result_Ok);
+    callbackThread = callbackThread_;
+  }
+  if (callbackThread) callbackThread->RemoveConnection(dropped);
+  return record.ReturnResult(Result_Ok);
+}
+
+int TalvenorDiscoveryService::RequestDisplayEnumeration(const UUID& callerId, bool extended, uint64_t knownStamp,
+                                                        uint64_t* currentStamp) {
+  return CRASH_LOG_GUARD(SERVICE_FUNCTION("RequestDisplayEnumeration"),
+                         [&] { return DoRequestDisplayEnumeration(callerId, extended, knownStamp, currentStamp); });
+}
+
+int TalvenorDiscoveryService::DoRequestDisplayEnumeration(const UUID& callerId, bool extended, uint64_t knownStamp,
+                                                          uint64_t* currentStamp) {
+  SERVICE_RECORD(record, Log_Severe, 0, "RequestDisplayEnumeration");
+  if (!initialized_.load()) return record.ReturnResult(Result_NotInitialized);
+  if (currentStamp == nullptr) return record.ReturnResult(Result_InvalidPointer);
+  const uint64_t stamp = changeStamp_.load();
+  if (knownStamp != 0 && knownStamp == stamp) {
+    *currentStamp = knownStamp;
+    return record.ReturnResult(Result_Ok);
+  }
+  *currentStamp = stamp;
+  std::vector<DisplayInfo> list;
+  UUID connectionId;
+  RefPtr<RpcCallbackThread> callbackThread;
+  {
+    ScopedLock hold(lock_.get());
+    auto it = callerToConnection_.find(callerId);
+    if (it == callerToConnection_.end() || !callbackThread_) return record.ReturnResult(Result_Fail);
+    connectionId = it->second;
+    callbackThread = callbackThread_;
+    list.reserve(displays_.size() + foreignDisplays_.size());
+    for (const auto& [id, display] : displays_) list.push_back(static_cast<const DisplayInfo&>(display));
+    for (const auto& [id, display] : foreignDisplays_) list.push_back(display);
+    enumerationCount_.fetch_add(1);
+  }
+  // The streams are built and queued outside the lock; the callback thread
+  // sends them in order.
+  size_t sent = 0;
+  do {
+    const size_t count = std::min<size_t>(kBatchSize, list.size() - sent);
+    RefPtr<IDataStream> params, response;
+    if (Failed(CreateDataStream(params.Receive())) || Failed(CreateDataStream(response.Receive()))) {
+      return record.ReturnResult(Result_Fail);
+    }
+    WriteDisplayEnumerationBatch(params.Get(), extended, list, sent, count, sent + count == list.size());
+    sent += count;
+    callbackThread->CallBack(connectionId, DiscoveryServiceStubId, DiscoveryServiceMethod_DisplayEnumeration,
+                             params.Get(), response.Get());
+  } while (sent < list.size());
+  return record.ReturnResult(Result_Ok);
+}
+
+int TalvenorDiscoveryService::UpdateDisplay(const UUID& id, const std::string& name, const std::string& secondaryName,
+                                            const uint32_t* ipv4, uint16_t port, uint32_t flags,
+                                            const std::string& appData) {
+  return CRASH_LOG_GUARD(SERVICE_FUNCTION("UpdateDisplay"), [&]() -> int {
+    if (ipv4 == nullptr) return Result_InvalidPointer;
+    DisplayInfoInternal record;
+    record.id = id;
+    record.name = name;
+    record.secondaryName = secondaryName;
+    record.ipv4 = *ipv4;
+    record.port = port;
+    record.flags = flags;
+    record.appData = appData;
+    record.lastUpdateTime = NowMs();
+    return DoUpdateDisplay(record);
+  });
+}
+
+int TalvenorDiscoveryService::DoUpdateDisplay(const DisplayInfoInternal& record) {
+  SERVICE_RECORD(result, Log_Severe, 0, "UpdateDisplay");
+  if (!initialized_.load()) return result.ReturnResult(Result_NotInitialized);
+  SERVICE_LOG(Log_Spew, 2, "UpdateDisplay", "Display Updated - %s %s %x %d", record.id.ToString().c_str(),
+              ForLog(record.name).c_str(), record.ipv4, static_cast<int>(record.port));
+  std::shared_ptr<ICrossCommunicator> bridge;
+  {
+    ScopedLock hold(lock_.get());
+    auto [it, inserted] = displays_.try_emplace(record.id, record);
+    if (inserted || static_cast<const DisplayInfo&>(it->second) != record) BumpChangeStamp();
+    it->second = record;
+    bridge = crossCommunicator_;
+    updateCount_.fetch_add(1);
+  }
+  // Outside the lock: the bridge may wait for room in its queue while its
+  // own thread waits for this lock.
+  if (bridge) bridge->UpdateDisplay(record, CrossDirection_FromProtocol1);
+  return result.ReturnResult(Result_Ok);
+}
+
+void TalvenorDiscoveryService::StoreForeignDisplay(const DisplayInfo& display) {
+  ScopedLock hold(lock_.get());
+  foreignDisplays_[display.id] = display;
+  BumpChangeStamp();
+}
+
+void TalvenorDiscoveryService::RemoveDisplayByUuid(const UUID& id) {
+  ScopedLock hold(lock_.get());
+  foreignDisplays_.erase(id);
+  BumpChangeStamp();
+}
+
+void TalvenorDiscoveryService::SetCrossCommunicator(std::shared_ptr<ICrossCommunicator> crossCommunicator) {
+  std::shared_ptr<ICrossCommunicator> previous;
+  ScopedLock hold(lock_.get());
+  if (shutdown_) return;
+  previous = std::exchange(crossCommunicator_, std::move(crossCommunicator));
+}
+
+void TalvenorDiscoveryService::BumpChangeStamp() {
+  const uint64_t now = NowMs();
+  uint64_t previous = changeStamp_.load();
+  while (!changeStamp_.compare_exchange_weak(previous, std::max(now, previous + 1))) {
+  }
+}
+
+int TalvenorDiscoveryService::OnDataReady(const UUID&, const UUID&, IDataStream*) { return Result_Ok; }
+
+int TalvenorDiscoveryService::OnEvent(const UUID& connectionId, int event) {
+  return CRASH_LOG_GUARD(SERVICE_FUNCTION("OnEvent"), [&] {
+    DoOnEvent(connectionId, event);
+    return static_cast<int>(Result_Ok);
+  });
+}
+
+void TalvenorDiscoveryService::DoOnEvent(const UUID& connectionId, int event) {
+  if (event != TransportEvent_Disconnected) return;
+  UUID dropped;
+  RefPtr<RpcCallbackThread> callbackThread;
+  {
+    ScopedLock hold(lock_.get());
+    if (!initialized_.load()) return;
+    bool removed = UnregisterLocked(connectionId, &dropped);
+    if (!removed) {
+      auto it = connectionToCaller_.find(connectionId);
+      if (it != connectionToCaller_.end()) {
+        const UUID caller = it->second;
+        removed = UnregisterLocked(caller, &dropped);
+      }
+    }
+    if (!removed) return;
+    callbackThread = callbackThread_;
+  }
+  if (callbackThread) callbackThread->RemoveConnection(dropped);
+}
+
+void TalvenorDiscoveryService::PurgeStaleDisplays() {
+  std::vector<UUID> purged;
+  std::shared_ptr<ICrossCommunicator> bridge;
+  {
+    ScopedLock hold(lock_.get());
+    const uint64_t now = NowMs();
+    for (auto it = displays_.begin(); it != displays_.end();) {
+      const DisplayInfoInternal& d = it->second;
+      // Unsigned on purpose: a time ahead of now (the clock stepped back)
+      // also counts as old.
+      if (now - d.lastUpdateTime <= kPurgeAgeMs) {
+        ++it;
+        continue;
+      }
+      SERVICE_LOG(Log_Information, 0, "ThreadFunc", "Purged - %s %s %x %d (curTime = %llu  lastUpdateTime = %llu)",
+                  d.id.ToString().c_str(), ForLog(d.name).c_str(), d.ipv4, static_cast<int>(d.port),
+                  static_cast<unsigned long long>(now), static_cast<unsigned long long>(d.lastUpdateTime));
+      purged.push_back(it->first);
+      it = displays_.erase(it);
+      BumpChangeStamp();
+      purgeCount_.fetch_add(1);
+    }
+    bridge = crossCommunicator_;
+  }
+  if (bridge) {
+    for (const UUID& id : purged) bridge->RemoveDisplay(id, CrossDirection_FromProtocol1);
+  }
+}
+
+void TalvenorDiscoveryService::GetCallbackStatistics(int* connections, int* pending) {
+  *connections = 0;
+  *pending = 0;
+  ScopedLock hold(lock_.get());
+  if (callbackThread_) callbackThread_->GetStatistics(connections, pending);
+}
+
+void TalvenorDiscoveryService::LogStatistics() {
+  const int64_t now = CurrentUtcTimeMs();
+  if (lastStatisticsTime_ == 0) lastStatisticsTime_ = now;
+  if (now - lastStatisticsTime_ <= static_cast<int64_t>(kStatisticsIntervalMs)) return;
+  lastStatisticsTime_ = now;
+  int connections = 0, pending = 0;
+  size_t displayCount = 0;
+  {
+    ScopedLock hold(lock_.get());
+    if (callbackThread_) callbackThread_->GetStatistics(&connections, &pending);
+    displayCount = displays_.size();
+  }
+  SERVICE_LOG(Log_Information, 0, "ThreadFunc", "TDS_STATS, %d, %d, %d, %d, %d, %d, %d, %d, %d, %d,",
+              ClampToInt(static_cast<int64_t>(displayCount)), ClampToInt(enumerationCount_.exchange(0)),
+              ClampToInt(updateCount_.exchange(0)), ClampToInt(purgeCount_.exchange(0)), connections, pending,
+              static_cast<int>(cpuUsage_.GetUsage()), platform::GetProcessThreadCount(),
+              platform::GetProcessHandleCount(), ClampToInt(platform::GetProcessWorkingSetBytes()));
+}
+
+bool TalvenorDiscoveryService::ThreadFunc() {
+  return CRASH_LOG_GUARD(SERVICE_FUNCTION("ThreadFunc"), [&] {
+    if (++passes_ > kPurgeEveryPasses) {
+      passes_ = 0;
+      PurgeStaleDisplays();
+    }
+    LogStatistics();
+    // Woken early only to stop.
+    wake_->Wait(kPassMs);
+    return true;
+  });
+}
+
+}  // namespace corvane::talvenor::server
