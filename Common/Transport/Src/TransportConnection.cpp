@@ -746,9 +746,10 @@ bool Connection::FirstPass() {
       if (ssl_) SSL_set_fd(ssl_, fd_);
     }
     if (!ssl_ || !TlsHandshake(false, kDefaultTimeoutMs, &error)) {
+      // Logged before the close, so whoever sees the close can find the line.
+      LOG_SEVERE("SSL error: %s", FirstSslError().c_str());
       CloseSocket(true);
       RequestDelete();
-      LOG_SEVERE("SSL error: %s", FirstSslError().c_str());
       return false;
     }
   }
