@@ -138,6 +138,16 @@ class TalvenorDiscoveryServicePersistent {
   // Every publisher's display in connection order (closed ones not yet
   // purged included), then every foreign display in id order.
   void GetDiscovered(std::vector<DisplayInfo>* out);
+  // A counter that moves whenever what GetDiscovered returns may have
+  // changed (a publish, a changed record, a removal, a purge, a foreign
+  // display forwarded or removed). Read from any thread without waiting for
+  // the work thread, so callers can keep what they built from the list
+  // while it stays the same.
+  uint64_t GetListVersion() const { return listVersion_.load(std::memory_order_acquire); }
+  // GetDiscovered with the version the list belongs to, both taken at the
+  // same point on the work thread. False (and *out empty) when the query
+  // could not run, for example while the registry stops.
+  bool GetDiscovered(std::vector<DisplayInfo>* out, uint64_t* version);
   void GetConnectionCounts(uint32_t* publisherCount, uint32_t* subscriberCount, uint32_t* publisherDisconnectCount,
                            uint32_t* subscriberDisconnectCount);
   // One row per display ever purged, in id order. Returns 0.
@@ -174,8 +184,12 @@ class TalvenorDiscoveryServicePersistent {
   void HandlePublish(ConnectionId id, ClientConnection& connection, DisplayInfo record);
   // Answers `count` subscribes in a row; returns the bytes written.
   uint64_t HandleSubscribe(ConnectionId id, ClientConnection& connection, uint32_t count);
-  // The list every subscribe is answered with, rebuilt after a change.
-  void InvalidateList() { listStale_ = true; }
+  // After every change of the published list: the list every subscribe is
+  // answered with is rebuilt, and the list version moves.
+  void InvalidateList() {
+    listStale_ = true;
+    listVersion_.fetch_add(1, std::memory_order_acq_rel);
+  }
   std::vector<uint8_t> BuildList();
   void DoForwardToSubscribers(const DisplayInfo& display);
   void DoRemoveForeignDisplay(const UUID& id);
@@ -223,6 +237,7 @@ class TalvenorDiscoveryServicePersistent {
   std::shared_ptr<const uint8_t[]> list_;
   uint32_t listSize_ = 0;
   bool listStale_ = true;
+  std::atomic<uint64_t> listVersion_{0};
 
   EndpointFactory endpointFactory_;
   StartRetries startRetries_;

@@ -167,9 +167,17 @@ void TalvenorDiscoveryServicePersistent::SetCrossCommunicator(std::shared_ptr<IC
 }
 
 void TalvenorDiscoveryServicePersistent::GetDiscovered(std::vector<DisplayInfo>* out) {
-  if (!out) return;
+  uint64_t version = 0;
+  GetDiscovered(out, &version);
+}
+
+bool TalvenorDiscoveryServicePersistent::GetDiscovered(std::vector<DisplayInfo>* out, uint64_t* version) {
+  if (!out) return false;
+  out->clear();
+  // A task queued and then dropped by a stop counts as not run.
+  bool ran = false;
   RunOnWorkThread([&] {
-    out->clear();
+    out->reserve(publishers.size() + foreignDisplays.size());
     for (ConnectionId id : publishers) {
       auto it = connections.find(id);
       if (it == connections.end()) {
@@ -179,7 +187,10 @@ void TalvenorDiscoveryServicePersistent::GetDiscovered(std::vector<DisplayInfo>*
       out->push_back(it->second.display);
     }
     for (const auto& [id, foreign] : foreignDisplays) out->push_back(foreign.display);
+    if (version) *version = listVersion_.load(std::memory_order_relaxed);
+    ran = true;
   });
+  return ran;
 }
 
 void TalvenorDiscoveryServicePersistent::GetConnectionCounts(uint32_t* publisherCount, uint32_t* subscriberCount,

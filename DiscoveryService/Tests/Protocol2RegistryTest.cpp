@@ -382,6 +382,59 @@ TEST_F(RegistryTcpTest, PurgeAfterTheConfiguredTimeout) {
   EXPECT_EQ(calls[1].id, kRoomId);
 }
 
+// Readers keep what they built from the list while the version stands, so
+// it must move with every change of the list and only then.
+TEST_F(RegistryTcpTest, ListVersionMovesWithEveryChangeOfTheList) {
+  std::vector<DisplayInfo> discovered;
+  uint64_t seen = 99;
+  ASSERT_TRUE(registry_->GetDiscovered(&discovered, &seen));
+  EXPECT_EQ(seen, registry_->GetListVersion());
+  auto subscriber = Subscribe(0);
+  EXPECT_EQ(registry_->GetListVersion(), seen);
+
+  auto publisher = NewPeer();
+  publisher->Send(kP1);
+  EXPECT_EQ(subscriber->Next(), kP1);
+  uint64_t published = registry_->GetListVersion();
+  EXPECT_GT(published, seen);
+  ASSERT_TRUE(registry_->GetDiscovered(&discovered, &seen));
+  EXPECT_EQ(seen, published);
+  ASSERT_EQ(discovered.size(), 1u);
+
+  // An identical republish changes nothing; the changed record read after
+  // it on the same connection is one change.
+  publisher->Send(kP1);
+  publisher->Send(P1Changed());
+  EXPECT_EQ(subscriber->Next(), P1Changed());
+  EXPECT_EQ(registry_->GetListVersion(), published + 1);
+  uint64_t before = registry_->GetListVersion();
+  Bytes marker = Marker("first");
+  EXPECT_EQ(subscriber->Next(), marker);
+  EXPECT_GT(registry_->GetListVersion(), before);
+
+  registry_->RemoveForeignDisplay(UUID(0xFEED0000, 1, 2, markers_ - 1));
+  EXPECT_EQ(subscriber->Next(), BuildRemoveBytes(UUID(0xFEED0000, 1, 2, markers_ - 1)));
+  before = registry_->GetListVersion();
+  // Unknown foreign ids are no change.
+  registry_->RemoveForeignDisplay(UUID(0xFEED0000, 1, 2, 777));
+  marker = Marker("second");
+  EXPECT_EQ(subscriber->Next(), marker);
+  EXPECT_EQ(registry_->GetListVersion(), before + 1);
+
+  // A closed publisher stays listed until its purge, which is a change.
+  before = registry_->GetListVersion();
+  publisher->Close();
+  ASSERT_TRUE(WaitForClosedPublisher(kRoomId));
+  PassTimeAndPurge(*registry_, 4000);
+  EXPECT_EQ(registry_->GetListVersion(), before);
+  PassTimeAndPurge(*registry_, 2000);
+  EXPECT_EQ(subscriber->Next(), kR1);
+  EXPECT_GT(registry_->GetListVersion(), before);
+  ASSERT_TRUE(registry_->GetDiscovered(&discovered, &seen));
+  EXPECT_EQ(seen, registry_->GetListVersion());
+  EXPECT_EQ(discovered.size(), 1u);  // the second marker
+}
+
 TEST_F(RegistryTcpTest, LargeTimeoutsDoNotWrapIntoAnEarlyPurge) {
   // 4294968 s times 1000 is 704 ms in 32 bits.
   ConfigRoot::SetPurgeTimeout("4294968");

@@ -6,9 +6,10 @@
 //
 // Runs on the HTTP connection threads, concurrently. Each registry query
 // waits for the registry's work thread. The last "/api/discover" document is
-// kept with the list it was built from and served again while the list is
-// unchanged (building it is most of a request's cost); a small lock guards
-// that cache and is never held while a document is built.
+// kept with the registry's list version it was built from and served again,
+// without a registry query, while that version stays the same (copying the
+// list and building the document are most of a request's cost); a small
+// lock guards that cache and is never held while a document is built.
 #pragma once
 
 #include <cstdint>
@@ -47,12 +48,12 @@ class TdsWebHandler : public corvane::HttpServer::IUriHandler, public corvane::I
   ~TdsWebHandler() override = default;
 
  private:
-  // The document for `displays`, from the cache when the list is the one it
-  // was last built from.
-  std::shared_ptr<const std::string> DiscoverJson(const std::vector<DisplayInfo>& displays);
+  // The current "/api/discover" document, from the cache while the
+  // registry's list version is the one it was built from.
+  std::shared_ptr<const std::string> DiscoverJson();
 
   std::shared_ptr<Registry> registry_;
   std::unique_ptr<corvane::Scheduler::FastMutex> cacheLock_;
-  std::vector<DisplayInfo> cachedDisplays_;
+  uint64_t cachedVersion_ = 0;
   std::shared_ptr<const std::string> cachedJson_;
 };

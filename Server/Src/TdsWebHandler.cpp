@@ -83,17 +83,28 @@ void WriteDisplay(JsonWriter& w, const TdsWebHandler::DisplayInfo& display) {
 TdsWebHandler::TdsWebHandler(std::shared_ptr<Registry> registry)
     : registry_(std::move(registry)), cacheLock_(corvane::GetDefaultScheduler()->CreateFastMutex()) {}
 
-std::shared_ptr<const std::string> TdsWebHandler::DiscoverJson(const std::vector<DisplayInfo>& displays) {
+std::shared_ptr<const std::string> TdsWebHandler::DiscoverJson() {
+  // Asking for the version costs nothing; the list itself is copied on the
+  // registry's one work thread, which every request would otherwise queue on.
+  const uint64_t current = registry_->GetListVersion();
   {
     corvane::ScopedLock hold(cacheLock_.get());
-    if (cachedJson_ && cachedDisplays_ == displays) return cachedJson_;
+    if (cachedJson_ && cachedVersion_ == current) return cachedJson_;
   }
+  std::vector<DisplayInfo> displays;
+  uint64_t version = 0;
+  const bool listed = registry_->GetDiscovered(&displays, &version);
   // Built outside the lock: concurrent requests for a changed list each
-  // build it, and the last one is kept.
+  // build it, and the newest one is kept.
   auto json = std::make_shared<const std::string>(BuildDiscoverJson(displays));
+  // A list the registry could not give (it is stopping) is served but never
+  // kept: it would hide the real list until the next change.
+  if (!listed) return json;
   corvane::ScopedLock hold(cacheLock_.get());
-  cachedDisplays_ = displays;
-  cachedJson_ = json;
+  if (!cachedJson_ || version >= cachedVersion_) {
+    cachedVersion_ = version;
+    cachedJson_ = json;
+  }
   return json;
 }
 
@@ -147,9 +158,7 @@ bool TdsWebHandler::HandleRequest(Request* request, corvane::IDataStream* body, 
   const std::string uri = request->GetRequestUri();
   std::string json;
   if (uri == "/api/discover") {
-    std::vector<DisplayInfo> displays;
-    registry_->GetDiscovered(&displays);
-    const std::shared_ptr<const std::string> discover = DiscoverJson(displays);
+    const std::shared_ptr<const std::string> discover = DiscoverJson();
     body->Write(discover->data(), static_cast<uint32_t>(discover->size()));
     *headers = kResponseHeaders;
     return true;

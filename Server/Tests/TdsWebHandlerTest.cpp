@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -215,6 +217,54 @@ TEST_F(TdsWebHandlerTest, AnswersTheTwoTargetsAndDeclinesEverythingElse) {
   EXPECT_NE(std::string::npos, connections.find("\r\n\r\n{\"connections\":{\"publisher_count\":0,"));
   EXPECT_EQ(connections,
             Serve("POST /api/connections HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n[]"));
+}
+
+// The document is kept while the registry's list stands; every change must
+// still reach the next request, also while other requests are being served.
+TEST_F(TdsWebHandlerTest, ServesTheCurrentListAfterEveryChange) {
+  const std::string empty = "{\"displays\":[]}";
+  const auto bodyOf = [&](const std::string& target) {
+    const std::string response = Serve("GET " + target + " HTTP/1.1\r\n\r\n");
+    const size_t end = response.find("\r\n\r\n");
+    return end == std::string::npos ? std::string() : response.substr(end + 4);
+  };
+  EXPECT_EQ(empty, bodyOf("/api/discover"));
+
+  DisplayInfo display;
+  display.id = UUID("2783ffd0-7ec7-11e2-9e96-0800200c9a66");
+  display.port = 7000;
+  const std::vector<std::string> names = {"First", "Second", "Third"};
+  std::vector<std::string> documents;
+  for (const auto& name : names) {
+    display.name = name;
+    documents.push_back(TdsWebHandler::BuildDiscoverJson({display}));
+  }
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> odd{0};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 3; ++i) {
+    readers.emplace_back([&] {
+      while (!stop.load()) {
+        const std::string body = bodyOf("/api/discover");
+        if (body != empty && std::find(documents.begin(), documents.end(), body) == documents.end()) {
+          odd.fetch_add(1);
+        }
+      }
+    });
+  }
+  for (size_t i = 0; i < names.size(); ++i) {
+    display.name = names[i];
+    registry_->ForwardToSubscribers(display);
+    EXPECT_TRUE(WaitUntil([&] { return bodyOf("/api/discover") == documents[i]; }, 10000)) << names[i];
+  }
+  registry_->RemoveForeignDisplay(display.id);
+  EXPECT_TRUE(WaitUntil([&] { return bodyOf("/api/discover") == empty; }, 10000));
+  stop.store(true);
+  for (auto& reader : readers) reader.join();
+  EXPECT_EQ(0, odd.load());
+  // Nothing changed since: the document stays the empty one.
+  EXPECT_EQ(empty, bodyOf("/api/discover"));
 }
 
 }  // namespace
