@@ -577,6 +577,15 @@ TEST_F(RegistryTcpTest, FanOutReachesEverySubscriberOnceEvenWithAStalledOne) {
   for (auto& peer : subscribers) EXPECT_EQ(peer->Next(), marker);
 }
 
+// How much the peak resident memory may grow during a flood. Under
+// AddressSanitizer freed blocks sit in its quarantine (256 MiB by default),
+// so there the figure says nothing about the service's own bound.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr long kFloodGrowthKiB = 512 * 1024;
+#else
+constexpr long kFloodGrowthKiB = 128 * 1024;
+#endif
+
 // The process's peak resident memory, in KiB.
 long PeakResidentKiB() {
   long peak = -1;
@@ -621,7 +630,7 @@ TEST_F(RegistryTcpTest, SubscribeFloodFromAPeerThatNeverReadsCostsBoundedMemoryA
   publisher->Send(kP1);
   EXPECT_EQ(subscriber->Next(2000), kP1);
   auto late = Subscribe(kDisplays + 1);
-  EXPECT_LT(PeakResidentKiB() - peakBefore, 128 * 1024) << "KiB";
+  EXPECT_LT(PeakResidentKiB() - peakBefore, kFloodGrowthKiB) << "KiB";
 }
 
 TEST_F(RegistryTcpTest, PublishFloodIsReadOnlyAsFastAsItIsProcessedAndLosesNoClose) {
@@ -651,7 +660,7 @@ TEST_F(RegistryTcpTest, PublishFloodIsReadOnlyAsFastAsItIsProcessedAndLosesNoClo
   EXPECT_EQ(next, kP1);
   EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent).count(), 1000);
   for (auto& thread : threads) thread.join();
-  EXPECT_LT(PeakResidentKiB() - peakBefore, 128 * 1024) << "KiB";
+  EXPECT_LT(PeakResidentKiB() - peakBefore, kFloodGrowthKiB) << "KiB";
 
   // Every close is seen, so the flooded display is purged and removed once.
   for (auto& flooder : flooders) flooder->Close();
