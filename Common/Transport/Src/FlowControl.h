@@ -33,6 +33,8 @@ class IFlowControl {
   // Counts Reset calls: a write admitted before a reset has no count left
   // to take back.
   virtual uint64_t Resets() const = 0;
+  // The monitor guarding the window and its connection's socket state.
+  virtual Scheduler::Monitor* Monitor() const = 0;
 
   class Factory {
    public:
@@ -84,6 +86,7 @@ class FlowControl final : public IFlowControl {
   int Reset() override;
   void OnWriteCancelled(int64_t bytes) override;
   uint64_t Resets() const override { return resets_; }
+  Scheduler::Monitor* Monitor() const override { return factory_->monitor(); }
 
   int64_t Window() const { return window_; }
   int64_t Unacknowledged() const { return unacknowledged_; }
