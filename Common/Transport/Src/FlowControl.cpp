@@ -120,6 +120,7 @@ void FlowControl::OnWriteCancelled(int64_t bytes) {
 int FlowControl::Reset() {
   MonitorGuard guard(factory_->monitor());
   factory_->ResetHistory();
+  ++resets_;
   unacknowledged_ = 0;
   window_ = kMinWindow;
   slowStart_ = true;

@@ -30,6 +30,11 @@ class IFlowControl {
   // Takes back the count of an admitted write that was never sent (its
   // socket went while it waited), so no acknowledgement can ever repay it.
   virtual void OnWriteCancelled(int64_t bytes) = 0;
+  // Counts Reset calls: a write admitted before a reset has no count left
+  // to take back.
+  virtual uint64_t Resets() const = 0;
+  // The monitor guarding the window and its connection's socket state.
+  virtual Scheduler::Monitor* Monitor() const = 0;
 
   class Factory {
    public:
@@ -80,6 +85,8 @@ class FlowControl final : public IFlowControl {
   int OnAck(int64_t delayMs, int64_t bytes) override;
   int Reset() override;
   void OnWriteCancelled(int64_t bytes) override;
+  uint64_t Resets() const override { return resets_; }
+  Scheduler::Monitor* Monitor() const override { return factory_->monitor(); }
 
   int64_t Window() const { return window_; }
   int64_t Unacknowledged() const { return unacknowledged_; }
@@ -96,6 +103,7 @@ class FlowControl final : public IFlowControl {
   bool slowStart_ = true;
   // Monotonic ms of the last overrun; INT64_MIN: never.
   int64_t lastOverrun_ = INT64_MIN;
+  uint64_t resets_ = 0;
 };
 
 }  // namespace corvane

@@ -1,6 +1,7 @@
 #include "FlowControlLayer.h"
 
 #include "FastLog.h"
+#include "Locks.h"
 #include "Logger.h"
 #include "PerformanceTimer.h"
 #include "Result.h"
@@ -14,10 +15,14 @@ namespace {
 // writes through stays alive.
 class Ack final : public ITransport::PostReceiveTask, public IRefCountImpl {
  public:
-  Ack(IRefCount* adapter, IRefCount* connection, ITransportLayer* below, ILayerClock* clock, int64_t senderTimeMs,
-      int64_t bytes, ITransport::PostReceiveTask* chained)
+  Ack(IRefCount* adapter, IRefCount* connection, ILayerConnection* layerConnection, Scheduler::Monitor* monitor,
+      ITransportLayer* below, ILayerClock* clock, int64_t senderTimeMs, int64_t bytes,
+      ITransport::PostReceiveTask* chained)
       : adapter_(adapter, true),
         connection_(connection, true),
+        layerConnection_(layerConnection),
+        monitor_(monitor),
+        generation_(layerConnection->GetSocketGeneration()),
         below_(below),
         clock_(clock),
         senderTimeMs_(senderTimeMs),
@@ -25,12 +30,21 @@ class Ack final : public ITransport::PostReceiveTask, public IRefCountImpl {
         chained_(chained, false) {}
 
   void Run() override {
-    RefPtr<IDataStream> record;
-    if (CreateDataStream(record.Receive()) >= 0) {
-      record->WriteUInt8(LayerRecord_FlowAck);
-      record->WriteInt64(SaturatingSub(clock_->UtcMs(), senderTimeMs_));
-      record->WriteInt64(bytes_);
-      below_->Send(record.Get(), 0);
+    {
+      // The generation is checked and the record sent in one hold: the
+      // layer below releases the monitor only around the write itself.
+      MonitorGuard guard(monitor_);
+      RefPtr<IDataStream> record;
+      // The record came on a socket that is gone: its sender dropped the
+      // count with that socket, and an acknowledgement on the new one would
+      // take bytes off the new window that were never counted there.
+      const bool sameSocket = layerConnection_->GetSocketGeneration() == generation_;
+      if (sameSocket && CreateDataStream(record.Receive()) >= 0) {
+        record->WriteUInt8(LayerRecord_FlowAck);
+        record->WriteInt64(SaturatingSub(clock_->UtcMs(), senderTimeMs_));
+        record->WriteInt64(bytes_);
+        below_->Send(record.Get(), 0);
+      }
     }
     if (chained_) chained_->Run();
   }
@@ -38,6 +52,9 @@ class Ack final : public ITransport::PostReceiveTask, public IRefCountImpl {
  private:
   RefPtr<IRefCount> adapter_;
   RefPtr<IRefCount> connection_;
+  ILayerConnection* layerConnection_;  // kept alive by connection_
+  Scheduler::Monitor* monitor_;        // kept alive by adapter_
+  uint64_t generation_;
   ITransportLayer* below_;
   ILayerClock* clock_;
   int64_t senderTimeMs_;
@@ -84,6 +101,7 @@ int FlowControlLayer::Send(IDataStream* message, int timeoutMs) {
     flowControl_->OnWriteCancelled(bytes);
     return 0;
   }
+  const uint64_t resets = flowControl_->Resets();
   const int64_t t1 = fastLog ? QueryPerformanceCounter() : 0;
   RefPtr<IDataStream> header;
   RefPtr<IDataStream> record;
@@ -94,6 +112,13 @@ int FlowControlLayer::Send(IDataStream* message, int timeoutMs) {
     result = ConcatenateDataStreams(header.Get(), message, record.Receive());
   }
   if (result >= 0) result = below_->Send(record.Get(), timeoutMs);
+  // A record that did not go out on the socket it was counted for (the send
+  // failed, or was skipped because the socket changed while it waited) is
+  // never acknowledged: its count would stay in the window for good and,
+  // piling up, stall every writer. A reset since then already dropped it.
+  if ((result < 0 || connection_->GetSocketGeneration() != generation) && flowControl_->Resets() == resets) {
+    flowControl_->OnWriteCancelled(bytes);
+  }
   if (fastLog) {
     auto* send = new FastLog::Send();
     send->ip = static_cast<int32_t>(peerIpv4_);
@@ -138,7 +163,7 @@ int FlowControlLayer::Receive(IDataStream** message, ITransport::PostReceiveTask
   int64_t senderTime = 0;
   in->ReadUInt8(&type);
   in->ReadInt64(&senderTime);
-  auto* ack = new Ack(adapter_, connectionRef_, below_.get(), clock_, senderTime, size, *task);
+  auto* ack = new Ack(adapter_, connectionRef_, connection_, flowControl_->Monitor(), below_.get(), clock_, senderTime, size, *task);
   *task = ack;
   return 0;
 }

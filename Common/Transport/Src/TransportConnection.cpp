@@ -3,6 +3,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -33,6 +34,9 @@ constexpr int kTlsWaitSliceMs = 100;
 constexpr size_t kReadAheadBytes = 64 * 1024;
 // Reads at least this big go straight into the caller's buffer.
 constexpr int kDirectReadBytes = 16 * 1024;
+// Blocks up to this size are sent before any readiness wait: a small frame
+// almost always fits, and the wait would cost a system call per frame.
+constexpr size_t kEagerSendBytes = 4096;
 
 std::atomic<int> g_liveConnections{0};
 
@@ -292,6 +296,9 @@ int Connection::Initialize(int socket, SSL_CTX* serverContext, bool useTls) {
 
 int Connection::StartReceiving(bool client) {
   if (client) LOG_SPEW(1, "Connection completed - Connection ID: %s", connectionId_.ToString().c_str());
+  // A plain socket's reads end on their own after the readiness wait, so the
+  // receive pass reads straight away instead of polling before every read.
+  if (!ssl_ && sock::SetReceiveTimeout(fd_, kReadinessWaitMs) == 0) timedReads_ = true;
   Start(client ? kInfinite : 0);
   if (IsRunning()) return Result_Ok;
   if (client) LOG_SEVERE("Transport client connection object failed to start thread");
@@ -370,7 +377,29 @@ int Connection::Peek(uint8_t* buffer, int size) {
   return static_cast<int>(n);
 }
 
-int64_t Connection::Fill(bool wait) {
+int64_t Connection::ReadBlocking(uint8_t* buffer, size_t size, bool all) {
+  if (stashedError_ != 0) {
+    errno = stashedError_;
+    stashedError_ = 0;
+    return -1;
+  }
+  size_t got = 0;
+  for (;;) {
+    const int64_t n = all ? sock::ReceiveAll(fd_, buffer + got, size - got) : sock::Receive(fd_, buffer + got, size - got);
+    if (n > 0) {
+      got += static_cast<size_t>(n);
+      if (!all || got == size) return static_cast<int64_t>(got);
+      continue;
+    }
+    if (n == 0) return static_cast<int64_t>(got);
+    // The receive time-out only paces the wait: a blocking read goes on
+    // until bytes, the end or a real error come.
+    if (timedReads_ && sock::IsWouldBlock(sock::LastSocketError()) && socket_.load() != -1) continue;
+    return got > 0 ? static_cast<int64_t>(got) : -1;
+  }
+}
+
+uint8_t* Connection::FillSpace(size_t* room) {
   if (!inBuffer_) inBuffer_.reset(new uint8_t[kReadAheadBytes]);
   if (inBegin_ == inEnd_) {
     inBegin_ = inEnd_ = 0;
@@ -379,8 +408,14 @@ int64_t Connection::Fill(bool wait) {
     inEnd_ -= inBegin_;
     inBegin_ = 0;
   }
-  const int64_t n = wait ? sock::Receive(fd_, inBuffer_.get() + inEnd_, kReadAheadBytes - inEnd_)
-                         : sock::ReceiveNow(fd_, inBuffer_.get() + inEnd_, kReadAheadBytes - inEnd_);
+  *room = kReadAheadBytes - inEnd_;
+  return inBuffer_.get() + inEnd_;
+}
+
+int64_t Connection::Fill(bool wait) {
+  size_t room = 0;
+  uint8_t* space = FillSpace(&room);
+  const int64_t n = wait ? ReadBlocking(space, room, false) : sock::ReceiveNow(fd_, space, room);
   if (n > 0) inEnd_ += static_cast<size_t>(n);
   return n;
 }
@@ -415,7 +450,7 @@ int Connection::Recv(uint8_t* buffer, int size) {
   if (Buffered() > 0) return TakeBuffered(buffer, size, true);
   int64_t n;
   if (size >= kDirectReadBytes) {
-    n = sock::Receive(fd_, buffer, static_cast<size_t>(size));
+    n = ReadBlocking(buffer, static_cast<size_t>(size), false);
     if (n > 0) consumed_ += static_cast<uint64_t>(n);
   } else {
     n = Fill(true);
@@ -460,7 +495,7 @@ int Connection::RecvExact(uint8_t* buffer, int size) {
   }
   const int buffered = Buffered() > 0 ? TakeBuffered(buffer, size, true) : 0;
   if (buffered == size) return size;
-  int64_t n = sock::ReceiveAll(fd_, buffer + buffered, static_cast<size_t>(size - buffered));
+  int64_t n = ReadBlocking(buffer + buffered, static_cast<size_t>(size - buffered), true);
   if (n > 0) consumed_ += static_cast<uint64_t>(n);
   lastError_ = n < 0 ? sock::LastSocketError() : 0;
   if (buffered > 0) n = n < 0 ? buffered : n + buffered;
@@ -498,10 +533,13 @@ int Connection::SendBlock(const std::string& block, bool* cut) {
     return static_cast<int>(Result_WriteTimeout);
   };
   // Writable means the socket has room for a good part of its buffer, so a
-  // frame that starts now rarely stops half-way.
-  const int ready = sock::WaitWritable(fd_, static_cast<int>(timeout));
-  if (ready == 0) return Result_WriteTimeout;
-  if (ready < 0) return notWritable();
+  // frame that starts now rarely stops half-way. A small plain frame is
+  // tried at once; when nothing of it goes out it waits the same way below.
+  if (ssl_ || block.size() > kEagerSendBytes) {
+    const int ready = sock::WaitWritable(fd_, static_cast<int>(timeout));
+    if (ready == 0) return Result_WriteTimeout;
+    if (ready < 0) return notWritable();
+  }
   const auto* data = reinterpret_cast<const uint8_t*>(block.data());
   size_t sent = 0;
   // With TLS a record may sit half-written inside the session after any
@@ -717,7 +755,23 @@ int Connection::WaitForReadable() {
     return 1;
   }
   if (Buffered() > 0) return 1;
-  return sock::WaitReadable(fd_, kReadinessWaitMs);
+  if (!timedReads_) return sock::WaitReadable(fd_, kReadinessWaitMs);
+  // One read that waits up to the readiness time: bytes or the end are
+  // "readable"; an error is kept for the reader, which reports it.
+  sock::ClearLastSocketError();
+  size_t room = 0;
+  uint8_t* space = FillSpace(&room);
+  const int64_t n = sock::Receive(fd_, space, room);
+  if (n > 0) {
+    inEnd_ += static_cast<size_t>(n);
+    return 1;
+  }
+  if (n < 0) {
+    const int error = sock::LastSocketError();
+    if (sock::IsWouldBlock(error)) return 0;
+    stashedError_ = error;
+  }
+  return 1;
 }
 
 bool Connection::FirstPass() {

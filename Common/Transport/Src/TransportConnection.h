@@ -102,6 +102,12 @@ class NetworkTransportImpl::Connection final : public Thread,
   // Reads what the socket has into the read-ahead buffer (waiting for at
   // least one byte when wait is set): the count, 0 at the end, or -1.
   int64_t Fill(bool wait);
+  // Room at the end of the read-ahead buffer, compacted when full.
+  uint8_t* FillSpace(size_t* room);
+  // A blocking read (all: the whole size) that outlasts the socket's
+  // receive time-out: the count (short only at the end), 0 at the end, or
+  // -1 on an error, also one kept from the readiness read.
+  int64_t ReadBlocking(uint8_t* buffer, size_t size, bool all);
   size_t Buffered() const { return inEnd_ - inBegin_; }
   int TakeBuffered(uint8_t* buffer, int size, bool consume);
   // 1 readable, 0 nothing within 100 ms, -1 failure.
@@ -154,6 +160,9 @@ class NetworkTransportImpl::Connection final : public Thread,
   std::unique_ptr<uint8_t[]> inBuffer_;
   size_t inBegin_ = 0;
   size_t inEnd_ = 0;
+  // Plain sockets: reads time out after the readiness wait (receive thread).
+  bool timedReads_ = false;
+  int stashedError_ = 0;
   std::unique_ptr<TransportFrameReader> reader_;
 };
 

@@ -378,6 +378,64 @@ TEST(TransportLayersTest, Mode2FramesFragmentsAndAcknowledgements) {
   EXPECT_FALSE(out);
 }
 
+// The window counts only records that went out on the current socket, and
+// acknowledgements only of records read on it: otherwise counts that no
+// acknowledgement repays pile up until every writer waits out its time-out.
+TEST(TransportLayersTest, FlowWindowCountsOnlyTheCurrentSocket) {
+  FakeClock clock;
+  Mode2Stack a(&clock);
+  MonitorGuard guard(a.monitor.get());
+  a.cap->onSend = nullptr;  // no acknowledgements unless fed
+  auto* window = static_cast<FlowControl*>(a.flowLayer->flowControl());
+
+  // Pieces the socket refused (a write time-out keeps the socket): nothing
+  // went out, so nothing stays counted, however many fail.
+  a.cap->failAfter = 0;
+  for (int n = 0; n < 5; ++n) {
+    EXPECT_EQ(Result_WriteTimeout, a.top->Send(AdapterMessage(Bytes(3000, 'f')).Get(), 10000));
+    // Checked each time: a leaked count would soon fill the window, and the
+    // next write would wait on a clock that does not move.
+    ASSERT_EQ(0, window->Unacknowledged());
+  }
+  a.cap->failAfter = -1;
+
+  // A piece skipped because the socket was replaced while it waited (a
+  // redial moves the generation without a second reset).
+  a.cap->onSend = [&] { ++a.conn.generation; };
+  EXPECT_EQ(0, a.top->Send(AdapterMessage(Bytes(100, 'g')).Get(), 10000));
+  EXPECT_EQ(0, window->Unacknowledged());
+  a.cap->onSend = nullptr;
+
+  // A piece that went out stays counted until its acknowledgement.
+  a.cap->sent.clear();
+  ASSERT_EQ(0, a.top->Send(AdapterMessage(Bytes(100, 'h')).Get(), 10000));
+  ASSERT_EQ(1u, a.cap->sent.size());
+  const int64_t counted = static_cast<int64_t>(a.cap->sent[0].size());
+  EXPECT_EQ(counted, window->Unacknowledged());
+
+  // Receiver: a record read on a socket that was then replaced is delivered
+  // but not acknowledged on the new socket; one read on the current socket is.
+  Mode2Stack b(&clock);
+  MonitorGuard guardB(b.monitor.get());
+  b.cap->onSend = nullptr;
+  RefPtr<IDataStream> out;
+  RefPtr<ITransport::PostReceiveTask> stale;
+  ASSERT_EQ(0, Feed(b.top.get(), a.cap->sent[0], &out, &stale));
+  ASSERT_TRUE(out && stale);
+  const size_t before = b.cap->sent.size();  // the resend acknowledgement
+  ++b.conn.generation;
+  stale->Run();
+  EXPECT_EQ(before, b.cap->sent.size());
+  a.cap->sent.clear();
+  ASSERT_EQ(0, a.top->Send(AdapterMessage(Bytes(100, 'i')).Get(), 10000));
+  RefPtr<ITransport::PostReceiveTask> fresh;
+  ASSERT_EQ(0, Feed(b.top.get(), a.cap->sent[0], &out, &fresh));
+  const size_t withResendAck = b.cap->sent.size();
+  fresh->Run();
+  ASSERT_EQ(withResendAck + 1, b.cap->sent.size());
+  EXPECT_EQ(b.cap->sent.back(), Cat({{3}, Le64(0), Le64(a.cap->sent[0].size())}));
+}
+
 TEST(TransportLayersTest, ReassemblyIsCapped) {
   test::ScopedCapture log;
   FakeConnection conn;
