@@ -909,7 +909,7 @@ TEST_F(EndpointTest, TenThousandConnectionsAreServedAndClosedWithoutLeakingDescr
 // A frame a reader can check: "<writer><seq, 6 digits><padding length, 6
 // digits>;" then that many copies of the writer's letter.
 std::string Frame(int writer, int seq, size_t padding) {
-  char head[16];
+  char head[64];
   std::snprintf(head, sizeof(head), "%c%06d%06zu;", 'A' + writer, seq, padding);
   return std::string(head, 14) + std::string(padding, static_cast<char>('a' + writer));
 }
