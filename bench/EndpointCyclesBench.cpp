@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchLoopbackPeers.h"
 #include "NetworkEndpoint.h"
 #include "ThreadContext.h"
 
@@ -39,7 +40,6 @@ using namespace corvane;
 
 namespace {
 
-constexpr uint32_t kLoopback = 0x7F000001;
 constexpr size_t kMessageSize = 100;
 
 long ResidentKb() {
@@ -79,34 +79,7 @@ void Say(int control, char c) {
 }
 
 [[noreturn]] void RunPeers(uint16_t port, int count, int control) {
-  std::vector<int> fds;
-  for (int first = 0; first < count; first += 1000) {
-    std::vector<pollfd> waiting;
-    for (int i = first; i < std::min(count, first + 1000); ++i) {
-      int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-      if (fd < 0) Die("socket");
-      sockaddr_in sa{};
-      sa.sin_family = AF_INET;
-      sa.sin_addr.s_addr = htonl(kLoopback);
-      sa.sin_port = htons(port);
-      if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 && errno != EINPROGRESS) Die("connect");
-      fds.push_back(fd);
-      waiting.push_back(pollfd{fd, POLLOUT, 0});
-    }
-    size_t done = 0;
-    while (done < waiting.size()) {
-      if (poll(waiting.data(), waiting.size(), 20000) <= 0) Die("connect wait");
-      for (pollfd& p : waiting) {
-        if (p.fd >= 0 && p.revents != 0) {
-          p.fd = -1;
-          ++done;
-        }
-      }
-    }
-  }
-  for (int fd : fds) {
-    if (send(fd, "p", 1, MSG_NOSIGNAL) != 1) Die("send");
-  }
+  std::vector<int> fds = bench::ConnectPeers(port, count, 1000);
   Say(control, 'C');
   if (Await(control) != 'R') Die("command R");
   int ep = epoll_create1(EPOLL_CLOEXEC);

@@ -97,6 +97,9 @@ enum class Target { Service, Redis, Nats, Bare };
 // One subscriber: counts whole messages and readiness in its own stream.
 struct Subscriber {
   int fd = -1;
+  // Service only: counts the messages about this display, skips the rest
+  // (records of earlier runs in a new subscriber's initial list).
+  uint32_t displayData1 = 0;
   std::string buffer;
   uint64_t messages = 0;
   bool ready = false;
@@ -114,8 +117,12 @@ struct Subscriber {
         uint32_t size;
         std::memcpy(&size, buffer.data() + at + 6, 4);
         if (left < 10 + size) break;
-        ++messages;
-        ready = true;
+        uint32_t data1 = 0;
+        if (size >= 5) std::memcpy(&data1, buffer.data() + at + 11, 4);
+        if (data1 == displayData1) {
+          ++messages;
+          ready = true;
+        }
         at += 10 + size;
       } else if (target == Target::Redis) {
         if (left >= kRedisConfirm.size() && buffer.compare(at, kRedisConfirm.size(), kRedisConfirm) == 0) {
@@ -186,29 +193,34 @@ class ReceiveThread {
   void Run() {
     epoll_event events[256];
     char chunk[65536];
+    uint64_t counted = 0;  // the target `done` counts for
+    size_t done = 0;
     while (!stop_) {
       int n = epoll_wait(epoll_, events, 256, 20);
       uint64_t want = target_messages_.load();
+      if (want != counted) {
+        // Once per target: who already holds it.
+        counted = want;
+        done = 0;
+        for (Subscriber* s : share_) done += s->messages >= want;
+      }
       for (int i = 0; i < n; ++i) {
         auto* s = static_cast<Subscriber*>(events[i].data.ptr);
-        for (;;) {
-          ssize_t got = recv(s->fd, chunk, sizeof chunk, 0);
-          if (got <= 0) break;
-          s->buffer.append(chunk, static_cast<size_t>(got));
-        }
+        ssize_t got = recv(s->fd, chunk, sizeof chunk, 0);
+        if (got <= 0) continue;
+        s->buffer.append(chunk, static_cast<size_t>(got));
         uint64_t before = s->messages;
+        bool wasReady = s->ready;
         s->Parse(target_);
-        if (want != 0 && before < want && s->messages >= want && firstFor_.load() != want) {
-          firstNs_ = NowNs();
-          firstFor_ = want;
+        if (!wasReady && s->ready) ++ready_;
+        if (want != 0 && before < want && s->messages >= want) {
+          ++done;
+          if (firstFor_.load() != want) {
+            firstNs_ = NowNs();
+            firstFor_ = want;
+          }
         }
       }
-      size_t ready = 0, done = 0;
-      for (Subscriber* s : share_) {
-        ready += s->ready;
-        done += want != 0 && s->messages >= want;
-      }
-      ready_ = ready;
       if (want != 0 && done == share_.size() && lastFor_.load() != want) {
         lastNs_ = NowNs();
         lastFor_ = want;
@@ -245,6 +257,13 @@ bool WaitFor(const std::function<bool()>& pred, int timeoutMs) {
   return true;
 }
 
+// The display this run publishes: new for every run of a long-lived
+// registry.
+uint32_t RunDisplayData1() {
+  static const uint32_t data1 = 0xFA000000u | (static_cast<uint32_t>(getpid()) & 0xFFFFFF);
+  return data1;
+}
+
 std::string PublishBytes(Target target, uint32_t round) {
   std::string payload(kPayload, 'x');
   std::snprintf(payload.data(), 11, "%010u", round);
@@ -252,7 +271,7 @@ std::string PublishBytes(Target target, uint32_t round) {
   switch (target) {
     case Target::Service: {
       IDiscoveryService::DisplayInfo record;
-      record.id = UUID(0xFA000001, 1, 1, 1);
+      record.id = UUID(RunDisplayData1(), 1, 1, 1);
       record.name = "Bench";
       record.ipv4 = 0x7F000001;
       record.port = 7000;
@@ -276,6 +295,7 @@ int RunClient(Target target, const char* name, uint16_t port, int count, int rou
   for (int i = 0; i < count; ++i) {
     auto s = std::make_unique<Subscriber>();
     s->fd = Dial(port);
+    s->displayData1 = RunDisplayData1();
     switch (target) {
       case Target::Service:
         SendAll(s->fd, std::string("\x43\x52\x56\x54\x44\x53\x01\x00\x00\x00\x02", 11));

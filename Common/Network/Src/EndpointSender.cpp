@@ -25,14 +25,13 @@ EndpointSocket::~EndpointSocket() {
   if (!adopted) platform::CloseSocket(fd);
 }
 
-EndpointSender::EndpointSender(uint32_t index, uint32_t senderCount, uint32_t slotCount,
-                               std::atomic<int64_t>* lastSend, ReportFn report)
+EndpointSender::EndpointSender(uint32_t senderCount, uint32_t slotCount, std::atomic<int64_t>* lastSend,
+                               ReportFn report)
     : senderCount_(senderCount),
       lastSend_(lastSend),
       report_(std::move(report)),
       slots_(slotCount / senderCount + 1),
       ready_(kMaxReady) {
-  (void)index;
   if (events_.IsValid() && wake_.IsValid()) events_.Add(wake_.Handle(), platform::kPollReadable, kWakeKey);
   context_.Attach(new ThreadContext(100000, 0));
   // Work posted while the thread waits for writability must not wait for

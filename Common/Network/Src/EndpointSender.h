@@ -52,8 +52,8 @@ class EndpointSender {
   using ReportFn = std::function<void(uint32_t id, uint64_t serial, SendReport report, uint64_t userContext)>;
 
   // lastSend[id] receives the time (UTC ms) of each connection's last send.
-  EndpointSender(uint32_t index, uint32_t senderCount, uint32_t slotCount, std::atomic<int64_t>* lastSend,
-                 ReportFn report);
+  // senderCount: how many senders share the connections out.
+  EndpointSender(uint32_t senderCount, uint32_t slotCount, std::atomic<int64_t>* lastSend, ReportFn report);
   // Stops and joins the thread; queued work is dropped and sockets let go.
   ~EndpointSender();
   EndpointSender(const EndpointSender&) = delete;

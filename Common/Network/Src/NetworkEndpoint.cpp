@@ -491,7 +491,7 @@ bool NetworkEndpoint::StartSenders() {
   const uint32_t count = DefaultSenderCount();
   for (uint32_t i = 0; i < count; ++i) {
     auto sender = std::make_unique<EndpointSender>(
-        i, count, slotCount_, lastSend_.get(),
+        count, slotCount_, lastSend_.get(),
         [this](uint32_t id, uint64_t serial, SendReport report, uint64_t userContext) {
           // Never refused for length: each report stands for bytes already
           // queued, which bound their number.
@@ -729,10 +729,6 @@ void NetworkEndpoint::OnSendReport(uint32_t id, uint64_t serial, SendReport repo
     case SendReport::Drained:
       c.sendBacklog = report == SendReport::Backlogged;
       UpdateReading(id);
-      if (c.readPaused && !c.pausedListed) {
-        c.pausedListed = true;
-        pausedIds_.push_back(id);
-      }
       break;
     case SendReport::Failed:
     case SendReport::Overflow:

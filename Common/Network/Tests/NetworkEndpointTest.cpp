@@ -230,6 +230,16 @@ class EndpointTest : public ::testing::Test {
     return peer;
   }
 
+  // Peers with identifiers 1 to count, which go to *ids.
+  std::vector<Peer> AcceptPeers(uint16_t port, int count, std::vector<uint64_t>* ids) {
+    std::vector<Peer> peers;
+    for (uint64_t id = 1; id <= static_cast<uint64_t>(count); ++id) {
+      peers.push_back(Accept(port, id));
+      ids->push_back(id);
+    }
+    return peers;
+  }
+
   // Lets the poll loop run a few times: a marker write travels through it.
   void RoundTrip(Peer& peer, uint64_t id) {
     ASSERT_EQ(0, endpoint_->WriteToConnectionsAsync({id}, Bytes("#"), 1, 0));
@@ -933,12 +943,8 @@ bool ParseFrames(const std::string& stream, std::vector<std::pair<int, int>>* fr
 TEST_F(EndpointTest, WritesFromManyThreadsLeaveInCallOrderOnEveryConnection) {
   constexpr int kPeers = 8, kWriters = 4, kWrites = 300;
   uint16_t port = Listen(kPeers, false);
-  std::vector<Peer> peers;
   std::vector<uint64_t> ids;
-  for (int i = 1; i <= kPeers; ++i) {
-    peers.push_back(Accept(port, static_cast<uint64_t>(i)));
-    ids.push_back(static_cast<uint64_t>(i));
-  }
+  std::vector<Peer> peers = AcceptPeers(port, kPeers, &ids);
   // Every writer fans out to all peers, with frames large enough now and
   // then to leave a queue waiting for the socket.
   size_t perPeer = 0;
@@ -973,12 +979,8 @@ TEST_F(EndpointTest, ConnectionsClosingWhileTheirShareIsWrittenLeaveTheOthersWho
   constexpr int kPeers = 8, kWrites = 200;
   constexpr size_t kPadding = 20000;
   uint16_t port = Listen(kPeers, false);
-  std::vector<Peer> peers;
   std::vector<uint64_t> ids;
-  for (int i = 1; i <= kPeers; ++i) {
-    peers.push_back(Accept(port, static_cast<uint64_t>(i)));
-    ids.push_back(static_cast<uint64_t>(i));
-  }
+  std::vector<Peer> peers = AcceptPeers(port, kPeers, &ids);
   std::atomic<int> posted{0};
   std::thread writer([&] {
     for (int seq = 0; seq < kWrites; ++seq) {
@@ -1108,9 +1110,8 @@ TEST_F(EndpointTest, DestroyingTheEndpointWhileEverySenderIsBusyIsPromptAndClose
   ASSERT_EQ(0, CreateNetworkEndpoint(&endpoint_));
   recorder_.Attach(endpoint_, callbacks_.Get());
   uint16_t port = Listen(8, false);
-  std::vector<Peer> peers;
-  for (int i = 1; i <= 8; ++i) peers.push_back(Accept(port, static_cast<uint64_t>(i)));
-  std::vector<uint64_t> ids = {1, 2, 3, 4, 5, 6, 7, 8};
+  std::vector<uint64_t> ids;
+  std::vector<Peer> peers = AcceptPeers(port, 8, &ids);
   constexpr uint32_t kSize = 1u << 20;
   std::shared_ptr<uint8_t[]> block(new uint8_t[kSize]);
   FillPattern(block.get(), kSize);
