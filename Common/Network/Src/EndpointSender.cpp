@@ -35,8 +35,11 @@ EndpointSender::EndpointSender(uint32_t senderCount, uint32_t slotCount, std::at
   if (events_.IsValid() && wake_.IsValid()) events_.Add(wake_.Handle(), platform::kPollReadable, kWakeKey);
   context_.Attach(new ThreadContext(100000, 0));
   // Work posted while the thread waits for writability must not wait for
-  // the time-out.
-  context_->SetWakeHook([this] { wake_.Signal(); });
+  // the time-out; otherwise the queue's own wake-up is enough, and a write
+  // to the signal per post would cost every fan-out a system call.
+  context_->SetWakeHook([this] {
+    if (inWait_.load()) wake_.Signal();
+  });
 }
 
 EndpointSender::~EndpointSender() {
@@ -191,9 +194,13 @@ void EndpointSender::PostPump() {
 
 void EndpointSender::Pump() {
   pumpRunning_ = false;
+  // Announced before the queue is looked at: a post that the look misses
+  // sees the flag and signals.
+  inWait_.store(true);
   // Work queued behind this pass must not wait for the time-out.
   int timeoutMs = context_->QueuedCount() > 1 ? 0 : kWaitTimeoutMs;
   int count = events_.Wait(ready_.data(), kMaxReady, timeoutMs);
+  inWait_.store(false);
   if (count > 0) {
     const int64_t now = GetDefaultScheduler()->GetUtcTimeMs();
     for (int i = 0; i < count; ++i) {

@@ -111,6 +111,8 @@ class EndpointSender {
   size_t waitingCount_ = 0;
   bool pumpRunning_ = false;
   std::atomic<bool> stopping_{false};
+  // The thread is (about to be) in the writability wait.
+  std::atomic<bool> inWait_{false};
   RefPtr<ThreadContext> context_;
 };
 
