@@ -8,6 +8,9 @@
 // two processes share.
 //
 // Usage: EndpointBench [connections (default 10000)] [rounds (default 100)]
+//                      [keepalive]
+// With "keepalive" the endpoint pings its peers as the service's does and
+// the fan-out rounds are left out: the idle figure then includes the pings.
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -29,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchLoopbackPeers.h"
 #include "NetworkEndpoint.h"
 #include "Scheduler.h"
 #include "ThreadContext.h"
@@ -37,7 +41,6 @@ using namespace corvane;
 
 namespace {
 
-constexpr uint32_t kLoopback = 0x7F000001;
 constexpr size_t kMessageSize = 100;
 
 int64_t NowNs() {
@@ -88,37 +91,7 @@ void ReadAll(int fd, void* data, size_t size) {
 [[noreturn]] void RunPeers(uint16_t port, int count, int control) {
   char go;
   ReadAll(control, &go, 1);
-  std::vector<int> fds(static_cast<size_t>(count), -1);
-  const int batch = 2000;
-  for (int first = 0; first < count; first += batch) {
-    int last = std::min(count, first + batch);
-    std::vector<pollfd> waiting;
-    for (int i = first; i < last; ++i) {
-      int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-      if (fd < 0) Die("socket");
-      sockaddr_in sa{};
-      sa.sin_family = AF_INET;
-      sa.sin_addr.s_addr = htonl(kLoopback);
-      sa.sin_port = htons(port);
-      if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 && errno != EINPROGRESS) Die("connect");
-      fds[static_cast<size_t>(i)] = fd;
-      waiting.push_back(pollfd{fd, POLLOUT, 0});
-    }
-    size_t done = 0;
-    while (done < waiting.size()) {
-      if (poll(waiting.data(), waiting.size(), 20000) <= 0) Die("connect wait");
-      for (pollfd& p : waiting) {
-        if (p.fd >= 0 && p.revents != 0) {
-          p.fd = -1;
-          ++done;
-        }
-      }
-    }
-  }
-  // Each peer says something once, so the endpoint has heard from all.
-  for (int fd : fds) {
-    if (send(fd, "p", 1, MSG_NOSIGNAL) != 1) Die("send");
-  }
+  std::vector<int> fds = bench::ConnectPeers(port, count, 2000);
   char connected = 'C';
   WriteAll(control, &connected, 1);
 
@@ -177,6 +150,7 @@ double Percentile(std::vector<double> v, double p) {
 int main(int argc, char** argv) {
   const int count = argc > 1 ? std::atoi(argv[1]) : 10000;
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 100;
+  const bool keepAlive = argc > 3 && std::strcmp(argv[3], "keepalive") == 0;
   rlimit rl;
   getrlimit(RLIMIT_NOFILE, &rl);
   rl.rlim_cur = rl.rlim_max;
@@ -219,7 +193,9 @@ int main(int argc, char** argv) {
     socklen_t len = sizeof(sa);
     getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len);
     close(s);
-    if (endpoint->Initialize(ntohs(sa.sin_port), static_cast<uint32_t>(count), false) == 0) port = ntohs(sa.sin_port);
+    if (endpoint->Initialize(ntohs(sa.sin_port), static_cast<uint32_t>(count), keepAlive) == 0) {
+      port = ntohs(sa.sin_port);
+    }
   }
   if (port == 0) return 1;
   long rssInitialized = ResidentKb();
@@ -268,7 +244,8 @@ int main(int argc, char** argv) {
   // Fan-out rounds.
   std::string message(kMessageSize, 'm');
   for (int fanOut : {1000, count}) {
-    if (fanOut > count) continue;
+    // Pings would be counted as fan-out bytes.
+    if (fanOut > count || keepAlive) continue;
     std::vector<uint64_t> targets(ids.begin(), ids.begin() + fanOut);
     std::vector<double> ms;
     for (int round = 0; round < rounds; ++round) {

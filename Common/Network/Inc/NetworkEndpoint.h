@@ -1,8 +1,17 @@
 // A plain TCP endpoint for many connections at once: it listens on a port,
 // adopts sockets connected elsewhere and opens outgoing connections. Bytes go
-// up and down unchanged (no framing). All of its work runs on one work-queue
-// thread of its own, driven by poll; events, received data and write-state
-// changes are posted to the ThreadContext registered with each callback.
+// up and down unchanged (no framing). Accepting, reading and all bookkeeping
+// run on one work-queue thread of its own, driven by an event set whose
+// waits cost what is ready, not what is open; events, received data and
+// write-state changes are posted to the ThreadContext registered with each
+// callback.
+//
+// Sending: from Initialize on, a fixed set of sending threads (half the
+// cores, at least 1 and at most kEndpointMaxSenderThreads) carries out the
+// writes, each owning the connections whose identifier modulo their number
+// is its index. A write to many connections is thus sent by all of them at
+// once from one shared copy, and the bytes for one connection always leave
+// from one thread, in the order of the calls that queued them.
 //
 // Thread-safety: every operation may be called from any thread. Called off
 // the endpoint's thread, the setters and Initialize wait for their result;
@@ -32,6 +41,8 @@
 
 namespace corvane {
 
+// The most sending threads an endpoint starts.
+inline constexpr uint32_t kEndpointMaxSenderThreads = 4;
 // A connection whose send queue would pass this is closed (ClosedOnError).
 inline constexpr uint64_t kEndpointMaxQueuedBytes = 64ull * 1024 * 1024;
 // Reading pauses while the delivered, not yet consumed data passes this.

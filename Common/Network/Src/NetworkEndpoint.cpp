@@ -7,8 +7,10 @@
 #include <list>
 #include <mutex>
 #include <new>
+#include <thread>
 #include <utility>
 
+#include "EndpointSender.h"
 #include "Logger.h"
 #include "Result.h"
 #include "Scheduler.h"
@@ -25,12 +27,10 @@ using platform::kPollHangUp;
 using platform::kPollInvalid;
 using platform::kPollReadable;
 using platform::kPollWritable;
-using platform::PollEntry;
 using platform::SocketHandle;
 
 constexpr uint32_t kContextMaxItems = 100000;
 constexpr uint32_t kReceiveBufferSize = 102400;
-constexpr uint32_t kMaxSendChunk = 0x1900000;
 constexpr int kPollTimeoutMs = 100;
 constexpr int64_t kKeepAliveScanIntervalMs = 5000;
 constexpr int64_t kPingAfterSendSilenceMs = 5000;
@@ -38,12 +38,10 @@ constexpr int64_t kReceiveSilenceLimitMs = 30000;
 // A connection that has received nothing yet gets this long from its opening
 // before the keep-alive scan may drop it.
 constexpr int64_t kFirstReceiveGraceMs = 5000;
-// A peer that stops reading is dropped once this much waits for it.
-constexpr uint64_t kMaxQueuedBytesPerConnection = kEndpointMaxQueuedBytes;
 // What a delivery costs its consumer beyond its bytes (task, copy header), so
 // that a peer sending single bytes is bounded as well.
 constexpr int64_t kDeliveryOverhead = 256;
-// While accept runs out of descriptors the listener is left out of the poll
+// While accept runs out of descriptors the listener is left out of the event
 // set for this long, so a full process does not spin on a readable listener.
 constexpr uint32_t kAcceptBackoffMs = 100;
 // Pause after a failed poll, which would otherwise return at once again.
@@ -57,10 +55,20 @@ constexpr uint32_t kMaxConnectionLimit = 1u << 20;
 constexpr uint32_t kMaxConnectTimeoutMs = 0x7FFFFFFF;
 constexpr uint8_t kPing[] = {'C', 'R', 'V', 'P', 'N', 'G'};
 
-// Poll-set positions ahead of the connections.
-constexpr size_t kWakeIndex = 0;
-constexpr size_t kListenerIndex = 1;
-constexpr size_t kFirstConnectionIndex = 2;
+// Ready descriptors taken from the event set per iteration.
+constexpr int kMaxReady = 256;
+// Keys in the event set: a connection's is its identifier (never 0) with the
+// low bits of its serial above, so that a report for a closed connection is
+// never taken for the one that reuses its identifier.
+constexpr uint64_t kWakeKey = 0;
+constexpr uint64_t kListenerKey = 1ull << 32;
+
+uint64_t KeyOf(uint32_t id, uint64_t serial) { return (serial << 32) | id; }
+
+uint32_t DefaultSenderCount() {
+  unsigned cores = std::thread::hardware_concurrency();
+  return std::clamp<uint32_t>(cores / 2, 1, kEndpointMaxSenderThreads);
+}
 
 Scheduler* Sched() { return GetDefaultScheduler(); }
 
@@ -117,27 +125,26 @@ struct ReceiveGate {
 // peers that send, close and connect again are bounded by this.
 constexpr int64_t kMaxTotalUnprocessedBytes = 8 * 1024 * 1024;
 
-struct WriteItem {
-  uint32_t remaining;
-  std::shared_ptr<const uint8_t[]> buffer;
-  uint32_t offset;
-  uint64_t userContext;
-  // Further whole copies of the buffer to send after this one.
-  uint32_t repeat = 0;
-};
-
 struct Connection {
   bool open = false;
   bool adopted = false;
   bool pendingConnect = false;
+  // Its sender reported a write sent in part that has not yet gone out.
   bool blocked = false;
+  // Its sender holds more than kEndpointReadPauseQueuedBytes for it.
+  bool sendBacklog = false;
   bool receivedAny = false;
   // Reading is paused (backpressure) and the id is listed in pausedIds_.
   bool readPaused = false;
   bool pausedListed = false;
+  // What the event set is asked to report for it.
+  int16_t events = 0;
   SocketHandle socket = kInvalidSocket;
-  uint32_t pollIndex = 0;
-  // Tells a reused slot from the connection a stale deadline was made for.
+  std::shared_ptr<EndpointSocket> owner;
+  // Position in openIds_.
+  uint32_t openIndex = 0;
+  // Tells a reused slot from the connection a stale deadline or report was
+  // made for.
   uint64_t serial = 0;
   // The last write call that queued to this connection, so that an
   // identifier listed twice in one call is written once.
@@ -145,9 +152,6 @@ struct Connection {
   uint64_t userContext = 0;
   int64_t openedAt = 0;
   int64_t lastReceive = 0;
-  int64_t lastSend = 0;
-  uint64_t queuedBytes = 0;
-  std::list<WriteItem> sendQueue;
   std::shared_ptr<ReceiveGate> gate;
 };
 
@@ -194,6 +198,9 @@ class NetworkEndpoint final : public INetworkEndpoint {
   void QueueWrite(const std::vector<ConnectionId>& ids, const std::shared_ptr<const uint8_t[]>& data,
                   uint32_t size, uint64_t userContext, uint32_t copies);
   int NotInitialized();
+  bool StartSenders();
+  EndpointSender& SenderOf(uint32_t id) { return *senders_[id % senders_.size()]; }
+  void OnSendReport(uint32_t id, uint64_t serial, SendReport report, uint64_t userContext);
 
   // One poll iteration; each posts the next while there is anything to poll.
   void _Listen();
@@ -201,22 +208,24 @@ class NetworkEndpoint final : public INetworkEndpoint {
   void RestartLoopIfStopped();
   void KeepAliveScan(int64_t now);
   void AcceptAll(int64_t now);
-  void HandleReady(int64_t now);
+  void HandleReady(int count, int64_t now);
   void CompleteConnect(uint32_t id, int16_t revents, int64_t now);
-  void SendQueued(uint32_t id, int64_t now);
   void ReceiveOnce(uint32_t id, int64_t now);
   void ExpireConnects();
 
   uint32_t TakeId();
-  uint32_t OpenSlot(SocketHandle socket, int16_t events, int64_t now);
+  // 0 when the socket cannot be watched (the caller still owns it then).
+  uint32_t OpenSlot(SocketHandle socket, bool adopted, bool pendingConnect, int64_t now);
+  // Hands an open connection to its sender.
+  void StartSending(uint32_t id);
   // discardQueued: data already delivered but not yet consumed is dropped.
   void CloseConnection(uint32_t id, bool discardQueued);
   void CloseWithEvent(uint32_t id, ConnectionEvent event);
-  void SetWritable(Connection& c, bool on);
+  void SetEvents(uint32_t id, int16_t events);
   // Pauses or resumes reading of the connection as its backpressure asks.
   void UpdateReading(uint32_t id);
   void ResumePaused();
-  // Applies allPaused_ and each connection's own pause to the poll set.
+  // Applies allPaused_ and each connection's own pause to the event set.
   void UpdateAllReading();
 
   void RaiseEvent(ConnectionEvent event, const ConnectionInfo& info);
@@ -230,16 +239,19 @@ class NetworkEndpoint final : public INetworkEndpoint {
   std::shared_ptr<platform::WakeSignal> wake_;
   SocketHandle listenSocket_ = kInvalidSocket;
 
-  // Dense poll set: [wake, listener, connections...]; pollSlots_ names the
-  // connection at each position, so nothing is polled for free slots and the
-  // set never outgrows the descriptor limit.
-  std::vector<PollEntry> pollSet_;
-  std::vector<uint32_t> pollSlots_;
+  // The wake signal, the listener and every open connection; a wait costs
+  // what is ready, not what is open.
+  platform::EventSet events_;
+  std::vector<platform::EventSet::Ready> ready_ = std::vector<platform::EventSet::Ready>(kMaxReady);
   std::vector<Connection> connections_;  // by identifier; entry 0 unused
+  // The open identifiers, densely, for the walks that need every one.
+  std::vector<uint32_t> openIds_;
   std::deque<uint32_t> freeIds_;
   std::list<ConnectDeadline> connectDeadlines_;
-  std::vector<std::pair<uint32_t, int16_t>> ready_;
   std::vector<uint32_t> pausedIds_;
+  // By identifier: when its sender last sent anything (UTC ms).
+  std::unique_ptr<std::atomic<int64_t>[]> lastSend_;
+  std::vector<std::unique_ptr<EndpointSender>> senders_;
   std::shared_ptr<std::atomic<int64_t>> unprocessedTotal_ = std::make_shared<std::atomic<int64_t>>(0);
   // No connection is read while the total passes kMaxTotalUnprocessedBytes.
   bool allPaused_ = false;
@@ -266,17 +278,19 @@ NetworkEndpoint::NetworkEndpoint()
   // Posts from other threads cut the poll's wait short, so queued calls and
   // writes are served at once rather than after the poll time-out.
   context_->SetWakeHook([wake = wake_] { wake->Signal(); });
+  if (events_.Add(wake_->Handle(), kPollReadable, kWakeKey) != 0) {
+    LOG_SEVERE("Unable to watch the wake signal. Error %d", platform::LastSocketError());
+  }
 }
 
 NetworkEndpoint::~NetworkEndpoint() {
   alive_->store(false);
   wake_->Signal();
   context_->Stop();
-  // Adopted sockets belong to whoever handed them over.
-  for (uint32_t id = 1; id < slotCount_; ++id) {
-    Connection& c = connections_[id];
-    if (c.open && !c.adopted) platform::CloseSocket(c.socket);
-  }
+  // Nothing posts to the senders any more; each stops and lets its sockets
+  // go, and the table below lets go of the rest (adopted ones stay open).
+  senders_.clear();
+  connections_.clear();
   platform::CloseSocket(listenSocket_);
   eventCallback_.Clear();
   dataCallback_.Clear();
@@ -436,11 +450,9 @@ int NetworkEndpoint::InitializeOnThread(uint16_t port, uint32_t maxConnections, 
   slotCount_ = maxConnections + 1;
   connections_.clear();
   connections_.resize(slotCount_);
+  openIds_.clear();
   freeIds_.clear();
   for (uint32_t id = 1; id <= maxConnections; ++id) freeIds_.push_back(id);
-  pollSet_.assign(kFirstConnectionIndex, PollEntry{kInvalidSocket, kPollReadable, 0});
-  pollSet_[kWakeIndex].fd = wake_->Handle();
-  pollSlots_.assign(kFirstConnectionIndex, 0);
   connectDeadlines_.clear();
   openCount_ = 0;
   pendingCount_ = 0;
@@ -462,10 +474,33 @@ int NetworkEndpoint::InitializeOnThread(uint16_t port, uint32_t maxConnections, 
     int result = OpenListener(port);
     if (Failed(result)) return result;
   }
+  if (!StartSenders()) {
+    LOG_SEVERE("Unable to start the sending threads");
+    platform::CloseSocket(std::exchange(listenSocket_, kInvalidSocket));
+    return Result_Fail;
+  }
   initialized_ = true;
   PostIteration();
   LOG_SPEW(1, "Network endpoint initialization complete");
   return Result_Ok;
+}
+
+bool NetworkEndpoint::StartSenders() {
+  senders_.clear();
+  lastSend_ = std::make_unique<std::atomic<int64_t>[]>(slotCount_);
+  const uint32_t count = DefaultSenderCount();
+  for (uint32_t i = 0; i < count; ++i) {
+    auto sender = std::make_unique<EndpointSender>(
+        count, slotCount_, lastSend_.get(),
+        [this](uint32_t id, uint64_t serial, SendReport report, uint64_t userContext) {
+          // Never refused for length: each report stands for bytes already
+          // queued, which bound their number.
+          PostToSelfAlways([this, id, serial, report, userContext] { OnSendReport(id, serial, report, userContext); });
+        });
+    if (!sender->IsValid()) return false;
+    senders_.push_back(std::move(sender));
+  }
+  return true;
 }
 
 int NetworkEndpoint::OpenListener(uint16_t port) {
@@ -493,8 +528,12 @@ int NetworkEndpoint::OpenListener(uint16_t port) {
     platform::CloseSocket(s);
     return Result_Fail;
   }
+  if (events_.Add(s, kPollReadable, kListenerKey) != 0) {
+    LOG_SEVERE("Unable to listen on socket. Socket error %d", platform::LastSocketError());
+    platform::CloseSocket(s);
+    return Result_Fail;
+  }
   listenSocket_ = s;
-  pollSet_[kListenerIndex] = PollEntry{s, kPollReadable, 0};
   LOG_SPEW(1, "Network endpoint listener initialization completed");
   return Result_Ok;
 }
@@ -513,8 +552,15 @@ int NetworkEndpoint::AdoptOnThread(SocketHandle socket, uint32_t address, uint64
     return Result_Ok;
   }
   int64_t now = Sched()->GetUtcTimeMs();
-  uint32_t id = OpenSlot(socket, kPollReadable, now);
-  connections_[id].adopted = true;
+  uint32_t id = OpenSlot(socket, true, false, now);
+  if (id == 0) {
+    ConnectionInfo info;
+    info.userContext = userContext;
+    info.socketError = platform::LastSocketError();
+    RaiseEvent(ConnectFailed, info);
+    return Result_Ok;
+  }
+  StartSending(id);
   RaiseEvent(Connected, ConnectionInfo{id, 0, address, userContext, 0});
   RestartLoopIfStopped();
   return Result_Ok;
@@ -552,11 +598,15 @@ int NetworkEndpoint::ConnectOnThread(uint32_t address, uint16_t port, uint64_t u
   }
   int64_t now = Sched()->GetUtcTimeMs();
   // Completion shows as writability.
-  uint32_t id = OpenSlot(s, static_cast<int16_t>(kPollReadable | kPollWritable), now);
+  uint32_t id = OpenSlot(s, false, true, now);
+  if (id == 0) {
+    int error = platform::LastSocketError();
+    RaiseEvent(ConnectFailed, ConnectionInfo{0, 0, 0, userContext, error});
+    platform::CloseSocket(s);
+    return Result_Fail;
+  }
   Connection& c = connections_[id];
-  c.pendingConnect = true;
   c.userContext = userContext;
-  ++pendingCount_;
   uint32_t deadline = Sched()->GetTickCount() + std::min(timeoutMs, kMaxConnectTimeoutMs);
   connectDeadlines_.push_back(ConnectDeadline{deadline, id, c.serial});
   RestartLoopIfStopped();
@@ -571,41 +621,56 @@ uint32_t NetworkEndpoint::TakeId() {
   return id;
 }
 
-uint32_t NetworkEndpoint::OpenSlot(SocketHandle socket, int16_t events, int64_t now) {
-  uint32_t id = TakeId();
+uint32_t NetworkEndpoint::OpenSlot(SocketHandle socket, bool adopted, bool pendingConnect, int64_t now) {
+  uint32_t id = freeIds_.front();
   Connection& c = connections_[id];
+  const uint64_t serial = nextSerial_ + 1;
+  int16_t events = pendingConnect ? static_cast<int16_t>(kPollReadable | kPollWritable)
+                                  : (allPaused_ ? int16_t{0} : kPollReadable);
+  if (events_.Add(socket, events, KeyOf(id, serial)) != 0) {
+    LOG_SEVERE("Unable to watch socket. Error %d", platform::LastSocketError());
+    return 0;
+  }
+  TakeId();
+  nextSerial_ = serial;
   c = Connection{};
   c.open = true;
+  c.adopted = adopted;
+  c.pendingConnect = pendingConnect;
+  c.events = events;
   c.socket = socket;
-  c.serial = ++nextSerial_;
+  c.owner = std::make_shared<EndpointSocket>(socket, adopted);
+  c.serial = serial;
   c.openedAt = now;
   c.gate = std::make_shared<ReceiveGate>();
-  c.pollIndex = static_cast<uint32_t>(pollSet_.size());
-  if (allPaused_ && !(events & kPollWritable)) events = static_cast<int16_t>(events & ~kPollReadable);
-  pollSet_.push_back(PollEntry{socket, events, 0});
-  pollSlots_.push_back(id);
+  c.openIndex = static_cast<uint32_t>(openIds_.size());
+  openIds_.push_back(id);
+  lastSend_[id].store(0, std::memory_order_relaxed);
   ++openCount_;
+  if (pendingConnect) ++pendingCount_;
   return id;
+}
+
+void NetworkEndpoint::StartSending(uint32_t id) {
+  Connection& c = connections_[id];
+  SenderOf(id).Open(id, c.serial, c.owner);
 }
 
 void NetworkEndpoint::CloseConnection(uint32_t id, bool discardQueued) {
   Connection& c = connections_[id];
   if (!c.open) return;
   if (discardQueued) c.gate->discard.store(true, std::memory_order_release);
-  if (!c.adopted) platform::CloseSocket(c.socket);
-  // Swap the last poll entry into the freed position.
-  uint32_t index = c.pollIndex;
-  uint32_t last = static_cast<uint32_t>(pollSet_.size() - 1);
-  if (index != last) {
-    pollSet_[index] = pollSet_[last];
-    pollSlots_[index] = pollSlots_[last];
-    connections_[pollSlots_[index]].pollIndex = index;
-  }
-  pollSet_.pop_back();
-  pollSlots_.pop_back();
+  events_.Remove(c.socket);
+  // The sender lets the socket go once it is done with it; a connection
+  // still connecting was never handed to it.
+  if (!c.pendingConnect) SenderOf(id).Close(id);
+  uint32_t index = c.openIndex;
+  uint32_t last = openIds_.back();
+  openIds_[index] = last;
+  connections_[last].openIndex = index;
+  openIds_.pop_back();
   if (c.pendingConnect) --pendingCount_;
   --openCount_;
-  // Releases this connection's share of every queued buffer.
   c = Connection{};
   freeIds_.push_back(id);
 }
@@ -615,31 +680,60 @@ void NetworkEndpoint::CloseWithEvent(uint32_t id, ConnectionEvent event) {
   RaiseEvent(event, ConnectionInfo{id, 0, 0, 0, 0});
 }
 
-void NetworkEndpoint::SetWritable(Connection& c, bool on) {
-  int16_t& events = pollSet_[c.pollIndex].events;
-  events = static_cast<int16_t>(on ? (events | kPollWritable) : (events & ~kPollWritable));
+void NetworkEndpoint::SetEvents(uint32_t id, int16_t events) {
+  Connection& c = connections_[id];
+  if (events == c.events) return;
+  if (events_.Modify(c.socket, events, KeyOf(id, c.serial)) != 0) {
+    LOG_SEVERE("Unable to watch socket. Error %d", platform::LastSocketError());
+    CloseWithEvent(id, ClosedOnError);
+    return;
+  }
+  c.events = events;
 }
 
 void NetworkEndpoint::QueueWrite(const std::vector<ConnectionId>& ids, const std::shared_ptr<const uint8_t[]>& data,
                                  uint32_t size, uint64_t userContext, uint32_t copies) {
   uint64_t call = ++writeCalls_;
-  const uint64_t bytes = static_cast<uint64_t>(size) * copies;
+  const size_t senderCount = senders_.size();
+  std::vector<std::vector<uint32_t>> shares(senderCount);
   for (ConnectionId id64 : ids) {
     if (id64 == 0 || id64 >= slotCount_) continue;
     uint32_t id = static_cast<uint32_t>(id64);
     Connection& c = connections_[id];
-    if (!c.open || c.lastWriteCall == call) continue;
+    // Writes to a connection still connecting are not sent.
+    if (!c.open || c.pendingConnect || c.lastWriteCall == call) continue;
     c.lastWriteCall = call;
-    if (c.queuedBytes + bytes > kMaxQueuedBytesPerConnection) {
-      LOG_SEVERE("Send queue of connection %u passed %llu bytes; closing it", id,
-                 static_cast<unsigned long long>(kMaxQueuedBytesPerConnection));
+    std::vector<uint32_t>& share = shares[id % senderCount];
+    if (share.empty()) share.reserve(ids.size() / senderCount + 1);
+    share.push_back(id);
+  }
+  for (size_t i = 0; i < senderCount; ++i) {
+    if (!shares[i].empty()) senders_[i]->Write(std::move(shares[i]), data, size, userContext, copies);
+  }
+}
+
+void NetworkEndpoint::OnSendReport(uint32_t id, uint64_t serial, SendReport report, uint64_t userContext) {
+  Connection& c = connections_[id];
+  // Made for a connection that has closed since.
+  if (!c.open || c.serial != serial) return;
+  switch (report) {
+    case SendReport::Blocked:
+      c.blocked = true;
+      DeliverWriteState(id, 0, userContext);
+      break;
+    case SendReport::Unblocked:
+      c.blocked = false;
+      DeliverWriteState(id, 1, 0);
+      break;
+    case SendReport::Backlogged:
+    case SendReport::Drained:
+      c.sendBacklog = report == SendReport::Backlogged;
+      UpdateReading(id);
+      break;
+    case SendReport::Failed:
+    case SendReport::Overflow:
       CloseWithEvent(id, ClosedOnError);
-      continue;
-    }
-    c.sendQueue.push_back(WriteItem{size, data, 0, userContext, copies - 1});
-    c.queuedBytes += bytes;
-    SetWritable(c, true);
-    if (c.queuedBytes > kEndpointReadPauseQueuedBytes) UpdateReading(id);
+      break;
   }
 }
 
@@ -647,11 +741,11 @@ void NetworkEndpoint::UpdateReading(uint32_t id) {
   Connection& c = connections_[id];
   if (!c.open || c.pendingConnect) return;
   bool pause = c.gate->unprocessed.load(std::memory_order_acquire) > kEndpointMaxUnprocessedBytes ||
-               c.queuedBytes > kEndpointReadPauseQueuedBytes;
+               c.sendBacklog;
   if (pause == c.readPaused) return;
   c.readPaused = pause;
-  int16_t& events = pollSet_[c.pollIndex].events;
-  events = static_cast<int16_t>(pause || allPaused_ ? (events & ~kPollReadable) : (events | kPollReadable));
+  SetEvents(id, pause || allPaused_ ? int16_t{0} : kPollReadable);
+  if (!c.open) return;
   if (pause) {
     if (!c.pausedListed) {
       c.pausedListed = true;
@@ -664,12 +758,14 @@ void NetworkEndpoint::UpdateReading(uint32_t id) {
 }
 
 void NetworkEndpoint::UpdateAllReading() {
-  for (size_t i = kFirstConnectionIndex; i < pollSet_.size(); ++i) {
-    const Connection& c = connections_[pollSlots_[i]];
-    if (c.pendingConnect) continue;
-    int16_t& events = pollSet_[i].events;
-    bool read = !allPaused_ && !c.readPaused;
-    events = static_cast<int16_t>(read ? (events | kPollReadable) : (events & ~kPollReadable));
+  // Only when every connection's reading pauses or resumes at once, which a
+  // bounded amount of unconsumed data makes rare. Walks a copy: a failure
+  // closes a connection and reorders the list.
+  std::vector<uint32_t> ids = openIds_;
+  for (uint32_t id : ids) {
+    const Connection& c = connections_[id];
+    if (!c.open || c.pendingConnect) continue;
+    SetEvents(id, !allPaused_ && !c.readPaused ? kPollReadable : int16_t{0});
   }
 }
 
@@ -721,21 +817,18 @@ void NetworkEndpoint::_Listen() {
     int32_t left = static_cast<int32_t>(acceptResumeTick_ - Sched()->GetTickCount());
     if (left <= 0) {
       acceptBackoff_ = false;
-      pollSet_[kListenerIndex].fd = listenSocket_;
+      events_.Modify(listenSocket_, kPollReadable, kListenerKey);
     } else {
       timeoutMs = std::min(timeoutMs, static_cast<int>(left));
     }
   }
 
-  int count = platform::Poll(pollSet_.data(), pollSet_.size(), timeoutMs);
+  int count = events_.Wait(ready_.data(), kMaxReady, timeoutMs);
   if (count < 0) {
     LOG_SPEW(1, "Socket error during poll - error %d", platform::LastSocketError());
     Sched()->Sleep(kPollFailurePauseMs);
   } else if (count > 0) {
-    now = Sched()->GetUtcTimeMs();
-    if (pollSet_[kWakeIndex].revents != 0) wake_->Drain();
-    if (pollSet_[kListenerIndex].revents & kPollReadable) AcceptAll(now);
-    HandleReady(now);
+    HandleReady(count, Sched()->GetUtcTimeMs());
   }
   ExpireConnects();
   PostIteration();
@@ -744,7 +837,9 @@ void NetworkEndpoint::_Listen() {
 void NetworkEndpoint::KeepAliveScan(int64_t now) {
   lastKeepAliveScan_ = now;
   std::vector<ConnectionId> pings;
-  for (uint32_t id = 1; id < slotCount_; ++id) {
+  // Walks a copy: closing a connection reorders the list.
+  std::vector<uint32_t> ids = openIds_;
+  for (uint32_t id : ids) {
     Connection& c = connections_[id];
     if (!c.open || c.pendingConnect) continue;
     if (c.readPaused || allPaused_) {
@@ -756,9 +851,9 @@ void NetworkEndpoint::KeepAliveScan(int64_t now) {
     if (silent) {
       LOG_SPEW(1, "Connection closed due to keep alive failure");
       CloseWithEvent(id, ClosedOnError);
-    } else if (now - c.lastSend > kPingAfterSendSilenceMs) {
+    } else if (now - lastSend_[id].load(std::memory_order_relaxed) > kPingAfterSendSilenceMs) {
       pings.push_back(id);
-      c.lastSend = now;
+      lastSend_[id].store(now, std::memory_order_relaxed);
     }
   }
   if (!pings.empty()) {
@@ -780,7 +875,7 @@ void NetworkEndpoint::AcceptAll(int64_t now) {
         LOG_SEVERE("Unable to accept connection - error %d", error);
         acceptBackoff_ = true;
         acceptResumeTick_ = Sched()->GetTickCount() + kAcceptBackoffMs;
-        pollSet_[kListenerIndex].fd = kInvalidSocket;
+        events_.Modify(listenSocket_, 0, kListenerKey);
       }
       return;
     }
@@ -791,7 +886,12 @@ void NetworkEndpoint::AcceptAll(int64_t now) {
       platform::CloseSocket(s);
       continue;
     }
-    uint32_t id = OpenSlot(s, kPollReadable, now);
+    uint32_t id = OpenSlot(s, false, false, now);
+    if (id == 0) {
+      platform::CloseSocket(s);
+      continue;
+    }
+    StartSending(id);
     RaiseEvent(Accepted, ConnectionInfo{id, peerAddress, acceptAddress, 0, 0});
     if (platform::SetNoDelay(s, true) != 0) {
       LOG_WARNING("Unable to set socket option while initializing. Error: %d", platform::LastSocketError());
@@ -799,33 +899,44 @@ void NetworkEndpoint::AcceptAll(int64_t now) {
   }
 }
 
-void NetworkEndpoint::HandleReady(int64_t now) {
-  // Snapshot first: closing a connection reorders the poll set.
-  ready_.clear();
-  for (size_t i = kFirstConnectionIndex; i < pollSet_.size(); ++i) {
-    if (pollSet_[i].revents != 0) ready_.emplace_back(pollSlots_[i], pollSet_[i].revents);
-  }
-  std::sort(ready_.begin(), ready_.end());
-  for (auto [id, revents] : ready_) {
+void NetworkEndpoint::HandleReady(int count, int64_t now) {
+  bool acceptReady = false;
+  for (int i = 0; i < count; ++i) {
+    const platform::EventSet::Ready& ready = ready_[static_cast<size_t>(i)];
+    if (ready.key == kWakeKey) {
+      wake_->Drain();
+      continue;
+    }
+    if (ready.key == kListenerKey) {
+      acceptReady = (ready.events & kPollReadable) != 0;
+      continue;
+    }
+    uint32_t id = static_cast<uint32_t>(ready.key);
+    if (id >= slotCount_) continue;
     Connection& c = connections_[id];
-    if (!c.open) continue;
+    // Closed earlier in this pass, perhaps with its identifier reused.
+    if (!c.open || KeyOf(id, c.serial) != ready.key) continue;
+    int16_t revents = ready.events;
     if (c.pendingConnect) {
       if (revents & (kPollWritable | kPollError | kPollHangUp | kPollInvalid)) CompleteConnect(id, revents, now);
-      if (!c.open) continue;
-    } else if ((revents & kPollWritable) && !c.sendQueue.empty()) {
-      SendQueued(id, now);
       if (!c.open) continue;
     }
     if (revents & kPollReadable) {
       ReceiveOnce(id, now);
-    } else if (revents & kPollHangUp) {
-      LOG_SPEW(1, "Socket closed gracefully - POLLHUP");
-      CloseWithEvent(id, ClosedGracefully);
     } else if (revents & (kPollError | kPollInvalid)) {
       LOG_SEVERE("File descriptor POLLERR");
       CloseWithEvent(id, ClosedOnError);
+    } else if (revents & kPollHangUp) {
+      // With a write still waiting to go out, the send fails first.
+      if (c.blocked) {
+        CloseWithEvent(id, ClosedOnError);
+      } else {
+        LOG_SPEW(1, "Socket closed gracefully - POLLHUP");
+        CloseWithEvent(id, ClosedGracefully);
+      }
     }
   }
+  if (acceptReady) AcceptAll(now);
 }
 
 void NetworkEndpoint::CompleteConnect(uint32_t id, int16_t revents, int64_t now) {
@@ -836,69 +947,27 @@ void NetworkEndpoint::CompleteConnect(uint32_t id, int16_t revents, int64_t now)
   // Hang-up or error without writability is a failed connect even when the
   // socket has no pending error left to report.
   if (error == 0 && !(revents & kPollWritable)) error = -1;
-  c.pendingConnect = false;
-  --pendingCount_;
   if (error != 0) {
     LOG_SPEW(1, "Error on OpenConnection %d", error);
     CloseConnection(id, true);
     RaiseEvent(ConnectFailed, ConnectionInfo{id, 0, 0, userContext, 0});
     return;
   }
+  c.pendingConnect = false;
+  --pendingCount_;
   uint32_t localAddress = 0;
   platform::GetLocalAddress(c.socket, &localAddress, nullptr);
   c.openedAt = now;
-  // Writes queued before the connect completed are not sent.
-  c.sendQueue.clear();
-  c.queuedBytes = 0;
-  pollSet_[c.pollIndex].events = allPaused_ ? 0 : kPollReadable;
-  RaiseEvent(Connected, ConnectionInfo{id, 0, localAddress, userContext, 0});
-}
-
-void NetworkEndpoint::SendQueued(uint32_t id, int64_t now) {
-  Connection& c = connections_[id];
-  while (!c.sendQueue.empty()) {
-    WriteItem& item = c.sendQueue.front();
-    uint32_t chunk = std::min(item.remaining, kMaxSendChunk);
-    int64_t sent = platform::Send(c.socket, item.buffer.get() + item.offset, chunk);
-    if (sent > 0) {
-      c.lastSend = now;
-      c.queuedBytes -= static_cast<uint64_t>(sent);
-      if (c.readPaused && c.queuedBytes <= kEndpointReadPauseQueuedBytes) UpdateReading(id);
-      if (static_cast<uint32_t>(sent) == item.remaining && item.repeat != 0) {
-        // The next copy of the same buffer.
-        --item.repeat;
-        item.remaining += item.offset;
-        item.offset = 0;
-        continue;
-      }
-      if (static_cast<uint32_t>(sent) == item.remaining) {
-        c.sendQueue.pop_front();
-        if (c.sendQueue.empty()) SetWritable(c, false);
-        if (c.blocked) {
-          c.blocked = false;
-          DeliverWriteState(id, 1, 0);
-        }
-        continue;
-      }
-      item.offset += static_cast<uint32_t>(sent);
-      item.remaining -= static_cast<uint32_t>(sent);
-      // The socket took all it was offered: only the chunk size held it back.
-      if (static_cast<uint32_t>(sent) == chunk) continue;
-      if (!c.blocked) {
-        c.blocked = true;
-        DeliverWriteState(id, 0, item.userContext);
-      }
-      return;
-    }
-    int error = platform::LastSocketError();
-    if (sent == 0 || platform::IsWouldBlock(error)) {
-      LOG_WARNING("Unable to send on socket. Socket would block");
-      return;
-    }
-    LOG_SEVERE("Unexpected error %d sending data on socket.", error);
-    CloseWithEvent(id, ClosedOnError);
+  const int16_t events = allPaused_ ? int16_t{0} : kPollReadable;
+  if (events_.Modify(c.socket, events, KeyOf(id, c.serial)) != 0) {
+    LOG_SEVERE("Unable to watch socket. Error %d", platform::LastSocketError());
+    CloseConnection(id, true);
+    RaiseEvent(ConnectFailed, ConnectionInfo{id, 0, 0, userContext, 0});
     return;
   }
+  c.events = events;
+  StartSending(id);
+  RaiseEvent(Connected, ConnectionInfo{id, 0, localAddress, userContext, 0});
 }
 
 void NetworkEndpoint::ReceiveOnce(uint32_t id, int64_t now) {
@@ -910,8 +979,9 @@ void NetworkEndpoint::ReceiveOnce(uint32_t id, int64_t now) {
       LOG_WARNING("Unable to read from socket. Socket would block");
       return;
     }
-    if (platform::IsConnectionReset(error)) {
-      // A peer that resets rather than closes has still just gone away.
+    if (platform::IsConnectionReset(error) && !c.blocked) {
+      // A peer that resets rather than closes has still just gone away;
+      // with a write still waiting to go out, the send fails first.
       LOG_SPEW(1, "Socket closed by the peer - reset");
       CloseWithEvent(id, ClosedGracefully);
       return;

@@ -14,8 +14,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -31,6 +33,7 @@
 #include "SocketLayer.h"
 #include "TestLogCapture.h"
 #include "TestLoopbackPeer.h"
+#include "TestWait.h"
 #include "ThreadContext.h"
 
 namespace corvane {
@@ -225,6 +228,16 @@ class EndpointTest : public ::testing::Test {
     EXPECT_GE(peer.Fd(), 0);
     EXPECT_TRUE(recorder_.WaitForEvent(Event::Accepted, expectedId)) << "id " << expectedId;
     return peer;
+  }
+
+  // Peers with identifiers 1 to count, which go to *ids.
+  std::vector<Peer> AcceptPeers(uint16_t port, int count, std::vector<uint64_t>* ids) {
+    std::vector<Peer> peers;
+    for (uint64_t id = 1; id <= static_cast<uint64_t>(count); ++id) {
+      peers.push_back(Accept(port, id));
+      ids->push_back(id);
+    }
+    return peers;
   }
 
   // Lets the poll loop run a few times: a marker write travels through it.
@@ -899,6 +912,241 @@ TEST_F(EndpointTest, TenThousandConnectionsAreServedAndClosedWithoutLeakingDescr
   ASSERT_TRUE(callbacks_->Post([] {}, &donePtr));
   EXPECT_EQ(descriptorsBefore, CountOpenDescriptors());
   EXPECT_LT(SteadyClock::now() - start, milliseconds(60000));
+}
+
+// ---- sending threads ----
+
+// A frame a reader can check: "<writer><seq, 6 digits><padding length, 6
+// digits>;" then that many copies of the writer's letter.
+std::string Frame(int writer, int seq, size_t padding) {
+  char head[64];
+  std::snprintf(head, sizeof(head), "%c%06d%06zu;", 'A' + writer, seq, padding);
+  return std::string(head, 14) + std::string(padding, static_cast<char>('a' + writer));
+}
+
+// Splits a stream of frames into (writer, seq) pairs; false when malformed.
+bool ParseFrames(const std::string& stream, std::vector<std::pair<int, int>>* frames) {
+  size_t at = 0;
+  while (at < stream.size()) {
+    if (stream.size() - at < 14 || stream[at + 13] != ';') return false;
+    int writer = stream[at] - 'A';
+    int seq = std::stoi(stream.substr(at + 1, 6));
+    size_t padding = std::stoul(stream.substr(at + 7, 6));
+    if (stream.size() - at - 14 < padding) return false;
+    if (stream.compare(at + 14, padding, std::string(padding, static_cast<char>('a' + writer))) != 0) return false;
+    frames->emplace_back(writer, seq);
+    at += 14 + padding;
+  }
+  return true;
+}
+
+TEST_F(EndpointTest, WritesFromManyThreadsLeaveInCallOrderOnEveryConnection) {
+  constexpr int kPeers = 8, kWriters = 4, kWrites = 300;
+  uint16_t port = Listen(kPeers, false);
+  std::vector<uint64_t> ids;
+  std::vector<Peer> peers = AcceptPeers(port, kPeers, &ids);
+  // Every writer fans out to all peers, with frames large enough now and
+  // then to leave a queue waiting for the socket.
+  size_t perPeer = 0;
+  for (int w = 0; w < kWriters; ++w) {
+    for (int seq = 0; seq < kWrites; ++seq) perPeer += Frame(w, seq, static_cast<size_t>(seq % 4) * 3000).size();
+  }
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([&, w] {
+      for (int seq = 0; seq < kWrites; ++seq) {
+        std::string frame = Frame(w, seq, static_cast<size_t>(seq % 4) * 3000);
+        endpoint_->WriteToConnectionsAsync(ids, Bytes(frame), static_cast<uint32_t>(frame.size()), 0);
+      }
+    });
+  }
+  for (std::thread& t : writers) t.join();
+  for (int i = 0; i < kPeers; ++i) {
+    std::string got = peers[static_cast<size_t>(i)].ReceiveText(perPeer, milliseconds(30000));
+    ASSERT_EQ(perPeer, got.size()) << "peer " << i + 1;
+    std::vector<std::pair<int, int>> frames;
+    ASSERT_TRUE(ParseFrames(got, &frames)) << "peer " << i + 1;
+    std::vector<int> next(kWriters, 0);
+    for (auto [writer, seq] : frames) {
+      ASSERT_EQ(next[static_cast<size_t>(writer)], seq) << "peer " << i + 1 << " writer " << writer;
+      ++next[static_cast<size_t>(writer)];
+    }
+  }
+  EXPECT_EQ(0u, recorder_.CountEvents(Event::ClosedOnError));
+}
+
+TEST_F(EndpointTest, ConnectionsClosingWhileTheirShareIsWrittenLeaveTheOthersWhole) {
+  constexpr int kPeers = 8, kWrites = 200;
+  constexpr size_t kPadding = 20000;
+  uint16_t port = Listen(kPeers, false);
+  std::vector<uint64_t> ids;
+  std::vector<Peer> peers = AcceptPeers(port, kPeers, &ids);
+  std::atomic<int> posted{0};
+  std::thread writer([&] {
+    for (int seq = 0; seq < kWrites; ++seq) {
+      std::string frame = Frame(0, seq, kPadding);
+      endpoint_->WriteToConnectionsAsync(ids, Bytes(frame), static_cast<uint32_t>(frame.size()), 0);
+      posted.store(seq + 1);
+    }
+  });
+  // Peers 2 and 3 reset and peer 5 is dropped while writes keep coming.
+  ASSERT_FALSE(peers[1].ReceiveText(1000).empty());
+  ASSERT_FALSE(peers[2].ReceiveText(1000).empty());
+  peers[1].ResetOnClose();
+  peers[1].Close();
+  peers[2].Close();
+  ASSERT_EQ(0, endpoint_->Disconnect(5));
+  writer.join();
+  EXPECT_LT(0, posted.load());
+
+  const size_t total = static_cast<size_t>(kWrites) * Frame(0, 0, kPadding).size();
+  for (int id : {1, 4, 6, 7, 8}) {
+    std::string got = peers[static_cast<size_t>(id - 1)].ReceiveText(total, milliseconds(30000));
+    ASSERT_EQ(total, got.size()) << "peer " << id;
+    std::vector<std::pair<int, int>> frames;
+    ASSERT_TRUE(ParseFrames(got, &frames)) << "peer " << id;
+    for (size_t k = 0; k < frames.size(); ++k) ASSERT_EQ(static_cast<int>(k), frames[k].second);
+  }
+  EXPECT_TRUE(peers[4].WaitClosed());
+  ASSERT_TRUE(recorder_.WaitForEvents(kPeers + 2));
+  // A new connection takes a freed identifier; nothing queued for the old
+  // one may reach it.
+  Peer fresh = ConnectTo(port);
+  ASSERT_TRUE(recorder_.WaitForEvents(kPeers + 3));
+  RecordedEvent accepted = recorder_.Events().back();
+  ASSERT_EQ(Event::Accepted, accepted.event);
+  ASSERT_EQ(0, endpoint_->WriteToConnectionsAsync({accepted.info.connectionId}, Bytes("fresh"), 5, 0));
+  EXPECT_EQ("fresh", fresh.ReceiveText(5));
+
+  std::vector<RecordedEvent> events = recorder_.Events();
+  std::map<uint64_t, int> closes;
+  for (const RecordedEvent& e : events) {
+    if (e.event == Event::ClosedGracefully || e.event == Event::ClosedOnError) ++closes[e.info.connectionId];
+  }
+  EXPECT_EQ((std::map<uint64_t, int>{{2, 1}, {3, 1}}), closes);
+}
+
+void FillPattern(uint8_t* out, size_t n) {
+  for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(i % 251);
+}
+
+// Reads a peer on a thread of its own until `limit` bytes, its close or 10 s
+// of silence, checking every byte against the pattern repeated each `period`.
+class PatternReader {
+ public:
+  PatternReader(int fd, size_t limit, size_t period)
+      : thread_([this, fd, limit, period] { Run(fd, limit, period); }) {}
+  ~PatternReader() { Join(); }
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+  size_t Received() const { return received_.load(); }
+  bool Intact() const { return intact_.load(); }
+
+ private:
+  void Run(int fd, size_t limit, size_t period) {
+    std::vector<uint8_t> buffer(1 << 16);
+    size_t at = 0;
+    while (at < limit) {
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 10000) <= 0) return;
+      ssize_t n = recv(fd, buffer.data(), std::min(buffer.size(), limit - at), 0);
+      if (n <= 0) return;
+      for (ssize_t i = 0; i < n; ++i) {
+        if (buffer[static_cast<size_t>(i)] != static_cast<uint8_t>(((at + static_cast<size_t>(i)) % period) % 251)) {
+          intact_ = false;
+        }
+      }
+      at += static_cast<size_t>(n);
+      received_ = at;
+    }
+  }
+
+  std::atomic<size_t> received_{0};
+  std::atomic<bool> intact_{true};
+  std::thread thread_;
+};
+
+TEST_F(EndpointTest, SendQueueBoundHoldsPerConnectionWhileOthersReadEverything) {
+  constexpr uint32_t kSize = 6u << 20;
+  constexpr int kWrites = 14;  // 84 MiB: past the bound for a peer that never reads
+  constexpr size_t kTotal = size_t{kSize} * kWrites;
+  uint16_t port = Listen(8, false);
+  std::vector<Peer> peers;
+  for (int i = 1; i <= 6; ++i) {
+    Peer peer;
+    ASSERT_TRUE(peer.Connect(port, 5000, 4096));
+    ASSERT_TRUE(recorder_.WaitForEvent(Event::Accepted, static_cast<uint64_t>(i)));
+    peers.push_back(std::move(peer));
+  }
+  std::shared_ptr<uint8_t[]> pattern(new uint8_t[kSize]);
+  FillPattern(pattern.get(), kSize);
+  // Peers 1-4 (one on every sending thread) never read; 5 and 6 read all,
+  // and writes are paced so that their queues stay far below the bound.
+  PatternReader fast5(peers[4].Fd(), kTotal, kSize);
+  PatternReader fast6(peers[5].Fd(), kTotal, kSize);
+  for (int k = 0; k < kWrites; ++k) {
+    size_t behind = k > 4 ? size_t{kSize} * static_cast<size_t>(k - 4) : 0;
+    ASSERT_TRUE(test::WaitUntil([&] { return fast5.Received() >= behind && fast6.Received() >= behind; }, 30000));
+    ASSERT_EQ(0, endpoint_->WriteSharedToConnectionsAsync({1, 2, 3, 4, 5, 6}, pattern, kSize, 0, 1));
+  }
+  fast5.Join();
+  fast6.Join();
+  EXPECT_EQ(kTotal, fast5.Received());
+  EXPECT_EQ(kTotal, fast6.Received());
+  EXPECT_TRUE(fast5.Intact());
+  EXPECT_TRUE(fast6.Intact());
+  for (uint64_t id = 1; id <= 4; ++id) EXPECT_TRUE(recorder_.WaitForEvent(Event::ClosedOnError, id)) << id;
+  EXPECT_FALSE(recorder_.HasEvent(Event::ClosedOnError, 5));
+  EXPECT_FALSE(recorder_.HasEvent(Event::ClosedOnError, 6));
+  EXPECT_EQ(4u, recorder_.CountEvents(Event::ClosedOnError));
+}
+
+TEST_F(EndpointTest, DestroyingTheEndpointWhileEverySenderIsBusyIsPromptAndClosesAll) {
+  // The fixture's endpoint holds descriptors of its own from the start.
+  delete endpoint_;
+  endpoint_ = nullptr;
+  const int descriptorsBefore = CountOpenDescriptors();
+  ASSERT_EQ(0, CreateNetworkEndpoint(&endpoint_));
+  recorder_.Attach(endpoint_, callbacks_.Get());
+  uint16_t port = Listen(8, false);
+  std::vector<uint64_t> ids;
+  std::vector<Peer> peers = AcceptPeers(port, 8, &ids);
+  constexpr uint32_t kSize = 1u << 20;
+  std::shared_ptr<uint8_t[]> block(new uint8_t[kSize]);
+  FillPattern(block.get(), kSize);
+  // Every peer reads, so every sender keeps sending until the end.
+  std::atomic<size_t> total{0};
+  std::vector<std::thread> readers;
+  for (Peer& peer : peers) {
+    readers.emplace_back([&total, fd = peer.Fd()] {
+      std::vector<char> buffer(65536);
+      for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 10000) <= 0) return;
+        ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
+        if (n <= 0) return;
+        total += static_cast<size_t>(n);
+      }
+    });
+  }
+  // Writes kept 16 MiB ahead of the readers on every connection, so that
+  // much is still to send when the endpoint goes.
+  constexpr size_t kWrites = 48, kAhead = 16;
+  for (size_t k = 0; k < kWrites; ++k) {
+    size_t behind = k > kAhead ? (k - kAhead) * 8 * kSize : 0;
+    ASSERT_TRUE(test::WaitUntil([&] { return total.load() >= behind; }, 10000));
+    ASSERT_EQ(0, endpoint_->WriteSharedToConnectionsAsync(ids, block, kSize, 0, 1));
+  }
+  auto start = SteadyClock::now();
+  delete endpoint_;
+  endpoint_ = nullptr;
+  EXPECT_LT(SteadyClock::now() - start, milliseconds(2000));
+  // Each reader ends at its peer's close.
+  for (std::thread& t : readers) t.join();
+  EXPECT_LT(total.load(), kWrites * 8 * kSize);
+  peers.clear();
+  EXPECT_EQ(descriptorsBefore, CountOpenDescriptors());
 }
 
 }  // namespace

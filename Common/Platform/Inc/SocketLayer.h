@@ -143,4 +143,36 @@ class WakeSignal {
   int fd_;
 };
 
+// A readiness set over many descriptors (epoll), level-triggered: a wait
+// costs what is ready, not what is registered. Each descriptor carries a
+// caller's 64-bit key and the kPoll* bits it asks for; errors and hang-ups
+// are always reported. A descriptor is registered at most once per set.
+// Not thread-safe except Wait against Add/Modify/Remove, which the system
+// allows.
+class EventSet {
+ public:
+  struct Ready {
+    uint64_t key;
+    int16_t events;
+  };
+
+  EventSet();
+  ~EventSet();
+  EventSet(const EventSet&) = delete;
+  EventSet& operator=(const EventSet&) = delete;
+
+  bool IsValid() const { return fd_ >= 0; }
+  // 0, or -1 with LastSocketError().
+  int Add(int fd, int16_t events, uint64_t key);
+  int Modify(int fd, int16_t events, uint64_t key);
+  int Remove(int fd);
+  // Up to maxCount ready descriptors into out: the count, 0 on time-out, -1
+  // on failure. timeoutMs < 0 waits without limit; a signal ends the wait
+  // early with 0.
+  int Wait(Ready* out, int maxCount, int timeoutMs);
+
+ private:
+  int fd_;
+};
+
 }  // namespace corvane::platform

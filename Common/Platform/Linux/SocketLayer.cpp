@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -363,6 +364,50 @@ void WakeSignal::Drain() {
   uint64_t value;
   while (::read(fd_, &value, sizeof(value)) < 0 && errno == EINTR) {
   }
+}
+
+static_assert(EPOLLIN == POLLIN && EPOLLOUT == POLLOUT && EPOLLERR == POLLERR && EPOLLHUP == POLLHUP,
+              "the poll bits are passed to epoll unchanged");
+
+EventSet::EventSet() : fd_(::epoll_create1(EPOLL_CLOEXEC)) {}
+
+EventSet::~EventSet() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+namespace {
+
+int ControlEventSet(int set, int op, int fd, int16_t events, uint64_t key) {
+  epoll_event ev{};
+  ev.events = static_cast<uint16_t>(events) & (EPOLLIN | EPOLLOUT);
+  ev.data.u64 = key;
+  return ::epoll_ctl(set, op, fd, &ev) == 0 ? 0 : -1;
+}
+
+}  // namespace
+
+int EventSet::Add(int fd, int16_t events, uint64_t key) { return ControlEventSet(fd_, EPOLL_CTL_ADD, fd, events, key); }
+
+int EventSet::Modify(int fd, int16_t events, uint64_t key) {
+  return ControlEventSet(fd_, EPOLL_CTL_MOD, fd, events, key);
+}
+
+int EventSet::Remove(int fd) {
+  epoll_event unused{};
+  return ::epoll_ctl(fd_, EPOLL_CTL_DEL, fd, &unused) == 0 ? 0 : -1;
+}
+
+int EventSet::Wait(Ready* out, int maxCount, int timeoutMs) {
+  constexpr int kBatch = 256;
+  epoll_event events[kBatch];
+  int wanted = maxCount < kBatch ? maxCount : kBatch;
+  int n = ::epoll_wait(fd_, events, wanted, timeoutMs);
+  if (n < 0) return errno == EINTR ? 0 : -1;
+  for (int i = 0; i < n; ++i) {
+    out[i].key = events[i].data.u64;
+    out[i].events = static_cast<int16_t>(events[i].events & (EPOLLIN | EPOLLOUT | EPOLLERR | EPOLLHUP));
+  }
+  return n;
 }
 
 }  // namespace corvane::platform
