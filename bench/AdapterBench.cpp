@@ -219,12 +219,29 @@ int Cuts(int mode, uint32_t messages, uint32_t maxSize, int cuts) {
 
 int main(int argc, char** argv) {
   using namespace corvane;
+  // Connections of finished figures are destroyed on the deletion thread,
+  // which the process does not wait for: each figure starts, and the
+  // process ends, only once they are gone.
+  const auto settle = [] {
+    if (!test::WaitTransportTeardown()) std::printf("transport teardown did not finish\n");
+  };
   if (argc == 6 && std::strcmp(argv[1], "cuts") == 0) {
-    return Cuts(std::atoi(argv[2]), static_cast<uint32_t>(std::atoi(argv[3])), static_cast<uint32_t>(std::atoi(argv[4])),
-                std::atoi(argv[5]));
+    const int result = Cuts(std::atoi(argv[2]), static_cast<uint32_t>(std::atoi(argv[3])),
+                            static_cast<uint32_t>(std::atoi(argv[4])), std::atoi(argv[5]));
+    settle();
+    return result;
   }
-  for (int mode : {0, 1, 2}) Throughput(mode);
-  for (int mode : {0, 1, 2}) MessageRate(mode);
-  for (int mode : {1, 2}) Recovery(mode);
+  for (int mode : {0, 1, 2}) {
+    Throughput(mode);
+    settle();
+  }
+  for (int mode : {0, 1, 2}) {
+    MessageRate(mode);
+    settle();
+  }
+  for (int mode : {1, 2}) {
+    Recovery(mode);
+    settle();
+  }
   return 0;
 }

@@ -410,10 +410,19 @@ int TearDown(int cycles) {
     if (disconnected != kClients || s > 5.0) ++failures;
     std::printf("cycle %2d: Finalize %.3f s, Disconnected %d of %d\n", cycle, s, disconnected, kClients);
   }
-  const bool drained = test::WaitUntil([] { return NetworkTransportImpl::LiveConnectionCount() == 0; }, 10000);
+  const bool drained = test::WaitTransportTeardown(10000);
   std::printf("teardown: %d cycles, worst Finalize %.3f s, %d failed, connections left %d\n", cycles, worst, failures,
               drained ? 0 : NetworkTransportImpl::LiveConnectionCount());
   return failures == 0 && drained ? 0 : 1;
+}
+
+// The transports of a figure are finalized, but their connections are
+// destroyed on the deletion thread: the next figure starts (and the process
+// ends, with OpenSSL's exit clean-up) only once they are gone.
+void Settle() {
+  if (!test::WaitTransportTeardown()) {
+    std::printf("transport teardown did not finish: %d connections left\n", NetworkTransportImpl::LiveConnectionCount());
+  }
 }
 
 }  // namespace
@@ -430,12 +439,14 @@ int main(int argc, char** argv) {
   if (argc >= 3 && std::strcmp(argv[1], "transport") == 0) {
     const size_t size = static_cast<size_t>(std::atol(argv[2]));
     Print("transport", size, MeasureTransport(argc >= 4, size));
+    Settle();
     return 0;
   }
   for (bool tls : {false, true}) {
     for (size_t size : {size_t{64}, size_t{1} << 20}) {
       const Figures bare = MeasureBare(tls, size);
       const Figures transport = MeasureTransport(tls, size);
+      Settle();
       Print(tls ? "bare OpenSSL TLS 1.2" : "bare TCP", size, bare);
       Print(tls ? "transport TLS" : "transport plain", size, transport);
       if (size > 64) {
@@ -447,6 +458,8 @@ int main(int argc, char** argv) {
     }
   }
   ConnectAndIdle(false);
+  Settle();
   ConnectAndIdle(true);
+  Settle();
   return 0;
 }

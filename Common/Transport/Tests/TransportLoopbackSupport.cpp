@@ -6,8 +6,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 
+#include "DeletionThread.h"
+#include "NetworkTransportImpl.h"
 #include "TransportFrames.h"
 
 namespace corvane::test {
@@ -32,7 +36,36 @@ int ListenLoopback(uint16_t* port, int receiveBufferBytes = 0) {
   return fd;
 }
 
+// Queued on the deletion thread behind everything already there; its
+// destruction says that all of that has been destroyed.
+class DeletionMarker final : public IRefCountImpl {
+ public:
+  explicit DeletionMarker(std::shared_ptr<std::atomic<bool>> reached) : reached_(std::move(reached)) {}
+  ~DeletionMarker() override { reached_->store(true); }
+
+ private:
+  std::shared_ptr<std::atomic<bool>> reached_;
+};
+
 }  // namespace
+
+bool WaitTransportTeardown(int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto left = [&] {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<int64_t>(0, ms.count()));
+  };
+  if (!WaitUntil([] { return NetworkTransportImpl::LiveConnectionCount() == 0; }, left())) return false;
+  // A destroyed connection queues the release of what it held, and those
+  // destructors may queue more: two markers in turn see two levels through.
+  for (int level = 0; level < 2; ++level) {
+    auto reached = std::make_shared<std::atomic<bool>>(false);
+    auto* marker = new DeletionMarker(reached);
+    if (marker->DecrementRef() == 0) DeleteOnDeletionThread(marker);
+    if (!WaitUntil([&] { return reached->load(); }, left())) return false;
+  }
+  return true;
+}
 
 uint16_t FreePort() {
   uint16_t port = 0;

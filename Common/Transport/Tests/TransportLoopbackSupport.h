@@ -137,6 +137,13 @@ class TestCredentials {
 // A port that was free a moment ago (bound with SO_REUSEADDR, then closed).
 uint16_t FreePort();
 
+// Waits up to timeoutMs until every transport connection has been destroyed
+// and the deletion thread has worked through what was queued before: a
+// finalized transport's connections (their TLS sessions and threads) go on
+// the deletion thread, which the process does not wait for at exit. True
+// when all of it is gone.
+bool WaitTransportTeardown(int timeoutMs = 30000);
+
 // A listening socket on 127.0.0.1 whose one accepted connection runs
 // script on an owned thread; stop turns true when the server is destroyed,
 // which joins the thread.
