@@ -37,5 +37,8 @@ function(tds_add_test)
   if(SANITIZE STREQUAL "thread")
     set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT
       "TSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/cmake/tsan.supp:halt_on_error=1:second_deadlock_stack=1")
+  elseif(SANITIZE STREQUAL "address")
+    set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT
+      "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/cmake/lsan.supp")
   endif()
 endfunction()

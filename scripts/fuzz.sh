@@ -28,6 +28,7 @@ fi
 cmake --build "$dir" -j "$jobs" --target "${names[@]}" || exit 1
 status=0
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/cmake/lsan.supp}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 for name in "${names[@]}"; do
   t="$dir/fuzz/$name"

@@ -77,14 +77,9 @@ EVP_PKEY* ReadRsaKeyFile(FILE* file) {
   return IsRsa(key.get()) ? key.release() : nullptr;
 }
 
+// Kept loaded for the life of the process.
 OSSL_PROVIDER* g_legacyProvider = nullptr;
 OSSL_PROVIDER* g_defaultProvider = nullptr;
-
-void UnloadProviders() {
-  if (g_legacyProvider) OSSL_PROVIDER_unload(g_legacyProvider);
-  if (g_defaultProvider) OSSL_PROVIDER_unload(g_defaultProvider);
-  g_legacyProvider = g_defaultProvider = nullptr;
-}
 
 }  // namespace
 
@@ -93,12 +88,14 @@ void SslContextDeleter::operator()(SSL_CTX* context) const { SSL_CTX_free(contex
 void TlsContext::InitializeLibrary() {
   static std::once_flag once;
   std::call_once(once, [] {
-    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    // No clean-up at exit: connections are destroyed on the deletion
+    // thread, which may still be freeing TLS sessions and contexts while
+    // the process exits; the library's state must outlive them.
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS | OPENSSL_INIT_NO_ATEXIT,
+                     nullptr);
     g_legacyProvider = OSSL_PROVIDER_load(nullptr, "legacy");
     g_defaultProvider = OSSL_PROVIDER_load(nullptr, "default");
     ERR_clear_error();
-    // Registered after the library's own clean-up, so it runs before it.
-    std::atexit(UnloadProviders);
   });
 }
 
