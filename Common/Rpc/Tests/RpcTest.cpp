@@ -192,6 +192,8 @@ TEST_P(RpcOverTransport, CallsCarryExactRecordsResultsAndLogLines) {
     RefPtr<Owner> owner(new Owner(), false);
     stub->owner = owner.Get();
     EXPECT_EQ(clientRpc_->Execute(conn_, kObject, 2, StreamOf(params).Get(), response.Get(), 30000), 0);
+    // The server lets go of the owner just after its answer went out.
+    ASSERT_TRUE(WaitUntil([&] { return owner->GetRefCount() == 1; }, 5000));
     IRefCount* dying = owner.Detach();
     ASSERT_EQ(dying->DecrementRef(), 0);
     EXPECT_EQ(clientRpc_->Execute(conn_, kObject, 2, StreamOf(params).Get(), response.Get(), 30000), Result_NoSuchStub);
