@@ -18,7 +18,7 @@ if [ -z "${HTTP_API_BENCH_INNER:-}" ]; then
   root=$(cd "$(dirname "$0")/.." && pwd)
   build=${1:-$root/build/bench}
   if [ ! -x "$build/bench/HttpApiBenchServer" ]; then
-    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTDS_BUILD_BENCH=ON -DTDS_BUILD_TESTS=OFF >/dev/null
+    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTDS_BUILD_BENCH=ON -DTDS_BUILD_TESTS=ON >/dev/null
     ninja -C "$build" -j3 HttpApiBenchServer >/dev/null
   fi
   flags=(-n)
