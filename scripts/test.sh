@@ -5,7 +5,7 @@
 # test parallelism (default: the core count).
 set -uo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh || exit 1
+scripts/install-deps.sh --test || exit 1
 
 jobs=${JOBS:-$(nproc)}
 status=0
