@@ -30,22 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                          std::make_unique<NullLayer>(), GetSystemLayerClock());
   monitor->Enter();
   fc->OnWrite(4107, 0);
-  size_t start = 0;
-  for (size_t i = 0; i <= size; ++i) {
-    if (i < size && data[i] != 0xFF) continue;
-    IDataStream* s = nullptr;
-    CreateDataStream(&s);
-    s->Write(data + start, static_cast<uint32_t>(i - start));
-    ITransport::PostReceiveTask* task = nullptr;
-    layer.Receive(&s, &task);
-    if (s) s->Release();
-    if (task) {
-      task->Run();
-      task->Release();
-    }
+  corvane::fuzz::FeedRecords(layer, data, size, true, [&] {
     if (fc->Window() < FlowControl::kMinWindow || fc->Unacknowledged() < 0) __builtin_trap();
-    start = i + 1;
-  }
+  });
   monitor->Exit();
   return 0;
 }

@@ -2,6 +2,10 @@
 // takes every send, and a connection whose socket never changes.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
+#include "DataStream.h"
 #include "TransportLayer.h"
 
 namespace corvane::fuzz {
@@ -20,5 +24,28 @@ class NullConnection : public IResendConnection {
   void OnPartialSend() override {}
   int OnConnect(const UUID&, const UUID&, bool) override { return 0; }
 };
+
+// Feeds the input to layer.Receive as records separated by 0xFF bytes, each
+// one frame; a task the layer hands out is run when runTasks is set. After
+// each record, check() may trap.
+template <class Check>
+void FeedRecords(ITransportLayer& layer, const uint8_t* data, size_t size, bool runTasks, Check check) {
+  size_t start = 0;
+  for (size_t i = 0; i <= size; ++i) {
+    if (i < size && data[i] != 0xFF) continue;
+    IDataStream* s = nullptr;
+    CreateDataStream(&s);
+    s->Write(data + start, static_cast<uint32_t>(i - start));
+    ITransport::PostReceiveTask* task = nullptr;
+    layer.Receive(&s, &task);
+    if (s) s->Release();
+    if (task) {
+      if (runTasks) task->Run();
+      task->Release();
+    }
+    check();
+    start = i + 1;
+  }
+}
 
 }  // namespace corvane::fuzz

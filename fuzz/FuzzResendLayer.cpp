@@ -20,19 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   body->Write("x", 1);
   for (int n = 0; n < 3; ++n) layer.Send(body, 1000);
   body->Release();
-  // Records separated by 0xFF bytes, each fed as one frame.
-  size_t start = 0;
-  for (size_t i = 0; i <= size; ++i) {
-    if (i < size && data[i] != 0xFF) continue;
-    IDataStream* s = nullptr;
-    CreateDataStream(&s);
-    s->Write(data + start, static_cast<uint32_t>(i - start));
-    ITransport::PostReceiveTask* task = nullptr;
-    layer.Receive(&s, &task);
-    if (s) s->Release();
-    if (task) task->Release();
-    start = i + 1;
-  }
+  corvane::fuzz::FeedRecords(layer, data, size, false, [] {});
   if (layer.QueuedRecords() > 3) __builtin_trap();
   return 0;
 }
