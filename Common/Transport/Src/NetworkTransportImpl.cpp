@@ -355,6 +355,8 @@ bool NetworkTransportImpl::ThreadFunc() {
       return true;
     }
     if (ready == 0) return true;
+    // The gate may have closed during the wait: the peer stays queued.
+    if (!acceptEnabled_.load()) return true;
     const int s = sock::Accept(listener, nullptr);
     connectionTimer_.Start();
     if (s < 0) {
