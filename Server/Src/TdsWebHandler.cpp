@@ -158,8 +158,8 @@ bool TdsWebHandler::HandleRequest(Request* request, corvane::IDataStream* body, 
   const std::string uri = request->GetRequestUri();
   std::string json;
   if (uri == "/api/discover") {
-    const std::shared_ptr<const std::string> discover = DiscoverJson();
-    body->Write(discover->data(), static_cast<uint32_t>(discover->size()));
+    // The cached document is shared with the response, not copied into it.
+    if (corvane::Failed(corvane::AppendSharedBytes(body, DiscoverJson()))) return false;
     *headers = kResponseHeaders;
     return true;
   } else if (uri == "/api/connections") {

@@ -89,6 +89,14 @@ int64_t ReceiveNow(SocketHandle socket, void* buffer, size_t size);
 // A send that never blocks, whatever the socket's mode: the count, or -1
 // (IsWouldBlock tells a full send buffer).
 int64_t SendNow(SocketHandle socket, const void* data, size_t size);
+// One piece of a gathered send.
+struct SendSlice {
+  const void* data;
+  size_t size;
+};
+// SendNow over several pieces in order, as one call (at most 1024 of them
+// are looked at): the count sent from the front, or -1.
+int64_t SendGatherNow(SocketHandle socket, const SendSlice* slices, size_t count);
 // SO_RCVTIMEO in milliseconds; 0 waits without limit.
 int SetReceiveTimeout(SocketHandle socket, uint32_t timeoutMs);
 

@@ -5,6 +5,7 @@
 
 #include "Clock.h"
 #include "Logger.h"
+#include "NativeThreadPool.h"
 #include "Result.h"
 
 namespace corvane::platform {
@@ -26,13 +27,6 @@ struct Thread::State {
 namespace {
 
 thread_local const Thread::State* t_currentState = nullptr;
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-// Instrumented frames are several times larger.
-constexpr size_t kStackSize = 4u << 20;
-#else
-constexpr size_t kStackSize = 1u << 20;
-#endif
 
 void* Trampoline(void* arg) {
   std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
@@ -67,7 +61,7 @@ class ThreadRegistry {
 int StartNativeThread(std::function<void()> body, pthread_t* out) {
   pthread_attr_t attr;
   pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, kStackSize);
+  pthread_attr_setstacksize(&attr, kNativeStackSize);
   auto* heapBody = new std::function<void()>(std::move(body));
   const int rc = pthread_create(out, &attr, Trampoline, heapBody);
   pthread_attr_destroy(&attr);
@@ -93,8 +87,7 @@ Thread::~Thread() {
     }
     state_->ownerGone.store(true);
     std::lock_guard<std::mutex> lock(control_);
-    if (hasHandle_ && !joining_) pthread_detach(handle_);
-    hasHandle_ = false;
+    if (!joining_) run_.reset();
   } else {
     Stop();
   }
@@ -143,7 +136,7 @@ void Thread::ThreadStart(uint32_t timeoutMs) {
   if (IsCurrent()) return;  // running, by definition
   std::unique_lock<std::mutex> lock(control_);
   controlCv_.wait(lock, [this] { return !joining_; });
-  if (hasHandle_) return;
+  if (run_) return;
   state_->stop.store(false);
   state_->noWait.store(false);
   // One started signal per start: a Start racing a Stop and another Start
@@ -153,13 +146,12 @@ void Thread::ThreadStart(uint32_t timeoutMs) {
   // old loop) must not add a second one.
   state_->wake->Reset();
   std::shared_ptr<State> s = state_;
-  const int err = StartNativeThread([s, started] { Routine(s, started); }, &handle_);
+  const int err = NativeThreadPool::Instance().Run([s, started] { Routine(s, started); }, &run_);
   if (err != 0) {
     lock.unlock();
     LOG_SEVERE("Unable to create thread, error code: %u", static_cast<unsigned>(err));
     return;
   }
-  hasHandle_ = true;
   running_.store(true);
   lock.unlock();
   started->Wait(timeoutMs);
@@ -180,17 +172,17 @@ int Thread::Stop() {
   // of the thread about to be joined.
   state_->stop.store(true);
   state_->wake->Set();
-  if (!hasHandle_) return Result_Ok;
+  if (!run_) return Result_Ok;
   joining_ = true;
-  const pthread_t handle = handle_;
+  const std::shared_ptr<NativeRun> run = run_;
   lock.unlock();
-  const int rc = pthread_join(handle, nullptr);
+  run->Wait();
   lock.lock();
-  hasHandle_ = false;
+  run_.reset();
   joining_ = false;
   running_.store(false);
   controlCv_.notify_all();
-  return rc == 0 ? Result_Ok : Result_Fail;
+  return Result_Ok;
 }
 
 // There is no safe way to kill a thread that may hold locks or unwind C++
@@ -200,9 +192,8 @@ void Thread::Terminate() {
   state_->wake->Set();
   if (IsCurrent()) return;
   std::lock_guard<std::mutex> lock(control_);
-  if (!hasHandle_ || joining_) return;
-  pthread_detach(handle_);
-  hasHandle_ = false;
+  if (!run_ || joining_) return;
+  run_.reset();
   running_.store(false);
 }
 

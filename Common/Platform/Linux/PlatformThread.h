@@ -1,6 +1,6 @@
-// Linux binding of Scheduler::Thread: one pthread per started thread,
-// running a Runnable in a loop (Run again at once while it returns true,
-// otherwise sleep until Wake).
+// Linux binding of Scheduler::Thread: each start runs on a pooled native
+// thread (NativeThreadPool), running a Runnable in a loop (Run again at once
+// while it returns true, otherwise sleep until Wake).
 //
 // The loop's state lives in a block shared by the object and the running
 // thread, so a thread that outlives its object (stopped or destroyed from its
@@ -21,9 +21,11 @@
 
 namespace corvane::platform {
 
-// Starts a detachable native thread with a 1 MiB stack (threads are made per
-// connection, so they are kept small). Returns 0 or the error number.
+// Starts a joinable native thread of its own, with the pool's small stack.
+// Returns 0 or the error number.
 int StartNativeThread(std::function<void()> body, pthread_t* out);
+
+class NativeRun;
 
 class Thread final : public Scheduler::Thread {
  public:
@@ -59,12 +61,11 @@ class Thread final : public Scheduler::Thread {
   std::atomic<int> tag_{-1};
   std::atomic<bool> running_{false};
 
-  // Guards the handle. Stop joins outside it; joining_ keeps a second Stop or
-  // a Start from racing that join.
+  // Guards the run. Stop waits for it outside the lock; joining_ keeps a
+  // second Stop or a Start from racing that wait.
   std::mutex control_;
   std::condition_variable controlCv_;
-  pthread_t handle_{};
-  bool hasHandle_ = false;
+  std::shared_ptr<NativeRun> run_;  // the pooled thread's current body
   bool joining_ = false;
 };
 

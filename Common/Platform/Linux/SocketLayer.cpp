@@ -11,8 +11,10 @@
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -35,6 +37,9 @@ const int16_t kPollHangUp = POLLHUP;
 const int16_t kPollInvalid = POLLNVAL;
 
 namespace {
+
+// IOV_MAX on Linux.
+constexpr size_t kMaxGatherSlices = 1024;
 
 sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
   sockaddr_in sa;
@@ -199,6 +204,22 @@ int64_t ReceiveNow(SocketHandle socket, void* buffer, size_t size) {
 int64_t SendNow(SocketHandle socket, const void* data, size_t size) {
   for (;;) {
     ssize_t n = ::send(socket, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+int64_t SendGatherNow(SocketHandle socket, const SendSlice* slices, size_t count) {
+  iovec pieces[kMaxGatherSlices];
+  const size_t used = std::min(count, kMaxGatherSlices);
+  for (size_t i = 0; i < used; ++i) {
+    pieces[i].iov_base = const_cast<void*>(slices[i].data);
+    pieces[i].iov_len = slices[i].size;
+  }
+  msghdr message{};
+  message.msg_iov = pieces;
+  message.msg_iovlen = used;
+  for (;;) {
+    const ssize_t n = ::sendmsg(socket, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n >= 0 || errno != EINTR) return n;
   }
 }

@@ -1,11 +1,15 @@
 #include "Thread.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -141,6 +145,48 @@ TEST(ThreadTest, StartStopCyclesRunTheWholeLifecycleEachTime) {
     ASSERT_EQ(probe.starts.load(), cycle);
     ASSERT_EQ(probe.stops.load(), cycle);
   }
+}
+
+// Native threads are pooled: a stopped worker's thread serves the next
+// start, which must not inherit the old worker's identity; a forked child,
+// which has none of the parent's parked threads, still starts workers.
+TEST(ThreadTest, NativeThreadsAreReusedWithoutTheirOldIdentity) {
+  std::set<uint32_t> ids;
+  std::unique_ptr<Scheduler::Thread> previous;
+  for (int cycle = 0; cycle < 20; ++cycle) {
+    Probe probe;
+    std::unique_ptr<Scheduler::Thread> t(S()->CreateThread(&probe, -1, false));
+    auto* old = dynamic_cast<platform::Thread*>(previous.get());
+    std::atomic<bool> oldIsCurrent{false};
+    probe.onPass = [&](int) {
+      oldIsCurrent.store(old && old->IsCurrent());
+      return false;
+    };
+    t->ThreadStart(kInfinite);
+    ASSERT_TRUE(WaitUntil([&] { return probe.passes.load() == 1; }));
+    ASSERT_EQ(t->Stop(), Result_Ok);
+    EXPECT_FALSE(oldIsCurrent.load());
+    ids.insert(probe.threadId.load());
+    previous = std::move(t);  // stopped; its probe goes, only its identity is asked
+  }
+  EXPECT_LT(ids.size(), 20u) << "no native thread was reused";
+
+#if !defined(__SANITIZE_THREAD__)  // threads after a multi-threaded fork are unsupported there
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    Probe probe;
+    std::unique_ptr<Scheduler::Thread> t(S()->CreateThread(&probe, -1, false));
+    t->ThreadStart(kInfinite);
+    const bool ran = WaitUntil([&] { return probe.passes.load() == 1; }, 5000);
+    t->Stop();
+    _exit(ran ? 0 : 1);
+  }
+  int status = -1;
+  const bool ended = WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }, 10000);
+  if (!ended) kill(child, SIGKILL), waitpid(child, &status, 0);
+  EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+#endif
 }
 
 TEST(ThreadTest, StopFromOtherThreadsWhileStartingIsSafe) {

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,23 @@ int ConcatenateDataStreams(IDataStream* first, IDataStream* second, IDataStream*
 // sharing its buffers. end < begin, end past the size or a foreign source
 // fail with Result_InvalidArgument.
 int CreateSubStream(IDataStream* source, uint32_t begin, uint32_t end, IDataStream** out);
+
+// Appends the string's bytes as one chunk that shares the string instead of
+// copying it: the stream keeps it alive and never writes into it. Writing
+// mode only (else Result_Fail, as is a stream past 4 GiB - 1); a foreign
+// stream fails with Result_InvalidArgument.
+int AppendSharedBytes(IDataStream* stream, std::shared_ptr<const std::string> bytes);
+
+// A run of a stream's stored bytes.
+struct DataStreamSpan {
+  const uint8_t* data;
+  uint32_t size;
+};
+// Every byte of the stream, whatever its read position, as the runs of the
+// buffers that hold them, in order; valid while the stream is unchanged.
+// Result_Fail when some bytes have no storage (AppendEmpty); a foreign
+// stream fails with Result_InvalidArgument.
+int GetDataStreamSpans(IDataStream* stream, std::vector<DataStreamSpan>* out);
 
 // Inspection seam for tests and benchmarks: the capacity of the buffer under
 // each chunk, in stream order.

@@ -18,11 +18,17 @@ namespace {
 constexpr uint32_t kMinBufferCapacity = 64;
 constexpr uint64_t kMaxStreamSize = std::numeric_limits<uint32_t>::max();
 
-// A block of bytes shared by every chunk that refers to it. A buffer made by
-// AppendEmpty has no block.
+// A block of bytes shared by every chunk that refers to it: owned (and
+// appended to in place), or a borrowed string that is never written. A
+// buffer made by AppendEmpty has neither.
 struct Buffer {
   std::unique_ptr<uint8_t[]> data;
+  std::shared_ptr<const std::string> borrowed;
   uint32_t capacity = 0;
+  const uint8_t* Bytes() const {
+    if (data) return data.get();
+    return borrowed ? reinterpret_cast<const uint8_t*>(borrowed->data()) : nullptr;
+  }
 };
 
 // The bytes [begin, end) of a buffer. Never empty once stored.
@@ -169,7 +175,7 @@ class DataStream final : public IDataStream, public IRefCountImpl {
       const Chunk& chunk = it->second;
       const uint32_t skip = offset - it->first;
       const uint32_t count = chunk.Length() - skip;
-      if (const uint8_t* data = chunk.buffer->data.get()) {
+      if (const uint8_t* data = chunk.buffer->Bytes()) {
         const uint8_t* p = data + chunk.begin + skip;
         for (uint32_t i = 0; i < count; ++i) hash = hash * 37u + p[i];
       }
@@ -195,6 +201,7 @@ class DataStream final : public IDataStream, public IRefCountImpl {
     size_ += end - begin;
   }
   void SetReading() { reading_ = true; }
+  bool Reading() const { return reading_; }
   uint32_t Size() const { return size_; }
   const std::map<uint32_t, Chunk>& Chunks() const { return chunks_; }
 
@@ -267,7 +274,7 @@ class DataStream final : public IDataStream, public IRefCountImpl {
       const Chunk& chunk = it->second;
       const uint32_t skip = position_ - it->first;
       const uint32_t count = std::min(length, chunk.Length() - skip);
-      if (const uint8_t* data = chunk.buffer->data.get()) {
+      if (const uint8_t* data = chunk.buffer->Bytes()) {
         std::memcpy(out, data + chunk.begin + skip, count);
       } else {
         std::memset(out, 0, count);
@@ -345,6 +352,33 @@ int CreateSubStream(IDataStream* source, uint32_t begin, uint32_t end, IDataStre
   }
   result->SetReading();
   *out = result.Detach();
+  return Result_Ok;
+}
+
+int AppendSharedBytes(IDataStream* stream, std::shared_ptr<const std::string> bytes) {
+  if (!stream || !bytes) return Result_InvalidPointer;
+  DataStream* dataStream = AsDataStream(stream);
+  if (!dataStream) return Result_InvalidArgument;
+  if (dataStream->Reading() || uint64_t{dataStream->Size()} + bytes->size() > kMaxStreamSize) return Result_Fail;
+  if (bytes->empty()) return Result_Ok;
+  const auto size = static_cast<uint32_t>(bytes->size());
+  auto buffer = std::make_shared<Buffer>();
+  buffer->capacity = size;
+  buffer->borrowed = std::move(bytes);
+  dataStream->AddChunk(std::move(buffer), 0, size);
+  return Result_Ok;
+}
+
+int GetDataStreamSpans(IDataStream* stream, std::vector<DataStreamSpan>* out) {
+  if (!stream || !out) return Result_InvalidPointer;
+  DataStream* dataStream = AsDataStream(stream);
+  if (!dataStream) return Result_InvalidArgument;
+  out->clear();
+  for (const auto& [offset, chunk] : dataStream->Chunks()) {
+    const uint8_t* bytes = chunk.buffer->Bytes();
+    if (!bytes) return Result_Fail;
+    out->push_back(DataStreamSpan{bytes + chunk.begin, chunk.Length()});
+  }
   return Result_Ok;
 }
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "AllocationProbe.h"
@@ -456,6 +458,41 @@ TEST(DataStreamTest, ConcatenationRefusesForeignParts) {
   EXPECT_EQ(out, sentinel);
   EXPECT_EQ(CreateSubStream(foreign.Get(), 0, 0, &out), Result_InvalidArgument);
   EXPECT_EQ(out, sentinel);
+  std::vector<DataStreamSpan> spans;
+  EXPECT_EQ(AppendSharedBytes(foreign.Get(), std::make_shared<const std::string>("x")), Result_InvalidArgument);
+  EXPECT_EQ(GetDataStreamSpans(foreign.Get(), &spans), Result_InvalidArgument);
+}
+
+TEST(DataStreamTest, SharedBytesAreBorrowedNeverCopiedOrWritten) {
+  auto s = StreamOf({1, 2});
+  auto shared = std::make_shared<const std::string>("abc");
+  const std::weak_ptr<const std::string> watch = shared;
+  ASSERT_EQ(AppendSharedBytes(s.Get(), shared), Result_Ok);
+  ASSERT_EQ(AppendSharedBytes(s.Get(), std::make_shared<const std::string>()), Result_Ok);
+  ASSERT_EQ(s->WriteUInt8(9), Result_Ok);  // a buffer of its own, not the string's
+  EXPECT_EQ(*shared, "abc");
+  shared.reset();
+  EXPECT_FALSE(watch.expired());
+
+  IDataStream* joined = nullptr;
+  ASSERT_EQ(ConcatenateDataStreams(std::vector<IDataStream*>{s.Get()}, &joined), Result_Ok);
+  RefPtr<IDataStream> holder(joined, false);
+  std::vector<DataStreamSpan> spans;
+  ASSERT_EQ(GetDataStreamSpans(joined, &spans), Result_Ok);
+  ASSERT_EQ(spans.size(), 3u);
+  EXPECT_EQ(spans[1].data, reinterpret_cast<const uint8_t*>(watch.lock()->data()));
+  Bytes gathered;
+  for (const auto& span : spans) gathered.insert(gathered.end(), span.data, span.data + span.size);
+  EXPECT_EQ(gathered, (Bytes{1, 2, 'a', 'b', 'c', 9}));
+  EXPECT_EQ(Contents(joined), gathered);
+
+  // Reading mode takes nothing more; bytes without storage have no span.
+  EXPECT_EQ(AppendSharedBytes(joined, std::make_shared<const std::string>("d")), Result_Fail);
+  ASSERT_EQ(s->AppendEmpty(4), Result_Ok);
+  EXPECT_EQ(GetDataStreamSpans(s.Get(), &spans), Result_Fail);
+  s.Reset();
+  holder.Reset();
+  EXPECT_TRUE(watch.expired());
 }
 
 TEST(DataStreamTest, SubStreamsCutAcrossChunkBoundaries) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "DataStream.h"
 #include "TransportByteSource.h"
@@ -59,9 +60,14 @@ int ReadServerHandshake(ITransportByteSource& source, uint32_t timeoutMs, UUID* 
 int BuildBinaryFrame(const UUID& messageType, IDataStream* body, std::string* block);
 std::string BuildKeepAliveFrame();
 std::string BuildKeepAliveSettingsFrame(uint32_t intervalMs, uint32_t timeoutMs);
-// "CRVMSG:" and the text's bytes, or the bytes alone when withStartCode is
-// clear (raw mode). Size limit as for binary frames.
-int BuildTextFrame(IDataStream* text, bool withStartCode, std::string* block);
+// A text frame as pieces that share the text's buffers instead of joining
+// them: "CRVMSG:" and the text's bytes, or the bytes alone when
+// withStartCode is clear (raw mode). Bytes without storage are joined into
+// *storage, which the pieces may then point into; the pieces stay valid
+// while the text and *storage are unchanged. Size limit as for binary
+// frames.
+int GatherTextFrame(IDataStream* text, bool withStartCode, std::string* storage,
+                    std::vector<DataStreamSpan>* pieces);
 
 // Sends every byte, looping over partial sends. Result_ConnectionLost as soon
 // as a send returns less than 1.

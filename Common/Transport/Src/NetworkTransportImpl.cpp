@@ -342,7 +342,7 @@ bool NetworkTransportImpl::ThreadFunc() {
     // notification thread, so both stay valid for the whole pass.
     ConnectionManager* manager = manager_.Get();
     if (!acceptEnabled_.load() || port_.load() == 0 || listenSocket_.load() == -1 || !manager ||
-        manager->ConnectionCount() >= MAX_CONNECTION_COUNT) {
+        manager->ConnectionCount() + manager->QueuedAdds() >= MAX_CONNECTION_COUNT) {
       GetDefaultScheduler()->Sleep(kIdleSleepMs);
       return true;
     }

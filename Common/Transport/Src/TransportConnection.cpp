@@ -39,6 +39,7 @@ constexpr int kDirectReadBytes = 16 * 1024;
 constexpr size_t kEagerSendBytes = 4096;
 
 std::atomic<int> g_liveConnections{0};
+thread_local NetworkTransportImpl::Connection* t_receiving = nullptr;
 
 using Clock = std::chrono::steady_clock;
 
@@ -170,7 +171,8 @@ int Connection::Release() {
 
 int Connection::LiveCount() { return g_liveConnections.load(); }
 
-bool Connection::OnThisThread() const { return IsCurrentThread(GetSchedulerThread()); }
+Connection* Connection::ReceivingOnThisThread() { return t_receiving; }
+
 
 RefPtr<NetworkTransportImpl::ConnectionManager> Connection::AcquireManager() {
   ScopedLock lock(managerLock_.get());
@@ -288,7 +290,7 @@ int Connection::Initialize(int socket, SSL_CTX* serverContext, bool useTls) {
     sock::GetPeerAddress(socket, &peerAddress_, &peerPort_);
     reader_->SetAddresses(peerAddress_, localAddress_);
     RefPtr<ConnectionManager> manager = AcquireManager();
-    const int result = manager ? manager->AddConnection(this) : static_cast<int>(Result_Fail);
+    const int result = manager ? manager->AddAcceptedConnection(this) : static_cast<int>(Result_Fail);
     if (Failed(result)) CloseSocket(true);
     return result;
   });
@@ -523,7 +525,14 @@ bool Connection::WaitReadable(uint32_t timeoutMs) {
 void Connection::Pause(uint32_t ms) { GetDefaultScheduler()->Sleep(ms); }
 
 int Connection::SendBlock(const std::string& block, bool* cut) {
+  std::vector<DataStreamSpan> pieces{{reinterpret_cast<const uint8_t*>(block.data()), static_cast<uint32_t>(block.size())}};
+  return SendPieces(&pieces, cut);
+}
+
+int Connection::SendPieces(std::vector<DataStreamSpan>* pieces, bool* cut) {
   *cut = false;
+  uint64_t total = 0;
+  for (const DataStreamSpan& piece : *pieces) total += piece.size;
   const uint32_t timeout = WriteTimeoutMs();
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout);
   const auto notWritable = [&] {
@@ -535,30 +544,33 @@ int Connection::SendBlock(const std::string& block, bool* cut) {
   // Writable means the socket has room for a good part of its buffer, so a
   // frame that starts now rarely stops half-way. A small plain frame is
   // tried at once; when nothing of it goes out it waits the same way below.
-  if (ssl_ || block.size() > kEagerSendBytes) {
+  if (ssl_ || total > kEagerSendBytes) {
     const int ready = sock::WaitWritable(fd_, static_cast<int>(timeout));
     if (ready == 0) return Result_WriteTimeout;
     if (ready < 0) return notWritable();
   }
-  const auto* data = reinterpret_cast<const uint8_t*>(block.data());
-  size_t sent = 0;
+  // Pieces are used up from the front as their bytes go out.
+  size_t next = 0;
+  std::vector<sock::SendSlice> slices;
   // With TLS a record may sit half-written inside the session after any
-  // attempt, so from then on only the whole block keeps the stream intact.
+  // attempt, so from then on only the whole frame keeps the stream intact.
   bool committed = false;
   int error = 0;
   bool timedOut = false;
-  while (sent < block.size()) {
-    const size_t rest = block.size() - sent;
-    const int chunk = rest > 0x40000000u ? 0x40000000 : static_cast<int>(rest);
-    int n;
+  for (;;) {
+    while (next < pieces->size() && (*pieces)[next].size == 0) ++next;
+    if (next == pieces->size()) break;
+    DataStreamSpan& piece = (*pieces)[next];
+    int64_t n;
     bool wantRead = false;
     if (ssl_) {
       committed = true;
+      const int chunk = piece.size > 0x40000000u ? 0x40000000 : static_cast<int>(piece.size);
       ScopedLock lock(tlsLock_.get());
       ERR_clear_error();
-      n = SSL_write(ssl_, data + sent, chunk);
+      n = SSL_write(ssl_, piece.data, chunk);
       if (n <= 0) {
-        const int code = SSL_get_error(ssl_, n);
+        const int code = SSL_get_error(ssl_, static_cast<int>(n));
         error = code;
         if (code == SSL_ERROR_WANT_WRITE || code == SSL_ERROR_WANT_READ) {
           wantRead = code == SSL_ERROR_WANT_READ;
@@ -568,13 +580,22 @@ int Connection::SendBlock(const std::string& block, bool* cut) {
         }
       }
     } else {
-      const int64_t m = sock::SendNow(fd_, data + sent, static_cast<size_t>(chunk));
-      error = m < 0 ? sock::LastSocketError() : 0;
-      n = m < 0 ? (sock::IsWouldBlock(error) ? 0 : -1) : static_cast<int>(m);
+      slices.clear();
+      for (size_t i = next; i < pieces->size(); ++i) slices.push_back({(*pieces)[i].data, (*pieces)[i].size});
+      n = sock::SendGatherNow(fd_, slices.data(), slices.size());
+      error = n < 0 ? sock::LastSocketError() : 0;
+      if (n < 0 && sock::IsWouldBlock(error)) n = 0;
     }
     if (n > 0) {
-      sent += static_cast<size_t>(n);
       if (!ssl_) committed = true;
+      for (uint64_t left = static_cast<uint64_t>(n); left > 0; ++next) {
+        DataStreamSpan& sent = (*pieces)[next];
+        const uint32_t take = static_cast<uint32_t>(std::min<uint64_t>(left, sent.size));
+        sent.data += take;
+        sent.size -= take;
+        left -= take;
+        if (sent.size > 0) break;
+      }
       continue;
     }
     if (n < 0) break;
@@ -593,7 +614,7 @@ int Connection::SendBlock(const std::string& block, bool* cut) {
       break;
     }
   }
-  if (sent == block.size()) return Result_Ok;
+  if (next == pieces->size()) return Result_Ok;
   if (timedOut && !committed) return Result_WriteTimeout;
   LOG_SEVERE("Socket write failure - Connection ID - %s socket error = %d", connectionId_.ToString().c_str(), error);
   // A frame cut short leaves the peer's reader in the middle of it: the
@@ -603,6 +624,11 @@ int Connection::SendBlock(const std::string& block, bool* cut) {
 }
 
 int Connection::WriteBlock(const std::string& block) {
+  std::vector<DataStreamSpan> pieces{{reinterpret_cast<const uint8_t*>(block.data()), static_cast<uint32_t>(block.size())}};
+  return WritePieces(&pieces);
+}
+
+int Connection::WritePieces(std::vector<DataStreamSpan>* pieces) {
   bool cut = false;
   int result;
   {
@@ -611,7 +637,7 @@ int Connection::WriteBlock(const std::string& block) {
       LOG_RECORD(record, Log_Severe, 0);
       return record.ReturnResult(Result_Fail, "Socket closed.");
     }
-    result = SendBlock(block, &cut);
+    result = SendPieces(pieces, &cut);
   }
   if (cut) Lose();
   return result;
@@ -638,10 +664,13 @@ int Connection::WriteText(const UUID& connectionId, IDataStream* text) {
       LOG_RECORD(record, Log_Severe, 0);
       return record.ReturnResult(Result_Fail, "Socket closed.");
     }
-    std::string block;
-    int result = BuildTextFrame(text, mode_.handshake, &block);
+    // The text's own buffers go out as they are: a large response is
+    // neither joined nor copied before the socket takes it.
+    std::string storage;
+    std::vector<DataStreamSpan> pieces;
+    int result = GatherTextFrame(text, mode_.handshake, &storage, &pieces);
     if (Failed(result)) return result;
-    result = WriteBlock(block);
+    result = WritePieces(&pieces);
     if (result == Result_ConnectionLost) {
       LOG_RECORD(record, Log_Severe, 0);
       return record.ReturnResult(Result_ConnectionLost, "Socket write failure - Connection ID - %s",
@@ -812,13 +841,26 @@ bool Connection::FirstPass() {
 }
 
 bool Connection::ThreadFunc() {
+  const bool more = ReceivePass();
+  // A receive thread is never woken again once a pass gives up: ending it
+  // now frees its native thread for the next connection instead of holding
+  // it until the destructor stops it.
+  if (!more) GetSchedulerThread()->RequestStop();
+  return more;
+}
+
+bool Connection::ReceivePass() {
   return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::Connection::ThreadFunc", [&] {
     if (TryAddRef() <= 0) return false;
     // Release defers: the last reference never destroys this on its own thread.
     struct Hold {
       Connection* self;
-      ~Hold() { self->Release(); }
+      ~Hold() {
+        t_receiving = nullptr;
+        self->Release();
+      }
     } hold{this};
+    t_receiving = this;
     if (socket_.load() == -1) return false;
     if (firstPass_ && !FirstPass()) return false;
 

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "NetworkTransportImpl.h"
 #include "QosWrapper.h"
@@ -47,7 +48,8 @@ class NetworkTransportImpl::Connection final : public Thread,
   // failure closes the socket quietly.
   int Initialize(uint32_t ipv4, uint16_t port, uint32_t timeoutMs, SSL_CTX* clientContext);
   // Accepted socket (blocking, owned from now on): new id, registration
-  // with the manager. A refused registration closes the socket quietly.
+  // queued with the manager. A registration refused at once closes the
+  // socket quietly.
   int Initialize(int socket, SSL_CTX* serverContext, bool useTls);
   // Starts the receive thread; a thread that does not run closes the
   // connection quietly and asks the manager to forget it.
@@ -79,6 +81,9 @@ class NetworkTransportImpl::Connection final : public Thread,
   int Release() override;
 
   static int LiveCount();
+  // The connection whose receive thread is the calling thread, or null.
+  // Receivers answering on the delivering thread are known by this.
+  static Connection* ReceivingOnThisThread();
 
  private:
   class KeepAliveThread;
@@ -112,6 +117,8 @@ class NetworkTransportImpl::Connection final : public Thread,
   int TakeBuffered(uint8_t* buffer, int size, bool consume);
   // 1 readable, 0 nothing within 100 ms, -1 failure.
   int WaitForReadable();
+  // One pass of the receive thread; false when the connection is done.
+  bool ReceivePass();
   // Handshake, TLS accept and Connected on an accepted connection's first
   // pass; false when the connection was dropped.
   bool FirstPass();
@@ -123,14 +130,16 @@ class NetworkTransportImpl::Connection final : public Thread,
   // lock): Ok, WriteTimeout (nothing sent) or ConnectionLost; *cut when
   // part of the block went out.
   int SendBlock(const std::string& block, bool* cut);
+  // As SendBlock for a frame in pieces, which are used up as they go out.
+  int SendPieces(std::vector<DataStreamSpan>* pieces, bool* cut);
   int WriteBlock(const std::string& block);
+  int WritePieces(std::vector<DataStreamSpan>* pieces);
   // Closes (not quiet) and asks the manager to forget the connection.
   void Lose();
   void RequestDelete();
   RefPtr<ConnectionManager> AcquireManager();
   uint32_t WriteTimeoutMs();
   void HoldBackWhileReceiversBehind();
-  bool OnThisThread() const;
 
   const TransportMode mode_;
   std::unique_ptr<Scheduler::FastMutex> managerLock_;

@@ -153,7 +153,13 @@ void Manager::StoreCount() { connectionCount_.store(static_cast<int>(connections
 int Manager::WriteStatus(const UUID& connectionId) {
   ScopedLock lock(writeStatusLock_.get());
   auto it = writeStatus_.find(connectionId);
-  return it == writeStatus_.end() ? Result_Ok : it->second;
+  return it == writeStatus_.end() ? Result_Ok : it->second.status;
+}
+
+void Manager::CountQueuedText(const UUID& connectionId, int change) {
+  ScopedLock lock(writeStatusLock_.get());
+  auto it = writeStatus_.find(connectionId);
+  if (it != writeStatus_.end()) it->second.queued += change;
 }
 
 int Manager::AddConnection(Connection* connection) {
@@ -161,6 +167,27 @@ int Manager::AddConnection(Connection* connection) {
     if (!connection) return Result_InvalidPointer;
     RefPtr<Connection> held(connection, true);
     return Call([this, held] { return InternalAddConnection(held.Get()); }, Result_Fail);
+  });
+}
+
+int Manager::AddAcceptedConnection(Connection* connection) {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::AddAcceptedConnection", [&]() -> int {
+    if (!connection) return Result_InvalidPointer;
+    {
+      // Before the connection's thread runs: a receiver may answer on it at
+      // once, and its direct send looks the status up.
+      ScopedLock lock(writeStatusLock_.get());
+      writeStatus_.try_emplace(connection->Id());
+    }
+    RefPtr<Connection> held(connection, true);
+    queuedAdds_.fetch_add(1);
+    const bool queued = Post([this, held](bool run) {
+      // Refused by the shutdown (its thread may already run) or a duplicate
+      // id: never in the map, so closed here like those that are.
+      if (!run || Failed(InternalAddConnection(held.Get()))) held->CloseSocket(false);
+      queuedAdds_.fetch_sub(1);
+    });
+    return queued ? static_cast<int>(Result_Ok) : static_cast<int>(Result_Fail);
   });
 }
 
@@ -174,7 +201,7 @@ int Manager::InternalAddConnection(Connection* connection) {
     LOG_WARNING("Exceeded MAX_CONNECTION_COUNT -- will not accept new connections");
   }
   ScopedLock lock(writeStatusLock_.get());
-  writeStatus_[connection->Id()] = Result_Ok;
+  writeStatus_[connection->Id()] = TextWriteState();
   return Result_Ok;
 }
 
@@ -273,17 +300,42 @@ int Manager::InternalWriteText(const UUID& connectionId, IDataStream* text) {
   if (WriteStatus(connectionId) == Result_ConnectionLost) return Result_Ok;
   const int result = connection->WriteText(connectionId, text);
   ScopedLock lock(writeStatusLock_.get());
-  writeStatus_[connectionId] = result;
+  writeStatus_[connectionId].status = result;
   return Result_Ok;
+}
+
+bool Manager::WriteTextOnReceiveThread(const UUID& connectionId, IDataStream* text) {
+  // The receive thread holds its connection for the whole delivery.
+  Connection* connection = Connection::ReceivingOnThisThread();
+  if (!connection || connection->Id() != connectionId) return false;
+  {
+    ScopedLock lock(writeStatusLock_.get());
+    auto it = writeStatus_.find(connectionId);
+    if (it == writeStatus_.end()) {
+      // Removed from the map: as the queued write would find it.
+      LOG_SPEW(1, "Connection not found");
+      return true;
+    }
+    if (it->second.queued > 0) return false;
+    if (it->second.status == Result_ConnectionLost) return true;
+  }
+  const int result = connection->WriteText(connectionId, text);
+  ScopedLock lock(writeStatusLock_.get());
+  auto it = writeStatus_.find(connectionId);
+  if (it != writeStatus_.end()) it->second.status = result;
+  return true;
 }
 
 int Manager::WriteText(const UUID& connectionId, IDataStream* text) {
   return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::WriteText", [&]() -> int {
     if (!text) return Result_InvalidPointer;
     if (WriteStatus(connectionId) == Result_ConnectionLost) return Result_ConnectionLost;
+    if (WriteTextOnReceiveThread(connectionId, text)) return static_cast<int>(Result_Ok);
     RefPtr<IDataStream> held(text, true);
+    CountQueuedText(connectionId, 1);
     Post([this, connectionId, held](bool run) {
       if (run) InternalWriteText(connectionId, held.Get());
+      CountQueuedText(connectionId, -1);
     });
     return static_cast<int>(Result_Ok);
   });
@@ -293,8 +345,16 @@ int Manager::WriteTextSynchronous(const UUID& connectionId, IDataStream* text) {
   return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::WriteTextSynchronous", [&]() -> int {
     if (!text) return Result_InvalidPointer;
     if (WriteStatus(connectionId) == Result_ConnectionLost) return Result_ConnectionLost;
+    if (WriteTextOnReceiveThread(connectionId, text)) return static_cast<int>(Result_Ok);
     RefPtr<IDataStream> held(text, true);
-    Call([this, connectionId, held] { return InternalWriteText(connectionId, held.Get()); }, Result_Fail);
+    CountQueuedText(connectionId, 1);
+    Call(
+        [this, connectionId, held] {
+          const int result = InternalWriteText(connectionId, held.Get());
+          CountQueuedText(connectionId, -1);
+          return result;
+        },
+        Result_Fail);
     return static_cast<int>(Result_Ok);
   });
 }

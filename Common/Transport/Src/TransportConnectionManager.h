@@ -33,13 +33,22 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   // Refuses an id already held (Result_Fail); the caller closes the new
   // connection quietly.
   int AddConnection(Connection* connection);
+  // An accepted connection, queued without waiting, so that the listener
+  // does not wait on the manager's thread for every accept. Its write
+  // status exists from now on; an id already held closes the new
+  // connection. Result_Fail when the manager is shutting down.
+  int AddAcceptedConnection(Connection* connection);
   int SetKeepAlive(const UUID& connectionId, uint32_t intervalMs, uint32_t timeoutMs);
   // Queued; 0 at once.
   int DeleteConnection(const UUID& connectionId);
   int DeleteAllConnections();
   bool ConnectionReadyForWrite(const UUID& connectionId);
   int Write(const UUID& connectionId, const UUID& messageType, IDataStream* body);
-  // Result_ConnectionLost at once after a lost text write, else queued: 0.
+  // Result_ConnectionLost at once after a lost text write, else 0. Queued,
+  // except that a connection's own receive thread (a receiver answering on
+  // the delivering thread) sends at once when nothing is queued before it:
+  // sends to different connections then run side by side instead of one
+  // after another on the manager's thread.
   int WriteText(const UUID& connectionId, IDataStream* text);
   int WriteTextSynchronous(const UUID& connectionId, IDataStream* text);
   int GetPeerIpv4(const UUID& connectionId, uint32_t* ipv4, uint16_t* port);
@@ -48,6 +57,9 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   int GetLocalIpv4(const UUID& connectionId, uint32_t* ipv4);
 
   int ConnectionCount() const { return connectionCount_.load(); }
+  // Accepted connections queued for the map and not yet in the count: the
+  // listener counts them too, so a burst of accepts cannot overshoot.
+  int QueuedAdds() const { return queuedAdds_.load(); }
   void SetIdlePurgeEnabled(bool enabled) { purgeEnabled_.store(enabled); }
   // Shared with every connection, which may outlive the manager.
   const std::shared_ptr<std::atomic<uint32_t>>& WriteTimeout() const { return writeTimeout_; }
@@ -78,6 +90,9 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   int InternalDeleteConnection(const UUID& connectionId);
   int InternalDeleteAllConnections();
   int InternalWriteText(const UUID& connectionId, IDataStream* text);
+  // The direct send above; false when the write has to be queued.
+  bool WriteTextOnReceiveThread(const UUID& connectionId, IDataStream* text);
+  void CountQueuedText(const UUID& connectionId, int change);
 
   std::unique_ptr<Scheduler::FastMutex> queueLock_;
   std::deque<Task> queue_;
@@ -85,8 +100,15 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
 
   std::map<UUID, RefPtr<Connection>> connections_;
   std::atomic<int> connectionCount_{0};
+  std::atomic<int> queuedAdds_{0};
   std::unique_ptr<Scheduler::FastMutex> writeStatusLock_;
-  std::map<UUID, int> writeStatus_;
+  // Per connection: the result of the last text write, and the text writes
+  // queued and not yet run (a direct send may not overtake them).
+  struct TextWriteState {
+    int status = 0;
+    int queued = 0;
+  };
+  std::map<UUID, TextWriteState> writeStatus_;
   std::shared_ptr<std::atomic<uint32_t>> writeTimeout_;
   std::atomic<bool> purgeEnabled_{false};
   uint64_t lastPurgePass_;

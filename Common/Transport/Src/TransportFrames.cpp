@@ -140,17 +140,24 @@ std::string BuildKeepAliveSettingsFrame(uint32_t intervalMs, uint32_t timeoutMs)
   return block;
 }
 
-int BuildTextFrame(IDataStream* text, bool withStartCode, std::string* block) {
-  if (!text || !block) return Result_InvalidPointer;
+int GatherTextFrame(IDataStream* text, bool withStartCode, std::string* storage,
+                    std::vector<DataStreamSpan>* pieces) {
+  if (!text || !storage || !pieces) return Result_InvalidPointer;
   uint32_t size = 0;
   int result = CheckMessageSize(text, &size);
   if (Failed(result)) return result;
-  if (!withStartCode) return JoinIntoBlock(text, nullptr, block);
-  RefPtr<IDataStream> header;
-  result = CreateDataStream(header.Receive());
+  std::vector<DataStreamSpan> spans;
+  result = GetDataStreamSpans(text, &spans);
+  if (result == Result_Fail) {
+    result = JoinIntoBlock(text, nullptr, storage);
+    spans.assign(1, DataStreamSpan{reinterpret_cast<const uint8_t*>(storage->data()),
+                                   static_cast<uint32_t>(storage->size())});
+  }
   if (Failed(result)) return result;
-  header->Write(kTextStartCode, kStartCodeSize);
-  return JoinIntoBlock(header.Get(), text, block);
+  pieces->clear();
+  if (withStartCode) pieces->push_back(DataStreamSpan{kTextStartCode, kStartCodeSize});
+  pieces->insert(pieces->end(), spans.begin(), spans.end());
+  return Result_Ok;
 }
 
 int SendAll(ITransportByteSource& sink, const std::string& block) {

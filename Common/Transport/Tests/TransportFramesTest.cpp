@@ -56,10 +56,25 @@ TEST(TransportFrames, WireBytesOfEveryFrameKind) {
             "43 52 56 4d 53 47 00 08 00 00 00 d0 ff 83 27 c7 7e e2 11 9e 96 08 00 20 0c 9a 66 e8 03 00 00 88 13 00 "
             "00");
 
-  ASSERT_EQ(Result_Ok, BuildTextFrame(StreamOf("abc;").Get(), true, &block));
-  EXPECT_EQ(Hex(block), "43 52 56 4d 53 47 3a 61 62 63 3b");
-  ASSERT_EQ(Result_Ok, BuildTextFrame(StreamOf("GET").Get(), false, &block));
-  EXPECT_EQ(block, "GET");
+  // Text frames share the text's buffers; bytes without storage (zeros)
+  // are joined into the storage block.
+  const auto join = [](const std::vector<DataStreamSpan>& pieces) {
+    std::string out;
+    for (const auto& piece : pieces) out.append(reinterpret_cast<const char*>(piece.data), piece.size);
+    return out;
+  };
+  std::vector<DataStreamSpan> pieces;
+  RefPtr<IDataStream> text = StreamOf("abc;");
+  ASSERT_EQ(Result_Ok, GatherTextFrame(text.Get(), true, &block, &pieces));
+  EXPECT_EQ(Hex(join(pieces)), "43 52 56 4d 53 47 3a 61 62 63 3b");
+  text = StreamOf("GET");
+  ASSERT_EQ(Result_Ok, AppendSharedBytes(text.Get(), std::make_shared<const std::string>(" /")));
+  ASSERT_EQ(Result_Ok, GatherTextFrame(text.Get(), false, &block, &pieces));
+  EXPECT_EQ(2u, pieces.size());
+  EXPECT_EQ(join(pieces), "GET /");
+  text->AppendEmpty(2);
+  ASSERT_EQ(Result_Ok, GatherTextFrame(text.Get(), false, &block, &pieces));
+  EXPECT_EQ(join(pieces), std::string("GET /\0\0", 7));
 
   RefPtr<IDataStream> record;
   ASSERT_EQ(Result_Ok, BuildRawRecord(0xC0A80114, 0x0A000001, reinterpret_cast<const uint8_t*>("GET"), 3,
@@ -76,7 +91,8 @@ TEST(TransportFrames, WritersRefuseOversizedBodiesAndLoopOverPartialSends) {
   huge->AppendEmpty(kMaxMessageBody + 1);
   std::string block = "untouched";
   EXPECT_EQ(Result_Fail, BuildBinaryFrame(kRpcType, huge.Get(), &block));
-  EXPECT_EQ(Result_Fail, BuildTextFrame(huge.Get(), true, &block));
+  std::vector<DataStreamSpan> pieces;
+  EXPECT_EQ(Result_Fail, GatherTextFrame(huge.Get(), true, &block, &pieces));
   EXPECT_EQ("untouched", block);
   EXPECT_EQ(2u, test::Matching(capture, "RETURN Result: 0x80000000 - Message exceeded max message size.").size());
 
