@@ -24,7 +24,7 @@ for dir in "${dirs[@]}"; do
   # TSan needs the address-space layout without randomisation.
   if grep -q "^SANITIZE:STRING=thread" "$dir/CMakeCache.txt" 2>/dev/null; then
     prefix=(setarch "$(uname -m)" -R)
-    export TSAN_OPTIONS="suppressions=$PWD/cmake/tsan.supp:halt_on_error=1:second_deadlock_stack=1"
+    export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
   fi
   echo "=== $dir: $cycles cycles"
   if ! cmake/RunWithOwnNetwork.sh env CORVANE_NO_CRASH_HANDLER=1 TDS_STOP_CYCLES="$cycles" "${prefix[@]}" \

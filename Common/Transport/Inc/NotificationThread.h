@@ -34,7 +34,7 @@ class NotificationThread final : public Thread,
  public:
   explicit NotificationThread(bool asyncNotify);
 
-  // Registers the queue's stub and starts the thread; 0.
+  // Starts the thread (the stub is registered at construction); 0.
   int Initialize();
   int AddNotify(ITransport::ITransportNotify* receiver);
   int RemoveNotify(ITransport::ITransportNotify* receiver);

@@ -45,15 +45,17 @@ T* ReadPointer(IDataStream* stream) {
 NotificationThread::NotificationThread(bool asyncNotify)
     : asyncNotify_(asyncNotify),
       receiverLock_(GetDefaultScheduler()->CreateFastMutex()),
-      pendingMonitor_(GetDefaultScheduler()->CreateMonitor()) {}
+      pendingMonitor_(GetDefaultScheduler()->CreateMonitor()) {
+  // Registered before anyone can deliver: transports are made and
+  // initialised under their owners' locks, which receivers take again while
+  // a delivery holds the stub lock.
+  AddFirstStub(UUID(), this);
+}
 
 NotificationThread::~NotificationThread() {
   CRASH_LOG_GUARD_NOTHROW("corvane::NotificationThread::~NotificationThread", [&] {
     Stop();
     discarding_ = true;
-    // Items queued before Initialize have no stub yet; registering again is
-    // refused harmlessly otherwise.
-    AddStub(UUID(), this);
     ProcessQueue();
     RemoveStub(UUID());
   });
@@ -61,7 +63,6 @@ NotificationThread::~NotificationThread() {
 
 int NotificationThread::Initialize() {
   return CRASH_LOG_GUARD("corvane::NotificationThread::Initialize", [&] {
-    AddStub(UUID(), this);
     Start(kInfinite);
     return static_cast<int>(Result_Ok);
   });
