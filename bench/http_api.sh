@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Load on the web API: wrk against "/api/discover" (1000 displays) at
+# Load on the web API: wrk against "/api/discover" (1000 displays, or
+# HTTP_API_BENCH_DISPLAYS) at
 # concurrency 1, 16 and 64, next to nginx serving the same JSON body as a
 # static file on another loopback port. Every request closes its connection
 # on both sides. Runs in a private network namespace (only lo, brought up
@@ -31,7 +32,7 @@ ip link set lo up
 work=$(mktemp -d /tmp/http-api-bench.XXXXXX)
 api_port=18080
 nginx_port=18081
-displays=1000
+displays=${HTTP_API_BENCH_DISPLAYS:-1000}
 duration=${HTTP_API_BENCH_SECONDS:-5}
 server_pid=""
 nginx_pid=""
