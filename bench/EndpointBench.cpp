@@ -27,12 +27,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "BenchLoopbackPeers.h"
+#include "ProcessStatistics.h"
+#include "SocketLayer.h"
 #include "NetworkEndpoint.h"
 #include "Scheduler.h"
 #include "ThreadContext.h"
@@ -56,19 +57,9 @@ double CpuSeconds() {
          static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
-long ResidentKb() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  }
-  return -1;
-}
+long ResidentKb() { return static_cast<long>(platform::GetProcessWorkingSetBytes() / 1024); }
 
-[[noreturn]] void Die(const char* what) {
-  std::fprintf(stderr, "child: %s failed (errno %d)\n", what, errno);
-  _exit(1);
-}
+using bench::Die;
 
 void WriteAll(int fd, const void* data, size_t size) {
   if (write(fd, data, size) != static_cast<ssize_t>(size)) Die("control write");
@@ -151,13 +142,11 @@ int main(int argc, char** argv) {
   const int count = argc > 1 ? std::atoi(argv[1]) : 10000;
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 100;
   const bool keepAlive = argc > 3 && std::strcmp(argv[3], "keepalive") == 0;
-  rlimit rl;
-  getrlimit(RLIMIT_NOFILE, &rl);
-  rl.rlim_cur = rl.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &rl);
-  if (rl.rlim_cur < static_cast<rlim_t>(count + 100)) {
+  uint64_t limit = 0;
+  platform::EnsureOpenFileLimit(static_cast<uint64_t>(count) + 100, &limit);
+  if (limit < static_cast<uint64_t>(count) + 100) {
     std::fprintf(stderr, "descriptor limit %llu is too low for %d connections\n",
-                 static_cast<unsigned long long>(rl.rlim_cur), count);
+                 static_cast<unsigned long long>(limit), count);
     return 1;
   }
 

@@ -10,11 +10,9 @@
 //
 // Usage: EndpointCyclesBench [connections] [cycles]
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,14 +23,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "BenchLoopbackPeers.h"
+#include "ProcessStatistics.h"
+#include "SocketLayer.h"
+#include "TestWait.h"
 #include "NetworkEndpoint.h"
 #include "ThreadContext.h"
 
@@ -42,30 +41,9 @@ namespace {
 
 constexpr size_t kMessageSize = 100;
 
-long ResidentKb() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  }
-  return -1;
-}
+long ResidentKb() { return static_cast<long>(platform::GetProcessWorkingSetBytes() / 1024); }
 
-int OpenDescriptors() {
-  int count = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  if (!dir) return -1;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  closedir(dir);
-  return count - 1;
-}
-
-[[noreturn]] void Die(const char* what) {
-  std::fprintf(stderr, "peers: %s failed (errno %d)\n", what, errno);
-  _exit(1);
-}
+using bench::Die;
 
 char Await(int control, int timeoutMs = 60000) {
   pollfd p{control, POLLIN, 0};
@@ -123,24 +101,13 @@ struct Counters {
   std::atomic<size_t> bytes{0};
 };
 
-bool WaitFor(const std::function<bool()>& pred, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   const int count = argc > 1 ? std::atoi(argv[1]) : 10000;
   const int cycles = argc > 2 ? std::atoi(argv[2]) : 20;
-  rlimit rl;
-  getrlimit(RLIMIT_NOFILE, &rl);
-  rl.rlim_cur = rl.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &rl);
+  uint64_t limit = 0;
+  platform::EnsureOpenFileLimit(static_cast<uint64_t>(count) + 100, &limit);
 
   RefPtr<ThreadContext> callbacks;
   callbacks.Attach(new ThreadContext(1000000, 0));
@@ -167,7 +134,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "no port\n");
     return 1;
   }
-  const int descriptorsAtStart = OpenDescriptors();
+  const int descriptorsAtStart = platform::GetProcessHandleCount();
   std::printf("connections %d, cycles %d, descriptors at start %d, resident %ld KiB\n", count, cycles,
               descriptorsAtStart, ResidentKb());
   long residentFirst = 0, residentLast = 0;
@@ -190,7 +157,7 @@ int main(int argc, char** argv) {
     }
     close(control[1]);
     ok = Await(control[0]) == 'C' &&
-         WaitFor([&] { return counters.bytes.load() >= static_cast<size_t>(count); }, 60000);
+         test::WaitUntil([&] { return counters.bytes.load() >= static_cast<size_t>(count); }, 60000);
     std::vector<uint64_t> ids;
     {
       std::lock_guard<std::mutex> g(counters.m);
@@ -204,15 +171,15 @@ int main(int argc, char** argv) {
     ok = ok && Await(control[0]) == 'D';
     Say(control[0], 'X');
     ok = ok && Await(control[0]) == 'E' &&
-         WaitFor([&] { return counters.closed.load() >= static_cast<size_t>(count); }, 60000);
+         test::WaitUntil([&] { return counters.closed.load() >= static_cast<size_t>(count); }, 60000);
     int status = 0;
     waitpid(child, &status, 0);
     close(control[0]);
     ok = ok && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     // The last close event is raised after the endpoint let the socket go;
     // the sending threads let go of theirs a moment later.
-    WaitFor([&] { return OpenDescriptors() == descriptorsAtStart; }, 5000);
-    int descriptors = OpenDescriptors();
+    test::WaitUntil([&] { return platform::GetProcessHandleCount() == descriptorsAtStart; }, 5000);
+    int descriptors = platform::GetProcessHandleCount();
     long resident = ResidentKb();
     if (cycle == 1) residentFirst = resident;
     residentLast = resident;

@@ -188,23 +188,32 @@ class Readers {
   std::vector<std::unique_ptr<Reader>> readers_;
 };
 
-void Latency(int subscribers) {
-  UUID id(0xBE0C0000 + static_cast<uint32_t>(subscribers), 1, 1, 1);
-  Readers readers(id.Data1);
+// Dials and subscribes the subscribers, then dials a publisher and sends
+// the first record, which every subscriber gets exactly once: in its initial
+// list when its subscribe was handled after the publish, else as a fan-out.
+// The publisher, or -1 when the subscribers never got the record.
+int Prepare(const UUID& id, int subscribers, Readers* readers, uint32_t* flags) {
   for (int i = 0; i < subscribers; ++i) {
     int fd = Dial();
     SendAll(fd, kSubscribe);
-    readers.Add(fd);
+    readers->Add(fd);
   }
   int publisher = Dial();
-  // Every subscriber gets the first record exactly once: in its initial list
-  // when its subscribe was handled after the publish, else as a fan-out.
-  uint32_t flags = 0;
-  SendAll(publisher, BenchPublish(id, flags++));
-  if (!readers.WaitAll(1, Clock::now() + std::chrono::seconds(30))) {
+  SendAll(publisher, BenchPublish(id, (*flags)++));
+  if (!readers->WaitAll(1, Clock::now() + std::chrono::seconds(30))) {
     printf("  subscribers not ready\n");
-    return;
+    close(publisher);
+    return -1;
   }
+  return publisher;
+}
+
+void Latency(int subscribers) {
+  UUID id(0xBE0C0000 + static_cast<uint32_t>(subscribers), 1, 1, 1);
+  Readers readers(id.Data1);
+  uint32_t flags = 0;
+  const int publisher = Prepare(id, subscribers, &readers, &flags);
+  if (publisher < 0) return;
 
   const int rounds = subscribers >= 1000 ? 300 : 1000;
   std::vector<double> latencies;
@@ -225,18 +234,9 @@ void Latency(int subscribers) {
 void Throughput(int subscribers, int publishes) {
   UUID id(0xBE0C0FFF, 2, 2, 1);
   Readers readers(id.Data1);
-  for (int i = 0; i < subscribers; ++i) {
-    int fd = Dial();
-    SendAll(fd, kSubscribe);
-    readers.Add(fd);
-  }
-  int publisher = Dial();
   uint32_t flags = 0;
-  SendAll(publisher, BenchPublish(id, flags++));
-  if (!readers.WaitAll(1, Clock::now() + std::chrono::seconds(30))) {
-    printf("  subscribers not ready\n");
-    return;
-  }
+  const int publisher = Prepare(id, subscribers, &readers, &flags);
+  if (publisher < 0) return;
 
   Bytes stream;
   for (int i = 0; i < publishes; ++i) {

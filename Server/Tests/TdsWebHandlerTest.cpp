@@ -30,6 +30,20 @@ using DisplayInfo = IDiscoveryService::DisplayInfo;
 
 using test::WaitUntil;
 
+const char kDisplayId[] = "2783ffd0-7ec7-11e2-9e96-0800200c9a66";
+
+DisplayInfo MakeDisplay(const std::string& name, uint32_t ipv4, uint16_t port, uint32_t flags,
+                        const std::string& appData) {
+  DisplayInfo display;
+  display.id = UUID(kDisplayId);
+  display.name = name;
+  display.ipv4 = ipv4;
+  display.port = port;
+  display.flags = flags;
+  display.appData = appData;
+  return display;
+}
+
 std::string Session(const std::string& appData) {
   std::string out = "unset";
   TalvenorDiscoveryAppData::ParseSessionName(appData, &out);
@@ -120,13 +134,7 @@ TEST(TdsWebHandlerJsonTest, DocumentsMatchByteForByteWithEscaping) {
       R"("subscriber_disconnect_count":4},"disconnected_displays":[{"name":"Gone","disconnect_count":7}]})",
       TdsWebHandler::BuildConnectionsJson(0xFFFFFFFFu, 2, 3, 4, {{"Gone", 7}}));
 
-  DisplayInfo d1;
-  d1.id = UUID("2783ffd0-7ec7-11e2-9e96-0800200c9a66");
-  d1.name = "D1";
-  d1.ipv4 = 0x0A000001;
-  d1.port = 53202;
-  d1.flags = 0x01030800;
-  d1.appData = "TG=Blue:1;SN=Room;SD=,;";
+  const DisplayInfo d1 = MakeDisplay("D1", 0x0A000001, 53202, 0x01030800, "TG=Blue:1;SN=Room;SD=,;");
   EXPECT_EQ(
       R"({"displays":[{"name":"D1","id":"2783ffd0-7ec7-11e2-9e96-0800200c9a66","ipv4":"10.0.0.1","port":53202,)"
       R"("user_count":3,"locked":true,"airplay_enabled":false,"session_capable":false,"in_session":true,)"
@@ -189,13 +197,8 @@ TEST_F(TdsWebHandlerTest, AnswersTheTwoTargetsAndDeclinesEverythingElse) {
     EXPECT_EQ("", Serve(std::string("GET ") + target + " HTTP/1.1\r\n\r\n")) << target;
   }
 
-  DisplayInfo display;
-  display.id = UUID("2783ffd0-7ec7-11e2-9e96-0800200c9a66");
-  display.name = "Lobby";
-  display.ipv4 = 0x7F000001;
-  display.port = 7000;
-  display.flags = 0x01000000;
-  display.appData = "SN=Demo;SD=2783ffd0-7ec7-11e2-9e96-0800200c9a66;TG=Red%2C1:0;";
+  const DisplayInfo display =
+      MakeDisplay("Lobby", 0x7F000001, 7000, 0x01000000, "SN=Demo;SD=2783ffd0-7ec7-11e2-9e96-0800200c9a66;TG=Red%2C1:0;");
   registry_->ForwardToSubscribers(display);
   ASSERT_TRUE(WaitUntil(
       [&] {
@@ -230,9 +233,7 @@ TEST_F(TdsWebHandlerTest, ServesTheCurrentListAfterEveryChange) {
   };
   EXPECT_EQ(empty, bodyOf("/api/discover"));
 
-  DisplayInfo display;
-  display.id = UUID("2783ffd0-7ec7-11e2-9e96-0800200c9a66");
-  display.port = 7000;
+  DisplayInfo display = MakeDisplay("", 0, 7000, 0, "");
   const std::vector<std::string> names = {"First", "Second", "Third"};
   std::vector<std::string> documents;
   for (const auto& name : names) {

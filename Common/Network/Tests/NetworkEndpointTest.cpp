@@ -2,7 +2,6 @@
 // fan-out, keep-alive (on the scheduler's test clock), write states, errors,
 // outgoing and adopted connections, and a 10000-connection load run.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -28,6 +27,7 @@
 
 #include "Logger.h"
 #include "NetworkEndpoint.h"
+#include "ProcessStatistics.h"
 #include "Result.h"
 #include "Scheduler.h"
 #include "SocketLayer.h"
@@ -46,24 +46,6 @@ using Info = INetworkEndpoint::ConnectionInfo;
 
 constexpr uint32_t kLoopback = 0x7F000001;
 constexpr auto kWait = milliseconds(10000);
-
-void RaiseDescriptorLimit(rlim_t wanted) {
-  rlimit rl;
-  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &rl));
-  rl.rlim_cur = std::min<rlim_t>(std::max<rlim_t>(rl.rlim_cur, wanted), rl.rlim_max);
-  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &rl));
-}
-
-int CountOpenDescriptors() {
-  int count = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  if (!dir) return -1;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  closedir(dir);
-  return count - 1;  // the directory's own descriptor
-}
 
 using test::PickFreePort;
 
@@ -197,7 +179,7 @@ std::unique_ptr<uint8_t[]> Bytes(const std::string& s) {
 class EndpointTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    RaiseDescriptorLimit(4096);
+    platform::EnsureOpenFileLimit(4096, nullptr);
     GetDefaultScheduler()->SetTestTimeOffsetMs(0);
     callbacks_.Attach(new ThreadContext(100000, 0));
     ASSERT_EQ(0, CreateNetworkEndpoint(&endpoint_));
@@ -843,13 +825,12 @@ char ReadControl(int control, int timeoutMs = 60000) {
 
 TEST_F(EndpointTest, TenThousandConnectionsAreServedAndClosedWithoutLeakingDescriptors) {
   constexpr int kCount = 10000;
-  RaiseDescriptorLimit(kCount + 1000);
-  rlimit rl;
-  getrlimit(RLIMIT_NOFILE, &rl);
-  if (rl.rlim_cur < static_cast<rlim_t>(kCount + 200)) GTEST_SKIP() << "descriptor limit " << rl.rlim_cur;
+  uint64_t limit = 0;
+  platform::EnsureOpenFileLimit(kCount + 1000, &limit);
+  if (limit < static_cast<uint64_t>(kCount + 200)) GTEST_SKIP() << "descriptor limit " << limit;
 
   const auto start = SteadyClock::now();
-  const int descriptorsBefore = CountOpenDescriptors();
+  const int descriptorsBefore = platform::GetProcessHandleCount();
   INetworkEndpoint* endpoint = nullptr;
   ASSERT_EQ(0, CreateNetworkEndpoint(&endpoint));
   Recorder recorder;
@@ -910,7 +891,7 @@ TEST_F(EndpointTest, TenThousandConnectionsAreServedAndClosedWithoutLeakingDescr
   std::unique_ptr<Scheduler::Event> done(GetDefaultScheduler()->CreateEvent(false, false));
   Scheduler::Event* donePtr = done.get();
   ASSERT_TRUE(callbacks_->Post([] {}, &donePtr));
-  EXPECT_EQ(descriptorsBefore, CountOpenDescriptors());
+  EXPECT_EQ(descriptorsBefore, platform::GetProcessHandleCount());
   EXPECT_LT(SteadyClock::now() - start, milliseconds(60000));
 }
 
@@ -1106,7 +1087,7 @@ TEST_F(EndpointTest, DestroyingTheEndpointWhileEverySenderIsBusyIsPromptAndClose
   // The fixture's endpoint holds descriptors of its own from the start.
   delete endpoint_;
   endpoint_ = nullptr;
-  const int descriptorsBefore = CountOpenDescriptors();
+  const int descriptorsBefore = platform::GetProcessHandleCount();
   ASSERT_EQ(0, CreateNetworkEndpoint(&endpoint_));
   recorder_.Attach(endpoint_, callbacks_.Get());
   uint16_t port = Listen(8, false);
@@ -1146,7 +1127,7 @@ TEST_F(EndpointTest, DestroyingTheEndpointWhileEverySenderIsBusyIsPromptAndClose
   for (std::thread& t : readers) t.join();
   EXPECT_LT(total.load(), kWrites * 8 * kSize);
   peers.clear();
-  EXPECT_EQ(descriptorsBefore, CountOpenDescriptors());
+  EXPECT_EQ(descriptorsBefore, platform::GetProcessHandleCount());
 }
 
 }  // namespace

@@ -99,7 +99,7 @@ void NativeThreadPool::Serve(Worker* worker) {
     lock.lock();
     if (closing_ || idle_.size() >= kMaxIdle) break;
     idle_.push_back(worker);
-    const bool handed = worker->wake.wait_for(lock, kIdleKeepMs, [&] { return worker->body || closing_; });
+    const bool handed = worker->wake.wait_for(lock, kIdleKeep, [&] { return worker->body || closing_; });
     if (!handed || !worker->body) {
       // Still listed unless Shutdown took it.
       idle_.erase(std::remove(idle_.begin(), idle_.end(), worker), idle_.end());

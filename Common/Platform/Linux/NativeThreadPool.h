@@ -2,7 +2,7 @@
 // (the transport starts one per connection) hands the body to a parked
 // thread instead of cloning a new one, and ending it costs no thread exit.
 //
-// A thread whose body has returned parks for up to kIdleKeepMs; one that
+// A thread whose body has returned parks for up to kIdleKeep; one that
 // gets no new body in that time, or finds kMaxIdle others parked, ends. The
 // pool joins every thread it started: ended ones at its next hand-over,
 // parked ones when the process exits (Shutdown). Bodies still running then
@@ -47,7 +47,7 @@ class NativeRun {
 class NativeThreadPool {
  public:
   static constexpr size_t kMaxIdle = 256;
-  static constexpr std::chrono::milliseconds kIdleKeepMs{2000};
+  static constexpr std::chrono::milliseconds kIdleKeep{2000};
 
   // The process's pool; its parked threads are ended at exit.
   static NativeThreadPool& Instance();

@@ -525,14 +525,14 @@ bool Connection::WaitReadable(uint32_t timeoutMs) {
 void Connection::Pause(uint32_t ms) { GetDefaultScheduler()->Sleep(ms); }
 
 int Connection::SendBlock(const std::string& block, bool* cut) {
-  std::vector<DataStreamSpan> pieces{{reinterpret_cast<const uint8_t*>(block.data()), static_cast<uint32_t>(block.size())}};
-  return SendPieces(&pieces, cut);
+  sock::SendSlice piece{block.data(), block.size()};
+  return SendPieces(&piece, 1, cut);
 }
 
-int Connection::SendPieces(std::vector<DataStreamSpan>* pieces, bool* cut) {
+int Connection::SendPieces(sock::SendSlice* pieces, size_t count, bool* cut) {
   *cut = false;
   uint64_t total = 0;
-  for (const DataStreamSpan& piece : *pieces) total += piece.size;
+  for (size_t i = 0; i < count; ++i) total += pieces[i].size;
   const uint32_t timeout = WriteTimeoutMs();
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout);
   const auto notWritable = [&] {
@@ -551,16 +551,15 @@ int Connection::SendPieces(std::vector<DataStreamSpan>* pieces, bool* cut) {
   }
   // Pieces are used up from the front as their bytes go out.
   size_t next = 0;
-  std::vector<sock::SendSlice> slices;
   // With TLS a record may sit half-written inside the session after any
   // attempt, so from then on only the whole frame keeps the stream intact.
   bool committed = false;
   int error = 0;
   bool timedOut = false;
   for (;;) {
-    while (next < pieces->size() && (*pieces)[next].size == 0) ++next;
-    if (next == pieces->size()) break;
-    DataStreamSpan& piece = (*pieces)[next];
+    while (next < count && pieces[next].size == 0) ++next;
+    if (next == count) break;
+    sock::SendSlice& piece = pieces[next];
     int64_t n;
     bool wantRead = false;
     if (ssl_) {
@@ -580,18 +579,16 @@ int Connection::SendPieces(std::vector<DataStreamSpan>* pieces, bool* cut) {
         }
       }
     } else {
-      slices.clear();
-      for (size_t i = next; i < pieces->size(); ++i) slices.push_back({(*pieces)[i].data, (*pieces)[i].size});
-      n = sock::SendGatherNow(fd_, slices.data(), slices.size());
+      n = sock::SendGatherNow(fd_, pieces + next, count - next);
       error = n < 0 ? sock::LastSocketError() : 0;
       if (n < 0 && sock::IsWouldBlock(error)) n = 0;
     }
     if (n > 0) {
       if (!ssl_) committed = true;
       for (uint64_t left = static_cast<uint64_t>(n); left > 0; ++next) {
-        DataStreamSpan& sent = (*pieces)[next];
-        const uint32_t take = static_cast<uint32_t>(std::min<uint64_t>(left, sent.size));
-        sent.data += take;
+        sock::SendSlice& sent = pieces[next];
+        const size_t take = static_cast<size_t>(std::min<uint64_t>(left, sent.size));
+        sent.data = static_cast<const uint8_t*>(sent.data) + take;
         sent.size -= take;
         left -= take;
         if (sent.size > 0) break;
@@ -614,7 +611,7 @@ int Connection::SendPieces(std::vector<DataStreamSpan>* pieces, bool* cut) {
       break;
     }
   }
-  if (next == pieces->size()) return Result_Ok;
+  if (next == count) return Result_Ok;
   if (timedOut && !committed) return Result_WriteTimeout;
   LOG_SEVERE("Socket write failure - Connection ID - %s socket error = %d", connectionId_.ToString().c_str(), error);
   // A frame cut short leaves the peer's reader in the middle of it: the
@@ -624,11 +621,11 @@ int Connection::SendPieces(std::vector<DataStreamSpan>* pieces, bool* cut) {
 }
 
 int Connection::WriteBlock(const std::string& block) {
-  std::vector<DataStreamSpan> pieces{{reinterpret_cast<const uint8_t*>(block.data()), static_cast<uint32_t>(block.size())}};
-  return WritePieces(&pieces);
+  sock::SendSlice piece{block.data(), block.size()};
+  return WritePieces(&piece, 1);
 }
 
-int Connection::WritePieces(std::vector<DataStreamSpan>* pieces) {
+int Connection::WritePieces(sock::SendSlice* pieces, size_t count) {
   bool cut = false;
   int result;
   {
@@ -637,7 +634,7 @@ int Connection::WritePieces(std::vector<DataStreamSpan>* pieces) {
       LOG_RECORD(record, Log_Severe, 0);
       return record.ReturnResult(Result_Fail, "Socket closed.");
     }
-    result = SendPieces(pieces, &cut);
+    result = SendPieces(pieces, count, &cut);
   }
   if (cut) Lose();
   return result;
@@ -667,10 +664,13 @@ int Connection::WriteText(const UUID& connectionId, IDataStream* text) {
     // The text's own buffers go out as they are: a large response is
     // neither joined nor copied before the socket takes it.
     std::string storage;
-    std::vector<DataStreamSpan> pieces;
-    int result = GatherTextFrame(text, mode_.handshake, &storage, &pieces);
+    std::vector<DataStreamSpan> spans;
+    int result = GatherTextFrame(text, mode_.handshake, &storage, &spans);
     if (Failed(result)) return result;
-    result = WritePieces(&pieces);
+    std::vector<sock::SendSlice> pieces;
+    pieces.reserve(spans.size());
+    for (const DataStreamSpan& span : spans) pieces.push_back({span.data, span.size});
+    result = WritePieces(pieces.data(), pieces.size());
     if (result == Result_ConnectionLost) {
       LOG_RECORD(record, Log_Severe, 0);
       return record.ReturnResult(Result_ConnectionLost, "Socket write failure - Connection ID - %s",

@@ -22,6 +22,7 @@
 
 #include "NetworkTransportImpl.h"
 #include "QosWrapper.h"
+#include "SocketLayer.h"
 #include "TransportByteSource.h"
 #include "TransportFrameReader.h"
 #include "Uuid.h"
@@ -131,9 +132,9 @@ class NetworkTransportImpl::Connection final : public Thread,
   // part of the block went out.
   int SendBlock(const std::string& block, bool* cut);
   // As SendBlock for a frame in pieces, which are used up as they go out.
-  int SendPieces(std::vector<DataStreamSpan>* pieces, bool* cut);
+  int SendPieces(platform::SendSlice* pieces, size_t count, bool* cut);
   int WriteBlock(const std::string& block);
-  int WritePieces(std::vector<DataStreamSpan>* pieces);
+  int WritePieces(platform::SendSlice* pieces, size_t count);
   // Closes (not quiet) and asks the manager to forget the connection.
   void Lose();
   void RequestDelete();
