@@ -135,6 +135,32 @@ class ITransport : public virtual IRefCount {
   virtual int SetResendMode() = 0;                                               // 29
 };
 
+// Offered by a listening transport. When every connection slot is held and
+// a peer waits to be accepted, the listener closes one connection to make
+// room, so that held slots cannot lock new clients out. Which connection
+// goes is the user's choice; without a chooser it is the one whose peer has
+// been silent longest.
+class IListenerSlots {
+ public:
+  class IChooser {
+   public:
+    // On the listener thread, while every slot is held and a peer waits:
+    // the connection to close, or false to close none (the peer then waits
+    // in the backlog). Must not call into the transport.
+    virtual bool ChooseConnectionToClose(UUID* connectionId) = 0;
+
+   protected:
+    ~IChooser() = default;
+  };
+
+  // Takes no reference: the chooser must stay valid until the transport is
+  // finalised or another chooser is set. Null restores the default. 0.
+  virtual int SetSlotChooser(IChooser* chooser) = 0;
+
+ protected:
+  ~IListenerSlots() = default;
+};
+
 class ITransportFastWrite : public ITransport {
  public:
   class IWriter : public virtual IRefCount {

@@ -194,6 +194,7 @@ int NetworkTransportImpl::Initialize(bool asyncNotify, bool enabled) {
       listenSocket_.store(s);
     }
     manager_.Attach(new ConnectionManager());
+    manager_->SetIdlePurgeTimes(purgePeriodMs_.load(), purgeIdleMs_.load());
     int result = manager_->Initialize();
     if (Failed(result)) {
       RollBack();
@@ -336,16 +337,36 @@ int NetworkTransportImpl::SetConnectionOptions(int32_t first, int32_t second) {
   return Result_Ok;
 }
 
+int NetworkTransportImpl::SetSlotChooser(IChooser* chooser) {
+  slotChooser_.store(chooser);
+  return Result_Ok;
+}
+
+void NetworkTransportImpl::SetIdlePurgeTimes(uint32_t periodMs, uint32_t idleMs) {
+  purgePeriodMs_.store(periodMs);
+  purgeIdleMs_.store(idleMs);
+  RefPtr<ConnectionManager> manager;
+  if (Acquire(&manager)) manager->SetIdlePurgeTimes(periodMs, idleMs);
+}
+
+bool NetworkTransportImpl::FreeSlot(ConnectionManager* manager) {
+  UUID victim;
+  IChooser* chooser = slotChooser_.load();
+  const bool chosen = chooser ? chooser->ChooseConnectionToClose(&victim) : manager->LongestSilent(&victim);
+  return chosen && manager->CloseToFreeSlot(victim);
+}
+
 bool NetworkTransportImpl::ThreadFunc() {
   return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ThreadFunc", [&] {
     // Finalize stops this thread before it lets go of the manager and the
     // notification thread, so both stay valid for the whole pass.
     ConnectionManager* manager = manager_.Get();
-    if (!acceptEnabled_.load() || port_.load() == 0 || listenSocket_.load() == -1 || !manager ||
-        manager->ConnectionCount() + manager->QueuedAdds() >= MAX_CONNECTION_COUNT) {
+    if (manager) manager->WakeIfPurgeDue();
+    if (!acceptEnabled_.load() || port_.load() == 0 || listenSocket_.load() == -1 || !manager) {
       GetDefaultScheduler()->Sleep(kIdleSleepMs);
       return true;
     }
+    const bool full = manager->ConnectionCount() + manager->QueuedAdds() >= MAX_CONNECTION_COUNT;
     ScopedLock lock(listenerLock_.get());
     const int listener = listenSocket_.load();
     if (listener == -1) return true;
@@ -357,6 +378,12 @@ bool NetworkTransportImpl::ThreadFunc() {
     if (ready == 0) return true;
     // The gate may have closed during the wait: the peer stays queued.
     if (!acceptEnabled_.load()) return true;
+    // A peer waits and every slot is held: one connection makes room, or
+    // the peer stays queued.
+    if (full && !FreeSlot(manager)) {
+      GetDefaultScheduler()->Sleep(kIdleSleepMs);
+      return true;
+    }
     const int s = sock::Accept(listener, nullptr);
     connectionTimer_.Start();
     if (s < 0) {

@@ -25,13 +25,22 @@
 
 namespace corvane {
 
-class NetworkTransportImpl final : public ITransportFastWrite, public Thread, public IRefCountImpl {
+class NetworkTransportImpl final : public ITransportFastWrite,
+                                   public IListenerSlots,
+                                   public Thread,
+                                   public IRefCountImpl {
  public:
   class Connection;
   class ConnectionManager;
 
-  // The listener accepts only below this many connections.
+  // The listener accepts only below this many connections, or after it
+  // closed one to make room (IListenerSlots).
   static constexpr int MAX_CONNECTION_COUNT = 100;
+  // The idle purge: connections silent for longer than the idle time go,
+  // checked at least once per period (the listener wakes the manager for
+  // it; a transport without a port purges only when a request wakes it).
+  static constexpr uint32_t kDefaultPurgePeriodMs = 30000;
+  static constexpr uint32_t kDefaultPurgeIdleMs = 300000;
 
   // settings may be null (TLS off). Nothing is opened before Initialize.
   NetworkTransportImpl(uint32_t bindAddress, uint16_t port, TransportMode mode, const EncryptionStruct* settings);
@@ -68,6 +77,11 @@ class NetworkTransportImpl final : public ITransportFastWrite, public Thread, pu
   int SetResendMode() override { return Result_Fail; }
   int CreateWriter(const UUID& connectionId, IWriter** writer) override;
 
+  int SetSlotChooser(IChooser* chooser) override;
+  // The purge's period and idle time (tests use short ones); takes effect
+  // at the next Initialize and for an initialised transport at once.
+  void SetIdlePurgeTimes(uint32_t periodMs, uint32_t idleMs);
+
   // The listener: one accept pass.
   bool ThreadFunc() override;
 
@@ -87,6 +101,9 @@ class NetworkTransportImpl final : public ITransportFastWrite, public Thread, pu
   void RollBack();
   void CloseListener();
   int MakeListener(uint16_t port, int bindAttempts, int* out);
+  // Every slot is held and a peer waits: closes the chosen connection.
+  // False when none was closed.
+  bool FreeSlot(ConnectionManager* manager);
 
   const uint32_t bindAddress_;
   std::atomic<uint16_t> port_;
@@ -107,6 +124,9 @@ class NetworkTransportImpl final : public ITransportFastWrite, public Thread, pu
   RefPtr<NotificationThread> notifier_;
   std::atomic<int> listenSocket_{-1};
   int32_t connectionOptions_[2] = {0, 0};
+  std::atomic<IChooser*> slotChooser_{nullptr};
+  std::atomic<uint32_t> purgePeriodMs_{kDefaultPurgePeriodMs};
+  std::atomic<uint32_t> purgeIdleMs_{kDefaultPurgeIdleMs};
   // Accept-to-started times; one per transport, used by the listener only.
   LogPerformanceTimer connectionTimer_;
 };

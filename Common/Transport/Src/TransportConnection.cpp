@@ -3,6 +3,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -28,7 +29,7 @@ constexpr uint32_t kDefaultTimeoutMs = 5000;
 constexpr int kReadinessWaitMs = 100;
 constexpr uint32_t kKeepAliveTickMs = 50;
 constexpr uint32_t kReachedLogCount = 151;
-constexpr uint64_t kIdlePurgeMs = 300000;
+constexpr uint32_t kMaxKeepAliveTimeoutMs = NetworkTransportImpl::kDefaultPurgeIdleMs;
 // A TLS wait is cut into slices so that a closed connection is noticed.
 constexpr int kTlsWaitSliceMs = 100;
 constexpr size_t kReadAheadBytes = 64 * 1024;
@@ -709,19 +710,26 @@ bool Connection::ReadyForWrite() {
   });
 }
 
-bool Connection::PurgeIfIdle() {
-  if (keepAlive_->timeoutMs.load() != 0 && keepAlive_->IsRunning()) return false;
+bool Connection::PurgeIfIdle(uint64_t idleMs) {
+  const uint32_t keepAliveTimeout = keepAlive_->timeoutMs.load();
+  if (keepAliveTimeout != 0 && keepAliveTimeout <= idleMs && keepAlive_->IsRunning()) return false;
   const uint64_t now = static_cast<uint64_t>(CurrentUtcTimeMs());
-  if (now - reader_->LastActivityTime() <= kIdlePurgeMs) return false;
+  if (now - reader_->LastActivityTime() <= idleMs) return false;
   LOG_INFO("Safety timout reached. Connection thread removed. State = %d", reader_->ReadState());
+  CloseAndStop();
+  RequestDelete();
+  return true;
+}
+
+void Connection::CloseAndStop() {
   // Shut down first: the receive thread may be blocked in a read. It ends
   // on its own; joining it here could wait on a receiver that waits on the
   // manager.
   CloseSocket(false);
   GetSchedulerThread()->RequestStop();
-  RequestDelete();
-  return true;
 }
+
+uint64_t Connection::LastActivityTime() const { return reader_->LastActivityTime(); }
 
 void Connection::CloseSocket(bool quiet) {
   const int old = socket_.exchange(-1);
@@ -873,7 +881,9 @@ bool Connection::ReceivePass() {
       return false;
     }
     if (ready == 0) {
-      const uint32_t timeout = keepAlive_->timeoutMs.load();
+      // A peer's settings cannot keep a silent connection longer than the
+      // idle purge would.
+      const uint32_t timeout = std::min<uint32_t>(keepAlive_->timeoutMs.load(), kMaxKeepAliveTimeoutMs);
       if (timeout != 0 && keepAlive_->IsRunning()) {
         const uint32_t count = keepAliveSilenceCount_.fetch_add(1) + 1;
         if (count > timeout / 100) {

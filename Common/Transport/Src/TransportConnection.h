@@ -64,8 +64,16 @@ class NetworkTransportImpl::Connection final : public Thread,
   int SetKeepAlive(uint32_t intervalMs, uint32_t timeoutMs);
   int SetConnectionSocketDscp(int dscp);
   bool ReadyForWrite();
-  // True when the connection was idle for too long and is now closed.
-  bool PurgeIfIdle();
+  // True when the connection was silent for longer than idleMs and is now
+  // closed. A running keep-alive exempts it only while its time-out is not
+  // longer than idleMs: a peer cannot buy itself out of the purge.
+  bool PurgeIfIdle(uint64_t idleMs);
+  // Closes the socket (not quiet) and ends the receive thread without
+  // waiting for it.
+  void CloseAndStop();
+  // UTC milliseconds of the last bytes received (or of the connection's
+  // making).
+  uint64_t LastActivityTime() const;
   // Closing happens once, whichever thread comes first. The socket is shut
   // down before anything waits; not quiet raises Disconnected.
   void CloseSocket(bool quiet);

@@ -127,9 +127,9 @@ bool Manager::ThreadFunc() {
     if (TryAddRef() <= 0) return false;
     ProcessQueue();
     const uint64_t now = static_cast<uint64_t>(CurrentUtcTimeMs());
-    if (purgeEnabled_.load() && now - lastPurgePass_ > kPurgePeriodMs) {
+    if (purgeEnabled_.load() && now - lastPurgePass_.load() > purgePeriodMs_.load()) {
       PurgePass();
-      lastPurgePass_ = static_cast<uint64_t>(CurrentUtcTimeMs());
+      lastPurgePass_.store(static_cast<uint64_t>(CurrentUtcTimeMs()));
     }
     Release();
     return false;
@@ -139,8 +139,56 @@ bool Manager::ThreadFunc() {
 void Manager::PurgePass() {
   std::vector<RefPtr<Connection>> snapshot;
   for (auto& entry : connections_) snapshot.push_back(entry.second);
+  const uint64_t idleMs = purgeIdleMs_.load();
   // Each purged connection queues its own removal, which runs after the pass.
-  for (auto& connection : snapshot) connection->PurgeIfIdle();
+  for (auto& connection : snapshot) connection->PurgeIfIdle(idleMs);
+}
+
+void Manager::WakeIfPurgeDue() {
+  if (!purgeEnabled_.load()) return;
+  const uint64_t now = static_cast<uint64_t>(CurrentUtcTimeMs());
+  if (now - lastPurgePass_.load() > purgePeriodMs_.load()) Wake();
+}
+
+bool Manager::LongestSilent(UUID* connectionId) {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::LongestSilent", [&] {
+    UUID found;
+    const int result = Call(
+        [this, &found]() -> int {
+          const Connection* oldest = nullptr;
+          for (auto& entry : connections_) {
+            if (!entry.second->IsOpen()) continue;
+            if (!oldest || entry.second->LastActivityTime() < oldest->LastActivityTime()) oldest = entry.second.Get();
+          }
+          if (!oldest) return Result_Fail;
+          found = oldest->Id();
+          return Result_Ok;
+        },
+        Result_Fail);
+    if (Failed(result)) return false;
+    *connectionId = found;
+    return true;
+  });
+}
+
+bool Manager::CloseToFreeSlot(const UUID& connectionId) {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::CloseToFreeSlot", [&] {
+    return Call(
+               [this, connectionId]() -> int {
+                 RefPtr<Connection> connection = Find(connectionId);
+                 if (!connection) return 0;
+                 const uint64_t silentMs =
+                     static_cast<uint64_t>(CurrentUtcTimeMs()) - connection->LastActivityTime();
+                 LOG_WARNING("All %d connection slots are held: closing connection %s (silent for %llu ms) for a "
+                             "waiting peer",
+                             static_cast<int>(connections_.size()), connectionId.ToString().c_str(),
+                             static_cast<unsigned long long>(silentMs));
+                 connection->CloseAndStop();
+                 InternalDeleteConnection(connectionId);
+                 return 1;
+               },
+               0) == 1;
+  });
 }
 
 RefPtr<Connection> Manager::Find(const UUID& connectionId) {

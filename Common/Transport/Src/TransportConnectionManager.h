@@ -61,6 +61,19 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   // listener counts them too, so a burst of accepts cannot overshoot.
   int QueuedAdds() const { return queuedAdds_.load(); }
   void SetIdlePurgeEnabled(bool enabled) { purgeEnabled_.store(enabled); }
+  void SetIdlePurgeTimes(uint32_t periodMs, uint32_t idleMs) {
+    purgePeriodMs_.store(periodMs);
+    purgeIdleMs_.store(idleMs);
+  }
+  // Wakes the manager's thread when a purge pass is due, so that the purge
+  // does not wait for a request (the listener calls it on every pass).
+  void WakeIfPurgeDue();
+  // The connection whose peer has been silent longest; false when none.
+  bool LongestSilent(UUID* connectionId);
+  // Closes the connection (Disconnected raised on the manager's thread) and
+  // forgets it before returning, so that its slot is free for the listener.
+  // False when the id is not held.
+  bool CloseToFreeSlot(const UUID& connectionId);
   // Shared with every connection, which may outlive the manager.
   const std::shared_ptr<std::atomic<uint32_t>>& WriteTimeout() const { return writeTimeout_; }
 
@@ -68,7 +81,6 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   int Release() override;
 
   static constexpr uint32_t kDefaultWriteTimeoutMs = 10000;
-  static constexpr uint64_t kPurgePeriodMs = 30000;
 
  private:
   // run false: the manager is shutting down; the task releases what it
@@ -111,7 +123,9 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   std::map<UUID, TextWriteState> writeStatus_;
   std::shared_ptr<std::atomic<uint32_t>> writeTimeout_;
   std::atomic<bool> purgeEnabled_{false};
-  uint64_t lastPurgePass_;
+  std::atomic<uint32_t> purgePeriodMs_{NetworkTransportImpl::kDefaultPurgePeriodMs};
+  std::atomic<uint32_t> purgeIdleMs_{NetworkTransportImpl::kDefaultPurgeIdleMs};
+  std::atomic<uint64_t> lastPurgePass_;
 };
 
 }  // namespace corvane

@@ -507,27 +507,109 @@ TEST(NetworkTransportTest, SlowReceiversHoldTheSenderBack) {
   for (uint32_t i = 0; i < sent; ++i) ASSERT_EQ(i, gated->order[i]);
 }
 
-// At 100 connections the listener stops accepting; the 101st waits in the
-// backlog until one goes.
-TEST(NetworkTransportTest, ConnectionLimit) {
+// The id a server announces in its 49-byte handshake.
+UUID HandshakeId(const std::vector<uint8_t>& handshake) {
+  return UUID::Parse(std::string(handshake.begin() + 11, handshake.begin() + 47));
+}
+
+// 100 bare peers that each read their handshake; ids in connection order.
+std::vector<UUID> FillEverySlot(Endpoint& server, std::vector<LoopbackPeer>* peers) {
+  std::vector<UUID> ids;
+  std::vector<uint8_t> hs;
+  for (auto& peer : *peers) {
+    if (!peer.Connect(server.port) || !peer.ReceiveExactly(49, &hs)) return {};
+    ids.push_back(HandshakeId(hs));
+  }
+  if (!WaitUntil([&] { return server.Count() == 100; })) return {};
+  return ids;
+}
+
+// At 100 connections a waiting client is still served: the listener closes
+// the connection whose peer has been silent longest.
+TEST(NetworkTransportTest, ASlotIsFreedForANewClientWhenAllAreHeld) {
   test::ScopedCapture capture;
   platform::EnsureOpenFileLimit(4096, nullptr);
   Endpoint server(test::FreePort(), kBinaryTransportMode, nullptr);
   std::vector<LoopbackPeer> peers(100);
-  std::vector<uint8_t> hs;
-  for (auto& peer : peers) {
-    ASSERT_TRUE(peer.Connect(server.port));
-    ASSERT_TRUE(peer.ReceiveExactly(49, &hs));
-  }
-  ASSERT_TRUE(WaitUntil([&] { return server.Count() == 100; }));
+  ASSERT_EQ(100u, FillEverySlot(server, &peers).size());
   EXPECT_TRUE(capture->Contains("Exceeded MAX_CONNECTION_COUNT -- will not accept new connections"));
+  // Every peer but the first speaks later than the first.
+  GetDefaultScheduler()->AdvanceTestTimeMs(1000);
+  for (size_t i = 1; i < peers.size(); ++i) ASSERT_TRUE(peers[i].Send(FrameBytes(kType, "x")));
+  ASSERT_TRUE(WaitUntil([&] { return server.receiver->MessageCount() == 99; }));
   LoopbackPeer extra;
+  std::vector<uint8_t> hs;
   ASSERT_TRUE(extra.Connect(server.port));
-  EXPECT_TRUE(extra.ReceiveFor(300).empty());
-  peers[0].Close();
-  ASSERT_TRUE(extra.ReceiveExactly(49, &hs, 5000));
+  EXPECT_TRUE(extra.ReceiveExactly(49, &hs, 10000));
+  EXPECT_TRUE(peers[0].WaitClosed(5000));
+  GetDefaultScheduler()->SetTestTimeOffsetMs(0);
+  EXPECT_TRUE(capture->Contains("All 100 connection slots are held: closing connection"));
   EXPECT_TRUE(capture->Contains("No longer exceeding MAX_CONNECTION_COUNT -- will resume accepting new connections"));
   EXPECT_TRUE(WaitUntil([&] { return server.Count() == 100; }));
+  for (size_t i = 1; i < peers.size(); ++i) EXPECT_FALSE(peers[i].WaitClosed(0)) << i;
+}
+
+// The transport's user picks which connection makes room; a user that
+// picks none leaves the new client waiting in the backlog.
+TEST(NetworkTransportTest, AFullListenerClosesTheConnectionItsUserChooses) {
+  struct Chooser final : IListenerSlots::IChooser {
+    bool ChooseConnectionToClose(UUID* id) override {
+      std::lock_guard<std::mutex> lock(mutex);
+      ++asked;
+      if (victim == UUID()) return false;
+      *id = victim;
+      return true;
+    }
+    std::mutex mutex;
+    UUID victim;
+    int asked = 0;
+  } chooser;
+  platform::EnsureOpenFileLimit(4096, nullptr);
+  Endpoint server(test::FreePort(), kBinaryTransportMode, nullptr);
+  auto* slots = dynamic_cast<IListenerSlots*>(server.transport.Get());
+  ASSERT_NE(nullptr, slots);
+  ASSERT_EQ(0, slots->SetSlotChooser(&chooser));
+  std::vector<LoopbackPeer> peers(100);
+  const std::vector<UUID> ids = FillEverySlot(server, &peers);
+  ASSERT_EQ(100u, ids.size());
+  LoopbackPeer extra;
+  std::vector<uint8_t> hs;
+  ASSERT_TRUE(extra.Connect(server.port));
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> lock(chooser.mutex);
+    return chooser.asked > 0;
+  }));
+  EXPECT_TRUE(extra.ReceiveFor(300).empty());
+  {
+    std::lock_guard<std::mutex> lock(chooser.mutex);
+    chooser.victim = ids[42];
+  }
+  EXPECT_TRUE(extra.ReceiveExactly(49, &hs, 10000));
+  EXPECT_TRUE(peers[42].WaitClosed(5000));
+  EXPECT_EQ(1, server.receiver->Events(TransportEvent_Disconnected, ids[42]));
+  EXPECT_FALSE(peers[0].WaitClosed(0));
+  server.transport->Finalize();
+  slots->SetSlotChooser(nullptr);
+}
+
+// With every slot held and no request to wake the manager, the idle purge
+// still runs; a peer's keep-alive settings do not exempt it from the purge.
+TEST(NetworkTransportTest, ThePurgeRunsOnAFullListener) {
+  test::ScopedCapture capture;
+  platform::EnsureOpenFileLimit(4096, nullptr);
+  Endpoint server(test::FreePort(), kBinaryTransportMode, nullptr);
+  ASSERT_EQ(0, server.transport->SetIdleConnectionPurgeEnabled(true));
+  std::vector<LoopbackPeer> peers(100);
+  ASSERT_EQ(100u, FillEverySlot(server, &peers).size());
+  // "Keep-alive for ever": the purge must still close it.
+  // The message behind the settings shows that both were read.
+  ASSERT_TRUE(peers[0].Send(BuildKeepAliveSettingsFrame(0xFFFFFFFFu, 0xFFFFFFFFu) + FrameBytes(kType, "x")));
+  ASSERT_TRUE(WaitUntil([&] { return server.receiver->MessageCount() == 1; }));
+  GetDefaultScheduler()->AdvanceTestTimeMs(NetworkTransportImpl::kDefaultPurgeIdleMs + 1000);
+  for (size_t i = 0; i < peers.size(); ++i) EXPECT_TRUE(peers[i].WaitClosed(10000)) << i;
+  GetDefaultScheduler()->SetTestTimeOffsetMs(0);
+  EXPECT_TRUE(WaitUntil([&] { return server.Count() == 0; }));
+  EXPECT_TRUE(capture->Contains("Safety timout reached. Connection thread removed."));
 }
 
 // Live connections torn down by Finalize, repeatedly: every Finalize is
