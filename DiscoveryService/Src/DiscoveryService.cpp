@@ -12,6 +12,7 @@
 #include "Network.h"
 #include "ProcessStatistics.h"
 #include "Result.h"
+#include "StringUtils.h"
 
 namespace corvane::talvenor::server {
 
@@ -28,16 +29,6 @@ namespace {
   } while (0)
 
 int CreateProtocol1Transport(uint16_t port, ITransport** out) { return CreateAdaptedTransport(0, port, out); }
-
-// Client-chosen names go into log lines: control characters (CR LF above
-// all) would forge lines of their own.
-std::string ForLog(const std::string& text) {
-  std::string out = text;
-  for (char& c : out) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  }
-  return out;
-}
 
 int ClampToInt(int64_t value) { return static_cast<int>(std::clamp<int64_t>(value, INT_MIN, INT_MAX)); }
 

@@ -423,7 +423,7 @@ void TalvenorDiscoveryServicePersistent::HandlePublish(ConnectionId id, ClientCo
   bool changed = record != connection.display;
   connection.BuildPublishMessage(record);
   if (publishers.insert(id).second || changed) InvalidateList();
-  LOG_SPEW(1, "Display published - %s %0x", connection.display.name.c_str(), connection.display.ipv4);
+  LOG_SPEW(1, "Display published - %s %0x", ForLog(connection.display.name).c_str(), connection.display.ipv4);
 
   if (wasOwned && !changed) return;
   if (connection.messageValid) WriteToSubscribers(*connection.message);
@@ -538,7 +538,7 @@ void TalvenorDiscoveryServicePersistent::PurgePublisher(ConnectionId id) {
   row.name = display.name;
   ++row.disconnectCount;
   ++publisherDisconnectCount;
-  LOG_SPEW(1, "Publisher %s disconnected", display.name.c_str());
+  LOG_SPEW(1, "Publisher %s disconnected", ForLog(display.name).c_str());
   SendRemoval(display.id);
   if (crossCommunicator) crossCommunicator->RemoveDisplay(display.id, CrossDirection_FromProtocol2);
   auto owner = owners.find(display.id);

@@ -28,6 +28,10 @@ std::wstring WidenString(const std::string& text);
 // forms are accepted as they decode.
 std::u16string Utf8ToUtf16(const std::string& text);
 
+// Peer-chosen text for a log line: every control character (below 0x20, and
+// 0x7F) becomes '?', so a line feed or tab cannot forge lines or fields.
+std::string ForLog(const std::string& text);
+
 // Dotted form of a host-order IPv4 address ("192.168.0.1").
 std::string FormatIPv4(uint32_t address);
 

@@ -71,6 +71,14 @@ void ToLower(std::string& text) {
   }
 }
 
+std::string ForLog(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  return out;
+}
+
 std::string ToUpper(const std::string& text) {
   std::string result(text);
   for (char& c : result) {
