@@ -5,9 +5,14 @@
 //
 // Limits: the header block may not pass kMaxHeaderBytes and an in-memory
 // body kMaxBodyBytes; a spooled body may not pass kMaxSpoolBytes, nor may all
-// live requests' spooled bodies together. A request over a limit is rejected:
-// AppendData returns Result_Fail, IsRejected() turns true and the connection
-// is to be closed without an answer.
+// live requests' spooled bodies and the files extracted from them together
+// pass kMaxTotalSpoolBytes. A request over a limit is rejected: AppendData
+// returns Result_Fail, IsRejected() turns true and the connection is to be
+// closed without an answer. Parsing parameters never fails a request: past
+// the memory bound (kParameterBytesPerBodyByte times the body or query, plus
+// kParameterBaseBytes, and kMaxTotalParameterBytes for all live requests)
+// or past the total for extracted files it stops with one Warning and the
+// parameters gathered so far stay.
 //
 // Threads: one request is used by one thread at a time (the connection's
 // receive thread); the process-wide spool total is atomic.
@@ -32,6 +37,9 @@ class HttpServer::IUriHandler::Request : public IRefCountImpl {
   static constexpr uint64_t kMaxSpoolBytes = 1024ull * 1024 * 1024;
   static constexpr uint64_t kMaxTotalSpoolBytes = 1024ull * 1024 * 1024;
   static constexpr char kSpoolFileName[] = "body.data";
+  static constexpr uint64_t kParameterBytesPerBodyByte = 32;
+  static constexpr uint64_t kParameterBaseBytes = 64 * 1024;
+  static constexpr uint64_t kMaxTotalParameterBytes = 256ull * 1024 * 1024;
 
   struct BodyData {
     const char* data = nullptr;
@@ -94,8 +102,10 @@ class HttpServer::IUriHandler::Request : public IRefCountImpl {
   // counts as 0); a '%' with fewer than two characters after it is copied.
   static std::string UrlDecode(std::string_view in);
 
-  // Bytes spooled by all live requests together.
+  // Bytes spooled (bodies and extracted files) by all live requests together.
   static uint64_t TotalSpooledBytes();
+  // The estimated memory of all live requests' parameters.
+  static uint64_t TotalParameterBytes();
 
  protected:
   ~Request() override;
@@ -104,13 +114,22 @@ class HttpServer::IUriHandler::Request : public IRefCountImpl {
   // The address in upper-case hex, unique among live requests.
   std::string SpoolName() const;
   void ParseHeaderBlock();
+  // The query string or body parameters (ProcessRequestData's second half).
+  void ParseRequestParameters(size_t query);
   int OpenSpool();
   int AppendBody(std::string_view bytes);
   int Reject(const char* why);
   void UpdateCompleteness();
   void ParseMultipart();
   void ParseJsonBody(std::string_view text);
-  void AddMember(const std::string& name, const std::string& value);
+  // False once the parameters' memory bound is reached (parsing stops).
+  bool AddMember(const std::string& name, const std::string& value);
+  // Charges cost bytes against this request's and the process-wide bound;
+  // the first refusal logs the Warning.
+  bool ChargeParameters(uint64_t cost);
+  // Parses a JSON text whose estimated cost fits the bound; false when it
+  // did not fit (nothing parsed).
+  bool ParseJsonWithinBound(std::string_view text, rapidjson::Document* parsed);
 
   bool headersParsed_ = false;
   bool complete_ = false;
@@ -130,6 +149,10 @@ class HttpServer::IUriHandler::Request : public IRefCountImpl {
   uint32_t localIpv4_ = 0;
   int32_t contentLength_ = 0;
   std::string contentType_;
+  uint64_t extractedBytes_ = 0;
+  uint64_t parameterBudget_ = kParameterBaseBytes;
+  uint64_t parameterCost_ = 0;
+  bool parametersStopped_ = false;
 };
 
 }  // namespace corvane

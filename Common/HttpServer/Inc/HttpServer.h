@@ -13,7 +13,9 @@
 // appended or the transport is torn down. Chunks and events arrive on each
 // connection's receive thread, so requests of different connections are
 // assembled and handled in parallel. A timer thread closes connections whose
-// request stays incomplete and silent for the idle time-out.
+// request stays incomplete too long (RequestTimeLimits); when every
+// connection slot of the transport is held, the oldest connection without a
+// complete request makes room for a new one.
 #pragma once
 
 #include <cstdint>
@@ -71,6 +73,19 @@ class HttpServer : public ITransport::ITransportNotify, public IRefCountImpl {
   // long is closed, so silent clients cannot hold every connection slot.
   static constexpr uint32_t kDefaultRequestIdleTimeoutMs = 30000;
 
+  // How long a request may take to arrive; a connection past a limit is
+  // closed without an answer (Warning). 0 turns a limit off.
+  struct RequestTimeLimits {
+    // No bytes at all for this long.
+    uint32_t idleMs = kDefaultRequestIdleTimeoutMs;
+    // The header block complete within this time of its first byte.
+    uint32_t headMs = 10000;
+    // After the header block, the body arrives at this many bytes a second
+    // on average, counted after a head start of bodyGraceMs.
+    uint32_t minBodyBytesPerSecond = 1024;
+    uint32_t bodyGraceMs = 10000;
+  };
+
   // The first server constructed in the process removes the request spool
   // folder left by an earlier run. tls, when given, is copied: the server
   // then speaks HTTPS.
@@ -96,8 +111,9 @@ class HttpServer : public ITransport::ITransportNotify, public IRefCountImpl {
   // Tears the transport down and drops every request. Always 0; a second
   // call does nothing.
   int Stop();
-  // Takes effect at the next Start.
+  // Take effect at the next Start.
   void SetRequestIdleTimeoutMs(uint32_t timeoutMs);
+  void SetRequestTimeLimits(const RequestTimeLimits& limits);
 
   // ITransportNotify: raw chunks (u32 peer address, u32 local address,
   // string) and connection events.
@@ -146,19 +162,29 @@ class HttpServer : public ITransport::ITransportNotify, public IRefCountImpl {
   // Answers with the 404 page and closes; Result_Fail when no stream.
   int SendNotFound(const UUID& connectionId, const std::string& uri, const std::string& rootUri);
   void CloseIdleConnections();
+  // The oldest connection whose request is not complete.
+  bool ChooseConnectionToClose(UUID* connectionId);
 
   std::unique_ptr<Scheduler::FastMutex> lock_;
   uint32_t bindAddress_;
   uint16_t port_;
   std::unique_ptr<EncryptionStruct> tls_;
-  uint32_t idleTimeoutMs_ = kDefaultRequestIdleTimeoutMs;
+  RequestTimeLimits limits_;
   RefPtr<ITransport> transport_;
   std::unique_ptr<IdleWatch> idleWatch_;
   RefPtr<ITimer> idleTimer_;
   std::map<UUID, RefPtr<IUriHandler::Request>> requests_;
-  // Steady-clock milliseconds of the last bytes of each connection whose
-  // request is not yet complete (or that has sent nothing yet).
-  std::map<UUID, int64_t> lastActivityMs_;
+  // Each connection whose request is not yet complete (or that has sent
+  // nothing yet), in steady-clock milliseconds (0: not yet).
+  struct Arrival {
+    int64_t connectedMs = 0;
+    int64_t lastBytesMs = 0;
+    int64_t firstByteMs = 0;
+    int64_t headDoneMs = 0;
+    uint64_t bytes = 0;
+    uint64_t headBytes = 0;
+  };
+  std::map<UUID, Arrival> arrivals_;
   std::map<std::string, RefPtr<IUriHandler>> handlers_;
   // Never shrinks: a streaming handler's continuation is honoured only while
   // its handler is one of these.

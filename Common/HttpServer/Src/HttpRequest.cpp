@@ -27,6 +27,24 @@ constexpr char kAppendData[] = "corvane::HttpServer::IUriHandler::Request::Appen
 constexpr char kProcessRequestData[] = "corvane::HttpServer::IUriHandler::Request::ProcessRequestData";
 
 std::atomic<uint64_t> g_totalSpooled{0};
+std::atomic<uint64_t> g_totalParameters{0};
+
+// What one name/value member costs in the parameters document beyond its
+// two texts: the member and its share of the member array, which the pool
+// allocator copies as it grows without freeing the old one.
+constexpr uint64_t kMemberCost = 112;
+// What one structural character of a JSON text ('[', '{', ',' or ':') may
+// cost while it is parsed: a value on the parser's stack and in the
+// document, and the parser's own state for a nesting level.
+constexpr uint64_t kJsonStructureCost = 48;
+
+uint64_t EstimateJsonCost(std::string_view text) {
+  uint64_t structural = 1;
+  for (char c : text) {
+    if (c == '[' || c == '{' || c == ',' || c == ':') ++structural;
+  }
+  return 2 * static_cast<uint64_t>(text.size()) + kJsonStructureCost * structural;
+}
 
 bool IsCSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
@@ -59,16 +77,21 @@ int HexDigit(char c) {
   return 0;
 }
 
-// Letters, digits, underscore, dot, minus, parentheses and blanks. The spool
-// file's own name would overwrite the body being parsed, and "." or ".."
-// name folders, so those are refused too.
+// Letters, digits, underscore, dot, minus, parentheses and blanks.
 bool IsValidUploadName(const std::string& name) {
   for (char c : name) {
     bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
               c == '-' || c == '(' || c == ')' || c == ' ';
     if (!ok) return false;
   }
-  return name != HttpServer::IUriHandler::Request::kSpoolFileName && name != "." && name != "..";
+  return true;
+}
+
+// Valid names that no upload may take: the spool file's own name would
+// overwrite the body being parsed, and "." or ".." name folders. Such a
+// part is refused alone, as one whose file cannot be opened.
+bool IsReservedUploadName(const std::string& name) {
+  return name == HttpServer::IUriHandler::Request::kSpoolFileName || name == "." || name == "..";
 }
 
 bool WriteAll(int fd, const char* data, size_t size) {
@@ -212,13 +235,31 @@ HttpServer::IUriHandler::Request::Request() : parameters_(rapidjson::kObjectType
 HttpServer::IUriHandler::Request::~Request() {
   if (spoolFd_ >= 0) {
     ::close(spoolFd_);
-    g_totalSpooled.fetch_sub(spoolSize_);
     RemoveDirectoryTree(GetSpoolFolder());
   }
+  g_totalSpooled.fetch_sub(spoolSize_ + extractedBytes_);
+  g_totalParameters.fetch_sub(parameterCost_);
 }
 
 uint64_t HttpServer::IUriHandler::Request::TotalSpooledBytes() { return g_totalSpooled.load(); }
 
+uint64_t HttpServer::IUriHandler::Request::TotalParameterBytes() { return g_totalParameters.load(); }
+
+bool HttpServer::IUriHandler::Request::ChargeParameters(uint64_t cost) {
+  if (parametersStopped_) return false;
+  if (parameterCost_ + cost <= parameterBudget_) {
+    if (g_totalParameters.fetch_add(cost) + cost <= kMaxTotalParameterBytes) {
+      parameterCost_ += cost;
+      return true;
+    }
+    g_totalParameters.fetch_sub(cost);
+  }
+  parametersStopped_ = true;
+  HTTP_SERVER_LOG(kProcessRequestData, Log_Warning,
+                  "Request parameters passed their memory bound; parsing stopped with %zu parameters",
+                  static_cast<size_t>(parameters_.IsObject() ? parameters_.MemberCount() : 0));
+  return false;
+}
 std::string HttpServer::IUriHandler::Request::SpoolName() const {
   char name[2 * sizeof(void*) + 1];
   snprintf(name, sizeof(name), "%0*" PRIXPTR, static_cast<int>(2 * sizeof(void*)), reinterpret_cast<uintptr_t>(this));
@@ -285,7 +326,7 @@ void HttpServer::IUriHandler::Request::ParseHeaderBlock() {
     HTTP_SERVER_LOG(kAppendData, Log_Information,
                 "Recieved headers for request with requestType = '%s' requestUri = '%s' Content-Length = %s "
                 "Content-type = %s",
-                requestType_.c_str(), requestUri_.c_str(), length.c_str(), type.c_str());
+                requestType_.c_str(), ForLog(requestUri_).c_str(), ForLog(length).c_str(), ForLog(type).c_str());
   }
   if (length.empty()) {
     complete_ = true;
@@ -426,6 +467,17 @@ void HttpServer::IUriHandler::Request::ProcessRequestData() {
     p = end + 1;
   }
 
+  const uint64_t input = requestUri_.size() + body_.size() + spoolSize_;
+  parameterBudget_ = kParameterBaseBytes + kParameterBytesPerBodyByte * input;
+  try {
+    ParseRequestParameters(query);
+  } catch (const std::bad_alloc&) {
+    // The parameters gathered so far stay; the request is still answered.
+    HTTP_SERVER_LOG(kProcessRequestData, Log_Severe, "Out of memory while parsing request parameters");
+  }
+}
+
+void HttpServer::IUriHandler::Request::ParseRequestParameters(size_t query) {
   if (requestType_ == "GET" && query != std::string::npos) {
     ParseParameters(std::string_view(requestUri_).substr(query + 1));
   } else if (requestType_ == "POST") {
@@ -459,7 +511,9 @@ int HttpServer::IUriHandler::Request::ParseParameters(std::string_view text) {
     size_t amp = text.find('&', p);
     std::string_view piece = text.substr(p, amp == std::string_view::npos ? std::string_view::npos : amp - p);
     size_t eq = piece.find('=');
-    if (eq != std::string_view::npos) AddMember(UrlDecode(piece.substr(0, eq)), UrlDecode(piece.substr(eq + 1)));
+    if (eq != std::string_view::npos && !AddMember(UrlDecode(piece.substr(0, eq)), UrlDecode(piece.substr(eq + 1)))) {
+      break;
+    }
     if (amp == std::string_view::npos) break;
     p = amp + 1;
   }
@@ -482,22 +536,29 @@ std::string HttpServer::IUriHandler::Request::UrlDecode(std::string_view in) {
   return out;
 }
 
-void HttpServer::IUriHandler::Request::AddMember(const std::string& name, const std::string& value) {
-  if (!parameters_.IsObject()) return;
+bool HttpServer::IUriHandler::Request::AddMember(const std::string& name, const std::string& value) {
+  if (!parameters_.IsObject()) return true;
+  if (!ChargeParameters(kMemberCost + name.size() + value.size())) return false;
   auto& allocator = parameters_.GetAllocator();
   rapidjson::Value key(name.data(), static_cast<rapidjson::SizeType>(name.size()), allocator);
   rapidjson::Value text(value.data(), static_cast<rapidjson::SizeType>(value.size()), allocator);
   parameters_.AddMember(key, text, allocator);
+  return true;
+}
+
+bool HttpServer::IUriHandler::Request::ParseJsonWithinBound(std::string_view text, rapidjson::Document* parsed) {
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  if (!ChargeParameters(EstimateJsonCost(text))) return false;
+  // The iterative parser keeps deeply nested input off the stack.
+  parsed->Parse<rapidjson::kParseIterativeFlag>(text.data(), text.size());
+  return true;
 }
 
 void HttpServer::IUriHandler::Request::ParseJsonBody(std::string_view text) {
-  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   // Parsed into the parameters' own allocator so that the result can be
-  // moved in without a (recursive) deep copy; the iterative parser keeps
-  // deeply nested input off the stack.
+  // moved in without a (recursive) deep copy.
   rapidjson::Document parsed(&parameters_.GetAllocator());
-  parsed.Parse<rapidjson::kParseIterativeFlag>(text.data(), text.size());
-  if (parsed.HasParseError()) return;
+  if (!ParseJsonWithinBound(text, &parsed) || parsed.HasParseError()) return;
   static_cast<rapidjson::Value&>(parameters_).Swap(parsed);
 }
 
@@ -529,8 +590,14 @@ void HttpServer::IUriHandler::Request::ParseMultipart() {
       fileName = disposition.substr(fileAt, disposition.find('"', fileAt) - fileAt);
     }
     if (!fileName.empty() && !IsValidUploadName(fileName)) {
-      HTTP_SERVER_LOG(kProcessRequestData, Log_Severe, "Invalid filename in POST data, failed to process: %s", fileName.c_str());
+      HTTP_SERVER_LOG(kProcessRequestData, Log_Severe, "Invalid filename in POST data, failed to process: %s",
+                      ForLog(fileName).c_str());
       return;
+    }
+    const bool refused = IsReservedUploadName(fileName);
+    if (refused) {
+      HTTP_SERVER_LOG(kProcessRequestData, Log_Severe, "Invalid filename in POST data, failed to process: %s",
+                      fileName.c_str());
     }
 
     std::string partType;
@@ -545,18 +612,33 @@ void HttpServer::IUriHandler::Request::ParseMultipart() {
     }
 
     bool found;
-    if (!fileName.empty()) {
+    if (refused) {
+      found = scanner.Scan(reader, 4096, [](const std::string&) { return true; });
+    } else if (!fileName.empty()) {
       std::string path = folder + "/" + fileName;
       int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
       bool written = fd >= 0;
+      bool withinTotal = true;
       found = scanner.Scan(reader, 4096, [&](const std::string& block) {
+        // Extracted files take disk beside the body: they count against
+        // the same total.
+        if (g_totalSpooled.fetch_add(block.size()) + block.size() > kMaxTotalSpoolBytes) {
+          g_totalSpooled.fetch_sub(block.size());
+          return withinTotal = false;
+        }
+        extractedBytes_ += block.size();
         if (written) written = WriteAll(fd, block.data(), block.size());
         return true;
       });
-      if (fd >= 0) {
-        ::close(fd);
-        AddMember(name, path);
+      if (fd >= 0) ::close(fd);
+      if (!withinTotal) {
+        ::unlink(path.c_str());
+        HTTP_SERVER_LOG(kProcessRequestData, Log_Warning,
+                        "Uploaded files passed the spool's total of %" PRIu64 " bytes; parsing ended",
+                        kMaxTotalSpoolBytes);
+        return;
       }
+      if (fd >= 0 && !AddMember(name, path)) return;
     } else {
       std::string value;
       bool fits = true;
@@ -566,21 +648,21 @@ void HttpServer::IUriHandler::Request::ParseMultipart() {
         return true;
       });
       if (!fits) {
-        HTTP_SERVER_LOG(kProcessRequestData, Log_Warning, "Multipart field '%s' too large, parsing ended", name.c_str());
+        HTTP_SERVER_LOG(kProcessRequestData, Log_Warning, "Multipart field '%s' too large, parsing ended",
+                        ForLog(name).c_str());
         return;
       }
       if (partType.find("json") != std::string::npos) {
-        if (value.substr(0, 3) == "\xEF\xBB\xBF") value.erase(0, 3);
         rapidjson::Document parsed(&parameters_.GetAllocator());
-        parsed.Parse<rapidjson::kParseIterativeFlag>(value.data(), value.size());
+        if (!ParseJsonWithinBound(value, &parsed)) return;
         if (!parsed.HasParseError() && parsed.IsObject() && parameters_.IsObject()) {
           for (rapidjson::SizeType i = 0; i < parsed.MemberCount(); ++i) {
             auto& member = parsed.MemberBegin()[i];
             parameters_.AddMember(member.name, member.value, parameters_.GetAllocator());
           }
         }
-      } else {
-        AddMember(name, value);
+      } else if (!AddMember(name, value)) {
+        return;
       }
     }
     if (!found) return;

@@ -15,6 +15,7 @@
 #include "Logger.h"
 #include "Network.h"
 #include "Result.h"
+#include "StringUtils.h"
 
 #define HTTP_SERVER_FUNCTION(name) "corvane::HttpServer::" name
 
@@ -54,12 +55,13 @@ bool HttpServer::IUriHandler::HandleStreamingRequest(Request* /*request*/, IData
   return false;
 }
 
-// The idle timer's callback; lives as long as the server, so a tick never
-// outlives what it calls.
-class HttpServer::IdleWatch final : public ITimer::ITimerCallback {
+// The idle timer's callback and the transport's slot chooser; lives as long
+// as the server, so a tick or a choice never outlives what it calls.
+class HttpServer::IdleWatch final : public ITimer::ITimerCallback, public IListenerSlots::IChooser {
  public:
   explicit IdleWatch(HttpServer* server) : server_(server) {}
   void TimerCallback() override { server_->CloseIdleConnections(); }
+  bool ChooseConnectionToClose(UUID* connectionId) override { return server_->ChooseConnectionToClose(connectionId); }
 
  private:
   HttpServer* const server_;
@@ -81,7 +83,12 @@ HttpServer::~HttpServer() { Stop(); }
 
 void HttpServer::SetRequestIdleTimeoutMs(uint32_t timeoutMs) {
   ScopedLock hold(lock_.get());
-  idleTimeoutMs_ = timeoutMs;
+  limits_.idleMs = timeoutMs;
+}
+
+void HttpServer::SetRequestTimeLimits(const RequestTimeLimits& limits) {
+  ScopedLock hold(lock_.get());
+  limits_ = limits;
 }
 
 int HttpServer::Start() {
@@ -92,15 +99,16 @@ int HttpServer::Start() {
       LogRecord record(Log_Severe, 0, http_log::kSourceFile, __LINE__, kStart);
       return record.ReturnResult(Failed(result) ? result : Result_Fail, "Unabled to create transport server object");
     }
-    uint32_t idleTimeoutMs;
+    RequestTimeLimits limits;
     {
       ScopedLock hold(lock_.get());
       if (transport_) return static_cast<int>(Result_AlreadyInitialized);
       // Published before the first connection can be accepted: its chunks
       // need the transport to be answered.
       transport_ = transport;
-      idleTimeoutMs = idleTimeoutMs_;
+      limits = limits_;
     }
+    if (auto* slots = dynamic_cast<IListenerSlots*>(transport.Get())) slots->SetSlotChooser(idleWatch_.get());
     result = transport->Initialize(false, true);
     if (Failed(result)) {
       Stop();
@@ -115,8 +123,13 @@ int HttpServer::Start() {
       return record.ReturnResult(result, "Unabled to AddNotify");
     }
     RefPtr<ITimer> timer;
-    if (idleTimeoutMs != 0 && Succeeded(CreateTimer(timer.Receive()))) {
-      const uint32_t period = std::clamp<uint32_t>(idleTimeoutMs / 4, 10, 1000);
+    uint32_t shortest = 0;
+    for (uint32_t limit : {limits.idleMs, limits.headMs, limits.minBodyBytesPerSecond != 0 ? limits.bodyGraceMs : 0u}) {
+      if (limit != 0 && (shortest == 0 || limit < shortest)) shortest = limit;
+    }
+    if (limits.minBodyBytesPerSecond != 0 && shortest == 0) shortest = 1000;
+    if (shortest != 0 && Succeeded(CreateTimer(timer.Receive()))) {
+      const uint32_t period = std::clamp<uint32_t>(shortest / 4, 10, 1000);
       timer->Start(period, idleWatch_.get(), period);
       ScopedLock hold(lock_.get());
       if (transport_.Get() == transport.Get()) idleTimer_ = std::move(timer);
@@ -147,7 +160,7 @@ int HttpServer::Stop() {
     {
       ScopedLock hold(lock_.get());
       dropped.swap(requests_);
-      lastActivityMs_.clear();
+      arrivals_.clear();
     }
     return static_cast<int>(Result_Ok);
   });
@@ -172,7 +185,7 @@ void HttpServer::Forget(const UUID& connectionId) {
       request = std::move(it->second);
       requests_.erase(it);
     }
-    lastActivityMs_.erase(connectionId);
+    arrivals_.erase(connectionId);
   }
 }
 
@@ -182,28 +195,61 @@ void HttpServer::CloseAndForget(const UUID& connectionId) {
 }
 
 void HttpServer::CloseIdleConnections() {
-  std::vector<UUID> idle;
+  enum Why { kIdle, kHead, kBody };
+  std::vector<std::pair<UUID, Why>> late;
   RefPtr<ITransport> transport;
-  uint32_t timeoutMs;
+  RequestTimeLimits limits;
   {
     ScopedLock hold(lock_.get());
-    timeoutMs = idleTimeoutMs_;
+    limits = limits_;
     const int64_t now = SteadyNowMs();
-    for (auto it = lastActivityMs_.begin(); it != lastActivityMs_.end();) {
-      if (now - it->second >= static_cast<int64_t>(timeoutMs)) {
-        idle.push_back(it->first);
-        it = lastActivityMs_.erase(it);
+    for (auto it = arrivals_.begin(); it != arrivals_.end();) {
+      const Arrival& a = it->second;
+      Why why;
+      if (limits.idleMs != 0 && now - a.lastBytesMs >= static_cast<int64_t>(limits.idleMs)) {
+        why = kIdle;
+      } else if (limits.headMs != 0 && a.firstByteMs != 0 && a.headDoneMs == 0 &&
+                 now - a.firstByteMs >= static_cast<int64_t>(limits.headMs)) {
+        why = kHead;
+      } else if (limits.minBodyBytesPerSecond != 0 && a.headDoneMs != 0 &&
+                 now - a.headDoneMs > static_cast<int64_t>(limits.bodyGraceMs) &&
+                 (a.bytes - a.headBytes) * 1000 <
+                     static_cast<uint64_t>(now - a.headDoneMs - limits.bodyGraceMs) * limits.minBodyBytesPerSecond) {
+        why = kBody;
       } else {
         ++it;
+        continue;
       }
+      late.emplace_back(it->first, why);
+      it = arrivals_.erase(it);
     }
     transport = transport_;
   }
-  for (const UUID& id : idle) {
-    HTTP_SERVER_LOG(kOnDataReady, Log_Warning, "Closing HTTP connection: no request bytes for %u ms", timeoutMs);
+  for (const auto& [id, why] : late) {
+    if (why == kIdle) {
+      HTTP_SERVER_LOG(kOnDataReady, Log_Warning, "Closing HTTP connection: no request bytes for %u ms", limits.idleMs);
+    } else if (why == kHead) {
+      HTTP_SERVER_LOG(kOnDataReady, Log_Warning, "Closing HTTP connection: request head not complete within %u ms",
+                      limits.headMs);
+    } else {
+      HTTP_SERVER_LOG(kOnDataReady, Log_Warning, "Closing HTTP connection: request body slower than %u bytes/s",
+                      limits.minBodyBytesPerSecond);
+    }
     if (transport) transport->CloseConnection(id);
     Forget(id);
   }
+}
+
+bool HttpServer::ChooseConnectionToClose(UUID* connectionId) {
+  ScopedLock hold(lock_.get());
+  const Arrival* oldest = nullptr;
+  for (const auto& entry : arrivals_) {
+    if (!oldest || entry.second.connectedMs < oldest->connectedMs) {
+      oldest = &entry.second;
+      *connectionId = entry.first;
+    }
+  }
+  return oldest != nullptr;
 }
 
 int HttpServer::OnEvent(const UUID& connectionId, int event) {
@@ -211,7 +257,10 @@ int HttpServer::OnEvent(const UUID& connectionId, int event) {
     if (event == TransportEvent_Connected) {
       // A connection that never sends a byte is as idle as one that stops.
       ScopedLock hold(lock_.get());
-      if (transport_) lastActivityMs_[connectionId] = SteadyNowMs();
+      if (transport_) {
+        Arrival& arrival = arrivals_[connectionId];
+        arrival.connectedMs = arrival.lastBytesMs = SteadyNowMs();
+      }
     } else if (event == TransportEvent_Disconnected) {
       // Nobody will answer a dropped connection: its request and spool
       // folder would otherwise stay until the server is destroyed.
@@ -231,20 +280,42 @@ int HttpServer::OnDataReady(const UUID& connectionId, const UUID& /*messageType*
 
     // The lock covers only the map: appending may spool to disk, and other
     // connections' chunks must not wait for that.
+    uint32_t chunkBytes = 0;
+    data->GetSize(&chunkBytes);
     RefPtr<IUriHandler::Request> request;
+    bool headBefore;
     {
       ScopedLock hold(lock_.get());
       if (!transport_) return static_cast<int>(Result_Ok);
       RefPtr<IUriHandler::Request>& slot = requests_[connectionId];
       if (!slot) slot = RefPtr<IUriHandler::Request>(new IUriHandler::Request(), false);
       request = slot;
-      lastActivityMs_[connectionId] = SteadyNowMs();
+      headBefore = request->HeadersParsed();
+      // A connection whose request completed is no longer watched.
+      auto arrival = arrivals_.find(connectionId);
+      if (arrival == arrivals_.end() && !headBefore) arrival = arrivals_.try_emplace(connectionId).first;
+      if (arrival != arrivals_.end()) {
+        Arrival& a = arrival->second;
+        a.lastBytesMs = SteadyNowMs();
+        if (a.connectedMs == 0) a.connectedMs = a.lastBytesMs;
+        if (a.firstByteMs == 0) a.firstByteMs = a.lastBytesMs;
+        a.bytes += chunkBytes;
+      }
     }
     if (Failed(request->AppendData(data)) && request->IsRejected()) {
       CloseAndForget(connectionId);
       return static_cast<int>(Result_Ok);
     }
     if (!request->HeadersParsed()) return static_cast<int>(Result_Ok);
+    if (!headBefore && !request->IsComplete()) {
+      // The body's pace is measured from here.
+      ScopedLock hold(lock_.get());
+      auto arrival = arrivals_.find(connectionId);
+      if (arrival != arrivals_.end()) {
+        arrival->second.headDoneMs = SteadyNowMs();
+        arrival->second.headBytes = arrival->second.bytes;
+      }
+    }
 
     const std::string uri = request->GetRequestUri();
     RefPtr<IUriHandler> handler;
@@ -257,13 +328,13 @@ int HttpServer::OnDataReady(const UUID& connectionId, const UUID& /*messageType*
       {
         // The handler's own time is not the client's silence.
         ScopedLock hold(lock_.get());
-        lastActivityMs_.erase(connectionId);
+        arrivals_.erase(connectionId);
       }
       if (!Quiet(uri)) {
         int contentLength = 0;
         request->GetHeaderInt("Content-Length", &contentLength);
         HTTP_SERVER_LOG(kOnDataReady, Log_Information, "Found handler for requestUri = '%s'  rootUri = '%s' contentLength = %d",
-                   uri.c_str(), rootUri.c_str(), contentLength);
+                   ForLog(uri).c_str(), rootUri.c_str(), contentLength);
       }
       request->SetRootUri(rootUri);
       if (CallHandler(connectionId, handler.Get(), request.Get())) {
@@ -272,11 +343,11 @@ int HttpServer::OnDataReady(const UUID& connectionId, const UUID& /*messageType*
       }
       HTTP_SERVER_LOG(kOnDataReady, Log_Warning,
                  "Handler did not handle call for requestUri = '%s'  rootUri = '%s', using file not found handler.",
-                 uri.c_str(), rootUri.c_str());
+                 ForLog(uri).c_str(), rootUri.c_str());
     } else {
       HTTP_SERVER_LOG(kOnDataReady, Log_Warning,
-                 "No handler found for requestUri = '%s'  rootUri = '%s', using file not found handler.", uri.c_str(),
-                 rootUri.c_str());
+                 "No handler found for requestUri = '%s'  rootUri = '%s', using file not found handler.",
+                 ForLog(uri).c_str(), rootUri.c_str());
     }
 
     RefPtr<IUriHandler> fallback;
@@ -296,7 +367,7 @@ int HttpServer::SendNotFound(const UUID& connectionId, const std::string& uri, c
     return record.ReturnResult(Result_Fail, "Unable to create response stream");
   }
   HTTP_SERVER_LOG(kOnDataReady, Log_Severe, "Should not get here... returning 404 for requestUri = '%s'  rootUri = '%s'",
-             uri.c_str(), rootUri.c_str());
+             ForLog(uri).c_str(), rootUri.c_str());
   WriteNotFound(response.Get());
   SendResponse(connectionId, response.Get(), false);
   CloseAndForget(connectionId);

@@ -21,6 +21,7 @@
 #include "TestLogCapture.h"
 #include "TestLoopbackPeer.h"
 #include "TestWait.h"
+#include "SocketLayer.h"
 
 namespace corvane {
 namespace {
@@ -287,6 +288,74 @@ TEST_F(HttpServerIdleTest, SilentConnectionsAreClosedAndTheApiStaysUsable) {
   EXPECT_TRUE(peer.ReceiveFor(600).empty());
   probe_->Unblock();
   EXPECT_NE(std::string::npos, peer.ReceiveText(1 << 16).find("abcde"));
+}
+
+class HttpServerLimitsTest : public HttpServerTest {
+ protected:
+  void SetUp() override {
+    port_ = PickFreePort();
+    server_ = RefPtr<HttpServer>(new HttpServer(0, port_), false);
+    server_->RegisterHandler("/probe", probe_.Get());
+    HttpServer::RequestTimeLimits limits;
+    limits.headMs = 300;
+    limits.bodyGraceMs = 300;
+    server_->SetRequestTimeLimits(limits);
+    ASSERT_EQ(0, server_->Start());
+  }
+
+  // Sends one byte of `text` at a time, paced by waiting for the close,
+  // until the server closes; the milliseconds it took, or -1.
+  int TrickleUntilClosed(LoopbackPeer& peer, const std::string& text) {
+    const auto start = std::chrono::steady_clock::now();
+    for (char c : text) {
+      if (!peer.Send(&c, 1) || peer.WaitClosed(50)) {
+        return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - start)
+                                    .count());
+      }
+    }
+    return -1;
+  }
+};
+
+// Bytes that keep coming, too slowly, do not hold a connection for ever: a
+// header block must be in within its time, and a body must keep its pace.
+TEST_F(HttpServerLimitsTest, ASlowlorisPeerIsClosedOnTime) {
+  test::ScopedCapture log;
+  LoopbackPeer head;
+  ASSERT_TRUE(head.Connect(port_));
+  const int headMs = TrickleUntilClosed(head, "GET /probe HTTP/1.1\r\nX-Slow: " + std::string(1000, 'a'));
+  EXPECT_GE(headMs, 250);
+  EXPECT_TRUE(log->Has(Log_Warning, "Closing HTTP connection: request head not complete within 300 ms"));
+
+  LoopbackPeer body;
+  ASSERT_TRUE(body.Connect(port_));
+  ASSERT_TRUE(body.Send("POST /probe HTTP/1.1\r\nContent-Length: 100000\r\n\r\n"));
+  EXPECT_GE(TrickleUntilClosed(body, std::string(1000, 'b')), 250);
+  EXPECT_TRUE(log->Has(Log_Warning, "Closing HTTP connection: request body slower than 1024 bytes/s"));
+  EXPECT_TRUE(WaitUntil([&] { return server_->PendingRequestCount() == 0; }, 5000));
+  EXPECT_EQ(0, probe_->Calls());
+  // A request that arrives in time is answered.
+  EXPECT_NE(std::string::npos, Exchange("GET /probe HTTP/1.1\r\n\r\n").find("200 OK"));
+}
+
+// 100 connections that never finish a request hold every slot: a new
+// client is still answered, and one of them made room.
+TEST_F(HttpServerTest, ASlotIsFreedForANewClientWhenAllAreHeld) {
+  test::ScopedCapture log;
+  platform::EnsureOpenFileLimit(4096, nullptr);
+  std::vector<LoopbackPeer> held(100);
+  for (auto& peer : held) {
+    ASSERT_TRUE(peer.Connect(port_));
+    ASSERT_TRUE(peer.Send("G"));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return server_->PendingRequestCount() == 100; }, 10000));
+  EXPECT_NE(std::string::npos, Exchange("GET /probe HTTP/1.1\r\n\r\n").find("200 OK"));
+  EXPECT_TRUE(log->Contains("All 100 connection slots are held: closing connection"));
+  int closed = 0;
+  for (auto& peer : held) closed += peer.WaitClosed(0) ? 1 : 0;
+  EXPECT_GE(closed, 1);
+  EXPECT_LE(closed, 2);
 }
 
 TEST_F(HttpServerTest, StopsWhileClientsAreBusyAndCanBeStoppedTwice) {
