@@ -150,8 +150,17 @@ class TalvenorDiscoveryServicePersistent {
   bool GetDiscovered(std::vector<DisplayInfo>* out, uint64_t* version);
   void GetConnectionCounts(uint32_t* publisherCount, uint32_t* subscriberCount, uint32_t* publisherDisconnectCount,
                            uint32_t* subscriberDisconnectCount);
-  // One row per display ever purged, in id order. Returns 0.
+  // One row per display purged, in id order: the kMaxDisconnectedDisplays
+  // most recently purged ones (the counts of older ones are dropped), so the
+  // record and every answer built from it stay bounded. Returns 0.
   int GetDisconnectedDisplays(std::vector<DisconnectedDisplay>* out);
+  // The same with the version of the rows, both taken on the work thread.
+  int GetDisconnectedDisplays(std::vector<DisconnectedDisplay>* out, uint64_t* version);
+  // Moves whenever the disconnected rows change; read without waiting.
+  uint64_t GetDisconnectedVersion() const { return disconnectedVersion_.load(std::memory_order_acquire); }
+  static constexpr size_t kMaxDisconnectedDisplays = 10000;
+  // Tests use a small bound; waits for the work thread.
+  void SetDisconnectedDisplayLimit(size_t limit);
 
   // A display learned over protocol 1: sent to every subscriber unless one of
   // this registry's publishers owns its id. Returns 0 at once.
@@ -196,6 +205,8 @@ class TalvenorDiscoveryServicePersistent {
   void PurgePass();
   // Steps of a purge: counts, removal to subscribers, bridge, erase.
   void PurgePublisher(ConnectionId id);
+  // Counts a purge of the display under its last name.
+  void RecordDisconnected(const DisplayInfo& display);
   // Gives up ownership of a display this connection published before.
   void ReleaseDisplay(ConnectionId id, const UUID& displayId);
 
@@ -227,7 +238,17 @@ class TalvenorDiscoveryServicePersistent {
   std::map<UUID, ClientConnection> foreignDisplays;
   uint32_t publisherDisconnectCount = 0;
   uint32_t subscriberDisconnectCount = 0;
-  std::map<UUID, DisconnectedDisplay> disconnectedDisplays;
+  // The rows with the purge sequence of their last purge, and the ids by
+  // that sequence, oldest first, for dropping the oldest past the bound.
+  struct DisconnectedRow {
+    DisconnectedDisplay row;
+    uint64_t sequence = 0;
+  };
+  std::map<UUID, DisconnectedRow> disconnectedDisplays;
+  std::map<uint64_t, UUID> disconnectedByAge_;
+  uint64_t disconnectSequence_ = 0;
+  size_t disconnectedLimit_ = kMaxDisconnectedDisplays;
+  std::atomic<uint64_t> disconnectedVersion_{0};
   std::shared_ptr<ICrossCommunicator> crossCommunicator;
 
   // `subscribers` as the endpoint takes it, rebuilt after a change.

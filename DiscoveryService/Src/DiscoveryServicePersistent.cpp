@@ -205,12 +205,37 @@ void TalvenorDiscoveryServicePersistent::GetConnectionCounts(uint32_t* publisher
 }
 
 int TalvenorDiscoveryServicePersistent::GetDisconnectedDisplays(std::vector<DisconnectedDisplay>* out) {
+  return GetDisconnectedDisplays(out, nullptr);
+}
+
+int TalvenorDiscoveryServicePersistent::GetDisconnectedDisplays(std::vector<DisconnectedDisplay>* out,
+                                                                uint64_t* version) {
   if (!out) return Result_InvalidPointer;
   RunOnWorkThread([&] {
     out->clear();
-    for (const auto& [id, row] : disconnectedDisplays) out->push_back(row);
+    out->reserve(disconnectedDisplays.size());
+    for (const auto& [id, entry] : disconnectedDisplays) out->push_back(entry.row);
+    if (version) *version = disconnectedVersion_.load(std::memory_order_relaxed);
   });
   return Result_Ok;
+}
+
+void TalvenorDiscoveryServicePersistent::SetDisconnectedDisplayLimit(size_t limit) {
+  RunOnWorkThread([&] { disconnectedLimit_ = limit; });
+}
+
+void TalvenorDiscoveryServicePersistent::RecordDisconnected(const DisplayInfo& display) {
+  DisconnectedRow& entry = disconnectedDisplays[display.id];
+  if (entry.sequence != 0) disconnectedByAge_.erase(entry.sequence);
+  entry.sequence = ++disconnectSequence_;
+  disconnectedByAge_.emplace(entry.sequence, display.id);
+  entry.row.name = display.name;
+  ++entry.row.disconnectCount;
+  while (disconnectedDisplays.size() > disconnectedLimit_ && !disconnectedByAge_.empty()) {
+    disconnectedDisplays.erase(disconnectedByAge_.begin()->second);
+    disconnectedByAge_.erase(disconnectedByAge_.begin());
+  }
+  disconnectedVersion_.fetch_add(1, std::memory_order_acq_rel);
 }
 
 void TalvenorDiscoveryServicePersistent::GetStateSnapshot(StateSnapshot* out) {
@@ -534,9 +559,7 @@ void TalvenorDiscoveryServicePersistent::PurgePublisher(ConnectionId id) {
     return;
   }
   const DisplayInfo& display = it->second.display;
-  DisconnectedDisplay& row = disconnectedDisplays[display.id];
-  row.name = display.name;
-  ++row.disconnectCount;
+  RecordDisconnected(display);
   ++publisherDisconnectCount;
   LOG_SPEW(1, "Publisher %s disconnected", ForLog(display.name).c_str());
   SendRemoval(display.id);

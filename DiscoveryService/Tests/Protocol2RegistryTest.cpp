@@ -435,6 +435,44 @@ TEST_F(RegistryTcpTest, ListVersionMovesWithEveryChangeOfTheList) {
   EXPECT_EQ(discovered.size(), 1u);  // the second marker
 }
 
+// Churned ids cannot grow the record of purged displays: past its bound the
+// display purged longest ago goes, and a display purged again is new.
+TEST_F(RegistryTcpTest, TheDisconnectedRecordStaysBounded) {
+  registry_->SetDisconnectedDisplayLimit(2);
+  const UUID a(0xA, 1, 2, 3), b(0xB, 1, 2, 3), c(0xC, 1, 2, 3);
+  auto churn = [&](const UUID& id, const std::string& name) {
+    auto publisher = NewPeer();
+    publisher->Send(BuildPublishBytes(Display(id, name)));
+    ASSERT_TRUE(WaitUntil([&] { return State().owners.count(id) == 1; }));
+    publisher->Close();
+    ASSERT_TRUE(WaitForClosedPublisher(id));
+    PassTimeAndPurge(*registry_, 6000);
+    ASSERT_TRUE(WaitUntil([&] { return State().owners.count(id) == 0; }));
+  };
+  auto rows = [&] {
+    std::vector<DisconnectedDisplay> out;
+    uint64_t version = 0;
+    EXPECT_EQ(registry_->GetDisconnectedDisplays(&out, &version), 0);
+    EXPECT_EQ(version, registry_->GetDisconnectedVersion());
+    std::string text;
+    for (const auto& row : out) text += row.name + ":" + std::to_string(row.disconnectCount) + " ";
+    return text;
+  };
+  churn(a, "A");
+  churn(b, "B");
+  churn(b, "B2");
+  EXPECT_EQ(rows(), "A:1 B2:2 ");
+  const uint64_t before = registry_->GetDisconnectedVersion();
+  churn(c, "C");
+  EXPECT_GT(registry_->GetDisconnectedVersion(), before);
+  EXPECT_EQ(rows(), "B2:2 C:1 ");
+  churn(a, "A");
+  EXPECT_EQ(rows(), "A:1 C:1 ");
+  uint32_t purged = 0;
+  registry_->GetConnectionCounts(nullptr, nullptr, &purged, nullptr);
+  EXPECT_EQ(purged, 5u);
+}
+
 TEST_F(RegistryTcpTest, LargeTimeoutsDoNotWrapIntoAnEarlyPurge) {
   // 4294968 s times 1000 is 704 ms in 32 bits.
   ConfigRoot::SetPurgeTimeout("4294968");

@@ -16,12 +16,30 @@ namespace {
 
 using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 
-void Key(JsonWriter& w, const char* name) { w.Key(name); }
-void String(JsonWriter& w, const std::string& text) {
+// A writer's output straight into a string, so a large document is never
+// held twice.
+class StringOutput {
+ public:
+  using Ch = char;
+  explicit StringOutput(std::string* out) : out_(out) {}
+  void Put(char c) { out_->push_back(c); }
+  void Flush() {}
+
+ private:
+  std::string* out_;
+};
+
+template <class Writer>
+void Key(Writer& w, const char* name) {
+  w.Key(name);
+}
+template <class Writer>
+void String(Writer& w, const std::string& text) {
   w.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
 }
 
-void WriteDisplay(JsonWriter& w, const TdsWebHandler::DisplayInfo& display) {
+template <class Writer>
+void WriteDisplay(Writer& w, const TdsWebHandler::DisplayInfo& display) {
   const uint32_t flags = display.flags;
   const bool inSession = (flags & 0x1000000) != 0;
   w.StartObject();
@@ -80,44 +98,93 @@ void WriteDisplay(JsonWriter& w, const TdsWebHandler::DisplayInfo& display) {
 
 }  // namespace
 
-TdsWebHandler::TdsWebHandler(std::shared_ptr<Registry> registry)
-    : registry_(std::move(registry)), cacheLock_(corvane::GetDefaultScheduler()->CreateFastMutex()) {}
+template <class Key>
+TdsWebHandler::DocumentCache<Key>::DocumentCache()
+    : lock_(corvane::GetDefaultScheduler()->CreateFastMutex()),
+      buildLock_(corvane::GetDefaultScheduler()->CreateFastMutex()) {}
 
-std::shared_ptr<const std::string> TdsWebHandler::DiscoverJson() {
-  // Asking for the version costs nothing; the list itself is copied on the
-  // registry's one work thread, which every request would otherwise queue on.
-  const uint64_t current = registry_->GetListVersion();
+template <class Key>
+std::shared_ptr<const std::string> TdsWebHandler::DocumentCache<Key>::Get(
+    const Key& current, const std::function<std::shared_ptr<const std::string>(Key*, bool*)>& build) {
+  uint64_t seen;
   {
-    corvane::ScopedLock hold(cacheLock_.get());
-    if (cachedJson_ && cachedVersion_ == current) return cachedJson_;
+    corvane::ScopedLock hold(lock_.get());
+    if (json_ && (key_ == current || building_)) return json_;
+    seen = builds_;
   }
-  std::vector<DisplayInfo> displays;
-  uint64_t version = 0;
-  const bool listed = registry_->GetDiscovered(&displays, &version);
-  // Built outside the lock: concurrent requests for a changed list each
-  // build it, and the newest one is kept.
-  auto json = std::make_shared<const std::string>(BuildDiscoverJson(displays));
-  // A list the registry could not give (it is stopping) is served but never
-  // kept: it would hide the real list until the next change.
-  if (!listed) return json;
-  corvane::ScopedLock hold(cacheLock_.get());
-  if (!cachedJson_ || version >= cachedVersion_) {
-    cachedVersion_ = version;
-    cachedJson_ = json;
+  corvane::ScopedLock building(buildLock_.get());
+  {
+    corvane::ScopedLock hold(lock_.get());
+    if (json_ && (key_ == current || builds_ != seen)) return json_;
+    building_ = true;
+  }
+  struct Done {
+    DocumentCache* cache;
+    ~Done() {
+      corvane::ScopedLock hold(cache->lock_.get());
+      cache->building_ = false;
+    }
+  } done{this};
+  Key key{};
+  bool keep = false;
+  std::shared_ptr<const std::string> json = build(&key, &keep);
+  // A document the registry could not give (it is stopping) is served but
+  // never kept: it would hide the real one until the next change.
+  if (keep) {
+    corvane::ScopedLock hold(lock_.get());
+    key_ = key;
+    json_ = json;
+    ++builds_;
   }
   return json;
 }
 
+TdsWebHandler::TdsWebHandler(std::shared_ptr<Registry> registry) : registry_(std::move(registry)) {}
+
+std::shared_ptr<const std::string> TdsWebHandler::DiscoverJson() {
+  // Asking for the version costs nothing; the list itself is copied on the
+  // registry's one work thread, which every request would otherwise queue on.
+  return discover_.Get(registry_->GetListVersion(), [this](uint64_t* version, bool* keep) {
+    std::vector<DisplayInfo> displays;
+    *keep = registry_->GetDiscovered(&displays, version);
+    return BuildSharedDiscoverJson(displays);
+  });
+}
+
+std::shared_ptr<const std::string> TdsWebHandler::ConnectionsJson() {
+  uint32_t publishers = 0, subscribers = 0, publisherDisconnects = 0, subscriberDisconnects = 0;
+  registry_->GetConnectionCounts(&publishers, &subscribers, &publisherDisconnects, &subscriberDisconnects);
+  const ConnectionsKey current{publishers, subscribers, publisherDisconnects, subscriberDisconnects,
+                               registry_->GetDisconnectedVersion()};
+  return connections_.Get(current, [&](ConnectionsKey* key, bool* keep) {
+    std::vector<DisconnectedDisplay> disconnected;
+    uint64_t version = 0;
+    registry_->GetDisconnectedDisplays(&disconnected, &version);
+    // The counters this document shows are the ones it is kept under.
+    *key = ConnectionsKey{publishers, subscribers, publisherDisconnects, subscriberDisconnects, version};
+    *keep = true;
+    return std::make_shared<const std::string>(
+        BuildConnectionsJson(publishers, subscribers, publisherDisconnects, subscriberDisconnects, disconnected));
+  });
+}
+
 std::string TdsWebHandler::BuildDiscoverJson(const std::vector<DisplayInfo>& displays) {
-  rapidjson::StringBuffer buffer;
-  JsonWriter w(buffer);
+  return *BuildSharedDiscoverJson(displays);
+}
+
+std::shared_ptr<const std::string> TdsWebHandler::BuildSharedDiscoverJson(const std::vector<DisplayInfo>& displays) {
+  auto json = std::make_shared<std::string>();
+  // Most displays' objects are a few hundred bytes.
+  json->reserve(16 + displays.size() * 320);
+  StringOutput out(json.get());
+  rapidjson::Writer<StringOutput> w(out);
   w.StartObject();
   Key(w, "displays");
   w.StartArray();
   for (const auto& display : displays) WriteDisplay(w, display);
   w.EndArray();
   w.EndObject();
-  return std::string(buffer.GetString(), buffer.GetSize());
+  return json;
 }
 
 std::string TdsWebHandler::BuildConnectionsJson(uint32_t publisherCount, uint32_t subscriberCount,
@@ -156,22 +223,16 @@ std::string TdsWebHandler::BuildConnectionsJson(uint32_t publisherCount, uint32_
 bool TdsWebHandler::HandleRequest(Request* request, corvane::IDataStream* body, std::string* headers) {
   if (!request || !body || !headers || !registry_) return false;
   const std::string uri = request->GetRequestUri();
-  std::string json;
+  std::shared_ptr<const std::string> json;
   if (uri == "/api/discover") {
-    // The cached document is shared with the response, not copied into it.
-    if (corvane::Failed(corvane::AppendSharedBytes(body, DiscoverJson()))) return false;
-    *headers = kResponseHeaders;
-    return true;
+    json = DiscoverJson();
   } else if (uri == "/api/connections") {
-    uint32_t publishers = 0, subscribers = 0, publisherDisconnects = 0, subscriberDisconnects = 0;
-    registry_->GetConnectionCounts(&publishers, &subscribers, &publisherDisconnects, &subscriberDisconnects);
-    std::vector<DisconnectedDisplay> disconnected;
-    registry_->GetDisconnectedDisplays(&disconnected);
-    json = BuildConnectionsJson(publishers, subscribers, publisherDisconnects, subscriberDisconnects, disconnected);
+    json = ConnectionsJson();
   } else {
     return false;
   }
-  body->Write(json.data(), static_cast<uint32_t>(json.size()));
+  // The cached document is shared with the response, not copied into it.
+  if (corvane::Failed(corvane::AppendSharedBytes(body, std::move(json)))) return false;
   *headers = kResponseHeaders;
   return true;
 }

@@ -18,6 +18,7 @@
 // complete request makes room for a new one.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <map>
@@ -126,6 +127,12 @@ class HttpServer : public ITransport::ITransportNotify, public IRefCountImpl {
   // WriteTextSynchronous when synchronous, else WriteText; Result_NotInitialized
   // when stopped.
   int SendResponse(const UUID& connectionId, IDataStream* data, bool synchronous);
+  // SendResponse (not synchronous) of a response of any size: one larger
+  // than a transport write may carry goes in slices (kResponseSliceBytes,
+  // or what SetResponseSliceBytes set, never above the transport's limit).
+  int SendWhole(const UUID& connectionId, IDataStream* data);
+  static constexpr uint32_t kResponseSliceBytes = 64u << 20;
+  void SetResponseSliceBytes(uint32_t bytes) { responseSliceBytes_.store(bytes); }
 
   // Requests being assembled (a test seam for leak checks).
   size_t PendingRequestCount();
@@ -170,6 +177,7 @@ class HttpServer : public ITransport::ITransportNotify, public IRefCountImpl {
   uint16_t port_;
   std::unique_ptr<EncryptionStruct> tls_;
   RequestTimeLimits limits_;
+  std::atomic<uint32_t> responseSliceBytes_{kResponseSliceBytes};
   RefPtr<ITransport> transport_;
   std::unique_ptr<IdleWatch> idleWatch_;
   RefPtr<ITimer> idleTimer_;

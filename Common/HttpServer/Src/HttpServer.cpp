@@ -16,6 +16,7 @@
 #include "Network.h"
 #include "Result.h"
 #include "StringUtils.h"
+#include "TransportFrames.h"
 
 #define HTTP_SERVER_FUNCTION(name) "corvane::HttpServer::" name
 
@@ -374,6 +375,24 @@ int HttpServer::SendNotFound(const UUID& connectionId, const std::string& uri, c
   return static_cast<int>(Result_Ok);
 }
 
+int HttpServer::SendWhole(const UUID& connectionId, IDataStream* data) {
+  uint32_t size = 0;
+  data->GetSize(&size);
+  const uint32_t sliceBytes = std::clamp<uint32_t>(responseSliceBytes_.load(), 1, kMaxMessageBody);
+  if (size <= sliceBytes) return SendResponse(connectionId, data, false);
+  // One write may carry no more than the transport's message limit; the
+  // writes of one connection go out in order, so the slices arrive as one.
+  for (uint32_t at = 0; at < size;) {
+    const uint32_t end = size - at > sliceBytes ? at + sliceBytes : size;
+    RefPtr<IDataStream> slice;
+    if (Failed(CreateSubStream(data, at, end, slice.Receive())) || !slice) return Result_Fail;
+    const int result = SendResponse(connectionId, slice.Get(), false);
+    if (Failed(result)) return result;
+    at = end;
+  }
+  return Result_Ok;
+}
+
 int HttpServer::SendResponse(const UUID& connectionId, IDataStream* data, bool synchronous) {
   RefPtr<ITransport> transport = CurrentTransport();
   if (!transport) return static_cast<int>(Result_NotInitialized);
@@ -414,7 +433,7 @@ bool HttpServer::CallHandler(const UUID& connectionId, IUriHandler* handler, IUr
   if (Failed(CreateDataStream(head.Receive())) || !head) return true;
   head->Write(headText.data(), static_cast<uint32_t>(headText.size()));
   if (Failed(ConcatenateDataStreams(head.Get(), body.Get(), joined.Receive())) || !joined) return true;
-  SendResponse(connectionId, joined.Get(), false);
+  SendWhole(connectionId, joined.Get());
   if (RefPtr<ITransport> transport = CurrentTransport()) transport->CloseConnection(connectionId);
   return true;
 }

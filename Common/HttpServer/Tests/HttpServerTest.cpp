@@ -358,6 +358,21 @@ TEST_F(HttpServerTest, ASlotIsFreedForANewClientWhenAllAreHeld) {
   EXPECT_LE(closed, 2);
 }
 
+// A response larger than one transport write may carry arrives whole, in
+// order (the slice here is small; the transport's limit is 100 MiB).
+TEST_F(HttpServerTest, ALargeDocumentArrivesWhole) {
+  server_->SetResponseSliceBytes(1 << 20);
+  const size_t size = (7 << 19) + 123;
+  probe_->size_ = size;
+  const std::string response = Exchange("GET /probe HTTP/1.1\r\n\r\n");
+  const size_t bodyAt = response.find("\r\n\r\n");
+  ASSERT_NE(std::string::npos, bodyAt);
+  EXPECT_NE(std::string::npos, response.find("Content-Length: " + std::to_string(size) + "\r\n"));
+  const std::string body = response.substr(bodyAt + 4);
+  ASSERT_EQ(size, body.size());
+  for (size_t i = 0; i < body.size(); ++i) ASSERT_EQ(static_cast<char>('a' + i % 26), body[i]) << i;
+}
+
 TEST_F(HttpServerTest, StopsWhileClientsAreBusyAndCanBeStoppedTwice) {
   std::atomic<bool> run{true};
   std::vector<std::thread> clients;
