@@ -233,12 +233,14 @@ class DelimiterScanner {
 HttpServer::IUriHandler::Request::Request() : parameters_(rapidjson::kObjectType) {}
 
 HttpServer::IUriHandler::Request::~Request() {
+  // Uncounted before the folder goes: whoever sees it gone sees the total
+  // without it.
+  g_totalSpooled.fetch_sub(spoolSize_ + extractedBytes_);
+  g_totalParameters.fetch_sub(parameterCost_);
   if (spoolFd_ >= 0) {
     ::close(spoolFd_);
     RemoveDirectoryTree(GetSpoolFolder());
   }
-  g_totalSpooled.fetch_sub(spoolSize_ + extractedBytes_);
-  g_totalParameters.fetch_sub(parameterCost_);
 }
 
 uint64_t HttpServer::IUriHandler::Request::TotalSpooledBytes() { return g_totalSpooled.load(); }

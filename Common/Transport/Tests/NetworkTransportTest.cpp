@@ -515,12 +515,22 @@ UUID HandshakeId(const std::vector<uint8_t>& handshake) {
 // 100 bare peers that each read their handshake; ids in connection order.
 std::vector<UUID> FillEverySlot(Endpoint& server, std::vector<LoopbackPeer>* peers) {
   std::vector<UUID> ids;
+  if (server.initResult != 0) {
+    ADD_FAILURE() << "the server did not start: " << server.initResult;
+    return ids;
+  }
   std::vector<uint8_t> hs;
   for (auto& peer : *peers) {
-    if (!peer.Connect(server.port) || !peer.ReceiveExactly(49, &hs)) return {};
+    if (!peer.Connect(server.port) || !peer.ReceiveExactly(49, &hs)) {
+      ADD_FAILURE() << "peer " << ids.size() << " got no handshake";
+      return {};
+    }
     ids.push_back(HandshakeId(hs));
   }
-  if (!WaitUntil([&] { return server.Count() == 100; })) return {};
+  if (!WaitUntil([&] { return server.Count() == 100; })) {
+    ADD_FAILURE() << "connections held: " << server.Count();
+    return {};
+  }
   return ids;
 }
 
@@ -532,7 +542,8 @@ TEST(NetworkTransportTest, ASlotIsFreedForANewClientWhenAllAreHeld) {
   Endpoint server(test::FreePort(), kBinaryTransportMode, nullptr);
   std::vector<LoopbackPeer> peers(100);
   ASSERT_EQ(100u, FillEverySlot(server, &peers).size());
-  EXPECT_TRUE(capture->Contains("Exceeded MAX_CONNECTION_COUNT -- will not accept new connections"));
+  // Logged on the manager's thread right after the count moved.
+  EXPECT_TRUE(WaitUntil([&] { return capture->Contains("Exceeded MAX_CONNECTION_COUNT -- will not accept new connections"); }));
   // Every peer but the first speaks later than the first.
   GetDefaultScheduler()->AdvanceTestTimeMs(1000);
   for (size_t i = 1; i < peers.size(); ++i) ASSERT_TRUE(peers[i].Send(FrameBytes(kType, "x")));
@@ -544,7 +555,9 @@ TEST(NetworkTransportTest, ASlotIsFreedForANewClientWhenAllAreHeld) {
   EXPECT_TRUE(peers[0].WaitClosed(5000));
   GetDefaultScheduler()->SetTestTimeOffsetMs(0);
   EXPECT_TRUE(capture->Contains("All 100 connection slots are held: closing connection"));
-  EXPECT_TRUE(capture->Contains("No longer exceeding MAX_CONNECTION_COUNT -- will resume accepting new connections"));
+  EXPECT_TRUE(WaitUntil([&] {
+    return capture->Contains("No longer exceeding MAX_CONNECTION_COUNT -- will resume accepting new connections");
+  }));
   EXPECT_TRUE(WaitUntil([&] { return server.Count() == 100; }));
   for (size_t i = 1; i < peers.size(); ++i) EXPECT_FALSE(peers[i].WaitClosed(0)) << i;
 }
