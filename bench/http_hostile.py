@@ -376,6 +376,24 @@ def phase_bodies(binary, root):
     peak = sampler.finish()
     print("  5 at once: %d answered 200; 5 of 16 MiB '[': %d answered 200; resident %.0f MiB at start, "
           "peak %.0f MiB" % (ok, ok_json, base, peak))
+    sampler = hp.RssSampler(service)
+    sampler.start()
+    part = b'{"a":[' + b"0," * ((16 << 20) // 2 - 8) + b'0]}'
+    body = b"".join(b'--XY\r\nContent-Disposition: form-data; name="p%d"\r\nContent-Type: application/json\r\n\r\n'
+                    % i + part + b"\r\n" for i in range(8)) + b"--XY--\r\n"
+    results = [None] * 5
+
+    def post(i):
+        status, _, seconds = http_get("/api/discover", 300.0, "POST", body,
+                                      "Content-Type: multipart/form-data; boundary=XY\r\n")
+        results[i] = status
+    ts = [threading.Thread(target=post, args=(i,)) for i in range(5)]
+    for t in ts:
+        t.start()
+    for t in ts:
+        t.join(600)
+    print("  5 multipart POSTs of 8 JSON parts of 16 MiB: %s; peak resident %.0f MiB" %
+          (results, sampler.finish()))
     service.stop()
 
 
