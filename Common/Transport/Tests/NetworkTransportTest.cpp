@@ -405,6 +405,8 @@ TEST(NetworkTransportTest, KeepAliveExpiryAndIdlePurge) {
   ASSERT_TRUE(idle.Connect(server.port));
   ASSERT_TRUE(idle.ReceiveExactly(49, &bytes));
   ASSERT_TRUE(WaitUntil([&] { return server.Count() == 2; }));
+  // Only an announced connection is announced gone.
+  ASSERT_TRUE(WaitUntil([&] { return server.receiver->Events(TransportEvent_Connected) == 4; }));
   ASSERT_EQ(0, server.transport->SetIdleConnectionPurgeEnabled(true));
   GetDefaultScheduler()->AdvanceTestTimeMs(301000);
   bool ready = false;
