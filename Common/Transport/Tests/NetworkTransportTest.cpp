@@ -715,27 +715,42 @@ TEST(NetworkTransportTest, ShortKeepAliveSettingsFrameKeepsTheTimeout) {
 
 // A text write cut short by a peer that resets: the send's own line, then
 // the one failed-result line of the text writer, without the frame
-// writer's line.
+// writer's line. Written on the receive thread, as the HTTP server does, so
+// no other thread closes the socket under the write.
 TEST(NetworkTransportTest, FailedTextWriteLogsTheSendErrorAndOneFailureLine) {
+  class Answering final : public ITransport::ITransportNotify, public IRefCountImpl {
+   public:
+    int OnDataReady(const UUID& id, const UUID&, IDataStream*) override {
+      // Far more than the socket buffers hold: the write is still going on
+      // when the peer resets.
+      transport->WriteText(id, StreamOf(std::string(32 << 20, 'r')).Get());
+      connection = id;
+      done.store(true);
+      return 0;
+    }
+    int OnEvent(const UUID&, int) override { return 0; }
+    ITransport* transport = nullptr;
+    UUID connection;
+    std::atomic<bool> done{false};
+  };
   test::ScopedCapture capture;
-  Endpoint server(test::FreePort(), kRawTransportMode, nullptr);
+  Endpoint server(test::FreePort(), kRawTransportMode, nullptr, false);
+  RefPtr<Answering> answering(new Answering(), false);
+  answering->transport = server.transport.Get();
+  server.transport->AddNotify(answering.Get());
   LoopbackPeer peer;
   ASSERT_TRUE(peer.Connect(server.port, 5000, 4096));
   ASSERT_TRUE(peer.Send(std::string("GET / HTTP/1.1\r\n\r\n")));
-  ASSERT_TRUE(WaitUntil([&] { return server.receiver->MessageCount() == 1; }));
-  const UUID id = server.receiver->Messages()[0].connection;
-  // Far more than the socket buffers hold, so the write is still going on.
-  std::thread writer(
-      [&] { server.transport->WriteTextSynchronous(id, StreamOf(std::string(32 << 20, 'r')).Get()); });
   std::vector<uint8_t> first;
   EXPECT_TRUE(peer.ReceiveExactly(1, &first));
   peer.ResetOnClose();
   peer.Close();
-  writer.join();
+  ASSERT_TRUE(WaitUntil([&] { return answering->done.load(); }, 30000));
+  server.transport->RemoveNotify(answering.Get());
+  const std::string id = answering->connection.ToString();
   EXPECT_TRUE(capture->Has(Log_Severe, "Socket send error attempting to send "));
-  EXPECT_TRUE(
-      capture->Has(Log_Severe, "RETURN Result: 0x8000003d - Socket write failure - Connection ID - " + id.ToString()));
-  EXPECT_FALSE(capture->Contains("Socket write failure - Connection ID - " + id.ToString() + " socket error"));
+  EXPECT_TRUE(capture->Has(Log_Severe, "RETURN Result: 0x8000003d - Socket write failure - Connection ID - " + id));
+  EXPECT_FALSE(capture->Contains("Socket write failure - Connection ID - " + id + " socket error"));
 }
 
 // A connection still in its TLS accept when the transport goes was never
