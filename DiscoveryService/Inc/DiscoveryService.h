@@ -20,7 +20,8 @@
 // transports' delivery threads (the stub, OnEvent), the bridge's thread
 // (StoreForeignDisplay) and the protocol-2 registry's work thread
 // (RemoveDisplayByUuid). `lock_` guards the maps and the objects made by
-// Initialize; nothing that can wait for another thread is called under it.
+// Initialize; nothing that can wait for another thread is called under it
+// (the purge hands its removals to the bridge under it; they only post).
 #pragma once
 
 #include <atomic>

@@ -355,31 +355,26 @@ void TalvenorDiscoveryService::DoOnEvent(const UUID& connectionId, int event) {
 }
 
 void TalvenorDiscoveryService::PurgeStaleDisplays() {
-  std::vector<UUID> purged;
-  std::shared_ptr<ICrossCommunicator> bridge;
-  {
-    ScopedLock hold(lock_.get());
-    const uint64_t now = NowMs();
-    for (auto it = displays_.begin(); it != displays_.end();) {
-      const DisplayInfoInternal& d = it->second;
-      // Unsigned on purpose: a time ahead of now (the clock stepped back)
-      // also counts as old.
-      if (now - d.lastUpdateTime <= kPurgeAgeMs) {
-        ++it;
-        continue;
-      }
-      SERVICE_LOG(Log_Information, 0, "ThreadFunc", "Purged - %s %s %x %d (curTime = %llu  lastUpdateTime = %llu)",
-                  d.id.ToString().c_str(), ForLog(d.name).c_str(), d.ipv4, static_cast<int>(d.port),
-                  static_cast<unsigned long long>(now), static_cast<unsigned long long>(d.lastUpdateTime));
-      purged.push_back(it->first);
-      it = displays_.erase(it);
-      BumpChangeStamp();
-      purgeCount_.fetch_add(1);
+  ScopedLock hold(lock_.get());
+  const uint64_t now = NowMs();
+  for (auto it = displays_.begin(); it != displays_.end();) {
+    const DisplayInfoInternal& d = it->second;
+    // Unsigned on purpose: a time ahead of now (the clock stepped back)
+    // also counts as old.
+    if (now - d.lastUpdateTime <= kPurgeAgeMs) {
+      ++it;
+      continue;
     }
-    bridge = crossCommunicator_;
-  }
-  if (bridge) {
-    for (const UUID& id : purged) bridge->RemoveDisplay(id, CrossDirection_FromProtocol1);
+    SERVICE_LOG(Log_Information, 0, "ThreadFunc", "Purged - %s %s %x %d (curTime = %llu  lastUpdateTime = %llu)",
+                d.id.ToString().c_str(), ForLog(d.name).c_str(), d.ipv4, static_cast<int>(d.port),
+                static_cast<unsigned long long>(now), static_cast<unsigned long long>(d.lastUpdateTime));
+    // Handed over before the lock goes: an update of the same display,
+    // which takes the lock first, then reaches protocol 2 after the
+    // removal, never before it. A removal only posts; it never waits.
+    if (crossCommunicator_) crossCommunicator_->RemoveDisplay(it->first, CrossDirection_FromProtocol1);
+    it = displays_.erase(it);
+    BumpChangeStamp();
+    purgeCount_.fetch_add(1);
   }
 }
 

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <memory>
 
 #include "DiscoveryService.h"
 #include "DiscoveryServiceMain.h"
@@ -227,6 +229,52 @@ TEST_F(Protocol1Test, ClientsOfBothProtocolsSeeEveryDisplay) {
       5000));
   EXPECT_EQ(std::count(stats.begin(), stats.end(), ','), 11) << stats;
   EXPECT_EQ(stats.back(), ',') << stats;
+}
+
+// An update that comes while the purge removes its display reaches
+// protocol 2 after the removal, never before it, so a live display is not
+// left removed there. The bridge's removal call stands for that moment.
+TEST_F(Protocol1Test, PurgeKeepsRemovalsOrderedWithUpdatesOfTheSameDisplay) {
+  const UUID first("00000000-0000-4000-8000-000000000001");
+  const UUID second("00000000-0000-4000-8000-000000000002");
+  RefPtr<TalvenorDiscoveryService> service(
+      new TalvenorDiscoveryService(
+          kProtocol1Port, [](uint16_t, ITransport** out) { return CreateAdaptedTransport(0, 0, out); }),
+      false);
+  ASSERT_EQ(service->Initialize(), 0);
+  class UpdatingBridge final : public RecordingBridge {
+   public:
+    UpdatingBridge(TalvenorDiscoveryService* service, UUID removed, UUID updated)
+        : service_(service), removed_(removed), updated_(updated) {}
+    int RemoveDisplay(const UUID& id, CrossDirection direction) override {
+      RecordingBridge::RemoveDisplay(id, direction);
+      const uint32_t ipv4 = 0x0A000002;
+      if (id == removed_) service_->UpdateDisplay(updated_, "B", "", &ipv4, 2, 0, "");
+      return 0;
+    }
+
+   private:
+    TalvenorDiscoveryService* service_;
+    UUID removed_;
+    UUID updated_;
+  };
+  auto bridge = std::make_shared<UpdatingBridge>(service.Get(), first, second);
+  service->SetCrossCommunicator(bridge);
+  const uint32_t ipv4 = 0x0A000001;
+  ASSERT_EQ(service->UpdateDisplay(first, "A", "", &ipv4, 1, 0, ""), 0);
+  ASSERT_EQ(service->UpdateDisplay(second, "B", "", &ipv4, 2, 0, ""), 0);
+  GetDefaultScheduler()->AdvanceTestTimeMs(300001);
+  service->PurgeStaleDisplays();
+  service->PurgeStaleDisplays();  // the updated display is fresh: nothing more goes
+  std::map<UUID, bool> lastWasUpdate;
+  for (const auto& call : bridge->Calls()) {
+    EXPECT_EQ(call.direction, CrossDirection_FromProtocol1);
+    lastWasUpdate[call.id] = call.update;
+  }
+  EXPECT_FALSE(lastWasUpdate.at(first));
+  EXPECT_TRUE(lastWasUpdate.at(second));
+  service->SetCrossCommunicator(nullptr);
+  service->Shutdown();
 }
 
 TEST_F(Protocol1Test, DisabledProtocol1ListensNowhereAndCallsBeforeInitializeFail) {

@@ -10,9 +10,11 @@
 //       queued, so an event may overtake queued messages);
 //   IWriter::Write              the caller's thread.
 //
-// Before Initialize and after Finalize the connection operations return
-// Result_NotInitialized, SetWriteTimeout returns Result_InvalidArgument,
-// SetDataHook, RemoveNotify and SetConnectionOptions return 0.
+// Before Initialize and after Finalize SetWriteTimeout returns
+// Result_InvalidArgument, SetDataHook, RemoveNotify and SetConnectionOptions
+// return 0, GetHostByName, SetFlowControlMode and SetResendMode answer as
+// always, and the other operations (AddNotify and BeginWrite included)
+// return Result_NotInitialized.
 #pragma once
 
 #include <cstdint>

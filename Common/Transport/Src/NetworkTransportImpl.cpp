@@ -113,8 +113,10 @@ int NetworkTransportImpl::MakeListener(uint16_t port, int bindAttempts, int* out
   int bound = -1;
   for (int attempt = 0; attempt < bindAttempts; ++attempt) {
     bound = sock::Bind(s, bindAddress_, port);
-    if (bound == 0 || attempt + 1 == bindAttempts) break;
-    GetDefaultScheduler()->Sleep(kBindRetryPauseMs);
+    if (bound == 0) break;
+    // A move to a busy port pauses after every failed attempt, the last
+    // one included; Initialize tries once and does not pause.
+    if (bindAttempts > 1) GetDefaultScheduler()->Sleep(kBindRetryPauseMs);
   }
   if (bound != 0) {
     const int error = sock::LastSocketError();
@@ -271,6 +273,7 @@ int NetworkTransportImpl::SetEncryptionEnabled(bool enabled) {
 
 int NetworkTransportImpl::UpdateEncryptionStruct(const EncryptionStruct& settings) {
   return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::UpdateEncryptionStruct", [&]() -> int {
+    if (!initialised_.load()) return NotInitialized();
     // A fresh context: connections may be making sessions from the live one.
     SslContextPtr fresh = TlsContext::CreateContext();
     const int result = TlsContext::InitializeSSL(fresh.get(), settings);
@@ -309,11 +312,7 @@ int NetworkTransportImpl::ChangeListenerPort(uint16_t port) {
 int NetworkTransportImpl::AddNotify(ITransportNotify* receiver) {
   return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::AddNotify", [&]() -> int {
     RefPtr<NotificationThread> notifier;
-    {
-      ScopedLock lock(lock_.get());
-      notifier = notifier_.Get();
-    }
-    if (!notifier) return Result_Ok;
+    if (!Acquire(nullptr, &notifier)) return NotInitialized();
     return notifier->AddNotify(receiver);
   });
 }
@@ -547,7 +546,7 @@ int NetworkTransportImpl::SetKeepAlive(const UUID& connectionId, int intervalMs,
 int NetworkTransportImpl::SetConnectionSocketDscp(const UUID& connectionId, int dscp) {
   return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::SetConnectionSocketDscp", [&]() -> int {
     RefPtr<ConnectionManager> manager;
-    if (!Acquire(&manager)) return Result_Fail;
+    if (!Acquire(&manager)) return NotInitialized();
     return manager->SetConnectionSocketDscp(connectionId, static_cast<uint32_t>(dscp));
   });
 }
@@ -558,6 +557,28 @@ int NetworkTransportImpl::CreateWriter(const UUID& connectionId, IWriter** write
     if (!Acquire(&manager)) return NotInitialized();
     if (!writer) return Result_InvalidPointer;
     return manager->CreateWriter(connectionId, writer);
+  });
+}
+
+int NetworkTransportImpl::CreateDataStream(IDataStream** stream) {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::CreateDataStream", [&]() -> int {
+    if (!initialised_.load()) return NotInitialized();
+    if (!stream) return Result_InvalidPointer;
+    return corvane::CreateDataStream(stream);
+  });
+}
+
+// Nothing to bracket; only the transport's state is reported. Read without
+// the transport lock: the RPC layer brackets every write with these.
+int NetworkTransportImpl::BeginWrite() {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::BeginWrite", [&]() -> int {
+    return initialised_.load() ? static_cast<int>(Result_Ok) : NotInitialized();
+  });
+}
+
+int NetworkTransportImpl::EndWrite() {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::EndWrite", [&]() -> int {
+    return initialised_.load() ? static_cast<int>(Result_Ok) : NotInitialized();
   });
 }
 

@@ -65,8 +65,8 @@ class NetworkTransportImpl final : public ITransportFastWrite,
   int CloseAllConnections() override;
   int GetPeerIpv4(const UUID& connectionId, uint32_t* ipv4, uint16_t* port) override;
   int GetLocalIpv4(const UUID& connectionId, uint32_t* ipv4) override;
-  int BeginWrite() override { return Result_Ok; }
-  int EndWrite() override { return Result_Ok; }
+  int BeginWrite() override;
+  int EndWrite() override;
   int ConnectionReadyForWrite(const UUID& connectionId, bool* ready) override;
   int Write(const UUID& connectionId, const UUID& messageType, IDataStream* body) override;
   int WriteText(const UUID& connectionId, IDataStream* text) override;
@@ -76,6 +76,10 @@ class NetworkTransportImpl final : public ITransportFastWrite,
   int SetFlowControlMode() override { return Result_Fail; }
   int SetResendMode() override { return Result_Fail; }
   int CreateWriter(const UUID& connectionId, IWriter** writer) override;
+  // A new empty stream with one reference for the caller. It hides the free
+  // function inside this class and its nested ones: they call
+  // corvane::CreateDataStream.
+  virtual int CreateDataStream(IDataStream** stream);
 
   int SetSlotChooser(IChooser* chooser) override;
   // The purge's period and idle time (tests use short ones); takes effect

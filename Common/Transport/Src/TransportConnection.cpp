@@ -194,7 +194,7 @@ void Connection::DetachManager() {
 
 void Connection::RequestDelete() {
   RefPtr<ConnectionManager> manager = AcquireManager();
-  if (manager) manager->DeleteConnection(connectionId_);
+  if (manager) manager->ForgetConnection(this);
 }
 
 void Connection::Lose() {
@@ -283,6 +283,7 @@ int Connection::Initialize(uint32_t ipv4, uint16_t port, uint32_t timeoutMs, SSL
 int Connection::Initialize(int socket, SSL_CTX* serverContext, bool useTls) {
   return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::Connection::Initialize", [&]() -> int {
     firstPass_ = true;
+    announcement_.store(kUnannounced);
     if (useTls && serverContext && SSL_CTX_up_ref(serverContext) == 1) sslContext_ = serverContext;
     connectionId_.Generate();
     fd_ = socket;
@@ -525,13 +526,14 @@ bool Connection::WaitReadable(uint32_t timeoutMs) {
 
 void Connection::Pause(uint32_t ms) { GetDefaultScheduler()->Sleep(ms); }
 
-int Connection::SendBlock(const std::string& block, bool* cut) {
+int Connection::SendBlock(const std::string& block, bool* cut, int* error) {
   sock::SendSlice piece{block.data(), block.size()};
-  return SendPieces(&piece, 1, cut);
+  return SendPieces(&piece, 1, cut, error);
 }
 
-int Connection::SendPieces(sock::SendSlice* pieces, size_t count, bool* cut) {
+int Connection::SendPieces(sock::SendSlice* pieces, size_t count, bool* cut, int* error) {
   *cut = false;
+  *error = 0;
   uint64_t total = 0;
   for (size_t i = 0; i < count; ++i) total += pieces[i].size;
   const uint32_t timeout = WriteTimeoutMs();
@@ -555,37 +557,58 @@ int Connection::SendPieces(sock::SendSlice* pieces, size_t count, bool* cut) {
   // With TLS a record may sit half-written inside the session after any
   // attempt, so from then on only the whole frame keeps the stream intact.
   bool committed = false;
-  int error = 0;
   bool timedOut = false;
+  uint64_t unsent = total;
+  const auto asInt = [](uint64_t bytes) { return bytes > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(bytes); };
   for (;;) {
     while (next < count && pieces[next].size == 0) ++next;
     if (next == count) break;
     sock::SendSlice& piece = pieces[next];
+    // Bytes sent, 0 to wait for the socket, -1 for a failure (logged).
     int64_t n;
     bool wantRead = false;
     if (ssl_) {
       committed = true;
       const int chunk = piece.size > 0x40000000u ? 0x40000000 : static_cast<int>(piece.size);
-      ScopedLock lock(tlsLock_.get());
-      ERR_clear_error();
-      n = SSL_write(ssl_, piece.data, chunk);
+      int code = SSL_ERROR_NONE;
+      {
+        ScopedLock lock(tlsLock_.get());
+        ERR_clear_error();
+        n = SSL_write(ssl_, piece.data, chunk);
+        if (n <= 0) code = SSL_get_error(ssl_, static_cast<int>(n));
+      }
       if (n <= 0) {
-        const int code = SSL_get_error(ssl_, static_cast<int>(n));
-        error = code;
+        *error = code;
         if (code == SSL_ERROR_WANT_WRITE || code == SSL_ERROR_WANT_READ) {
+          // On a non-blocking socket this is the wait for room, not a failure.
           wantRead = code == SSL_ERROR_WANT_READ;
           n = 0;
+        } else if (n == 0 && code == SSL_ERROR_ZERO_RETURN) {
+          LOG_SEVERE("SSL_write failed attempting to receive %d bytes, connection was shutdown cleanly. Error: %d", chunk,
+                     code);
+          n = -1;
         } else {
+          LOG_SEVERE("SSL_write error attempting to receive %d bytes. Error: %d", chunk, code);
+          if (code == SSL_ERROR_SYSCALL) TlsContext::LogSslSyscallErrors();
           n = -1;
         }
       }
     } else {
       n = sock::SendGatherNow(fd_, pieces + next, count - next);
-      error = n < 0 ? sock::LastSocketError() : 0;
-      if (n < 0 && sock::IsWouldBlock(error)) n = 0;
+      if (n <= 0) *error = sock::LastSocketError();
+      if (n < 0 && sock::IsWouldBlock(*error)) {
+        n = 0;
+      } else if (n < 0) {
+        LOG_SEVERE("Socket send error attempting to send %d bytes. Error: %d", asInt(unsent), *error);
+      } else if (n == 0) {
+        LOG_SEVERE("Socket send attempting to send %d bytes. Connection was shutdown. Error: %d", asInt(unsent),
+                   *error);
+        n = -1;
+      }
     }
     if (n > 0) {
       if (!ssl_) committed = true;
+      unsent -= static_cast<uint64_t>(n);
       for (uint64_t left = static_cast<uint64_t>(n); left > 0; ++next) {
         sock::SendSlice& sent = pieces[next];
         const size_t take = static_cast<size_t>(std::min<uint64_t>(left, sent.size));
@@ -614,7 +637,6 @@ int Connection::SendPieces(sock::SendSlice* pieces, size_t count, bool* cut) {
   }
   if (next == count) return Result_Ok;
   if (timedOut && !committed) return Result_WriteTimeout;
-  LOG_SEVERE("Socket write failure - Connection ID - %s socket error = %d", connectionId_.ToString().c_str(), error);
   // A frame cut short leaves the peer's reader in the middle of it: the
   // caller closes the connection once it has let go of the write lock.
   *cut = committed;
@@ -623,22 +645,25 @@ int Connection::SendPieces(sock::SendSlice* pieces, size_t count, bool* cut) {
 
 int Connection::WriteBlock(const std::string& block) {
   sock::SendSlice piece{block.data(), block.size()};
-  return WritePieces(&piece, 1);
-}
-
-int Connection::WritePieces(sock::SendSlice* pieces, size_t count) {
   bool cut = false;
-  int result;
-  {
-    ScopedLock lock(writeLock_.get());
-    if (socket_.load() == -1) {
-      LOG_RECORD(record, Log_Severe, 0);
-      return record.ReturnResult(Result_Fail, "Socket closed.");
-    }
-    result = SendPieces(pieces, count, &cut);
+  int error = 0;
+  const int result = WritePieces(&piece, 1, &cut, &error);
+  if (result == Result_ConnectionLost) {
+    LOG_SEVERE("Socket write failure - Connection ID - %s socket error = %d", connectionId_.ToString().c_str(), error);
   }
   if (cut) Lose();
   return result;
+}
+
+int Connection::WritePieces(sock::SendSlice* pieces, size_t count, bool* cut, int* error) {
+  *cut = false;
+  *error = 0;
+  ScopedLock lock(writeLock_.get());
+  if (socket_.load() == -1) {
+    LOG_RECORD(record, Log_Severe, 0);
+    return record.ReturnResult(Result_Fail, "Socket closed.");
+  }
+  return SendPieces(pieces, count, cut, error);
 }
 
 int Connection::Write(const UUID& messageType, IDataStream* body) {
@@ -671,12 +696,15 @@ int Connection::WriteText(const UUID& connectionId, IDataStream* text) {
     std::vector<sock::SendSlice> pieces;
     pieces.reserve(spans.size());
     for (const DataStreamSpan& span : spans) pieces.push_back({span.data, span.size});
-    result = WritePieces(pieces.data(), pieces.size());
+    bool cut = false;
+    int error = 0;
+    result = WritePieces(pieces.data(), pieces.size(), &cut, &error);
     if (result == Result_ConnectionLost) {
       LOG_RECORD(record, Log_Severe, 0);
-      return record.ReturnResult(Result_ConnectionLost, "Socket write failure - Connection ID - %s",
-                                 connectionId.ToString().c_str());
+      result = record.ReturnResult(Result_ConnectionLost, "Socket write failure - Connection ID - %s",
+                                   connectionId.ToString().c_str());
     }
+    if (cut) Lose();
     return result;
   });
 }
@@ -740,9 +768,16 @@ void Connection::CloseSocket(bool quiet) {
     ScopedLock lock(qosLock_.get());
     if (qosFlow_.handle) QOSWrapper::CleanupQos(qosFlow_);
   }
+  // Receivers hear of the close only when they heard of the connection; one
+  // that is being announced right now hears of it after its Connected.
+  int state = announcement_.load();
+  while (state == kUnannounced || state == kAnnouncing) {
+    const int closed = !quiet && state == kAnnouncing ? kClosedWhileAnnouncing : kClosedUnannounced;
+    if (announcement_.compare_exchange_weak(state, closed)) break;
+  }
   if (!quiet) {
     keepAlive_->RequestHalt();
-    if (notifier_) notifier_->OnEvent(connectionId_, TransportEvent_Disconnected);
+    if (state == kAnnounced && notifier_) notifier_->OnEvent(connectionId_, TransportEvent_Disconnected);
   }
 }
 
@@ -751,8 +786,9 @@ void Connection::OnMessage(const UUID& messageType, IDataStream* data) {
 }
 
 void Connection::OnKeepAliveSettings(std::optional<uint32_t> intervalMs, std::optional<uint32_t> timeoutMs) {
-  keepAlive_->intervalMs.store(intervalMs.value_or(0));
-  keepAlive_->timeoutMs.store(timeoutMs.value_or(0));
+  // A value the frame does not hold keeps the one set before.
+  if (intervalMs) keepAlive_->intervalMs.store(*intervalMs);
+  if (timeoutMs) keepAlive_->timeoutMs.store(*timeoutMs);
   keepAlive_->StartKeepAlive(this);
 }
 
@@ -816,13 +852,14 @@ bool Connection::FirstPass() {
   if (mode_.handshake) {
     const std::string handshake = BuildHandshake(connectionId_, sslContext_ != nullptr);
     bool sent;
+    int error = 0;
     {
       ScopedLock lock(writeLock_.get());
       bool cut = false;
-      sent = SendBlock(handshake, &cut) == Result_Ok;
+      sent = SendBlock(handshake, &cut, &error) == Result_Ok;
     }
     if (!sent) {
-      LOG_SEVERE("Socket handshake write failure. Error: %d", sock::LastSocketError());
+      LOG_SEVERE("Socket handshake write failure. Error: %d", error);
       CloseSocket(true);
       RequestDelete();
       return false;
@@ -844,8 +881,14 @@ bool Connection::FirstPass() {
       return false;
     }
   }
+  // A connection closed before this point was never announced, and stays so.
+  int state = kUnannounced;
+  if (!announcement_.compare_exchange_strong(state, kAnnouncing)) return false;
   if (notifier_) notifier_->OnEvent(connectionId_, TransportEvent_Connected);
-  return true;
+  state = kAnnouncing;
+  if (announcement_.compare_exchange_strong(state, kAnnounced)) return true;
+  if (state == kClosedWhileAnnouncing && notifier_) notifier_->OnEvent(connectionId_, TransportEvent_Disconnected);
+  return false;
 }
 
 bool Connection::ThreadFunc() {

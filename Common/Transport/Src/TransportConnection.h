@@ -136,15 +136,20 @@ class NetworkTransportImpl::Connection final : public Thread,
   // One TLS read or peek with want-read/want-write waits in between.
   int TlsRead(uint8_t* buffer, int size, bool peek, int* error);
   // Sends a whole block within the write time-out (callers hold the write
-  // lock): Ok, WriteTimeout (nothing sent) or ConnectionLost; *cut when
-  // part of the block went out.
-  int SendBlock(const std::string& block, bool* cut);
+  // lock): Ok, WriteTimeout (nothing sent) or ConnectionLost with the
+  // socket or TLS error in *error; *cut when part of the block went out.
+  int SendBlock(const std::string& block, bool* cut, int* error);
   // As SendBlock for a frame in pieces, which are used up as they go out.
-  int SendPieces(platform::SendSlice* pieces, size_t count, bool* cut);
+  int SendPieces(platform::SendSlice* pieces, size_t count, bool* cut, int* error);
+  // A binary frame; a lost connection is logged with its socket error.
   int WriteBlock(const std::string& block);
-  int WritePieces(platform::SendSlice* pieces, size_t count);
+  // Under the write lock. *cut: the caller logs its failure, then loses the
+  // connection (Lose), outside the lock.
+  int WritePieces(platform::SendSlice* pieces, size_t count, bool* cut, int* error);
   // Closes (not quiet) and asks the manager to forget the connection.
   void Lose();
+  // Removes this connection's own entry only: a twin refused for its
+  // duplicate id never removes the live connection that holds the id.
   void RequestDelete();
   RefPtr<ConnectionManager> AcquireManager();
   uint32_t WriteTimeoutMs();
@@ -170,6 +175,19 @@ class NetworkTransportImpl::Connection final : public Thread,
   uint32_t localAddress_ = 0;
   uint16_t peerPort_ = 0;
   bool firstPass_ = false;
+  // Whether receivers heard of the connection: an accepted one raises
+  // Disconnected only after its Connected, a client one (never announced)
+  // whenever it closes not quietly.
+  enum Announcement : int {
+    kUnannounced,
+    kAnnouncing,
+    kAnnounced,
+    kClosedUnannounced,
+    // Closed not quietly while Connected was raised: the announcing thread
+    // raises Disconnected after it.
+    kClosedWhileAnnouncing,
+  };
+  std::atomic<int> announcement_{kAnnounced};
   std::atomic<uint32_t> keepAliveSilenceCount_{0};
   int lastError_ = 0;
   uint64_t consumed_ = 0;  // bytes taken off the stream by the reader

@@ -230,9 +230,14 @@ int Manager::AddAcceptedConnection(Connection* connection) {
     RefPtr<Connection> held(connection, true);
     queuedAdds_.fetch_add(1);
     const bool queued = Post([this, held](bool run) {
-      // Refused by the shutdown (its thread may already run) or a duplicate
-      // id: never in the map, so closed here like those that are.
-      if (!run || Failed(InternalAddConnection(held.Get()))) held->CloseSocket(false);
+      // Refused by the shutdown (its thread may already run): closed here
+      // like those in the map, announced gone only if it was announced. A
+      // duplicate id is refused quietly: the id is the live connection's.
+      if (!run) {
+        held->CloseSocket(false);
+      } else if (Failed(InternalAddConnection(held.Get()))) {
+        held->CloseSocket(true);
+      }
       queuedAdds_.fetch_sub(1);
     });
     return queued ? static_cast<int>(Result_Ok) : static_cast<int>(Result_Fail);
@@ -274,6 +279,19 @@ int Manager::DeleteConnection(const UUID& connectionId) {
       if (run) InternalDeleteConnection(connectionId);
     });
     return static_cast<int>(Result_Ok);
+  });
+}
+
+void Manager::ForgetConnection(Connection* connection) {
+  CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::ForgetConnection", [&] {
+    const UUID connectionId = connection->Id();
+    // Compared, never followed: the entry holds its own reference.
+    const Connection* own = connection;
+    Post([this, connectionId, own](bool run) {
+      if (!run) return;
+      auto it = connections_.find(connectionId);
+      if (it != connections_.end() && it->second.Get() == own) InternalDeleteConnection(connectionId);
+    });
   });
 }
 

@@ -36,11 +36,15 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   // An accepted connection, queued without waiting, so that the listener
   // does not wait on the manager's thread for every accept. Its write
   // status exists from now on; an id already held closes the new
-  // connection. Result_Fail when the manager is shutting down.
+  // connection quietly (never an event under the live connection's id).
+  // Result_Fail when the manager is shutting down.
   int AddAcceptedConnection(Connection* connection);
   int SetKeepAlive(const UUID& connectionId, uint32_t intervalMs, uint32_t timeoutMs);
   // Queued; 0 at once.
   int DeleteConnection(const UUID& connectionId);
+  // A connection's own removal, queued: its entry goes only while it holds
+  // this very connection, so a twin refused for its id removes nothing.
+  void ForgetConnection(Connection* connection);
   int DeleteAllConnections();
   bool ConnectionReadyForWrite(const UUID& connectionId);
   int Write(const UUID& connectionId, const UUID& messageType, IDataStream* body);

@@ -405,6 +405,8 @@ TEST(NetworkTransportTest, KeepAliveExpiryAndIdlePurge) {
   ASSERT_TRUE(idle.Connect(server.port));
   ASSERT_TRUE(idle.ReceiveExactly(49, &bytes));
   ASSERT_TRUE(WaitUntil([&] { return server.Count() == 2; }));
+  // Only an announced connection is announced gone.
+  ASSERT_TRUE(WaitUntil([&] { return server.receiver->Events(TransportEvent_Connected) == 4; }));
   ASSERT_EQ(0, server.transport->SetIdleConnectionPurgeEnabled(true));
   GetDefaultScheduler()->AdvanceTestTimeMs(301000);
   bool ready = false;
@@ -733,6 +735,135 @@ TEST(NetworkTransportTest, LifecycleAndListenerPort) {
     EXPECT_NE(0, t->GetHostByName(std::string(255, 'a'), &ip));
     EXPECT_EQ(static_cast<int>(Result_InvalidPointer), t->GetHostByName("1.2.3.4", nullptr));
   }
+}
+
+// Registering, marking, re-keying and bracketing need an initialised
+// transport: before Initialize each is refused with a logged failure, not
+// reported as done.
+TEST(NetworkTransportTest, OperationsBeforeInitializeReturnNotInitialized) {
+  test::ScopedCapture capture;
+  RefPtr<ITransport> t;
+  ASSERT_EQ(0, platform::CreateInstance(0, 0, t.Receive()));
+  auto* impl = dynamic_cast<NetworkTransportImpl*>(t.Get());
+  ASSERT_NE(nullptr, impl);
+  RefPtr<RecordingReceiver> receiver(new RecordingReceiver(), false);
+  const int notInitialized = Result_NotInitialized;
+  RefPtr<IDataStream> stream;
+  EXPECT_EQ(notInitialized, t->AddNotify(receiver.Get()));
+  EXPECT_EQ(notInitialized, t->SetConnectionSocketDscp(UUID(1, 2, 3, 4), 8));
+  EXPECT_EQ(notInitialized, t->UpdateEncryptionStruct(test::TestCredentials::Get().Settings()));
+  EXPECT_EQ(notInitialized, t->BeginWrite());
+  EXPECT_EQ(notInitialized, t->EndWrite());
+  EXPECT_EQ(notInitialized, impl->CreateDataStream(stream.Receive()));
+  EXPECT_FALSE(stream);
+  EXPECT_TRUE(capture->Has(Log_Severe, "RETURN Result: 0x8000000b - Transport object is not initialized."));
+
+  ASSERT_EQ(0, t->Initialize(true, true));
+  EXPECT_EQ(0, t->AddNotify(receiver.Get()));
+  EXPECT_EQ(0, t->BeginWrite());
+  EXPECT_EQ(0, t->EndWrite());
+  ASSERT_EQ(0, impl->CreateDataStream(stream.Receive()));
+  uint32_t size = 1;
+  ASSERT_TRUE(stream);
+  EXPECT_EQ(0, stream->GetSize(&size));
+  EXPECT_EQ(0u, size);
+  EXPECT_EQ(static_cast<int>(Result_InvalidPointer), impl->CreateDataStream(nullptr));
+  EXPECT_EQ(0, t->Finalize());
+  EXPECT_EQ(notInitialized, t->EndWrite());
+}
+
+// Moving the listener to a port that stays busy tries six times with a
+// 500 ms pause after each attempt, then fails and keeps the old listener.
+TEST(NetworkTransportTest, ChangeListenerPortToABusyPortTriesForThreeSeconds) {
+  test::ScopedCapture capture;
+  Endpoint server(test::FreePort(), kBinaryTransportMode, nullptr);
+  Endpoint holder(test::FreePort(), kBinaryTransportMode, nullptr);
+  ASSERT_EQ(0, server.initResult);
+  ASSERT_EQ(0, holder.initResult);
+  const auto start = Clock::now();
+  EXPECT_EQ(static_cast<int>(Result_Fail), server.transport->ChangeListenerPort(holder.port));
+  EXPECT_GE(ElapsedMs(start), 2950);
+  EXPECT_TRUE(capture->Has(Log_Severe, "Failed to bind socket. Error "));
+  LoopbackPeer peer;
+  std::vector<uint8_t> hs;
+  ASSERT_TRUE(peer.Connect(server.port));
+  EXPECT_TRUE(peer.ReceiveExactly(49, &hs));
+}
+
+// A settings frame that holds only the interval changes only the interval:
+// the peer's time-out still watches the connection, which expires.
+TEST(NetworkTransportTest, ShortKeepAliveSettingsFrameKeepsTheTimeout) {
+  test::ScopedCapture capture;
+  Endpoint server(test::FreePort(), kBinaryTransportMode, nullptr);
+  LoopbackPeer peer;
+  std::vector<uint8_t> bytes;
+  ASSERT_TRUE(peer.Connect(server.port));
+  ASSERT_TRUE(peer.ReceiveExactly(49, &bytes));
+  ASSERT_TRUE(peer.Send(BuildKeepAliveSettingsFrame(100, 2000)));
+  const std::string keepAlive = BuildKeepAliveFrame();
+  ASSERT_TRUE(peer.ReceiveExactly(keepAlive.size(), &bytes, 5000));
+  ASSERT_TRUE(peer.Send(FrameBytes(KeepAliveConfigMessageType, std::string("\xc8\0\0\0", 4))));
+  EXPECT_TRUE(peer.WaitClosed(20000));
+  EXPECT_TRUE(capture->Contains("Keepalive: 2000"));
+  EXPECT_TRUE(WaitUntil([&] { return server.receiver->Events(TransportEvent_Disconnected) == 1; }));
+}
+
+// A text write cut short by a peer that resets: the send's own line, then
+// the one failed-result line of the text writer, without the frame
+// writer's line. Written on the receive thread, as the HTTP server does, so
+// no other thread closes the socket under the write.
+TEST(NetworkTransportTest, FailedTextWriteLogsTheSendErrorAndOneFailureLine) {
+  class Answering final : public ITransport::ITransportNotify, public IRefCountImpl {
+   public:
+    int OnDataReady(const UUID& id, const UUID&, IDataStream*) override {
+      // Far more than the socket buffers hold: the write is still going on
+      // when the peer resets.
+      transport->WriteText(id, StreamOf(std::string(32 << 20, 'r')).Get());
+      connection = id;
+      done.store(true);
+      return 0;
+    }
+    int OnEvent(const UUID&, int) override { return 0; }
+    ITransport* transport = nullptr;
+    UUID connection;
+    std::atomic<bool> done{false};
+  };
+  test::ScopedCapture capture;
+  Endpoint server(test::FreePort(), kRawTransportMode, nullptr, false);
+  RefPtr<Answering> answering(new Answering(), false);
+  answering->transport = server.transport.Get();
+  server.transport->AddNotify(answering.Get());
+  LoopbackPeer peer;
+  ASSERT_TRUE(peer.Connect(server.port, 5000, 4096));
+  ASSERT_TRUE(peer.Send(std::string("GET / HTTP/1.1\r\n\r\n")));
+  std::vector<uint8_t> first;
+  EXPECT_TRUE(peer.ReceiveExactly(1, &first));
+  peer.ResetOnClose();
+  peer.Close();
+  ASSERT_TRUE(WaitUntil([&] { return answering->done.load(); }, 30000));
+  server.transport->RemoveNotify(answering.Get());
+  const std::string id = answering->connection.ToString();
+  EXPECT_TRUE(capture->Has(Log_Severe, "Socket send error attempting to send "));
+  EXPECT_TRUE(capture->Has(Log_Severe, "RETURN Result: 0x8000003d - Socket write failure - Connection ID - " + id));
+  EXPECT_FALSE(capture->Contains("Socket write failure - Connection ID - " + id + " socket error"));
+}
+
+// A connection still in its TLS accept when the transport goes was never
+// announced, so receivers hear nothing of its close either.
+TEST(NetworkTransportTest, UnannouncedConnectionClosesWithoutDisconnected) {
+  const EncryptionStruct settings = test::TestCredentials::Get().Settings();
+  Endpoint server(test::FreePort(), kBinaryTransportMode, &settings);
+  ASSERT_EQ(0, server.initResult);
+  ASSERT_EQ(0, server.transport->SetEncryptionEnabled(true));
+  LoopbackPeer peer;
+  std::vector<uint8_t> hs;
+  ASSERT_TRUE(peer.Connect(server.port));
+  ASSERT_TRUE(peer.ReceiveExactly(49, &hs));  // the accept now waits for a ClientHello
+  ASSERT_TRUE(WaitUntil([&] { return server.Count() == 1; }));
+  EXPECT_EQ(0, server.transport->Finalize());
+  EXPECT_TRUE(peer.WaitClosed(5000));
+  EXPECT_EQ(0, server.receiver->Events(TransportEvent_Connected));
+  EXPECT_EQ(0, server.receiver->Events(TransportEvent_Disconnected));
 }
 
 // An openssl command-line tool with its stdin and stdout on pipes; ended by
