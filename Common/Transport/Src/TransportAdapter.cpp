@@ -49,6 +49,8 @@ constexpr int kDialTimeoutMs = 2000;
 constexpr int64_t kFirstDelayMs = 200;
 constexpr int64_t kMaxDelayMs = 2000;
 constexpr int64_t kCounterLineMs = 5000;
+// A legitimate peer renames its connection once (its first connect record).
+constexpr size_t kMaxFormerIds = 4;
 // [0][message type]: what every message written through the adapter starts with.
 constexpr uint32_t kAdapterHeaderSize = 17;
 // What a layered stack adds to a message in its largest frame (a resent,
@@ -56,6 +58,21 @@ constexpr uint32_t kAdapterHeaderSize = 17;
 constexpr uint32_t kLayeredOverhead = kAdapterHeaderSize + kResendDataHeaderSize;
 
 bool IsNil(const UUID& id) { return id == UUID(); }
+
+// A write made while a message is being delivered runs on the inner
+// transport's delivery thread, which carries every peer's messages: it waits
+// for one peer's writer, window or reconnection only this long.
+constexpr int kDeliveryWaitMs = 100;
+thread_local int tDeliveryDepth = 0;
+
+bool OnDeliveryThread() { return tDeliveryDepth > 0; }
+
+struct DeliveryScope {
+  DeliveryScope() { ++tDeliveryDepth; }
+  ~DeliveryScope() { --tDeliveryDepth; }
+  DeliveryScope(const DeliveryScope&) = delete;
+  DeliveryScope& operator=(const DeliveryScope&) = delete;
+};
 
 // The writer reports a socket that its connection already closed as a plain
 // failure; for the adapter that is the same loss as a failed send. (Its only
@@ -178,6 +195,8 @@ class TransportAdapter final : public ITransport,
   // Calls every registered user that is still alive, with the monitor released.
   int NotifyUsers(const std::function<int(ITransport::ITransportNotify*)>& call);
   int RaiseEvent(const UUID& connectionId, int event);
+  // Event 1 under every name the removed connection carried, current last.
+  int RaiseDisconnected(Connection* connection);
   // Looks the connection up and runs call on its socket with the monitor released.
   int OnSocket(const UUID& connectionId, const std::function<int(const UUID&)>& call);
 
@@ -321,6 +340,8 @@ class TransportAdapter::Connection final : public IResendConnection, public IRef
   int keepAliveInterval_ = 0;
   int keepAliveTimeout_ = 0;
   uint64_t generation_ = 1;
+  // The names the connection carried before its current one, oldest first.
+  std::vector<UUID> formerIds_;
   LineCounter writes_;
   LineCounter reads_;
   LineCounter prereads_;
@@ -353,8 +374,9 @@ int TransportAdapter::Connection::NetworkLayer::Send(IDataStream* message, int t
   if (result < 0) return result;
 
   const uint64_t generation = c->generation_;
+  const bool brief = OnDeliveryThread();
   if (timeoutMs != 0 && c->reconnecting_) {
-    if (!adapter->WaitWhile([c] { return c->reconnecting_; }, kNetworkReconnectWaitMs)) {
+    if (!adapter->WaitWhile([c] { return c->reconnecting_; }, brief ? kDeliveryWaitMs : kNetworkReconnectWaitMs)) {
       LOG_SEVERE("timeout waiting for reconnect: %s", c->id_.ToString().c_str());
       return Result_WriteTimeout;
     }
@@ -369,7 +391,7 @@ int TransportAdapter::Connection::NetworkLayer::Send(IDataStream* message, int t
     writer->Reserved();
     result = writer->Write(type, body.Get());
   }
-  if (timeoutMs != 0 && IsLoss(result)) result = adapter->Reconnect(result, c, socket, true);
+  if (timeoutMs != 0 && IsLoss(result)) result = adapter->Reconnect(result, c, socket, !brief);
   adapter->CountLine(&c->writes_, "writes to", c);
   return result;
 }
@@ -627,7 +649,8 @@ int TransportAdapter::Write(const UUID& connectionId, const UUID& messageType, I
     LOG_SEVERE("message of %u bytes for connection %s exceeds %u", bodySize, c->id_.ToString().c_str(), limit);
     return Result_InvalidArgument;
   }
-  if (!WaitWhile([&] { return c->writing_; }, kWriterBusyWaitMs)) {
+  const bool brief = OnDeliveryThread();
+  if (!WaitWhile([&] { return c->writing_; }, brief ? kDeliveryWaitMs : kWriterBusyWaitMs)) {
     LOG_SEVERE("write timeout for connection %s", c->id_.ToString().c_str());
     return Result_WriteTimeout;
   }
@@ -641,9 +664,9 @@ int TransportAdapter::Write(const UUID& connectionId, const UUID& messageType, I
     result = ConcatenateDataStreams(header.Get(), body, message.Receive());
   }
   const UUID socket = c->socket_;
-  if (result >= 0) result = c->Top(c->mode_)->Send(message.Get(), writeTimeoutMs_);
+  if (result >= 0) result = c->Top(c->mode_)->Send(message.Get(), brief ? kDeliveryWaitMs : writeTimeoutMs_);
   if (result == Result_ConnectionLost || result == Result_ConnectionNotFound) {
-    result = Reconnect(result, c.Get(), socket, true);
+    result = Reconnect(result, c.Get(), socket, !brief);
   }
   if (result < 0) {
     LOG_SEVERE("write failed for connection %s %x", c->id_.ToString().c_str(), static_cast<unsigned>(result));
@@ -715,7 +738,11 @@ int TransportAdapter::HandleConnect(Connection* c, const UUID& peerId, const UUI
     return 0;
   }
   RefPtr<Connection> found = FindById(peerId);
-  if (isReconnect && found && found.Get() != c) {
+  // The connection UUID travels in clear: knowing it must not be enough to
+  // take a connection (and its callbacks) over from another address. Such a
+  // record is refused below like any claim on a connection already held.
+  const bool sameAddress = found && found->peerIpv4_ == c->peerIpv4_;
+  if (isReconnect && found && found.Get() != c && sameAddress) {
     // The socket this record came on replaces the found connection's. Its
     // layers first drop whatever they held for the old socket, even when
     // it has not noticed the loss yet.
@@ -759,6 +786,20 @@ int TransportAdapter::HandleConnect(Connection* c, const UUID& peerId, const UUI
     if (!IsNil(c->socket_)) CloseSocket(c->socket_);
     return Result_Fail;
   }
+  if (c->id_ != peerId) {
+    // Users may have registered under every name the connection carried;
+    // its disconnect must reach them all. A peer renaming without end is
+    // refused like a claim on a connection already held.
+    if (c->formerIds_.size() >= kMaxFormerIds) {
+      LOG_SEVERE("connection %s already held; new socket %s closed", peerId.ToString().c_str(),
+                 c->socket_.ToString().c_str());
+      c->connected_ = false;
+      c->writer_.Reset();
+      if (!IsNil(c->socket_)) CloseSocket(c->socket_);
+      return Result_Fail;
+    }
+    c->formerIds_.push_back(c->id_);
+  }
   c->id_ = peerId;
   c->instance_ = peerInstance;
   c->connected_ = true;
@@ -793,6 +834,15 @@ int TransportAdapter::RaiseEvent(const UUID& connectionId, int event) {
   return NotifyUsers([&](ITransport::ITransportNotify* user) { return user->OnEvent(id, event); });
 }
 
+int TransportAdapter::RaiseDisconnected(Connection* c) {
+  RefPtr<Connection> keep(c, true);
+  std::vector<UUID> names = c->formerIds_;
+  names.push_back(c->id_);
+  int result = 0;
+  for (const UUID& name : names) result |= RaiseEvent(name, TransportEvent_Disconnected);
+  return result;
+}
+
 int TransportAdapter::OnEvent(const UUID& socket, int event) {
   MonitorGuard hold(monitor_.get());
   if (event == TransportEvent_Connected) {
@@ -806,7 +856,7 @@ int TransportAdapter::OnEvent(const UUID& socket, int event) {
   if (!c) return Result_InvalidArgument;
   if (Reconnect(Result_Fail, c.Get(), socket, false) >= 0) return 0;
   RemoveConnection(c.Get());
-  return RaiseEvent(c->id_, TransportEvent_Disconnected);
+  return RaiseDisconnected(c.Get());
 }
 
 int TransportAdapter::PreOnDataReady(const UUID& socket, UUID* messageType, IDataStream** data,
@@ -853,6 +903,7 @@ int TransportAdapter::OnDataReady(const UUID& socket, const UUID& messageType, I
   uint32_t size = 0;
   data->GetPosition(&position);
   data->GetSize(&size);
+  DeliveryScope delivering;
   return NotifyUsers([&](ITransport::ITransportNotify* user) {
     RefPtr<IDataStream> view;
     const int result = CreateSubStream(data, position, size, view.Receive());
@@ -872,7 +923,7 @@ void TransportAdapter::TimerCallback() {
       if (clock_->MonotonicMs() - c->reconnectStart_ > kGiveUpMs && IsNil(c->socket_)) {
         FinishReconnecting(c.Get());
         RemoveConnection(c.Get());
-        RaiseEvent(c->id_, TransportEvent_Disconnected);
+        RaiseDisconnected(c.Get());
         continue;
       }
       // Accepted connections wait for their peer to come back.

@@ -138,7 +138,7 @@ void Forward(int from, int to, const std::atomic<bool>& stop) {
 
 }  // namespace
 
-TcpRelay::TcpRelay(uint16_t targetPort) : target_(targetPort) {
+TcpRelay::TcpRelay(uint16_t targetPort, uint32_t sourceIpv4) : target_(targetPort), source_(sourceIpv4) {
   listener_ = ListenLoopback(&port_);
   acceptor_ = std::thread([this] { AcceptLoop(); });
 }
@@ -162,6 +162,12 @@ void TcpRelay::AcceptLoop() {
     const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) continue;
     const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (source_ != 0) {
+      sockaddr_in local{};
+      local.sin_family = AF_INET;
+      local.sin_addr.s_addr = htonl(source_);
+      ::bind(server, reinterpret_cast<sockaddr*>(&local), sizeof(local));
+    }
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(kLoopback);
