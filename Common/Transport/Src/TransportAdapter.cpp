@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "CrashLog.h"
@@ -20,6 +21,7 @@
 #include "Scheduler.h"
 #include "Timer.h"
 #include "TransportFrames.h"
+#include "TransportHeldBytes.h"
 #include "TransportLayer.h"
 
 namespace corvane {
@@ -51,6 +53,9 @@ constexpr int64_t kMaxDelayMs = 2000;
 constexpr int64_t kCounterLineMs = 5000;
 // A legitimate peer renames its connection once (its first connect record).
 constexpr size_t kMaxFormerIds = 4;
+// What a connection's layers may hold before it counts against the
+// process's held-bytes budget.
+constexpr uint64_t kUncountedHeldBytes = 1 << 20;
 // [0][message type]: what every message written through the adapter starts with.
 constexpr uint32_t kAdapterHeaderSize = 17;
 // What a layered stack adds to a message in its largest frame (a resent,
@@ -172,6 +177,7 @@ class TransportAdapter final : public ITransport,
 
   // For the connections and their network layers; all under the monitor.
   Scheduler::Monitor* monitor() const { return monitor_.get(); }
+  ITransport* inner() const { return inner_.Get(); }
   ILayerClock* clock() const { return clock_; }
   // Waits on the monitor while pred holds, at most timeoutMs in total; true
   // when pred no longer holds.
@@ -239,12 +245,33 @@ class TransportAdapter::Connection final : public IResendConnection, public IRef
   Connection(TransportAdapter* adapter, uint32_t dialIpv4, uint16_t dialPort, const UUID& socket)
       : adapter_(adapter), dialIpv4_(dialIpv4), dialPort_(dialPort), id_(socket), socket_(socket) {
     instance_.Generate();
+    held_.SetSocket(socket);
+  }
+  ~Connection() override { HeldBytesBudget::Process().Remove(&held_); }
+
+  // Every change of socket_ goes through here, so the budget closes the
+  // socket the connection has.
+  void SetSocket(const UUID& socket) {
+    socket_ = socket;
+    held_.SetSocket(socket);
+  }
+  // What the layers hold for the peer: unacknowledged records and pieces of
+  // an unfinished message. Under the monitor, after each change.
+  void CountHeld() {
+    uint64_t bytes = 0;
+    if (resend1_) bytes += resend1_->QueuedBytes();
+    if (resend2_) bytes += resend2_->QueuedBytes() + fragment_->PendingBytes();
+    // Small holdings are every connection's own.
+    if (bytes <= kUncountedHeldBytes && !heldCounted_) return;
+    heldCounted_ = bytes > kUncountedHeldBytes;
+    HeldBytesBudget::Process().Set(&held_, heldCounted_ ? bytes : 0);
   }
 
   void BuildStacks(const std::shared_ptr<FlowControl::MyFactory>& factory) {
     factory_ = factory;
     network0_ = std::make_unique<NetworkLayer>(this, 0);
     auto resend1 = std::make_unique<ResendLayer>(this, std::make_unique<NetworkLayer>(this, 1));
+    resend1_ = resend1.get();
     layers1_ = {resend1.get()};
     top1_ = std::move(resend1);
     auto flow = std::make_unique<FlowControlLayer>(static_cast<ITransport*>(adapter_), this, this, peerIpv4_, peerPort_,
@@ -253,7 +280,9 @@ class TransportAdapter::Connection final : public IResendConnection, public IRef
     ITransportLayer* flowLayer = flow.get();
     auto fragment = std::make_unique<FragmentLayer>(this, std::move(flow));
     ITransportLayer* fragmentLayer = fragment.get();
+    fragment_ = fragment.get();
     auto resend2 = std::make_unique<ResendLayer>(this, std::move(fragment));
+    resend2_ = resend2.get();
     layers2_ = {resend2.get(), fragmentLayer, flowLayer};
     top2_ = std::move(resend2);
   }
@@ -268,6 +297,7 @@ class TransportAdapter::Connection final : public IResendConnection, public IRef
     // socket's disconnect event then removes the connection.
     ++generation_;
     LayersDisconnect();
+    CountHeld();
     writer_.Reset();
     if (!IsNil(socket_)) adapter_->CloseSocket(socket_);
   }
@@ -306,10 +336,11 @@ class TransportAdapter::Connection final : public IResendConnection, public IRef
   // held for it, in one monitor hold. Returns the socket to close.
   UUID DetachSocket() {
     UUID old = socket_;
-    socket_ = UUID();
+    SetSocket(UUID());
     ++generation_;
     writer_.Reset();
     LayersDisconnect();
+    CountHeld();
     return old;
   }
   bool Dials() const { return dialIpv4_ != 0 || dialPort_ != 0; }
@@ -342,6 +373,34 @@ class TransportAdapter::Connection final : public IResendConnection, public IRef
   uint64_t generation_ = 1;
   // The names the connection carried before its current one, oldest first.
   std::vector<UUID> formerIds_;
+  ResendLayer* resend1_ = nullptr;
+  ResendLayer* resend2_ = nullptr;
+  FragmentLayer* fragment_ = nullptr;
+  // The connection's share of the process's held-bytes budget: shedding it
+  // closes its current socket without taking the monitor.
+  class HeldBytes final : public HeldBytesBudget::Holder {
+   public:
+    explicit HeldBytes(TransportAdapter* adapter) : adapter_(adapter) {}
+    void SetSocket(const UUID& socket) {
+      std::lock_guard<std::mutex> hold(mutex_);
+      socket_ = socket;
+    }
+    std::function<void()> Shed() override {
+      std::lock_guard<std::mutex> hold(mutex_);
+      if (IsNil(socket_) || adapter_->TryAddRef() <= 0) return {};
+      // The adapter reference keeps the inner transport; the close is only
+      // queued for the inner transport's manager.
+      RefPtr<TransportAdapter> adapter(adapter_, false);
+      return [adapter, socket = socket_] { adapter->inner()->CloseConnection(socket); };
+    }
+
+   private:
+    TransportAdapter* adapter_;
+    std::mutex mutex_;
+    UUID socket_;
+  };
+  HeldBytes held_{adapter_};
+  bool heldCounted_ = false;
   LineCounter writes_;
   LineCounter reads_;
   LineCounter prereads_;
@@ -671,6 +730,7 @@ int TransportAdapter::Write(const UUID& connectionId, const UUID& messageType, I
   if (result < 0) {
     LOG_SEVERE("write failed for connection %s %x", c->id_.ToString().c_str(), static_cast<unsigned>(result));
   }
+  c->CountHeld();
   c->writing_ = false;
   monitor_->NotifyAll();
   return result;
@@ -747,7 +807,9 @@ int TransportAdapter::HandleConnect(Connection* c, const UUID& peerId, const UUI
     // layers first drop whatever they held for the old socket, even when
     // it has not noticed the loss yet.
     found->LayersDisconnect();
-    std::swap(c->socket_, found->socket_);
+    const UUID taken = c->socket_;
+    c->SetSocket(found->socket_);
+    found->SetSocket(taken);
     std::swap(c->writer_, found->writer_);
     ++found->generation_;
     ++c->generation_;
@@ -764,7 +826,7 @@ int TransportAdapter::HandleConnect(Connection* c, const UUID& peerId, const UUI
     // is the found connection's old one.
     c->connected_ = false;
     const UUID old = c->socket_;
-    c->socket_ = UUID();
+    c->SetSocket(UUID());
     c->writer_.Reset();
     RemoveConnection(c);
     if (!IsNil(old)) CloseSocket(old);
@@ -873,6 +935,7 @@ int TransportAdapter::PreOnDataReady(const UUID& socket, UUID* messageType, IDat
     c->mode_ = mode;
     PostReceiveTask* made = nullptr;
     const int result = c->Top(mode)->Receive(data, &made);
+    c->CountHeld();
     *task = made;
     if (result < 0 || !*data) return result;
     uint8_t zero = 1;
@@ -944,7 +1007,7 @@ void TransportAdapter::TimerCallback() {
       if (result >= 0) {
         if (c->reconnecting_ && IsNil(c->socket_) && Listed(c.Get())) {
           // Both ends hold the new socket before the connect record goes out.
-          c->socket_ = socket;
+          c->SetSocket(socket);
           c->writer_ = writer;
           ++c->generation_;
           if (c->LayersConnect(c->id_, c->instance_, true) < 0) {

@@ -99,6 +99,7 @@ class NetworkTransportImpl::Connection final : public Thread,
   bool WaitReadable(uint32_t timeoutMs) override;
   int LastError() override { return lastError_; }
   void Pause(uint32_t ms) override;
+  void Abort() override;
 
   // ITransportFrameSink.
   void OnMessage(const UUID& messageType, IDataStream* data) override;
