@@ -75,8 +75,9 @@ class TalvenorDiscoveryService : public Thread, public ITransport::ITransportNot
   static constexpr uint64_t kMaxDisplayBytes = 32ull << 20;
   static constexpr size_t kMaxRegistrations = 256;
   // A registration whose callback connection is missing, or holds callbacks
-  // none of which went out, for this long is dropped.
-  static constexpr uint64_t kRegistrationStallMs = kCallbackWriteTimeoutMs;
+  // none of which went out, for this long is dropped: longer than one write
+  // that waits out the whole write time-out and then counts as written.
+  static constexpr uint64_t kRegistrationStallMs = kCallbackWriteTimeoutMs + 2000;
   static constexpr uint32_t kRegistrationCheckPasses = 10;
 
   // Nothing listens until Initialize. An empty maker uses the default.
