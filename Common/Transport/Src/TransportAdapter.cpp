@@ -521,6 +521,14 @@ int TransportAdapter::Finalize() {
   {
     MonitorGuard hold(monitor_.get());
     timer = std::move(timer_);
+    // Writers waiting for a window or a reconnection give up now: nothing
+    // will come back, and stopping must not wait out their time-outs.
+    for (const auto& c : connections_) {
+      c->connected_ = false;
+      c->reconnecting_ = false;
+      c->DetachSocket();
+    }
+    monitor_->NotifyAll();
   }
   timer.Reset();
   inner_->RemoveNotify(this);
