@@ -37,6 +37,9 @@ import threading
 import time
 import uuid
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import hostile_peers  # noqa: E402  (the service runner and samplers)
+
 RPC_PORT, CALLBACK_PORT, P2_PORT = 53200, 53201, 53202
 SECONDS = float(os.environ.get("P1_SECONDS", "20"))
 START = b"CRVMSG\x00"
@@ -78,13 +81,6 @@ def adapter_message(type_uuid, body):
 
 def flow_framed(record, last=True):
     return b"\x02" + struct.pack("<q", int(time.time() * 1000)) + b"\x01" + (b"\x01" if last else b"\x00") + record
-
-
-def percentile(values, p):
-    if not values:
-        return float("nan")
-    values = sorted(values)
-    return values[min(len(values) - 1, int(len(values) * p))]
 
 
 class Conn:
@@ -162,18 +158,12 @@ class Caller:
             self.callbacks.close()
 
 
-class Service:
-    def __init__(self, binary, root):
-        self.binary, self.root, self.proc = binary, root, None
+class Service(hostile_peers.Service):
+    """The service as bench/hostile_peers.py runs it, ready once 53200 and
+    53201 answer too."""
 
     def start(self):
-        etc = os.path.join(self.root, "etc", "Corvane")
-        os.makedirs(etc, exist_ok=True)
-        env = dict(os.environ, CORVANE_DATA_ROOT=os.path.join(self.root, "data"),
-                   CORVANE_REGISTRY_ROOT=os.path.join(self.root, "etc"), CORVANE_NO_CRASH_HANDLER="1")
-        env.pop("NOTIFY_SOCKET", None)
-        self.stderr = open(os.path.join(self.root, "service.stderr"), "ab")
-        self.proc = subprocess.Popen([self.binary, "-e"], env=env, stdout=subprocess.DEVNULL, stderr=self.stderr)
+        super().start()
         deadline = time.monotonic() + 20
         while time.monotonic() < deadline:
             try:
@@ -184,52 +174,21 @@ class Service:
                 if self.proc.poll() is not None:
                     raise RuntimeError("service ended at start")
                 time.sleep(0.05)
-        raise RuntimeError("service did not listen")
+        raise RuntimeError("protocol 1 did not listen")
 
-    def status(self, key):
+    def threads(self):
         try:
             with open("/proc/%d/status" % self.proc.pid) as f:
                 for line in f:
-                    if line.startswith(key):
+                    if line.startswith("Threads:"):
                         return int(line.split()[1])
         except OSError:
             pass
         return 0
 
-    def rss_mib(self):
-        return self.status("VmRSS:") / 1024.0
 
-    def threads(self):
-        return self.status("Threads:")
-
-    def stop(self, timeout=10):
-        """SIGTERM; (exit status, seconds). Killed by pid when it hangs."""
-        if self.proc is None or self.proc.poll() is not None:
-            return (self.proc.returncode if self.proc else None, 0.0)
-        t0 = time.monotonic()
-        self.proc.send_signal(signal.SIGTERM)
-        try:
-            status = self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            status = "hung (killed) %r" % self.proc.wait(5)
-        self.stderr.close()
-        return status, time.monotonic() - t0
-
-
-class Sampler(threading.Thread):
-    def __init__(self, service):
-        super().__init__(daemon=True)
-        self.service, self.peak, self.stopping = service, 0.0, threading.Event()
-
-    def run(self):
-        while not self.stopping.wait(0.05):
-            self.peak = max(self.peak, self.service.rss_mib())
-
-    def finish(self):
-        self.stopping.set()
-        self.join(5)
-        return self.peak
+Sampler = hostile_peers.RssSampler
+percentile = hostile_peers.percentile
 
 
 class Background(threading.Thread):
@@ -351,16 +310,23 @@ def drain(conn):
     return run
 
 
-def phase_enum(binary, root):
+def start_measured(binary, root, displays, probe_period):
+    """The service with displays published, a resident sampler and a legit
+    caller timing its calls."""
     svc = Service(binary, root)
     svc.start()
-    publish_displays(2500)
+    publish_displays(displays)
     time.sleep(1)
     start_rss = svc.rss_mib()
     sampler = Sampler(svc)
     sampler.start()
     lat = []
-    probe = Background(lambda s: latency_probe(s, lat))
+    probe = Background(lambda s: latency_probe(s, lat, probe_period))
+    return svc, start_rss, sampler, lat, probe
+
+
+def phase_enum(binary, root):
+    svc, start_rss, sampler, lat, probe = start_measured(binary, root, 2500, 0.05)
     attack = Background(enum_flood())
     time.sleep(SECONDS)
     attack.finish()
@@ -370,20 +336,12 @@ def phase_enum(binary, root):
     probe.finish()
     peak = sampler.finish()
     print("enum: start %.1f MiB, peak %.1f MiB, 10 s after %.1f MiB; legit calls %d, p99 %.1f ms, failed %d"
-          % (start_rss, peak, after, len(during), percentile(during, 0.99), sum(1 for x in during if x == float("inf"))))
+          % (start_rss, peak, after, len(during), percentile(during, 99), sum(1 for x in during if x == float("inf"))))
     print("enum: " + sigterm_during(svc, enum_flood()))
 
 
 def phase_burst(binary, root):
-    svc = Service(binary, root)
-    svc.start()
-    publish_displays(2500)
-    time.sleep(1)
-    start_rss = svc.rss_mib()
-    sampler = Sampler(svc)
-    sampler.start()
-    lat = []
-    probe = Background(lambda s: latency_probe(s, lat, 0.02))
+    svc, start_rss, sampler, lat, probe = start_measured(binary, root, 2500, 0.02)
     cb = Conn(CALLBACK_PORT)
     reader = Background(drain(cb))
     c = Caller()
@@ -407,7 +365,7 @@ def phase_burst(binary, root):
     peak = sampler.finish()
     print("burst: %d requests (%.2f MB) taken in %.2f s; start %.1f MiB, peak %.1f MiB, 10 s after %.1f MiB; "
           "legit calls %d, p99 %.1f ms, max %.1f ms"
-          % (20000, burst_bytes / 1e6, taken, start_rss, peak, after, len(during), percentile(during, 0.99),
+          % (20000, burst_bytes / 1e6, taken, start_rss, peak, after, len(during), percentile(during, 99),
              max(during) if during else float("nan")))
 
     cb2 = Conn(CALLBACK_PORT)
@@ -637,7 +595,7 @@ def phase_frames(binary, root):
     attack.finish()
     probe.finish()
     print("frames: start %.1f MiB, peak %.1f MiB; legit calls %d, p99 %.1f ms, failed %d"
-          % (start, peak, len(during), percentile(during, 0.99), sum(1 for x in during if x == float("inf"))))
+          % (start, peak, len(during), percentile(during, 99), sum(1 for x in during if x == float("inf"))))
     print("frames: " + sigterm_during(svc, frames_attack))
 
 

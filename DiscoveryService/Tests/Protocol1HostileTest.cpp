@@ -25,25 +25,10 @@ using test::kLoopback;
 using test::RecordingReceiver;
 using test::WaitUntil;
 
-std::string Le(uint64_t v, int bytes) {
-  std::string out;
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
-  return out;
-}
+using test::ConnectRecord;
 
-std::string Wire(const UUID& id) {
-  RefPtr<IDataStream> s;
-  CreateDataStream(s.Receive());
-  id.Serialize(s.Get());
-  std::string out(16, '\0');
-  s->Seek(0);
-  s->Read(out.data(), 16);
-  return out;
-}
-
-std::string ConnectRecord(const UUID& id, const UUID& instance, bool isReconnect) {
-  return "\x04" + Wire(id) + Wire(instance) + std::string(1, isReconnect ? '\x01' : '\0');
-}
+std::string Le(uint64_t v, int bytes) { return test::Le64(v).substr(0, bytes); }
+std::string Wire(const UUID& id) { return test::UuidBytes(id); }
 
 // [5][seq][0][RPC type] then a two-way request of the service's object.
 std::string RpcRequest(uint64_t sequence, int method, const std::string& params) {

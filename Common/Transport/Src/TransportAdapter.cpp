@@ -846,9 +846,12 @@ int TransportAdapter::HandleConnect(Connection* c, const UUID& peerId, const UUI
     CloseConnection(c->id_);
     return Result_Fail;
   }
-  if (found && found.Get() != c) {
-    // Two connections under one UUID would send each other's messages to
-    // the wrong peer.
+  // Two connections under one UUID would send each other's messages to the
+  // wrong peer. Users may have registered under every name the connection
+  // carried, so its disconnect must reach them all; a peer renaming without
+  // end is refused the same way.
+  const bool renamed = c->id_ != peerId;
+  if ((found && found.Get() != c) || (renamed && c->formerIds_.size() >= kMaxFormerIds)) {
     LOG_SEVERE("connection %s already held; new socket %s closed", peerId.ToString().c_str(),
                c->socket_.ToString().c_str());
     c->connected_ = false;
@@ -856,20 +859,7 @@ int TransportAdapter::HandleConnect(Connection* c, const UUID& peerId, const UUI
     if (!IsNil(c->socket_)) CloseSocket(c->socket_);
     return Result_Fail;
   }
-  if (c->id_ != peerId) {
-    // Users may have registered under every name the connection carried;
-    // its disconnect must reach them all. A peer renaming without end is
-    // refused like a claim on a connection already held.
-    if (c->formerIds_.size() >= kMaxFormerIds) {
-      LOG_SEVERE("connection %s already held; new socket %s closed", peerId.ToString().c_str(),
-                 c->socket_.ToString().c_str());
-      c->connected_ = false;
-      c->writer_.Reset();
-      if (!IsNil(c->socket_)) CloseSocket(c->socket_);
-      return Result_Fail;
-    }
-    c->formerIds_.push_back(c->id_);
-  }
+  if (renamed) c->formerIds_.push_back(c->id_);
   c->id_ = peerId;
   c->instance_ = peerInstance;
   c->connected_ = true;

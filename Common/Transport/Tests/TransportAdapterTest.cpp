@@ -30,25 +30,9 @@ using test::WaitUntil;
 const UUID kType("01020304-0506-0708-090a-0b0c0d0e0f10");
 const UUID kRpcType("7a49fb65-09ab-11de-8c30-0800200c9a66");
 
-std::string Le64(uint64_t v) {
-  std::string out;
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
-  return out;
-}
-
-std::string UuidBytes(const UUID& id) {
-  RefPtr<IDataStream> s;
-  CreateDataStream(s.Receive());
-  id.Serialize(s.Get());
-  std::string out(16, '\0');
-  s->Seek(0);
-  s->Read(out.data(), 16);
-  return out;
-}
-
-std::string ConnectRecord(const UUID& id, const UUID& instance, bool isReconnect) {
-  return std::string(1, '\x04') + UuidBytes(id) + UuidBytes(instance) + std::string(1, isReconnect ? '\x01' : '\0');
-}
+using test::ConnectRecord;
+using test::Le64;
+using test::UuidBytes;
 
 // A transport (adapted or bare) with its receiver; finalised on the way out.
 struct Endpoint {

@@ -202,4 +202,24 @@ int TcpRelay::Cut() {
 
 std::string HandshakeBytes(const UUID& id, bool tls) { return BuildHandshake(id, tls); }
 
+std::string Le64(uint64_t v) {
+  std::string out;
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
+  return out;
+}
+
+std::string UuidBytes(const UUID& id) {
+  RefPtr<IDataStream> s;
+  CreateDataStream(s.Receive());
+  id.Serialize(s.Get());
+  std::string out(16, '\0');
+  s->Seek(0);
+  s->Read(out.data(), 16);
+  return out;
+}
+
+std::string ConnectRecord(const UUID& id, const UUID& instance, bool isReconnect) {
+  return std::string(1, '\x04') + UuidBytes(id) + UuidBytes(instance) + std::string(1, isReconnect ? '\x01' : '\0');
+}
+
 }  // namespace corvane::test

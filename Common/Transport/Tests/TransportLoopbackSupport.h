@@ -210,4 +210,11 @@ class TcpRelay {
 // The transport's 49 clear handshake bytes for id.
 std::string HandshakeBytes(const UUID& id, bool tls);
 
+// Layer records as a peer writes them by hand: integers little-endian, a
+// UUID in its 16-byte form.
+std::string Le64(uint64_t v);
+std::string UuidBytes(const UUID& id);
+// [4][connection UUID][instance UUID][bool isReconnect].
+std::string ConnectRecord(const UUID& id, const UUID& instance, bool isReconnect);
+
 }  // namespace corvane::test
