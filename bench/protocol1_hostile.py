@@ -555,25 +555,40 @@ def phase_bridge(binary, root):
 
 
 def frames_attack(stop, peers=10, fragment_peers=5):
+    """Each peer stops where the service closes it; the others go on."""
     conns = []
+
+    def feed(make, chunks):
+        try:
+            c = make()
+            conns.append(c)
+            for chunk in chunks():
+                if stop.is_set():
+                    return
+                c.sock.sendall(chunk)
+        except OSError:
+            pass
+
+    zeros = b"\x00" * (1 << 20)
+
+    def frame_chunks():
+        yield START + struct.pack("<I", 100 * 1024 * 1024) + RPC_TYPE.bytes_le
+        for _ in range(99):
+            yield zeros
+        yield zeros[:(1 << 20) - 1]
+
+    run = frame(FLOW, flow_framed(b"\x00" * 4096, last=False)) * 256  # 1 MiB of pieces
+
+    def fragment_chunks():
+        yield frame(FLOW, connect_record(uuid.uuid4(), uuid.uuid4()))
+        for _ in range(96):
+            yield run
+
     try:
         for _ in range(peers):
-            c = Conn(RPC_PORT)
-            conns.append(c)
-            c.sock.sendall(START + struct.pack("<I", 100 * 1024 * 1024) + RPC_TYPE.bytes_le)
-        zeros = b"\x00" * (1 << 20)
-        for c in conns:
-            for _ in range(99):
-                c.sock.sendall(zeros)
-            c.sock.sendall(zeros[:(1 << 20) - 1])
+            feed(lambda: Conn(RPC_PORT), frame_chunks)
         for _ in range(fragment_peers):
-            c = Conn(RPC_PORT)
-            conns.append(c)
-            c.send(FLOW, connect_record(uuid.uuid4(), uuid.uuid4()))
-            piece = frame(FLOW, flow_framed(b"\x00" * 4096, last=False))
-            run = piece * 256  # 1 MiB of pieces
-            for _ in range(96):
-                c.sock.sendall(run)
+            feed(lambda: Conn(RPC_PORT), fragment_chunks)
         stop.wait(60)
     finally:
         for c in conns:

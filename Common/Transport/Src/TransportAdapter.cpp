@@ -245,16 +245,8 @@ class TransportAdapter::Connection final : public IResendConnection, public IRef
   Connection(TransportAdapter* adapter, uint32_t dialIpv4, uint16_t dialPort, const UUID& socket)
       : adapter_(adapter), dialIpv4_(dialIpv4), dialPort_(dialPort), id_(socket), socket_(socket) {
     instance_.Generate();
-    held_.SetSocket(socket);
   }
   ~Connection() override { HeldBytesBudget::Process().Remove(&held_); }
-
-  // Every change of socket_ goes through here, so the budget closes the
-  // socket the connection has.
-  void SetSocket(const UUID& socket) {
-    socket_ = socket;
-    held_.SetSocket(socket);
-  }
   // What the layers hold for the peer: unacknowledged records and pieces of
   // an unfinished message. Under the monitor, after each change.
   void CountHeld() {
@@ -336,7 +328,7 @@ class TransportAdapter::Connection final : public IResendConnection, public IRef
   // held for it, in one monitor hold. Returns the socket to close.
   UUID DetachSocket() {
     UUID old = socket_;
-    SetSocket(UUID());
+    socket_ = UUID();
     ++generation_;
     writer_.Reset();
     LayersDisconnect();
@@ -376,30 +368,18 @@ class TransportAdapter::Connection final : public IResendConnection, public IRef
   ResendLayer* resend1_ = nullptr;
   ResendLayer* resend2_ = nullptr;
   FragmentLayer* fragment_ = nullptr;
-  // The connection's share of the process's held-bytes budget: shedding it
-  // closes its current socket without taking the monitor.
+  // The connection's share of the process's held-bytes budget. Shedding it
+  // only marks it (the budget's caller may hold any monitor); the next timer
+  // tick closes it.
   class HeldBytes final : public HeldBytesBudget::Holder {
    public:
-    explicit HeldBytes(TransportAdapter* adapter) : adapter_(adapter) {}
-    void SetSocket(const UUID& socket) {
-      std::lock_guard<std::mutex> hold(mutex_);
-      socket_ = socket;
-    }
     std::function<void()> Shed() override {
-      std::lock_guard<std::mutex> hold(mutex_);
-      if (IsNil(socket_) || adapter_->TryAddRef() <= 0) return {};
-      // The adapter reference keeps the inner transport; the close is only
-      // queued for the inner transport's manager.
-      RefPtr<TransportAdapter> adapter(adapter_, false);
-      return [adapter, socket = socket_] { adapter->inner()->CloseConnection(socket); };
+      shed.store(true);
+      return {};
     }
-
-   private:
-    TransportAdapter* adapter_;
-    std::mutex mutex_;
-    UUID socket_;
+    std::atomic<bool> shed{false};
   };
-  HeldBytes held_{adapter_};
+  HeldBytes held_;
   bool heldCounted_ = false;
   LineCounter writes_;
   LineCounter reads_;
@@ -815,9 +795,7 @@ int TransportAdapter::HandleConnect(Connection* c, const UUID& peerId, const UUI
     // layers first drop whatever they held for the old socket, even when
     // it has not noticed the loss yet.
     found->LayersDisconnect();
-    const UUID taken = c->socket_;
-    c->SetSocket(found->socket_);
-    found->SetSocket(taken);
+    std::swap(c->socket_, found->socket_);
     std::swap(c->writer_, found->writer_);
     ++found->generation_;
     ++c->generation_;
@@ -834,7 +812,7 @@ int TransportAdapter::HandleConnect(Connection* c, const UUID& peerId, const UUI
     // is the found connection's old one.
     c->connected_ = false;
     const UUID old = c->socket_;
-    c->SetSocket(UUID());
+    c->socket_ = UUID();
     c->writer_.Reset();
     RemoveConnection(c);
     if (!IsNil(old)) CloseSocket(old);
@@ -980,6 +958,16 @@ void TransportAdapter::TimerCallback() {
     const int64_t tickStart = clock_->MonotonicMs();
     std::vector<RefPtr<Connection>> copy = connections_;
     for (const auto& c : copy) {
+      if (c->held_.shed.exchange(false) && Listed(c.Get())) {
+        // Over the process's budget: the connection goes, with what its
+        // layers hold; the socket's disconnect event removes it.
+        LOG_SEVERE("connection %s closed: it held the most of the process's unfinished messages",
+                   c->id_.ToString().c_str());
+        c->connected_ = false;
+        c->reconnecting_ = false;
+        CloseSocket(c->DetachSocket());
+        continue;
+      }
       if (!c->reconnecting_ || !Listed(c.Get())) continue;
       if (clock_->MonotonicMs() - c->reconnectStart_ > kGiveUpMs && IsNil(c->socket_)) {
         FinishReconnecting(c.Get());
@@ -1005,7 +993,7 @@ void TransportAdapter::TimerCallback() {
       if (result >= 0) {
         if (c->reconnecting_ && IsNil(c->socket_) && Listed(c.Get())) {
           // Both ends hold the new socket before the connect record goes out.
-          c->SetSocket(socket);
+          c->socket_ = socket;
           c->writer_ = writer;
           ++c->generation_;
           if (c->LayersConnect(c->id_, c->instance_, true) < 0) {

@@ -139,6 +139,9 @@ bool TransportFrameReader::GrowBody(uint32_t needed) {
   if (needed <= bodyCapacity_) return true;
   uint64_t capacity = std::max<uint64_t>({needed, uint64_t{bodyCapacity_} * 2, kInitialBodyBlock});
   capacity = std::min<uint64_t>(capacity, messageLength_);
+  // Counted before it exists, old block included while both are held, so a
+  // shed can come before the memory does.
+  Count(capacity + bodyCapacity_);
   std::unique_ptr<uint8_t[]> grown(new (std::nothrow) uint8_t[capacity]);
   if (!grown) {
     LOG_SEVERE("MESSAGE_BODY_READ unable to new memory of size %d", static_cast<int>(messageLength_ + 16));
