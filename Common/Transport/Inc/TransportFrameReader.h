@@ -93,10 +93,7 @@ class TransportFrameReader {
   class BudgetHolder final : public HeldBytesBudget::Holder {
    public:
     explicit BudgetHolder(ITransportByteSource& source) : source_(source) {}
-    std::function<void()> Shed() override {
-      source_.Abort();
-      return {};
-    }
+    void Shed() override { source_.Abort(); }
 
    private:
     ITransportByteSource& source_;

@@ -10,10 +10,8 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <mutex>
-#include <vector>
 
 namespace corvane {
 
@@ -26,10 +24,8 @@ class HeldBytesBudget {
     virtual ~Holder() = default;
     // Starts closing the holder's connection; its count goes once it lets
     // go of the bytes. Called with the budget's lock held, on any thread: it
-    // must not block, call the budget, or take a lock held while calling
-    // it. What it returns (if anything) runs once the lock is released, on
-    // the same thread, and must hold what it needs itself.
-    virtual std::function<void()> Shed() = 0;
+    // must not block, call the budget, or take any lock.
+    virtual void Shed() = 0;
   };
 
   // The one budget of the process's transports.
@@ -51,7 +47,6 @@ class HeldBytesBudget {
     uint64_t bytes = 0;
     bool shed = false;
   };
-  void SetLocked(Holder* holder, uint64_t bytes, std::vector<std::function<void()>>* after);
 
   const uint64_t limit_;
   std::mutex mutex_;

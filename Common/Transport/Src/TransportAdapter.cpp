@@ -1,11 +1,11 @@
 #include "TransportAdapter.h"
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "CrashLog.h"
@@ -177,7 +177,6 @@ class TransportAdapter final : public ITransport,
 
   // For the connections and their network layers; all under the monitor.
   Scheduler::Monitor* monitor() const { return monitor_.get(); }
-  ITransport* inner() const { return inner_.Get(); }
   ILayerClock* clock() const { return clock_; }
   // Waits on the monitor while pred holds, at most timeoutMs in total; true
   // when pred no longer holds.
@@ -373,10 +372,7 @@ class TransportAdapter::Connection final : public IResendConnection, public IRef
   // tick closes it.
   class HeldBytes final : public HeldBytesBudget::Holder {
    public:
-    std::function<void()> Shed() override {
-      shed.store(true);
-      return {};
-    }
+    void Shed() override { shed.store(true); }
     std::atomic<bool> shed{false};
   };
   HeldBytes held_;

@@ -1,7 +1,5 @@
 #include "TransportHeldBytes.h"
 
-#include <vector>
-
 #include "Logger.h"
 
 namespace corvane {
@@ -12,17 +10,7 @@ HeldBytesBudget& HeldBytesBudget::Process() {
 }
 
 void HeldBytesBudget::Set(Holder* holder, uint64_t bytes) {
-  std::vector<std::function<void()>> after;
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    SetLocked(holder, bytes, &after);
-  }
-  for (auto& action : after) {
-    if (action) action();
-  }
-}
-
-void HeldBytesBudget::SetLocked(Holder* holder, uint64_t bytes, std::vector<std::function<void()>>* after) {
+  std::lock_guard<std::mutex> hold(mutex_);
   if (bytes == 0) {
     auto it = holders_.find(holder);
     if (it == holders_.end()) return;
@@ -52,7 +40,7 @@ void HeldBytesBudget::SetLocked(Holder* holder, uint64_t bytes, std::vector<std:
                 static_cast<unsigned long long>(largestEntry->bytes));
     largestEntry->shed = true;
     kept -= largestEntry->bytes;
-    after->push_back(largest->Shed());
+    largest->Shed();
   }
 }
 
