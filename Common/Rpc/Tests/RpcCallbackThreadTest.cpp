@@ -265,7 +265,7 @@ TEST_P(CallbackThreadOverTransport, AQueuedGroupIsReplacedAndAStartedOneIsNeverC
   ASSERT_EQ(group({10}), 0);
   EXPECT_EQ(Pending(), 4);
   f.holdWrites(server_.Get(), false);
-  ASSERT_TRUE(WaitUntil([&] { return Pending() == 0; }, 5000));
+  ASSERT_TRUE(WaitUntil([&] { return Pending() == 0 && stubA_->Count() == 7; }, 5000));
   EXPECT_EQ(stubA_->Values(), std::vector<uint32_t>({0, 4, 5, 6, 7, 8, 10}));
 
   // The per-connection bound refuses a group whole.
