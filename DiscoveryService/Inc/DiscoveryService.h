@@ -66,6 +66,20 @@ class TalvenorDiscoveryService : public Thread, public ITransport::ITransportNot
   static constexpr uint32_t kPassMs = 100;
   // What the adapter makes of the callback transport's requested 5 ms.
   static constexpr int kCallbackWriteTimeoutMs = 10000;
+  // Bounds on what peers may make the service hold. An UpdateDisplay past
+  // one is refused (Result_InvalidArgument for a long string, Result_Fail
+  // for a new display past the count or the bytes) and changes nothing; an
+  // AddNotify past the registrations gets Result_Fail.
+  static constexpr size_t kMaxStringBytes = 64 * 1024;
+  static constexpr size_t kMaxDisplays = 10000;
+  // The strings of every stored display together.
+  static constexpr uint64_t kMaxDisplayBytes = 32ull << 20;
+  static constexpr size_t kMaxRegistrations = 256;
+  // A registration whose callback connection is missing, or holds callbacks
+  // none of which went out, for this long is dropped: longer than one write
+  // that waits out the whole write time-out and then counts as written.
+  static constexpr uint64_t kRegistrationStallMs = kCallbackWriteTimeoutMs + 2000;
+  static constexpr uint32_t kRegistrationCheckPasses = 10;
 
   // Nothing listens until Initialize. An empty maker uses the default.
   explicit TalvenorDiscoveryService(uint16_t port, TransportMaker maker = {});
@@ -90,7 +104,9 @@ class TalvenorDiscoveryService : public Thread, public ITransport::ITransportNot
   // 0 also for an unknown caller.
   int RemoveNotify(const UUID& callerId);
   // knownStamp equal to the current stamp (and not 0): 0, nothing sent.
-  // A caller without AddNotify: Result_Fail, nothing sent.
+  // A caller without AddNotify: Result_Fail, nothing sent. The list replaces
+  // one of the caller's that is still waiting to start; a full callback
+  // queue gives Result_Fail.
   int RequestDisplayEnumeration(const UUID& callerId, bool extended, uint64_t knownStamp, uint64_t* currentStamp);
   int UpdateDisplay(const UUID& id, const std::string& name, const std::string& secondaryName, const uint32_t* ipv4,
                     uint16_t port, uint32_t flags, const std::string& appData);
@@ -104,6 +120,9 @@ class TalvenorDiscoveryService : public Thread, public ITransport::ITransportNot
 
   // One purge pass now (the thread runs one every 301st pass).
   void PurgeStaleDisplays();
+  // Drops the registrations whose callback connection has been missing or
+  // stalled for kRegistrationStallMs (the thread checks about every second).
+  void CheckRegistrations();
 
   // The callback thread's connection queues and queued callbacks (0 and 0
   // when it is not running).
@@ -132,6 +151,8 @@ class TalvenorDiscoveryService : public Thread, public ITransport::ITransportNot
   // Takes the caller's registration out of both maps; the callback
   // connection to drop, if any, goes to *dropped. lock_ held.
   bool UnregisterLocked(const UUID& callerId, UUID* dropped);
+  // The enumeration batches of the current list; built once per change.
+  std::vector<RefPtr<IDataStream>> ListBatches(bool extended, std::vector<DisplayInfo>* list, uint64_t stamp);
 
   const uint16_t port_;
   TransportMaker maker_;
@@ -150,6 +171,17 @@ class TalvenorDiscoveryService : public Thread, public ITransport::ITransportNot
   std::map<UUID, UUID> connectionToCaller_;
   std::map<UUID, DisplayInfoInternal> displays_;
   std::map<UUID, DisplayInfo> foreignDisplays_;
+  // String bytes of displays_.
+  uint64_t displayBytes_ = 0;
+  // The batches of the list as of a stamp, plain and extended.
+  struct CachedList {
+    uint64_t stamp = 0;
+    std::vector<RefPtr<IDataStream>> batches;
+  };
+  CachedList lists_[2];
+  // Callback connections found missing, since when (UTC ms); the service
+  // thread's own.
+  std::map<UUID, uint64_t> missingSince_;
   std::shared_ptr<ICrossCommunicator> crossCommunicator_;
 
   std::atomic<uint32_t> enumerationCount_{0};
@@ -158,6 +190,7 @@ class TalvenorDiscoveryService : public Thread, public ITransport::ITransportNot
   CpuUsage cpuUsage_;
   // The service thread's own.
   uint32_t passes_ = 0;
+  uint32_t checkPasses_ = 0;
   int64_t lastStatisticsTime_ = 0;
   // Cuts the pause between passes short when stopping.
   std::unique_ptr<Scheduler::Event> wake_;

@@ -201,6 +201,9 @@ class TalvenorDiscoveryServicePersistent {
   }
   std::vector<uint8_t> BuildList();
   void DoForwardToSubscribers(const DisplayInfo& display);
+  // False for a record no protocol-2 reader would take, with one Warning
+  // per display.
+  bool Carriable(const DisplayInfo& display);
   void DoRemoveForeignDisplay(const UUID& id);
   void PurgePass();
   // Steps of a purge: counts, removal to subscribers, bridge, erase.
@@ -249,6 +252,8 @@ class TalvenorDiscoveryServicePersistent {
   uint64_t disconnectSequence_ = 0;
   size_t disconnectedLimit_ = kMaxDisconnectedDisplays;
   std::atomic<uint64_t> disconnectedVersion_{0};
+  // Displays warned about as not carriable (forgotten wholesale past a bound).
+  std::set<UUID> uncarriable_;
   std::shared_ptr<ICrossCommunicator> crossCommunicator;
 
   // `subscribers` as the endpoint takes it, rebuilt after a change.

@@ -48,8 +48,18 @@ enum ParserState : uint32_t {
   ParserState_Body = 2,
 };
 
+// The size field of a record's publish message (1 + 34 + the two strings).
+uint64_t PublishMessageSize(const IDiscoveryService::DisplayInfo& record);
+// Whether a reader takes the record's publish: its size field is below
+// kMaxDiscoveryMessageSize.
+inline bool FitsPublishMessage(const IDiscoveryService::DisplayInfo& record) {
+  return PublishMessageSize(record) < kMaxDiscoveryMessageSize;
+}
+
 // The publish message of a record, as the registry sends it to subscribers.
-// secondaryName is never carried.
+// secondaryName is never carried. Empty for a record that does not fit:
+// no reader would take it, and the bytes after its size field would be read
+// as the next start code.
 std::vector<uint8_t> BuildPublishBytes(const IDiscoveryService::DisplayInfo& record);
 
 // The 27-byte removal message of a display id.

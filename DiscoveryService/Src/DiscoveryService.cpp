@@ -86,6 +86,8 @@ void TalvenorDiscoveryService::Shutdown() {
     callerToConnection_.clear();
     connectionToCaller_.clear();
     displays_.clear();
+    displayBytes_ = 0;
+    lists_[0] = lists_[1] = CachedList{};
     foreignDisplays_.clear();
   }
   // Joins the callback work threads; their sends fail fast on the finalised
@@ -177,6 +179,11 @@ int TalvenorDiscoveryService::DoAddNotify(const UUID& callerId, const UUID& call
   const bool connectionFree = connection == connectionToCaller_.end();
   // Only a pair that lands in both maps gets a queue: anything else would
   // leave a queue (and its thread) that no removal ever finds.
+  if (callerFree && connectionFree && callerToConnection_.size() >= kMaxRegistrations) {
+    SERVICE_LOG(Log_Warning, 0, "AddNotify", "Registration of %s refused: %zu registrations held",
+                callerId.ToString().c_str(), callerToConnection_.size());
+    return record.ReturnResult(Result_Fail);
+  }
   if (callerFree && connectionFree) {
     callbackThread_->AddConnection(callbackConnectionId);
     callerToConnection_.emplace(callerId, callbackConnectionId);
@@ -230,34 +237,52 @@ int TalvenorDiscoveryService::DoRequestDisplayEnumeration(const UUID& callerId, 
   }
   *currentStamp = stamp;
   std::vector<DisplayInfo> list;
+  std::vector<RefPtr<IDataStream>> batches;
   UUID connectionId;
   RefPtr<RpcCallbackThread> callbackThread;
+  uint64_t listStamp = 0;
   {
     ScopedLock hold(lock_.get());
     auto it = callerToConnection_.find(callerId);
     if (it == callerToConnection_.end() || !callbackThread_) return record.ReturnResult(Result_Fail);
     connectionId = it->second;
     callbackThread = callbackThread_;
-    list.reserve(displays_.size() + foreignDisplays_.size());
-    for (const auto& [id, display] : displays_) list.push_back(static_cast<const DisplayInfo&>(display));
-    for (const auto& [id, display] : foreignDisplays_) list.push_back(display);
+    // Every change of the list moves the stamp under this lock.
+    listStamp = changeStamp_.load();
+    const CachedList& cached = lists_[extended ? 1 : 0];
+    if (!cached.batches.empty() && cached.stamp == listStamp) {
+      batches = cached.batches;
+    } else {
+      list.reserve(displays_.size() + foreignDisplays_.size());
+      for (const auto& [id, display] : displays_) list.push_back(static_cast<const DisplayInfo&>(display));
+      for (const auto& [id, display] : foreignDisplays_) list.push_back(display);
+    }
     enumerationCount_.fetch_add(1);
   }
-  // The streams are built and queued outside the lock; the callback thread
-  // sends them in order.
+  // Built outside the lock, once per change of the list: every request in
+  // between shares the same (never again written) streams.
+  if (batches.empty()) batches = ListBatches(extended, &list, listStamp);
+  if (batches.empty()) return record.ReturnResult(Result_Fail);
+  // One list per registration waits at most: a newer request replaces it.
+  return record.ReturnResult(callbackThread->CallBackGroup(connectionId, DiscoveryServiceStubId,
+                                                           DiscoveryServiceMethod_DisplayEnumeration, batches));
+}
+
+std::vector<RefPtr<IDataStream>> TalvenorDiscoveryService::ListBatches(bool extended, std::vector<DisplayInfo>* list,
+                                                                       uint64_t stamp) {
+  std::vector<RefPtr<IDataStream>> batches;
   size_t sent = 0;
   do {
-    const size_t count = std::min<size_t>(kBatchSize, list.size() - sent);
-    RefPtr<IDataStream> params, response;
-    if (Failed(CreateDataStream(params.Receive())) || Failed(CreateDataStream(response.Receive()))) {
-      return record.ReturnResult(Result_Fail);
-    }
-    WriteDisplayEnumerationBatch(params.Get(), extended, list, sent, count, sent + count == list.size());
+    const size_t count = std::min<size_t>(kBatchSize, list->size() - sent);
+    RefPtr<IDataStream> params;
+    if (Failed(CreateDataStream(params.Receive()))) return {};
+    WriteDisplayEnumerationBatch(params.Get(), extended, *list, sent, count, sent + count == list->size());
     sent += count;
-    callbackThread->CallBack(connectionId, DiscoveryServiceStubId, DiscoveryServiceMethod_DisplayEnumeration,
-                             params.Get(), response.Get());
-  } while (sent < list.size());
-  return record.ReturnResult(Result_Ok);
+    batches.push_back(std::move(params));
+  } while (sent < list->size());
+  ScopedLock hold(lock_.get());
+  if (changeStamp_.load() == stamp) lists_[extended ? 1 : 0] = CachedList{stamp, batches};
+  return batches;
 }
 
 int TalvenorDiscoveryService::UpdateDisplay(const UUID& id, const std::string& name, const std::string& secondaryName,
@@ -281,11 +306,29 @@ int TalvenorDiscoveryService::UpdateDisplay(const UUID& id, const std::string& n
 int TalvenorDiscoveryService::DoUpdateDisplay(const DisplayInfoInternal& record) {
   SERVICE_RECORD(result, Log_Severe, 0, "UpdateDisplay");
   if (!initialized_.load()) return result.ReturnResult(Result_NotInitialized);
+  const size_t longest = std::max({record.name.size(), record.secondaryName.size(), record.appData.size()});
+  if (longest > kMaxStringBytes) {
+    SERVICE_LOG(Log_Warning, 0, "UpdateDisplay", "Display %s refused: a string of %zu bytes passes %zu",
+                record.id.ToString().c_str(), longest, kMaxStringBytes);
+    return result.ReturnResult(Result_InvalidArgument);
+  }
+  const uint64_t bytes = record.name.size() + record.secondaryName.size() + record.appData.size();
   SERVICE_LOG(Log_Spew, 2, "UpdateDisplay", "Display Updated - %s %s %x %d", record.id.ToString().c_str(),
               ForLog(record.name).c_str(), record.ipv4, static_cast<int>(record.port));
   std::shared_ptr<ICrossCommunicator> bridge;
   {
     ScopedLock hold(lock_.get());
+    auto known = displays_.find(record.id);
+    const uint64_t held = known == displays_.end() ? 0
+                                                   : known->second.name.size() + known->second.secondaryName.size() +
+                                                         known->second.appData.size();
+    if ((known == displays_.end() && displays_.size() >= kMaxDisplays) ||
+        displayBytes_ - held + bytes > kMaxDisplayBytes) {
+      SERVICE_LOG(Log_Warning, 0, "UpdateDisplay", "Display %s refused: %zu displays of %llu bytes held",
+                  record.id.ToString().c_str(), displays_.size(), static_cast<unsigned long long>(displayBytes_));
+      return result.ReturnResult(Result_Fail);
+    }
+    displayBytes_ = displayBytes_ - held + bytes;
     auto [it, inserted] = displays_.try_emplace(record.id, record);
     if (inserted || static_cast<const DisplayInfo&>(it->second) != record) BumpChangeStamp();
     it->second = record;
@@ -372,9 +415,57 @@ void TalvenorDiscoveryService::PurgeStaleDisplays() {
     // which takes the lock first, then reaches protocol 2 after the
     // removal, never before it. A removal only posts; it never waits.
     if (crossCommunicator_) crossCommunicator_->RemoveDisplay(it->first, CrossDirection_FromProtocol1);
+    displayBytes_ -= d.name.size() + d.secondaryName.size() + d.appData.size();
     it = displays_.erase(it);
     BumpChangeStamp();
     purgeCount_.fetch_add(1);
+  }
+}
+
+void TalvenorDiscoveryService::CheckRegistrations() {
+  std::vector<UUID> callbackConnections;
+  RefPtr<ITransport> callbackTransport;
+  RefPtr<RpcCallbackThread> callbackThread;
+  {
+    ScopedLock hold(lock_.get());
+    if (!initialized_.load() || !callbackTransport_ || !callbackThread_) return;
+    callbackTransport = callbackTransport_;
+    callbackThread = callbackThread_;
+    for (const auto& [connection, caller] : connectionToCaller_) callbackConnections.push_back(connection);
+  }
+  const uint64_t now = NowMs();
+  std::map<UUID, uint64_t> missing;
+  std::vector<std::pair<UUID, uint64_t>> stale;
+  for (const UUID& connection : callbackConnections) {
+    // Asked outside the lock: the transport answers on its own thread.
+    bool ready = false;
+    if (Failed(callbackTransport->ConnectionReadyForWrite(connection, &ready))) {
+      auto since = missingSince_.find(connection);
+      const uint64_t start = since == missingSince_.end() ? now : since->second;
+      missing[connection] = start;
+      if (now - start >= kRegistrationStallMs) stale.push_back({connection, now - start});
+      continue;
+    }
+    size_t queued = 0;
+    uint64_t stalledMs = 0;
+    if (callbackThread->GetQueueState(connection, &queued, &stalledMs) && stalledMs >= kRegistrationStallMs) {
+      stale.push_back({connection, stalledMs});
+    }
+  }
+  missingSince_ = std::move(missing);
+  for (const auto& [connection, ms] : stale) {
+    UUID dropped;
+    {
+      ScopedLock hold(lock_.get());
+      auto it = connectionToCaller_.find(connection);
+      if (it == connectionToCaller_.end()) continue;
+      SERVICE_LOG(Log_Warning, 0, "ThreadFunc",
+                  "Registration of %s dropped: callback connection %s missing or unwritable for %llu ms",
+                  it->second.ToString().c_str(), connection.ToString().c_str(), static_cast<unsigned long long>(ms));
+      if (!UnregisterLocked(it->second, &dropped)) continue;
+    }
+    missingSince_.erase(connection);
+    callbackThread->RemoveConnection(dropped);
   }
 }
 
@@ -409,6 +500,10 @@ bool TalvenorDiscoveryService::ThreadFunc() {
     if (++passes_ > kPurgeEveryPasses) {
       passes_ = 0;
       PurgeStaleDisplays();
+    }
+    if (++checkPasses_ >= kRegistrationCheckPasses) {
+      checkPasses_ = 0;
+      CheckRegistrations();
     }
     LogStatistics();
     // Woken early only to stop.

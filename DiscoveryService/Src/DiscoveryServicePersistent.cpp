@@ -21,6 +21,8 @@ constexpr size_t kMaxBatchBytes = 256 * 1024;
 // Subscribes answered by one write at most (any run of them is far shorter
 // than one delivery's worth: 102400 / 11).
 constexpr uint32_t kMaxSubscribeRun = 1u << 16;
+// Displays remembered as warned about; past it the memory starts afresh.
+constexpr size_t kMaxUncarriableRemembered = 20000;
 
 #define REGISTRY_FUNCTION(name) "corvane::talvenor::server::TalvenorDiscoveryServicePersistent::" name
 
@@ -423,8 +425,26 @@ void TalvenorDiscoveryServicePersistent::ReleaseDisplay(ConnectionId id, const U
   if (crossCommunicator) crossCommunicator->RemoveDisplay(displayId, CrossDirection_FromProtocol2);
 }
 
+bool TalvenorDiscoveryServicePersistent::Carriable(const DisplayInfo& display) {
+  if (FitsPublishMessage(display)) {
+    uncarriable_.erase(display.id);
+    return true;
+  }
+  if (uncarriable_.size() >= kMaxUncarriableRemembered) uncarriable_.clear();
+  if (uncarriable_.insert(display.id).second) {
+    LOG_WARNING("Display %s not carried: its publish would need a size of %llu (at most %u)",
+                display.id.ToString().c_str(), static_cast<unsigned long long>(PublishMessageSize(display)),
+                kMaxDiscoveryMessageSize - 1);
+  }
+  return false;
+}
+
 void TalvenorDiscoveryServicePersistent::HandlePublish(ConnectionId id, ClientConnection& connection,
                                                        DisplayInfo record) {
+  // Strings that overran the size field: stored, this record's publish
+  // would make every reader lose its place in the stream.
+  if (record.ipv4 == 0) record.ipv4 = connection.peerIpv4;
+  if (!Carriable(record)) return;
   // A connection that moves to another id gives up the one it had.
   if (publishers.count(id) != 0 && connection.display.id != record.id) ReleaseDisplay(id, connection.display.id);
 
@@ -444,7 +464,6 @@ void TalvenorDiscoveryServicePersistent::HandlePublish(ConnectionId id, ClientCo
   owners[record.id] = id;
   if (foreignDisplays.erase(record.id) != 0) InvalidateList();
 
-  if (record.ipv4 == 0) record.ipv4 = connection.peerIpv4;
   bool changed = record != connection.display;
   connection.BuildPublishMessage(record);
   if (publishers.insert(id).second || changed) InvalidateList();
@@ -499,6 +518,11 @@ std::vector<uint8_t> TalvenorDiscoveryServicePersistent::BuildList() {
 void TalvenorDiscoveryServicePersistent::DoForwardToSubscribers(const DisplayInfo& display) {
   AtScopeEnd flush([this] { FlushWrites(); });
   if (owners.count(display.id) != 0) return;
+  if (!Carriable(display)) {
+    // What subscribers hold of it is no longer what protocol 1 says.
+    DoRemoveForeignDisplay(display.id);
+    return;
+  }
   ClientConnection& foreign = foreignDisplays[display.id];
   foreign.BuildPublishMessage(display);
   InvalidateList();

@@ -26,11 +26,16 @@ std::vector<uint8_t> StreamBytes(IDataStream* stream) {
 
 }  // namespace
 
+uint64_t PublishMessageSize(const IDiscoveryService::DisplayInfo& record) {
+  // The instruction byte and the record: 1 + 34 + strings.
+  return 35 + static_cast<uint64_t>(record.name.size()) + record.appData.size();
+}
+
 std::vector<uint8_t> BuildPublishBytes(const IDiscoveryService::DisplayInfo& record) {
+  const uint64_t size = PublishMessageSize(record);
+  if (size >= kMaxDiscoveryMessageSize) return {};
   RefPtr<IDataStream> stream;
   if (CreateDataStream(stream.Receive()) < 0) return {};
-  // The size counts the instruction byte and the record: 1 + 34 + strings.
-  uint64_t size = 35 + static_cast<uint64_t>(record.name.size()) + record.appData.size();
   stream->Write(kDiscoveryStartCode.data(), static_cast<uint32_t>(kDiscoveryStartCode.size()));
   stream->WriteUInt32(static_cast<uint32_t>(size));
   stream->WriteUInt8(DiscoveryInstruction_Publish);

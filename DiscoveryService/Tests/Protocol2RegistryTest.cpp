@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "DataStream.h"
 #include "Logger.h"
 #include "Result.h"
 #include "Protocol2TestSupport.h"
@@ -337,6 +338,44 @@ TEST_F(RegistryTcpTest, HostileNameLengthDoesNotPoisonTheRegistry) {
   EXPECT_EQ(subscriber->Next(), kP1);
   EXPECT_EQ(witness->Next(), kP1);
   ASSERT_EQ(bridge_->Calls().size(), 1u);
+}
+
+// A record whose publish would need a size field of 1024 or more reaches no
+// subscriber, whether bridged from protocol 1 or sent by a protocol-2
+// publisher whose strings overrun the size it announced.
+TEST_F(RegistryTcpTest, AnOversizedRecordIsNotBridged) {
+  test::ScopedCapture log;
+  auto subscriber = Subscribe(0);
+  DisplayInfo big = Display(UUID(0x0B160000, 0, 0, 1), "Big");
+  big.appData.assign(2000, 'a');
+  registry_->ForwardToSubscribers(big);
+  registry_->ForwardToSubscribers(big);
+  DisplayInfo overrun = Display(UUID(0x0B160000, 0, 0, 2), std::string(1100, 'N'));
+  RefPtr<IDataStream> record;
+  CreateDataStream(record.Receive());
+  overrun.Serialize(record.Get());
+  uint32_t size = 0;
+  record->GetSize(&size);
+  Bytes recordBytes(size);
+  record->Seek(0);
+  record->Read(recordBytes.data(), size);
+  auto publisher = NewPeer();
+  publisher->Send(Cat({Text("CRVTDS"), Hex("28 00 00 00 01"), recordBytes}));
+
+  // A fitting record still goes both ways, and is the next thing seen.
+  publisher->Send(kP1);
+  EXPECT_EQ(subscriber->Next(), kP1);
+  Bytes marker = Marker("marker");
+  EXPECT_EQ(subscriber->Next(), marker);
+  ASSERT_EQ(bridge_->Calls().size(), 1u);
+  auto warnings = [&](const UUID& id) {
+    size_t n = 0;
+    for (const auto& line : log->Lines()) n += line.levelFlags == Log_Warning && line.message.find(id.ToString()) != std::string::npos;
+    return n;
+  };
+  EXPECT_EQ(1u, warnings(big.id));
+  EXPECT_EQ(1u, warnings(overrun.id));
+  EXPECT_TRUE(BuildPublishBytes(big).empty());
 }
 
 TEST_F(RegistryTcpTest, PurgeAfterTheConfiguredTimeout) {

@@ -23,7 +23,9 @@ namespace corvane::platform {
 
 using ServiceControlHandler = uint32_t (*)(uint32_t control, uint32_t eventType, void* eventData, void* context);
 
-// Blocks SIGTERM and SIGINT in the calling thread.
+// Blocks SIGTERM and SIGINT in the calling thread, and has large blocks of
+// memory (1 MiB and more) handed back to the system as soon as they are
+// freed, so what a peer made the service hold does not stay resident.
 void PrepareServiceProcess();
 
 // Unblocks SIGTERM and SIGINT in the calling thread (and so in the threads it

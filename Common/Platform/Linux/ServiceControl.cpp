@@ -5,6 +5,7 @@
 // poll when a handler is registered or the service thread ends.
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -114,6 +115,9 @@ void DeliverPendingStop() {
 }  // namespace
 
 void PrepareServiceProcess() {
+  // A fixed threshold: glibc's own rises with every large block freed, after
+  // which such blocks come from (and stay in) the heap.
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
   sigset_t set;
   StopSignals(&set);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);

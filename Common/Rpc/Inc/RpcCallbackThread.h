@@ -7,8 +7,13 @@
 // Public operations return an _Enum_Result_: before Initialize
 // Result_NotInitialized ("RpcCallbackThread not initialized"). CallBack for a
 // connection without a queue returns 0 and sends nothing. A callback is
-// dropped only by RemoveConnection or destruction; a failed send is retried.
-// Destruction sends nothing more and waits for sends in progress.
+// dropped only by RemoveConnection, destruction, or a later group that
+// replaces it (CallBackGroup); a failed send is retried. Destruction sends
+// nothing more, drops what is queued and waits for sends in progress.
+//
+// Queues are bounded: a connection holds at most kMaxQueuedCallbacks
+// callbacks, and all queues together at most kMaxTotalQueuedBytes of
+// parameters; a call past either is refused (Result_Fail, nothing queued).
 #pragma once
 
 #include <atomic>
@@ -26,6 +31,9 @@ namespace corvane {
 
 class RpcCallbackThread : public Thread, public virtual IRefCountImpl {
  public:
+  static constexpr size_t kMaxQueuedCallbacks = 1024;
+  static constexpr uint64_t kMaxTotalQueuedBytes = 256ull << 20;
+
   // Holds a reference to rpc for its whole life.
   explicit RpcCallbackThread(IRpc* rpc);
   ~RpcCallbackThread() override;
@@ -36,6 +44,13 @@ class RpcCallbackThread : public Thread, public virtual IRefCountImpl {
   // is required (Result_InvalidPointer); a null response is allowed.
   virtual int CallBack(const UUID& connectionId, const UUID& objectId, int method, IDataStream* params,
                        IDataStream* response);
+  // Queues params.size() calls of method on objectId, in order, as one
+  // group: a group of the same object and method still waiting in the
+  // connection's queue, none of whose calls has been taken for sending, is
+  // dropped in its favour (a group already going out is never cut). All or
+  // nothing against the bounds.
+  virtual int CallBackGroup(const UUID& connectionId, const UUID& objectId, int method,
+                            const std::vector<RefPtr<IDataStream>>& params);
   // Creates the connection's queue unless it exists; 0 in both cases.
   virtual int AddConnection(const UUID& connectionId);
   // Drops the connection's queue and every callback in it (a send in
@@ -44,6 +59,9 @@ class RpcCallbackThread : public Thread, public virtual IRefCountImpl {
 
   // Connection queues, and callbacks queued in them (never negative).
   void GetStatistics(int* connections, int* pending);
+  // The connection's queued callbacks, and for how long (ms) none of them
+  // has gone out; false for a connection without a queue.
+  bool GetQueueState(const UUID& connectionId, size_t* queued, uint64_t* stalledMs);
 
   bool ThreadFunc() override;
 
@@ -52,7 +70,9 @@ class RpcCallbackThread : public Thread, public virtual IRefCountImpl {
   class CallbackQueue;
 
   int NotInitialized();
-  void PostCallBackInternal(RefPtr<CallbackInfo> info);
+  static RefPtr<CallbackInfo> MakeInfo(const UUID& connectionId, const UUID& objectId, int method,
+                                       IDataStream* params, IDataStream* response);
+  int PostCallBackInternal(std::vector<RefPtr<CallbackInfo>> infos, uint64_t group);
   void SendTask(CallbackQueue* queue, RefPtr<CallbackInfo> info);
   int SendCallBackInternal(CallbackInfo* info);
   void SubtractPending(int count);
@@ -66,6 +86,9 @@ class RpcCallbackThread : public Thread, public virtual IRefCountImpl {
   std::vector<RefPtr<CallbackQueue>> retired_;
   UUID cursor_;
   std::atomic<int32_t> pending_{0};
+  // Parameter bytes queued in all queues.
+  std::atomic<uint64_t> queuedBytes_{0};
+  std::atomic<uint64_t> nextGroup_{1};
   std::atomic<bool> stop_{false};
   // Wakes a pass that found nothing it could start: new work, a finished
   // send, or destruction.

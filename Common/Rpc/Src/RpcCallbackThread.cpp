@@ -24,6 +24,9 @@ class RpcCallbackThread::CallbackInfo final : public IRefCountImpl {
   int method = 0;
   RefPtr<IDataStream> params;
   RefPtr<IDataStream> response;
+  // The CallBackGroup call that queued it; 0 for a single CallBack.
+  uint64_t group = 0;
+  uint32_t bytes = 0;
 };
 
 class RpcCallbackThread::CallbackQueue final : public IRefCountImpl {
@@ -42,6 +45,13 @@ class RpcCallbackThread::CallbackQueue final : public IRefCountImpl {
   // count as pending, so its completions leave the count alone.
   bool retired = false;
   uint64_t retryAfter = 0;
+  // A group one of whose calls went out, and the group of the call in
+  // flight: neither is ever cut short by a replacement.
+  uint64_t startedGroup = 0;
+  uint64_t inFlightGroup = 0;
+  // Tick ms of the last completed send, or of the moment the queue stopped
+  // being empty.
+  uint64_t lastProgress = 0;
 };
 
 RpcCallbackThread::RpcCallbackThread(IRpc* rpc)
@@ -118,6 +128,9 @@ int RpcCallbackThread::RemoveConnection(const UUID& connectionId) {
           // The callback in flight is among them: its completion will not
           // subtract it again.
           SubtractPending(static_cast<int>(queue->items.size()));
+          uint64_t bytes = 0;
+          for (const auto& item : queue->items) bytes += item->bytes;
+          queuedBytes_.fetch_sub(bytes);
         }
         ScopedLock retiredLock(retiredLock_.get());
         retired_.push_back(std::move(it->second));
@@ -138,33 +151,110 @@ int RpcCallbackThread::CallBack(const UUID& connectionId, const UUID& objectId, 
     // A call without parameters could never be sent and would block its
     // connection's queue for good.
     if (!params) return record.ReturnResult(Result_InvalidPointer, "Invalid Pointer");
-    RefPtr<CallbackInfo> info(new CallbackInfo(), false);
-    info->connectionId = connectionId;
-    info->objectId = objectId;
-    info->method = method;
-    info->params = params;
-    info->response = response;
-    PostCallBackInternal(std::move(info));
-    return record.ReturnResult(Result_Ok);
+    std::vector<RefPtr<CallbackInfo>> infos;
+    infos.push_back(MakeInfo(connectionId, objectId, method, params, response));
+    return record.ReturnResult(PostCallBackInternal(std::move(infos), 0));
   });
 }
 
-void RpcCallbackThread::PostCallBackInternal(RefPtr<CallbackInfo> info) {
+int RpcCallbackThread::CallBackGroup(const UUID& connectionId, const UUID& objectId, int method,
+                                     const std::vector<RefPtr<IDataStream>>& params) {
+  return CRASH_LOG_GUARD("corvane::RpcCallbackThread::CallBackGroup", [&] {
+    if (!initialized_.load()) return NotInitialized();
+    LOG_RECORD(record, Log_Severe, 0);
+    std::vector<RefPtr<CallbackInfo>> infos;
+    for (const auto& p : params) {
+      if (!p) return record.ReturnResult(Result_InvalidPointer, "Invalid Pointer");
+      RefPtr<IDataStream> response;
+      CreateDataStream(response.Receive());
+      infos.push_back(MakeInfo(connectionId, objectId, method, p.Get(), response.Get()));
+    }
+    if (infos.empty()) return record.ReturnResult(Result_Ok);
+    return record.ReturnResult(PostCallBackInternal(std::move(infos), nextGroup_.fetch_add(1)));
+  });
+}
+
+RefPtr<RpcCallbackThread::CallbackInfo> RpcCallbackThread::MakeInfo(const UUID& connectionId, const UUID& objectId,
+                                                                    int method, IDataStream* params,
+                                                                    IDataStream* response) {
+  RefPtr<CallbackInfo> info(new CallbackInfo(), false);
+  info->connectionId = connectionId;
+  info->objectId = objectId;
+  info->method = method;
+  info->params = params;
+  info->response = response;
+  uint32_t size = 0;
+  if (params) params->GetSize(&size);
+  info->bytes = size;
+  return info;
+}
+
+int RpcCallbackThread::PostCallBackInternal(std::vector<RefPtr<CallbackInfo>> infos, uint64_t group) {
   RefPtr<CallbackQueue> queue;
   {
     ScopedLock lock(mapLock_.get());
-    auto it = queues_.find(info->connectionId);
-    if (it == queues_.end()) return;
+    auto it = queues_.find(infos.front()->connectionId);
+    if (it == queues_.end()) return Result_Ok;
     queue = it->second;
   }
+  uint64_t bytes = 0;
+  for (const auto& info : infos) bytes += info->bytes;
   {
     ScopedLock lock(queue->lock.get());
     // Removed meanwhile: counting it would leave the count too high for ever.
-    if (queue->retired) return;
-    queue->items.push_front(std::move(info));
-    pending_.fetch_add(1);
+    if (queue->retired) return Result_Ok;
+    const CallbackInfo& first = *infos.front();
+    auto replaced = [&](const CallbackInfo& old) {
+      return group != 0 && old.group != 0 && old.group != queue->startedGroup && old.group != queue->inFlightGroup &&
+             old.objectId == first.objectId && old.method == first.method;
+    };
+    size_t dropped = 0;
+    uint64_t droppedBytes = 0;
+    for (const auto& old : queue->items) {
+      if (replaced(*old)) {
+        ++dropped;
+        droppedBytes += old->bytes;
+      }
+    }
+    if (queue->items.size() - dropped + infos.size() > kMaxQueuedCallbacks ||
+        queuedBytes_.load() - droppedBytes + bytes > kMaxTotalQueuedBytes) {
+      LOG_WARNING("callback queue of connection %s full (%zu queued, %llu bytes in all); call refused",
+                  first.connectionId.ToString().c_str(), queue->items.size(),
+                  static_cast<unsigned long long>(queuedBytes_.load()));
+      return Result_Fail;
+    }
+    if (dropped != 0) {
+      for (auto it = queue->items.begin(); it != queue->items.end();) {
+        it = replaced(**it) ? queue->items.erase(it) : it + 1;
+      }
+      SubtractPending(static_cast<int>(dropped));
+      queuedBytes_.fetch_sub(droppedBytes);
+    }
+    if (queue->items.empty()) queue->lastProgress = GetDefaultScheduler()->GetTickCount64();
+    for (auto& info : infos) {
+      info->group = group;
+      queue->items.push_front(std::move(info));
+    }
+    pending_.fetch_add(static_cast<int32_t>(infos.size()));
+    queuedBytes_.fetch_add(bytes);
   }
   Nudge();
+  return Result_Ok;
+}
+
+bool RpcCallbackThread::GetQueueState(const UUID& connectionId, size_t* queued, uint64_t* stalledMs) {
+  RefPtr<CallbackQueue> queue;
+  {
+    ScopedLock lock(mapLock_.get());
+    auto it = queues_.find(connectionId);
+    if (it == queues_.end()) return false;
+    queue = it->second;
+  }
+  ScopedLock lock(queue->lock.get());
+  *queued = queue->items.size();
+  const uint64_t now = GetDefaultScheduler()->GetTickCount64();
+  *stalledMs = queue->items.empty() || now < queue->lastProgress ? 0 : now - queue->lastProgress;
+  return true;
 }
 
 void RpcCallbackThread::GetStatistics(int* connections, int* pending) {
@@ -226,6 +316,7 @@ bool RpcCallbackThread::ThreadFunc() {
         ScopedLock queueLock(candidate->lock.get());
         if (candidate->items.empty() || now < candidate->retryAfter) continue;
         info = candidate->items.back();
+        candidate->inFlightGroup = info->group;
         candidate->inFlight.store(true);
         queue = candidate;
         break;
@@ -276,11 +367,22 @@ void RpcCallbackThread::SendTask(CallbackQueue* queue, RefPtr<CallbackInfo> info
     {
       ScopedLock lock(queue->lock.get());
       if (result >= 0) {
-        if (!queue->items.empty() && queue->items.back().Get() == info.Get()) queue->items.pop_back();
-        if (!queue->retired) SubtractPending(1);
+        // Replaced meanwhile: the replacement already took it off the counts.
+        const bool listed = !queue->items.empty() && queue->items.back().Get() == info.Get();
+        if (listed) queue->items.pop_back();
+        if (listed && !queue->retired) {
+          SubtractPending(1);
+          queuedBytes_.fetch_sub(info->bytes);
+        }
+        queue->lastProgress = GetDefaultScheduler()->GetTickCount64();
+        queue->startedGroup = info->group;
       } else {
         queue->retryAfter = GetDefaultScheduler()->GetTickCount64() + kRetryDelayMs;
       }
+    }
+    {
+      ScopedLock lock(queue->lock.get());
+      queue->inFlightGroup = 0;
     }
     info.Reset();
     queue->inFlight.store(false);

@@ -234,6 +234,47 @@ TEST_P(CallbackThreadOverTransport, EndpointWithoutTransportFailsAndRetries) {
   detached->Detach();
 }
 
+// A group (an enumeration's batches) waiting in a queue gives way to a newer
+// one; a group already going out is never cut, so every list that starts
+// also ends.
+TEST_P(CallbackThreadOverTransport, AQueuedGroupIsReplacedAndAStartedOneIsNeverCut) {
+  if (!NeedsControls()) GTEST_SKIP() << "transport has no writability controls";
+  const auto& f = GetParam();
+  ASSERT_EQ(thread_->Initialize(), 0);
+  ASSERT_EQ(thread_->AddConnection(a_.connectionId), 0);
+  auto group = [&](std::vector<uint32_t> values) {
+    std::vector<RefPtr<IDataStream>> params;
+    for (uint32_t v : values) params.push_back(U32(v));
+    return thread_->CallBackGroup(a_.connectionId, kCallbackObject, 0, params);
+  };
+  // A single call in flight (held in the transport) keeps the queue busy,
+  // so the groups behind it wait untouched by the sender.
+  f.holdWrites(server_.Get(), true);
+  ASSERT_EQ(thread_->CallBack(a_.connectionId, kCallbackObject, 0, U32(0).Get(), nullptr), 0);
+  ASSERT_TRUE(WaitUntil([&] { return f.heldWriters(server_.Get()) == 1; }, 5000));
+  ASSERT_EQ(group({1, 2, 3}), 0);
+  ASSERT_EQ(group({4, 5}), 0);
+  EXPECT_EQ(Pending(), 3);
+  f.holdWrites(server_.Get(), false);
+  ASSERT_TRUE(WaitUntil([&] { return stubA_->Count() == 3; }, 5000));
+
+  f.holdWrites(server_.Get(), true);
+  ASSERT_EQ(group({6, 7, 8}), 0);
+  ASSERT_TRUE(WaitUntil([&] { return f.heldWriters(server_.Get()) == 1; }, 5000));
+  ASSERT_EQ(group({9}), 0);
+  ASSERT_EQ(group({10}), 0);
+  EXPECT_EQ(Pending(), 4);
+  f.holdWrites(server_.Get(), false);
+  ASSERT_TRUE(WaitUntil([&] { return Pending() == 0 && stubA_->Count() == 7; }, 5000));
+  EXPECT_EQ(stubA_->Values(), std::vector<uint32_t>({0, 4, 5, 6, 7, 8, 10}));
+
+  // The per-connection bound refuses a group whole.
+  f.setWritable(server_.Get(), a_.connectionId, false);
+  std::vector<uint32_t> many(RpcCallbackThread::kMaxQueuedCallbacks + 1, 11);
+  EXPECT_EQ(group(many), Result_Fail);
+  EXPECT_EQ(Pending(), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, CallbackThreadOverTransport, ::testing::Values(FakeTransportFactory(), PlainTransportFactory()),
                          [](const auto& info) { return info.param.name; });
 

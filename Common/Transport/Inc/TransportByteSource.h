@@ -28,6 +28,9 @@ class ITransportByteSource {
   // Backs off after a read that came up short, so that a peer stalled in
   // the middle of a frame does not make the reader spin.
   virtual void Pause(uint32_t ms) = 0;
+  // Ends the stream from another thread, so that a read blocked in it
+  // returns; never blocks.
+  virtual void Abort() {}
 };
 
 }  // namespace corvane

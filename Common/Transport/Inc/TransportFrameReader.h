@@ -5,7 +5,8 @@
 //
 // Memory: a binary body grows as its bytes arrive, never beyond the
 // announced length, so an announced length costs nothing until the peer
-// actually sends that much.
+// actually sends that much. Bodies past their first block count against the
+// process's held-bytes budget; a reader shed by it aborts its source.
 #pragma once
 
 #include <atomic>
@@ -15,6 +16,7 @@
 
 #include "ITransport.h"
 #include "TransportByteSource.h"
+#include "TransportHeldBytes.h"
 #include "Uuid.h"
 
 namespace corvane {
@@ -58,6 +60,9 @@ class TransportFrameReader {
   int ReadState() const { return readState_.load(std::memory_order_relaxed); }
   // UTC ms of construction or of the last binary frame header or body read.
   uint64_t LastActivityTime() const { return lastActivityTime_.load(std::memory_order_relaxed); }
+  // No longer counted, and never again aborts the source; call once no
+  // pass can run any more, before the source goes.
+  void LeaveBudget();
 
  private:
   // Slides a 7-byte window to the next start code; false when the pass
@@ -84,6 +89,18 @@ class TransportFrameReader {
   UUID messageType_;
   std::unique_ptr<uint8_t[]> messageBody_;
   uint32_t bodyCapacity_ = 0;
+
+  class BudgetHolder final : public HeldBytesBudget::Holder {
+   public:
+    explicit BudgetHolder(ITransportByteSource& source) : source_(source) {}
+    void Shed() override { source_.Abort(); }
+
+   private:
+    ITransportByteSource& source_;
+  };
+  BudgetHolder holder_;
+  bool counted_ = false;
+  void Count(uint64_t bytes);
 };
 
 }  // namespace corvane

@@ -56,8 +56,14 @@ int ResendLayer::Send(IDataStream* message, int timeoutMs) {
     queuedBytes_ -= queue_.back().size;
     queue_.pop_back();
     nextSequence_ = sequence;
+    return result;
   }
-  return result;
+  // Kept: the reconnection resends it whole, so for the caller it is
+  // written. Reporting the failure would make a caller that retries (the
+  // callback thread) deliver it twice.
+  LOG_SPEW(1, "record %llu kept for resending after %x", static_cast<unsigned long long>(sequence),
+           static_cast<unsigned>(result));
+  return 0;
 }
 
 int ResendLayer::Receive(IDataStream** message, ITransport::PostReceiveTask** task) {

@@ -4,8 +4,10 @@
 // which both ends agree on the connection's identity.
 //
 // Sequence numbers start at 1 and are never reused once any byte of their
-// record went out. Counters and queue survive socket losses. Runs under the
-// adapter's monitor.
+// record went out. Such a record stays queued and is resent after the
+// reconnection, so its Send reports it written (0) even when the layer below
+// failed; a failed Send is one that left nothing of the record behind.
+// Counters and queue survive socket losses. Runs under the adapter's monitor.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,7 @@
 #include "TransportAdapter.h"
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <map>
@@ -20,6 +21,7 @@
 #include "Scheduler.h"
 #include "Timer.h"
 #include "TransportFrames.h"
+#include "TransportHeldBytes.h"
 #include "TransportLayer.h"
 
 namespace corvane {
@@ -49,6 +51,11 @@ constexpr int kDialTimeoutMs = 2000;
 constexpr int64_t kFirstDelayMs = 200;
 constexpr int64_t kMaxDelayMs = 2000;
 constexpr int64_t kCounterLineMs = 5000;
+// A legitimate peer renames its connection once (its first connect record).
+constexpr size_t kMaxFormerIds = 4;
+// What a connection's layers may hold before it counts against the
+// process's held-bytes budget.
+constexpr uint64_t kUncountedHeldBytes = 1 << 20;
 // [0][message type]: what every message written through the adapter starts with.
 constexpr uint32_t kAdapterHeaderSize = 17;
 // What a layered stack adds to a message in its largest frame (a resent,
@@ -56,6 +63,21 @@ constexpr uint32_t kAdapterHeaderSize = 17;
 constexpr uint32_t kLayeredOverhead = kAdapterHeaderSize + kResendDataHeaderSize;
 
 bool IsNil(const UUID& id) { return id == UUID(); }
+
+// A write made while a message is being delivered runs on the inner
+// transport's delivery thread, which carries every peer's messages: it waits
+// for one peer's writer, window or reconnection only this long.
+constexpr int kDeliveryWaitMs = 100;
+thread_local int tDeliveryDepth = 0;
+
+bool OnDeliveryThread() { return tDeliveryDepth > 0; }
+
+struct DeliveryScope {
+  DeliveryScope() { ++tDeliveryDepth; }
+  ~DeliveryScope() { --tDeliveryDepth; }
+  DeliveryScope(const DeliveryScope&) = delete;
+  DeliveryScope& operator=(const DeliveryScope&) = delete;
+};
 
 // The writer reports a socket that its connection already closed as a plain
 // failure; for the adapter that is the same loss as a failed send. (Its only
@@ -178,6 +200,8 @@ class TransportAdapter final : public ITransport,
   // Calls every registered user that is still alive, with the monitor released.
   int NotifyUsers(const std::function<int(ITransport::ITransportNotify*)>& call);
   int RaiseEvent(const UUID& connectionId, int event);
+  // Event 1 under every name the removed connection carried, current last.
+  int RaiseDisconnected(Connection* connection);
   // Looks the connection up and runs call on its socket with the monitor released.
   int OnSocket(const UUID& connectionId, const std::function<int(const UUID&)>& call);
 
@@ -221,11 +245,24 @@ class TransportAdapter::Connection final : public IResendConnection, public IRef
       : adapter_(adapter), dialIpv4_(dialIpv4), dialPort_(dialPort), id_(socket), socket_(socket) {
     instance_.Generate();
   }
+  ~Connection() override { HeldBytesBudget::Process().Remove(&held_); }
+  // What the layers hold for the peer: unacknowledged records and pieces of
+  // an unfinished message. Under the monitor, after each change.
+  void CountHeld() {
+    uint64_t bytes = 0;
+    if (resend1_) bytes += resend1_->QueuedBytes();
+    if (resend2_) bytes += resend2_->QueuedBytes() + fragment_->PendingBytes();
+    // Small holdings are every connection's own.
+    if (bytes <= kUncountedHeldBytes && !heldCounted_) return;
+    heldCounted_ = bytes > kUncountedHeldBytes;
+    HeldBytesBudget::Process().Set(&held_, heldCounted_ ? bytes : 0);
+  }
 
   void BuildStacks(const std::shared_ptr<FlowControl::MyFactory>& factory) {
     factory_ = factory;
     network0_ = std::make_unique<NetworkLayer>(this, 0);
     auto resend1 = std::make_unique<ResendLayer>(this, std::make_unique<NetworkLayer>(this, 1));
+    resend1_ = resend1.get();
     layers1_ = {resend1.get()};
     top1_ = std::move(resend1);
     auto flow = std::make_unique<FlowControlLayer>(static_cast<ITransport*>(adapter_), this, this, peerIpv4_, peerPort_,
@@ -234,7 +271,9 @@ class TransportAdapter::Connection final : public IResendConnection, public IRef
     ITransportLayer* flowLayer = flow.get();
     auto fragment = std::make_unique<FragmentLayer>(this, std::move(flow));
     ITransportLayer* fragmentLayer = fragment.get();
+    fragment_ = fragment.get();
     auto resend2 = std::make_unique<ResendLayer>(this, std::move(fragment));
+    resend2_ = resend2.get();
     layers2_ = {resend2.get(), fragmentLayer, flowLayer};
     top2_ = std::move(resend2);
   }
@@ -249,6 +288,7 @@ class TransportAdapter::Connection final : public IResendConnection, public IRef
     // socket's disconnect event then removes the connection.
     ++generation_;
     LayersDisconnect();
+    CountHeld();
     writer_.Reset();
     if (!IsNil(socket_)) adapter_->CloseSocket(socket_);
   }
@@ -291,6 +331,7 @@ class TransportAdapter::Connection final : public IResendConnection, public IRef
     ++generation_;
     writer_.Reset();
     LayersDisconnect();
+    CountHeld();
     return old;
   }
   bool Dials() const { return dialIpv4_ != 0 || dialPort_ != 0; }
@@ -321,6 +362,21 @@ class TransportAdapter::Connection final : public IResendConnection, public IRef
   int keepAliveInterval_ = 0;
   int keepAliveTimeout_ = 0;
   uint64_t generation_ = 1;
+  // The names the connection carried before its current one, oldest first.
+  std::vector<UUID> formerIds_;
+  ResendLayer* resend1_ = nullptr;
+  ResendLayer* resend2_ = nullptr;
+  FragmentLayer* fragment_ = nullptr;
+  // The connection's share of the process's held-bytes budget. Shedding it
+  // only marks it (the budget's caller may hold any monitor); the next timer
+  // tick closes it.
+  class HeldBytes final : public HeldBytesBudget::Holder {
+   public:
+    void Shed() override { shed.store(true); }
+    std::atomic<bool> shed{false};
+  };
+  HeldBytes held_;
+  bool heldCounted_ = false;
   LineCounter writes_;
   LineCounter reads_;
   LineCounter prereads_;
@@ -353,8 +409,9 @@ int TransportAdapter::Connection::NetworkLayer::Send(IDataStream* message, int t
   if (result < 0) return result;
 
   const uint64_t generation = c->generation_;
+  const bool brief = OnDeliveryThread();
   if (timeoutMs != 0 && c->reconnecting_) {
-    if (!adapter->WaitWhile([c] { return c->reconnecting_; }, kNetworkReconnectWaitMs)) {
+    if (!adapter->WaitWhile([c] { return c->reconnecting_; }, brief ? kDeliveryWaitMs : kNetworkReconnectWaitMs)) {
       LOG_SEVERE("timeout waiting for reconnect: %s", c->id_.ToString().c_str());
       return Result_WriteTimeout;
     }
@@ -369,7 +426,7 @@ int TransportAdapter::Connection::NetworkLayer::Send(IDataStream* message, int t
     writer->Reserved();
     result = writer->Write(type, body.Get());
   }
-  if (timeoutMs != 0 && IsLoss(result)) result = adapter->Reconnect(result, c, socket, true);
+  if (timeoutMs != 0 && IsLoss(result)) result = adapter->Reconnect(result, c, socket, !brief);
   adapter->CountLine(&c->writes_, "writes to", c);
   return result;
 }
@@ -440,6 +497,14 @@ int TransportAdapter::Finalize() {
   {
     MonitorGuard hold(monitor_.get());
     timer = std::move(timer_);
+    // Writers waiting for a window or a reconnection give up now: nothing
+    // will come back, and stopping must not wait out their time-outs.
+    for (const auto& c : connections_) {
+      c->connected_ = false;
+      c->reconnecting_ = false;
+      c->DetachSocket();
+    }
+    monitor_->NotifyAll();
   }
   timer.Reset();
   inner_->RemoveNotify(this);
@@ -627,7 +692,8 @@ int TransportAdapter::Write(const UUID& connectionId, const UUID& messageType, I
     LOG_SEVERE("message of %u bytes for connection %s exceeds %u", bodySize, c->id_.ToString().c_str(), limit);
     return Result_InvalidArgument;
   }
-  if (!WaitWhile([&] { return c->writing_; }, kWriterBusyWaitMs)) {
+  const bool brief = OnDeliveryThread();
+  if (!WaitWhile([&] { return c->writing_; }, brief ? kDeliveryWaitMs : kWriterBusyWaitMs)) {
     LOG_SEVERE("write timeout for connection %s", c->id_.ToString().c_str());
     return Result_WriteTimeout;
   }
@@ -641,13 +707,14 @@ int TransportAdapter::Write(const UUID& connectionId, const UUID& messageType, I
     result = ConcatenateDataStreams(header.Get(), body, message.Receive());
   }
   const UUID socket = c->socket_;
-  if (result >= 0) result = c->Top(c->mode_)->Send(message.Get(), writeTimeoutMs_);
+  if (result >= 0) result = c->Top(c->mode_)->Send(message.Get(), brief ? kDeliveryWaitMs : writeTimeoutMs_);
   if (result == Result_ConnectionLost || result == Result_ConnectionNotFound) {
-    result = Reconnect(result, c.Get(), socket, true);
+    result = Reconnect(result, c.Get(), socket, !brief);
   }
   if (result < 0) {
     LOG_SEVERE("write failed for connection %s %x", c->id_.ToString().c_str(), static_cast<unsigned>(result));
   }
+  c->CountHeld();
   c->writing_ = false;
   monitor_->NotifyAll();
   return result;
@@ -715,7 +782,11 @@ int TransportAdapter::HandleConnect(Connection* c, const UUID& peerId, const UUI
     return 0;
   }
   RefPtr<Connection> found = FindById(peerId);
-  if (isReconnect && found && found.Get() != c) {
+  // The connection UUID travels in clear: knowing it must not be enough to
+  // take a connection (and its callbacks) over from another address. Such a
+  // record is refused below like any claim on a connection already held.
+  const bool sameAddress = found && found->peerIpv4_ == c->peerIpv4_;
+  if (isReconnect && found && found.Get() != c && sameAddress) {
     // The socket this record came on replaces the found connection's. Its
     // layers first drop whatever they held for the old socket, even when
     // it has not noticed the loss yet.
@@ -749,9 +820,12 @@ int TransportAdapter::HandleConnect(Connection* c, const UUID& peerId, const UUI
     CloseConnection(c->id_);
     return Result_Fail;
   }
-  if (found && found.Get() != c) {
-    // Two connections under one UUID would send each other's messages to
-    // the wrong peer.
+  // Two connections under one UUID would send each other's messages to the
+  // wrong peer. Users may have registered under every name the connection
+  // carried, so its disconnect must reach them all; a peer renaming without
+  // end is refused the same way.
+  const bool renamed = c->id_ != peerId;
+  if ((found && found.Get() != c) || (renamed && c->formerIds_.size() >= kMaxFormerIds)) {
     LOG_SEVERE("connection %s already held; new socket %s closed", peerId.ToString().c_str(),
                c->socket_.ToString().c_str());
     c->connected_ = false;
@@ -759,6 +833,7 @@ int TransportAdapter::HandleConnect(Connection* c, const UUID& peerId, const UUI
     if (!IsNil(c->socket_)) CloseSocket(c->socket_);
     return Result_Fail;
   }
+  if (renamed) c->formerIds_.push_back(c->id_);
   c->id_ = peerId;
   c->instance_ = peerInstance;
   c->connected_ = true;
@@ -793,6 +868,15 @@ int TransportAdapter::RaiseEvent(const UUID& connectionId, int event) {
   return NotifyUsers([&](ITransport::ITransportNotify* user) { return user->OnEvent(id, event); });
 }
 
+int TransportAdapter::RaiseDisconnected(Connection* c) {
+  RefPtr<Connection> keep(c, true);
+  std::vector<UUID> names = c->formerIds_;
+  names.push_back(c->id_);
+  int result = 0;
+  for (const UUID& name : names) result |= RaiseEvent(name, TransportEvent_Disconnected);
+  return result;
+}
+
 int TransportAdapter::OnEvent(const UUID& socket, int event) {
   MonitorGuard hold(monitor_.get());
   if (event == TransportEvent_Connected) {
@@ -806,7 +890,7 @@ int TransportAdapter::OnEvent(const UUID& socket, int event) {
   if (!c) return Result_InvalidArgument;
   if (Reconnect(Result_Fail, c.Get(), socket, false) >= 0) return 0;
   RemoveConnection(c.Get());
-  return RaiseEvent(c->id_, TransportEvent_Disconnected);
+  return RaiseDisconnected(c.Get());
 }
 
 int TransportAdapter::PreOnDataReady(const UUID& socket, UUID* messageType, IDataStream** data,
@@ -823,6 +907,7 @@ int TransportAdapter::PreOnDataReady(const UUID& socket, UUID* messageType, IDat
     c->mode_ = mode;
     PostReceiveTask* made = nullptr;
     const int result = c->Top(mode)->Receive(data, &made);
+    c->CountHeld();
     *task = made;
     if (result < 0 || !*data) return result;
     uint8_t zero = 1;
@@ -853,6 +938,7 @@ int TransportAdapter::OnDataReady(const UUID& socket, const UUID& messageType, I
   uint32_t size = 0;
   data->GetPosition(&position);
   data->GetSize(&size);
+  DeliveryScope delivering;
   return NotifyUsers([&](ITransport::ITransportNotify* user) {
     RefPtr<IDataStream> view;
     const int result = CreateSubStream(data, position, size, view.Receive());
@@ -868,11 +954,21 @@ void TransportAdapter::TimerCallback() {
     const int64_t tickStart = clock_->MonotonicMs();
     std::vector<RefPtr<Connection>> copy = connections_;
     for (const auto& c : copy) {
+      if (c->held_.shed.exchange(false) && Listed(c.Get())) {
+        // Over the process's budget: the connection goes, with what its
+        // layers hold; the socket's disconnect event removes it.
+        LOG_SEVERE("connection %s closed: it held the most of the process's unfinished messages",
+                   c->id_.ToString().c_str());
+        c->connected_ = false;
+        c->reconnecting_ = false;
+        CloseSocket(c->DetachSocket());
+        continue;
+      }
       if (!c->reconnecting_ || !Listed(c.Get())) continue;
       if (clock_->MonotonicMs() - c->reconnectStart_ > kGiveUpMs && IsNil(c->socket_)) {
         FinishReconnecting(c.Get());
         RemoveConnection(c.Get());
-        RaiseEvent(c->id_, TransportEvent_Disconnected);
+        RaiseDisconnected(c.Get());
         continue;
       }
       // Accepted connections wait for their peer to come back.

@@ -150,6 +150,7 @@ Connection::~Connection() {
     const int open = socket_.load();
     if (open != -1) sock::Shutdown(open);
     Stop();
+    if (reader_) reader_->LeaveBudget();
     LOG_SPEW(3, "Connection Destructor ThreadQuit END");
     CloseSocket(false);
     keepAlive_->Halt();
@@ -525,6 +526,13 @@ bool Connection::WaitReadable(uint32_t timeoutMs) {
 }
 
 void Connection::Pause(uint32_t ms) { GetDefaultScheduler()->Sleep(ms); }
+
+void Connection::Abort() {
+  // The descriptor stays open until the destructor has taken the reader
+  // out of the budget, so this never reaches another connection's socket.
+  const int open = socket_.load();
+  if (open != -1) sock::Shutdown(open);
+}
 
 int Connection::SendBlock(const std::string& block, bool* cut, int* error) {
   sock::SendSlice piece{block.data(), block.size()};

@@ -38,8 +38,10 @@ class NetworkTransportImpl::Connection final : public Thread,
                                                private ITransportFrameSink {
  public:
   // Received deliveries queued for the receivers beyond this hold the
-  // receive thread back, so a fast peer cannot grow memory without bound.
-  static constexpr uint64_t kMaxQueuedDeliveryBytes = 4u << 20;
+  // receive thread back, so a fast peer cannot grow memory without bound,
+  // nor queue more ahead of other peers' messages on the one delivery
+  // thread than it takes a moment to deliver.
+  static constexpr uint64_t kMaxQueuedDeliveryBytes = 64u << 10;
 
   Connection(ConnectionManager* manager, NotificationThread* notifier, TransportMode mode);
 
@@ -107,6 +109,7 @@ class NetworkTransportImpl::Connection final : public Thread,
   bool WaitReadable(uint32_t timeoutMs) override;
   int LastError() override { return lastError_; }
   void Pause(uint32_t ms) override;
+  void Abort() override;
 
   // ITransportFrameSink.
   void OnMessage(const UUID& messageType, IDataStream* data) override;

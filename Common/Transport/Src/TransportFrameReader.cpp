@@ -28,11 +28,24 @@ uint32_t LittleEndian32(const uint8_t* p) {
 
 TransportFrameReader::TransportFrameReader(TransportMode mode, ITransportByteSource& source,
                                            ITransportFrameSink& sink)
-    : mode_(mode), source_(source), sink_(sink) {
+    : mode_(mode), source_(source), sink_(sink), holder_(source) {
   Touch();
 }
 
-TransportFrameReader::~TransportFrameReader() = default;
+TransportFrameReader::~TransportFrameReader() { LeaveBudget(); }
+
+void TransportFrameReader::LeaveBudget() {
+  HeldBytesBudget::Process().Remove(&holder_);
+  counted_ = false;
+}
+
+void TransportFrameReader::Count(uint64_t bytes) {
+  // A first block is every connection's own; only what a peer makes a body
+  // grow beyond it counts.
+  if (bytes <= kInitialBodyBlock && !counted_) return;
+  counted_ = bytes > kInitialBodyBlock;
+  HeldBytesBudget::Process().Set(&holder_, counted_ ? bytes : 0);
+}
 
 void TransportFrameReader::SetAddresses(uint32_t peerIpv4, uint32_t localIpv4) {
   peerIpv4_ = peerIpv4;
@@ -126,6 +139,9 @@ bool TransportFrameReader::GrowBody(uint32_t needed) {
   if (needed <= bodyCapacity_) return true;
   uint64_t capacity = std::max<uint64_t>({needed, uint64_t{bodyCapacity_} * 2, kInitialBodyBlock});
   capacity = std::min<uint64_t>(capacity, messageLength_);
+  // Counted before it exists, old block included while both are held, so a
+  // shed can come before the memory does.
+  Count(capacity + bodyCapacity_);
   std::unique_ptr<uint8_t[]> grown(new (std::nothrow) uint8_t[capacity]);
   if (!grown) {
     LOG_SEVERE("MESSAGE_BODY_READ unable to new memory of size %d", static_cast<int>(messageLength_ + 16));
@@ -135,12 +151,14 @@ bool TransportFrameReader::GrowBody(uint32_t needed) {
   if (bytesReceived_ != 0) std::memcpy(grown.get(), messageBody_.get(), bytesReceived_);
   messageBody_ = std::move(grown);
   bodyCapacity_ = static_cast<uint32_t>(capacity);
+  Count(bodyCapacity_);
   return true;
 }
 
 void TransportFrameReader::AbandonBody() {
   messageBody_.reset();
   bodyCapacity_ = 0;
+  Count(0);
   bytesReceived_ = 0;
   readState_.store(MESSAGE_HEADER_READ);
   source_.Pause(kShortReadPauseMs);
@@ -149,6 +167,7 @@ void TransportFrameReader::AbandonBody() {
 void TransportFrameReader::Deliver() {
   std::unique_ptr<uint8_t[]> body = std::move(messageBody_);
   bodyCapacity_ = 0;
+  Count(0);
   RefPtr<IDataStream> stream;
   if (Failed(CreateDataStream(stream.Receive()))) return;
   if (messageLength_ != 0 && Succeeded(stream->AttachBuffer(body.get(), messageLength_))) body.release();

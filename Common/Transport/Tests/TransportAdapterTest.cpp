@@ -30,25 +30,9 @@ using test::WaitUntil;
 const UUID kType("01020304-0506-0708-090a-0b0c0d0e0f10");
 const UUID kRpcType("7a49fb65-09ab-11de-8c30-0800200c9a66");
 
-std::string Le64(uint64_t v) {
-  std::string out;
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
-  return out;
-}
-
-std::string UuidBytes(const UUID& id) {
-  RefPtr<IDataStream> s;
-  CreateDataStream(s.Receive());
-  id.Serialize(s.Get());
-  std::string out(16, '\0');
-  s->Seek(0);
-  s->Read(out.data(), 16);
-  return out;
-}
-
-std::string ConnectRecord(const UUID& id, const UUID& instance, bool isReconnect) {
-  return std::string(1, '\x04') + UuidBytes(id) + UuidBytes(instance) + std::string(1, isReconnect ? '\x01' : '\0');
-}
+using test::ConnectRecord;
+using test::Le64;
+using test::UuidBytes;
 
 // A transport (adapted or bare) with its receiver; finalised on the way out.
 struct Endpoint {
@@ -401,6 +385,63 @@ TEST(TransportAdapterTest, ReconnectReplacesASocketTheServerStillHolds) {
   ASSERT_EQ(0, server.Write(id, kType, "q2"));
   EXPECT_EQ(std::string("\x05", 1) + Le64(2) + '\0' + UuidBytes(kType) + "q2", peer.Message(5).bytes);
   EXPECT_EQ(0, server.receiver->Events(TransportEvent_Disconnected));
+}
+
+// The connection UUID travels in clear; a reconnect record naming it from
+// another address must not take the connection over.
+TEST(TransportAdapterTest, AReconnectRecordFromAnotherAddressIsRefused) {
+  test::ScopedCapture capture;
+  Endpoint server(test::FreePort(), true);
+  Endpoint peer(0, false);
+  const UUID layered = LayeredMessageType();
+  UUID id, instance, thiefInstance, victim, thief;
+  id.Generate();
+  instance.Generate();
+  thiefInstance.Generate();
+  ASSERT_EQ(0, peer.transport->OpenConnection(kLoopback, server.port, &victim, 5000));
+  ASSERT_EQ(0, peer.Write(victim, layered, ConnectRecord(id, instance, false)));
+  EXPECT_EQ(ConnectRecord(id, instance, false), peer.Message(0).bytes);
+
+  test::TcpRelay elsewhere(server.port, 0x7F000002);
+  ASSERT_EQ(0, peer.transport->OpenConnection(kLoopback, elsewhere.Port(), &thief, 5000));
+  ASSERT_EQ(0, peer.Write(thief, layered, ConnectRecord(id, thiefInstance, true)));
+  EXPECT_TRUE(WaitUntil([&] { return peer.receiver->Events(TransportEvent_Disconnected, thief) == 1; }));
+  EXPECT_TRUE(capture->Has(Log_Severe, "already held"));
+
+  // The victim keeps its socket and gets what is written to it.
+  ASSERT_EQ(0, server.Write(id, kType, "mine"));
+  const auto mine = peer.Message(1);
+  EXPECT_EQ(victim, mine.connection);
+  EXPECT_EQ(std::string("\x05", 1) + Le64(1) + '\0' + UuidBytes(kType) + "mine", mine.bytes);
+  EXPECT_EQ(0, peer.receiver->Events(TransportEvent_Disconnected, victim));
+  for (const auto& m : peer.receiver->Messages()) EXPECT_NE(thief, m.connection);
+}
+
+// Users register under the names a connection carries; its disconnect
+// reaches every one of them, so nothing registered under an old name stays.
+TEST(TransportAdapterTest, ARenamedConnectionsDisconnectReachesEveryName) {
+  Endpoint server(test::FreePort(), true);
+  Endpoint peer(0, false);
+  const UUID layered = LayeredMessageType();
+  UUID socket, first, second, instance, instance2;
+  first.Generate();
+  second.Generate();
+  instance.Generate();
+  instance2.Generate();
+  ASSERT_EQ(0, peer.transport->OpenConnection(kLoopback, server.port, &socket, 5000));
+  ASSERT_TRUE(WaitUntil([&] { return server.receiver->Events(TransportEvent_Connected) == 1; }));
+  const UUID accepted = server.receiver->Ids(TransportEvent_Connected)[0];
+  ASSERT_EQ(0, peer.Write(socket, layered, ConnectRecord(first, instance, false)));
+  EXPECT_EQ(ConnectRecord(first, instance, false), peer.Message(0).bytes);
+  ASSERT_EQ(0, peer.Write(socket, layered, ConnectRecord(second, instance2, false)));
+  EXPECT_EQ(ConnectRecord(second, instance2, false), peer.Message(1).bytes);
+
+  // Closing: the server does not wait for a reconnection.
+  ASSERT_EQ(0, peer.Write(socket, layered, ConnectRecord(UUID(), instance2, false)));
+  ASSERT_EQ(0, peer.transport->CloseConnection(socket));
+  EXPECT_TRUE(WaitUntil([&] { return server.receiver->Events(TransportEvent_Disconnected, second) == 1; }));
+  EXPECT_EQ(1, server.receiver->Events(TransportEvent_Disconnected, first));
+  EXPECT_EQ(1, server.receiver->Events(TransportEvent_Disconnected, accepted));
 }
 
 }  // namespace

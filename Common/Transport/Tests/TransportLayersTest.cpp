@@ -25,6 +25,7 @@
 #include "Scheduler.h"
 #include "TestLogCapture.h"
 #include "TestWait.h"
+#include "TransportHeldBytes.h"
 
 namespace corvane {
 namespace {
@@ -319,12 +320,13 @@ TEST(TransportLayersTest, Mode2FramesFragmentsAndAcknowledgements) {
   EXPECT_EQ(a.cap->sent.back(), (Bytes{6, 1, 0, 0, 0, 0, 0, 0, 0}));
 
   // A piece that fails after others went out: partial send reported, the
-  // record keeps its number and stays queued for the whole resend.
+  // record keeps its number and stays queued for the whole resend, so the
+  // caller is told it is written.
   a.cap->sent.clear();
   a.cap->failAfter = 1;
   const uint64_t next = a.top->NextSequence();
   const size_t queued = a.top->QueuedRecords();
-  EXPECT_EQ(Result_WriteTimeout, a.top->Send(AdapterMessage(Bytes(9000, 'r')).Get(), 10000));
+  EXPECT_EQ(0, a.top->Send(AdapterMessage(Bytes(9000, 'r')).Get(), 10000));
   EXPECT_EQ(1, a.conn.partialSends);
   EXPECT_EQ(next + 1, a.top->NextSequence());
   EXPECT_EQ(queued + 1, a.top->QueuedRecords());
@@ -846,6 +848,34 @@ TEST(TransportLayersTest, Mode1ExactlyOnceInOrderAcrossCuts) { RunExactlyOnce(1,
 
 TEST(TransportLayersTest, Mode2ExactlyOnceInOrderAcrossCutsAndPartialSends) {
   RunExactlyOnce(2, 1000, 64 * 1024, 20, 10);
+}
+
+// Past the budget the holders with the most are shed until the rest fits;
+// a shed holder still counts until it lets go, and is not shed twice.
+TEST(TransportLayersTest, HeldBytesPastTheBudgetShedTheLargestHolders) {
+  struct Holder : HeldBytesBudget::Holder {
+    void Shed() override { ++sheds; }
+    int sheds = 0;
+  };
+  HeldBytesBudget budget(1000);
+  Holder a, b, c;
+  budget.Set(&a, 600);
+  budget.Set(&b, 300);
+  EXPECT_EQ(0, a.sheds + b.sheds);
+  budget.Set(&c, 200);
+  EXPECT_EQ(1, a.sheds);
+  EXPECT_EQ(0, b.sheds + c.sheds);
+  EXPECT_EQ(1100u, budget.Total());
+  budget.Set(&c, 400);
+  EXPECT_EQ(1, a.sheds);
+  EXPECT_EQ(0, b.sheds + c.sheds);
+  budget.Set(&b, 700);
+  EXPECT_EQ(1, b.sheds);
+  budget.Remove(&a);
+  budget.Set(&b, 0);
+  EXPECT_EQ(400u, budget.Total());
+  budget.Set(&b, 900);  // forgotten once at 0: a holder anew
+  EXPECT_EQ(2, b.sheds);
 }
 
 }  // namespace

@@ -138,7 +138,7 @@ void Forward(int from, int to, const std::atomic<bool>& stop) {
 
 }  // namespace
 
-TcpRelay::TcpRelay(uint16_t targetPort) : target_(targetPort) {
+TcpRelay::TcpRelay(uint16_t targetPort, uint32_t sourceIpv4) : target_(targetPort), source_(sourceIpv4) {
   listener_ = ListenLoopback(&port_);
   acceptor_ = std::thread([this] { AcceptLoop(); });
 }
@@ -162,6 +162,12 @@ void TcpRelay::AcceptLoop() {
     const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) continue;
     const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (source_ != 0) {
+      sockaddr_in local{};
+      local.sin_family = AF_INET;
+      local.sin_addr.s_addr = htonl(source_);
+      ::bind(server, reinterpret_cast<sockaddr*>(&local), sizeof(local));
+    }
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(kLoopback);
@@ -195,5 +201,25 @@ int TcpRelay::Cut() {
 }
 
 std::string HandshakeBytes(const UUID& id, bool tls) { return BuildHandshake(id, tls); }
+
+std::string Le64(uint64_t v) {
+  std::string out;
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
+  return out;
+}
+
+std::string UuidBytes(const UUID& id) {
+  RefPtr<IDataStream> s;
+  CreateDataStream(s.Receive());
+  id.Serialize(s.Get());
+  std::string out(16, '\0');
+  s->Seek(0);
+  s->Read(out.data(), 16);
+  return out;
+}
+
+std::string ConnectRecord(const UUID& id, const UUID& instance, bool isReconnect) {
+  return std::string(1, '\x04') + UuidBytes(id) + UuidBytes(instance) + std::string(1, isReconnect ? '\x01' : '\0');
+}
 
 }  // namespace corvane::test

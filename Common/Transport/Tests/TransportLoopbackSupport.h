@@ -171,11 +171,12 @@ void Pump(int a, int b, const std::atomic<bool>& stop);
 
 // A TCP relay on 127.0.0.1 in front of a listener: every connection made to
 // Port() is joined to a new connection to the target, and Cut() drops all of
-// them at once, whatever either end is doing. Owns its threads; the
-// destructor joins them.
+// them at once, whatever either end is doing. A non-zero sourceIpv4 (host
+// order, within 127.0.0.0/8) is the address the target sees the relayed
+// connections come from. Owns its threads; the destructor joins them.
 class TcpRelay {
  public:
-  explicit TcpRelay(uint16_t targetPort);
+  explicit TcpRelay(uint16_t targetPort, uint32_t sourceIpv4 = 0);
   ~TcpRelay();
   TcpRelay(const TcpRelay&) = delete;
   TcpRelay& operator=(const TcpRelay&) = delete;
@@ -197,6 +198,7 @@ class TcpRelay {
   void AcceptLoop();
 
   const uint16_t target_;
+  const uint32_t source_;
   int listener_ = -1;
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
@@ -207,5 +209,12 @@ class TcpRelay {
 
 // The transport's 49 clear handshake bytes for id.
 std::string HandshakeBytes(const UUID& id, bool tls);
+
+// Layer records as a peer writes them by hand: integers little-endian, a
+// UUID in its 16-byte form.
+std::string Le64(uint64_t v);
+std::string UuidBytes(const UUID& id);
+// [4][connection UUID][instance UUID][bool isReconnect].
+std::string ConnectRecord(const UUID& id, const UUID& instance, bool isReconnect);
 
 }  // namespace corvane::test

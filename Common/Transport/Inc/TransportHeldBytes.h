@@ -1,0 +1,57 @@
+// What peers make transport connections hold before a message is complete or
+// acknowledged (the body of a frame still arriving, the pieces of a message
+// still missing its last one, records the peer has not acknowledged),
+// counted over every connection of the process. Each connection may hold up
+// to its own limits; together they hold at most the budget's limit: once a
+// count takes the total past it, the holders with the most are shed (their
+// connections closed) until what is left fits.
+//
+// Thread-safe. A holder's count stays until it sets 0 or is removed.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+
+namespace corvane {
+
+class HeldBytesBudget {
+ public:
+  static constexpr uint64_t kProcessLimitBytes = 256ull << 20;
+
+  class Holder {
+   public:
+    virtual ~Holder() = default;
+    // Starts closing the holder's connection; its count goes once it lets
+    // go of the bytes. Called with the budget's lock held, on any thread: it
+    // must not block, call the budget, or take any lock.
+    virtual void Shed() = 0;
+  };
+
+  // The one budget of the process's transports.
+  static HeldBytesBudget& Process();
+
+  explicit HeldBytesBudget(uint64_t limitBytes) : limit_(limitBytes) {}
+  HeldBytesBudget(const HeldBytesBudget&) = delete;
+  HeldBytesBudget& operator=(const HeldBytesBudget&) = delete;
+
+  // What holder holds now (0 forgets it); may shed holders.
+  void Set(Holder* holder, uint64_t bytes);
+  // Forgets holder; no Shed of it runs once this returns.
+  void Remove(Holder* holder);
+  uint64_t Total();
+  uint64_t Limit() const { return limit_; }
+
+ private:
+  struct Entry {
+    uint64_t bytes = 0;
+    bool shed = false;
+  };
+
+  const uint64_t limit_;
+  std::mutex mutex_;
+  std::map<Holder*, Entry> holders_;
+  uint64_t total_ = 0;
+};
+
+}  // namespace corvane

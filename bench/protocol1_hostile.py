@@ -1,0 +1,641 @@
+#!/usr/bin/env python3
+"""Hostile peers against the protocol-1 ports (53200/53201) and the bridge.
+
+Run through bench/protocol1_hostile.sh, which gives it a network namespace of
+its own. Each phase starts the service itself (by pid), runs one attack beside
+a well-behaved protocol-1 client, prints its figures, then sends SIGTERM while
+the attack still runs and times the exit:
+
+  enum     2500 displays; one connection registers a callback id that is no
+           connection and floods RequestDisplayEnumeration: peak resident,
+           legit call p99, resident 10 s after the attacker leaves
+  burst    the same with a callback connection that reads everything, and
+           20000 requests in one send
+  stall    a flow-controlled (mode 2) peer that never acknowledges, calling
+           all the time: share of legit rounds that succeed
+  reset    every 2 s a peer sends a connect record, 3 calls and a reset:
+           share of legit rounds that succeed
+  rename   3000 rename + AddNotify pairs: threads before, during, after
+  bridge   one UpdateDisplay with 68 MB of application data, then 150000
+           displays of 500 bytes, with a protocol-2 subscriber reading
+           throughout: closed or not, largest size field it saw
+  frames   10 peers stalled inside 100 MiB frames, 5 holding 96 MiB of
+           fragments without the last: peak resident
+
+The peers write the transport's frames, layer records and RPC records by
+hand. Every loop is bounded in count and time. Only the standard library.
+"""
+import os
+import random
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import uuid
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import hostile_peers  # noqa: E402  (the service runner and samplers)
+
+RPC_PORT, CALLBACK_PORT, P2_PORT = 53200, 53201, 53202
+SECONDS = float(os.environ.get("P1_SECONDS", "20"))
+START = b"CRVMSG\x00"
+RPC_TYPE = uuid.UUID("7a49fb65-09ab-11de-8c30-0800200c9a66")
+STUB = uuid.UUID("a0a14dd0-daad-11e3-9c1a-0800200c9a66")
+LAYERED = uuid.UUID("585e9369-bd10-4a57-ac8d-ac3bc4f4b4a4")
+FLOW = uuid.UUID("84dbd83a-ef14-4935-a5db-c825a938abce")
+ADD_NOTIFY, REMOVE_NOTIFY, ENUMERATE, UPDATE = 0, 1, 2, 4
+
+
+def frame(type_uuid, body):
+    return START + struct.pack("<I", len(body)) + type_uuid.bytes_le + body
+
+
+def rpc_body(kind, method, params, call=None):
+    call = call or uuid.uuid4()
+    return bytes([kind]) + STUB.bytes_le + struct.pack("<H", method) + call.bytes_le + params, call
+
+
+def s32(b):
+    return struct.pack("<I", len(b)) + b
+
+
+def update_params(ident, name, app=b""):
+    return ident.bytes_le + s32(name) + s32(b"") + struct.pack("<IHI", 0x0A000001, 53202, 0) + s32(app)
+
+
+def connect_record(ident, instance, reconnect=False):
+    return b"\x04" + ident.bytes_le + instance.bytes_le + (b"\x01" if reconnect else b"\x00")
+
+
+def resend_data(seq, message):
+    return b"\x05" + struct.pack("<Q", seq) + message
+
+
+def adapter_message(type_uuid, body):
+    return b"\x00" + type_uuid.bytes_le + body
+
+
+def flow_framed(record, last=True):
+    return b"\x02" + struct.pack("<q", int(time.time() * 1000)) + b"\x01" + (b"\x01" if last else b"\x00") + record
+
+
+class Conn:
+    """One transport connection: reads the server's handshake (its id)."""
+
+    def __init__(self, port, timeout=5.0):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        hs = self.recv_exact(49)
+        if hs[:7] != b"CORTRPT":
+            raise RuntimeError("no handshake")
+        if hs[48] & 1:
+            raise RuntimeError("the service offers TLS; this bench speaks plain frames")
+        self.id = uuid.UUID(hs[11:47].decode())
+
+    def recv_exact(self, n):
+        out = b""
+        while len(out) < n:
+            chunk = self.sock.recv(n - len(out))
+            if not chunk:
+                raise ConnectionError("closed")
+            out += chunk
+        return out
+
+    def send(self, type_uuid, body):
+        self.sock.sendall(frame(type_uuid, body))
+
+    def read_frame(self):
+        head = self.recv_exact(27)
+        if head[:7] != START:
+            raise RuntimeError("bad frame")
+        (length,) = struct.unpack("<I", head[7:11])
+        return uuid.UUID(bytes_le=head[11:27]), self.recv_exact(length)
+
+    def reset(self):
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.sock.close()
+
+    def close(self):
+        try:
+            self.sock.close()
+        except OSError:
+            pass
+
+
+class Caller:
+    """A well-behaved protocol-1 client: two-way calls on 53200 (no layers),
+    callbacks taken on its own 53201 connection."""
+
+    def __init__(self, with_callbacks=False, timeout=5.0):
+        self.conn = Conn(RPC_PORT, timeout)
+        self.callbacks = Conn(CALLBACK_PORT, timeout) if with_callbacks else None
+
+    def call(self, method, params=b"", timeout=5.0):
+        body, call = rpc_body(0, method, params)
+        self.conn.sock.settimeout(timeout)
+        self.conn.send(RPC_TYPE, body)
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            t, b = self.conn.read_frame()
+            if t == RPC_TYPE and b[:1] == b"\x02" and b[1:17] == call.bytes_le:
+                return struct.unpack("<i", b[17:21])[0]
+        raise TimeoutError()
+
+    def callback(self, timeout=5.0):
+        self.callbacks.sock.settimeout(timeout)
+        while True:
+            t, b = self.callbacks.read_frame()
+            if t == RPC_TYPE and b[:1] == b"\x01":
+                return b
+
+    def close(self):
+        self.conn.close()
+        if self.callbacks:
+            self.callbacks.close()
+
+
+class Service(hostile_peers.Service):
+    """The service as bench/hostile_peers.py runs it, ready once 53200 and
+    53201 answer too."""
+
+    def start(self):
+        super().start()
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            try:
+                Conn(RPC_PORT, 1).close()
+                Conn(CALLBACK_PORT, 1).close()
+                return
+            except (OSError, RuntimeError, ConnectionError):
+                if self.proc.poll() is not None:
+                    raise RuntimeError("service ended at start")
+                time.sleep(0.05)
+        raise RuntimeError("protocol 1 did not listen")
+
+    def threads(self):
+        try:
+            with open("/proc/%d/status" % self.proc.pid) as f:
+                for line in f:
+                    if line.startswith("Threads:"):
+                        return int(line.split()[1])
+        except OSError:
+            pass
+        return 0
+
+
+Sampler = hostile_peers.RssSampler
+percentile = hostile_peers.percentile
+
+
+class Background(threading.Thread):
+    """Runs fn(stop_event) until stopped; exceptions end it quietly."""
+
+    def __init__(self, fn):
+        super().__init__(daemon=True)
+        self.fn, self.stopping = fn, threading.Event()
+        self.start()
+
+    def run(self):
+        try:
+            self.fn(self.stopping)
+        except Exception:
+            pass
+
+    def finish(self, timeout=10):
+        self.stopping.set()
+        self.join(timeout)
+
+
+def latency_probe(stop, out, period=0.05):
+    """A legit caller timing RemoveNotify round trips (failures as inf)."""
+    caller = None
+    while not stop.is_set():
+        try:
+            if caller is None:
+                caller = Caller()
+            t0 = time.monotonic()
+            caller.call(REMOVE_NOTIFY, timeout=5)
+            out.append((time.monotonic() - t0) * 1000)
+        except Exception:
+            out.append(float("inf"))
+            if caller:
+                caller.close()
+            caller = None
+        stop.wait(period)
+    if caller:
+        caller.close()
+
+
+def legit_rounds(stop, results, period=0.5):
+    """A round: a fresh client registers, enumerates and receives its list
+    (every step within 2 s)."""
+    while not stop.is_set():
+        ok = False
+        c = None
+        try:
+            c = Caller(with_callbacks=True, timeout=2)
+            if c.call(ADD_NOTIFY, c.callbacks.id.bytes_le, 2) == 0 and \
+                    c.call(ENUMERATE, b"\x00" + struct.pack("<Q", 0), 2) == 0:
+                c.callback(2)
+                ok = True
+        except Exception:
+            pass
+        finally:
+            if c:
+                c.close()
+        results.append(ok)
+        stop.wait(period)
+
+
+def publish_displays(n, app=b"", name=b"display"):
+    """n one-way UpdateDisplay calls, then a two-way one to be sure all ran."""
+    c = Caller()
+    batch = []
+    for i in range(n):
+        body, _ = rpc_body(1, UPDATE, update_params(uuid.UUID(int=(0x5D << 120) + i), name, app))
+        batch.append(frame(RPC_TYPE, body))
+        if len(batch) >= 500:
+            c.conn.sock.sendall(b"".join(batch))
+            batch = []
+    if batch:
+        c.conn.sock.sendall(b"".join(batch))
+    result = c.call(REMOVE_NOTIFY, timeout=60)
+    c.close()
+    return result
+
+
+def sigterm_during(service, attack):
+    """Restarts the attack, lets it run 3 s, then SIGTERM."""
+    bg = Background(attack)
+    time.sleep(3)
+    status, seconds = service.stop()
+    bg.finish(5)
+    return "SIGTERM during attack: status %s in %.2f s" % (status, seconds)
+
+
+# ---- attacks ----
+
+def enum_flood(callback_id=None, reader=None):
+    def attack(stop):
+        c = Caller()
+        cb = callback_id if callback_id is not None else uuid.uuid4()
+        c.call(ADD_NOTIFY, cb.bytes_le)
+        req = frame(RPC_TYPE, rpc_body(1, ENUMERATE, b"\x00" + struct.pack("<Q", 0))[0])
+        chunk = req * 200
+        c.conn.sock.settimeout(1)
+        while not stop.is_set():
+            try:
+                c.conn.sock.sendall(chunk)
+            except socket.timeout:
+                continue
+            except OSError:
+                break
+        c.close()
+    return attack
+
+
+def drain(conn):
+    def run(stop):
+        conn.sock.settimeout(0.5)
+        while not stop.is_set():
+            try:
+                if not conn.sock.recv(1 << 20):
+                    break
+            except socket.timeout:
+                continue
+    return run
+
+
+def start_measured(binary, root, displays, probe_period):
+    """The service with displays published, a resident sampler and a legit
+    caller timing its calls."""
+    svc = Service(binary, root)
+    svc.start()
+    publish_displays(displays)
+    time.sleep(1)
+    start_rss = svc.rss_mib()
+    sampler = Sampler(svc)
+    sampler.start()
+    lat = []
+    probe = Background(lambda s: latency_probe(s, lat, probe_period))
+    return svc, start_rss, sampler, lat, probe
+
+
+def phase_enum(binary, root):
+    svc, start_rss, sampler, lat, probe = start_measured(binary, root, 2500, 0.05)
+    attack = Background(enum_flood())
+    time.sleep(SECONDS)
+    attack.finish()
+    during = list(lat)
+    time.sleep(10)
+    after = svc.rss_mib()
+    probe.finish()
+    peak = sampler.finish()
+    print("enum: start %.1f MiB, peak %.1f MiB, 10 s after %.1f MiB; legit calls %d, p99 %.1f ms, failed %d"
+          % (start_rss, peak, after, len(during), percentile(during, 99), sum(1 for x in during if x == float("inf"))))
+    print("enum: " + sigterm_during(svc, enum_flood()))
+
+
+def phase_burst(binary, root):
+    svc, start_rss, sampler, lat, probe = start_measured(binary, root, 2500, 0.02)
+    cb = Conn(CALLBACK_PORT)
+    reader = Background(drain(cb))
+    c = Caller()
+    c.call(ADD_NOTIFY, cb.id.bytes_le)
+    req = frame(RPC_TYPE, rpc_body(1, ENUMERATE, b"\x00" + struct.pack("<Q", 0))[0])
+    time.sleep(0.5)
+    t0 = time.monotonic()
+    c.conn.sock.sendall(req * 20000)
+    burst_bytes = len(req) * 20000
+    # The burst is taken once a call behind it on the same connection answers.
+    c.call(REMOVE_NOTIFY, timeout=120)
+    taken = time.monotonic() - t0
+    time.sleep(2)
+    during = list(lat)
+    c.close()
+    reader.finish()
+    cb.close()
+    time.sleep(10)
+    after = svc.rss_mib()
+    probe.finish()
+    peak = sampler.finish()
+    print("burst: %d requests (%.2f MB) taken in %.2f s; start %.1f MiB, peak %.1f MiB, 10 s after %.1f MiB; "
+          "legit calls %d, p99 %.1f ms, max %.1f ms"
+          % (20000, burst_bytes / 1e6, taken, start_rss, peak, after, len(during), percentile(during, 99),
+             max(during) if during else float("nan")))
+
+    cb2 = Conn(CALLBACK_PORT)
+    Background(drain(cb2))
+    print("burst: " + sigterm_during(svc, enum_flood(cb2.id)))
+
+
+def stall_attack(stop):
+    """Mode 2, never acknowledging and never reading; calls all the time."""
+    while not stop.is_set():
+        try:
+            c = Conn(RPC_PORT)
+            c.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            c.send(FLOW, connect_record(uuid.uuid4(), uuid.uuid4()))
+            seq = 0
+            c.sock.settimeout(1)
+            while not stop.is_set():
+                seq += 1
+                body, _ = rpc_body(0, REMOVE_NOTIFY, b"")
+                c.send(FLOW, flow_framed(resend_data(seq, adapter_message(RPC_TYPE, body))))
+                stop.wait(0.02)
+        except Exception:
+            stop.wait(0.2)
+
+
+def reset_attack(stop):
+    """Every 2 s: connect record, 3 calls, reset."""
+    while not stop.is_set():
+        try:
+            c = Conn(RPC_PORT)
+            c.send(LAYERED, connect_record(uuid.uuid4(), uuid.uuid4()))
+            for seq in range(1, 4):
+                body, _ = rpc_body(0, REMOVE_NOTIFY, b"")
+                c.send(LAYERED, resend_data(seq, adapter_message(RPC_TYPE, body)))
+            time.sleep(0.05)
+            c.reset()
+        except Exception:
+            pass
+        stop.wait(2)
+
+
+def phase_rounds(binary, root, name, attack_fn):
+    svc = Service(binary, root)
+    svc.start()
+    publish_displays(3)
+    base = []
+    b = Background(lambda s: legit_rounds(s, base))
+    time.sleep(3)
+    b.finish()
+    results = []
+    attack = Background(attack_fn)
+    time.sleep(1)
+    rounds = Background(lambda s: legit_rounds(s, results))
+    time.sleep(SECONDS)
+    rounds.finish()
+    attack.finish()
+    ok = sum(results)
+    print("%s: legit rounds before %d/%d; during the attack %d/%d succeeded (%.0f %%)"
+          % (name, sum(base), len(base), ok, len(results), 100.0 * ok / max(1, len(results))))
+    print("%s: %s" % (name, sigterm_during(svc, attack_fn)))
+
+
+def rename_attack(pairs):
+    def attack(stop):
+        done = 0
+        deadline = time.monotonic() + 120
+        while done < pairs and not stop.is_set() and time.monotonic() < deadline:
+            try:
+                c = Conn(RPC_PORT)
+                seq = 0
+                c.sock.settimeout(5)
+                while done < pairs and not stop.is_set():
+                    c.send(LAYERED, connect_record(uuid.uuid4(), uuid.uuid4()))
+                    seq += 1
+                    body, _ = rpc_body(1, ADD_NOTIFY, uuid.uuid4().bytes_le)
+                    c.send(LAYERED, resend_data(seq, adapter_message(RPC_TYPE, body)))
+                    done += 1
+                    if done % 50 == 0:
+                        time.sleep(0.01)
+                c.close()
+            except Exception:
+                time.sleep(0.05)
+        attack.done = done
+    attack.done = 0
+    return attack
+
+
+def phase_rename(binary, root):
+    svc = Service(binary, root)
+    svc.start()
+    time.sleep(1)
+    before = svc.threads()
+    peak = [before]
+    a = rename_attack(3000)
+    bg = Background(a)
+    while bg.is_alive():
+        peak[0] = max(peak[0], svc.threads())
+        time.sleep(0.1)
+    t0 = time.monotonic()
+    after = svc.threads()
+    while time.monotonic() - t0 < 20 and after > before + 5:
+        time.sleep(0.5)
+        after = svc.threads()
+    print("rename: %d pairs; threads before %d, peak %d, after the peer left %d (%.1f s later)"
+          % (a.done, before, peak[0], after, time.monotonic() - t0))
+    print("rename: " + sigterm_during(svc, rename_attack(100000)))
+
+
+class P2Subscriber(threading.Thread):
+    """Subscribes on 53202 and reads every message, checking its size field."""
+
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.sock = socket.create_connection(("127.0.0.1", P2_PORT), timeout=5)
+        self.sock.sendall(b"CRVTDS" + struct.pack("<I", 1) + b"\x02")
+        self.largest, self.messages, self.closed, self.bad = 0, 0, False, 0
+        self.stopping = threading.Event()
+        self.start()
+
+    def run(self):
+        buf = b""
+        self.sock.settimeout(0.5)
+        while not self.stopping.is_set():
+            try:
+                data = self.sock.recv(1 << 20)
+            except socket.timeout:
+                continue
+            except OSError:
+                self.closed = True
+                return
+            if not data:
+                self.closed = True
+                return
+            buf += data
+            while len(buf) >= 6:
+                if buf[:6] == b"CRVPNG":
+                    buf = buf[6:]
+                    continue
+                if buf[:6] != b"CRVTDS":
+                    self.bad += 1
+                    buf = buf[1:]
+                    continue
+                if len(buf) < 10:
+                    break
+                (size,) = struct.unpack("<I", buf[6:10])
+                self.largest = max(self.largest, size)
+                if size >= 1024:
+                    self.bad += 1
+                    buf = buf[10:]
+                    continue
+                if len(buf) < 10 + size:
+                    break
+                buf = buf[10 + size:]
+                self.messages += 1
+
+    def finish(self):
+        self.stopping.set()
+        self.join(5)
+        self.sock.close()
+
+
+def phase_bridge(binary, root):
+    svc = Service(binary, root)
+    svc.start()
+    sub = P2Subscriber()
+    time.sleep(0.5)
+    c = Caller()
+    big = c.call(UPDATE, update_params(uuid.uuid4(), b"big", b"a" * (68 * 1000 * 1000)), timeout=60)
+    c.close()
+    t0 = time.monotonic()
+    publish_displays(150000, app=b"b" * 500)
+    took = time.monotonic() - t0
+    time.sleep(3)
+    late = P2Subscriber()
+    time.sleep(3)
+    print("bridge: 68 MB UpdateDisplay result %#x; 150000 displays sent in %.1f s; subscriber closed: %s, "
+          "messages %d, largest size field %d, oversized or unreadable %d; a later subscriber closed: %s, "
+          "its list %d messages; resident %.1f MiB"
+          % (big & 0xFFFFFFFF, took, sub.closed, sub.messages, sub.largest, sub.bad, late.closed, late.messages,
+             svc.rss_mib()))
+    sub.finish()
+    late.finish()
+
+    def again(stop):
+        publish_displays(20000, app=b"c" * 500)
+    print("bridge: " + sigterm_during(svc, again))
+
+
+def frames_attack(stop, peers=10, fragment_peers=5):
+    """Each peer stops where the service closes it; the others go on."""
+    conns = []
+
+    def feed(make, chunks):
+        try:
+            c = make()
+            conns.append(c)
+            for chunk in chunks():
+                if stop.is_set():
+                    return
+                c.sock.sendall(chunk)
+        except OSError:
+            pass
+
+    zeros = b"\x00" * (1 << 20)
+
+    def frame_chunks():
+        yield START + struct.pack("<I", 100 * 1024 * 1024) + RPC_TYPE.bytes_le
+        for _ in range(99):
+            yield zeros
+        yield zeros[:(1 << 20) - 1]
+
+    run = frame(FLOW, flow_framed(b"\x00" * 4096, last=False)) * 256  # 1 MiB of pieces
+
+    def fragment_chunks():
+        yield frame(FLOW, connect_record(uuid.uuid4(), uuid.uuid4()))
+        for _ in range(96):
+            yield run
+
+    try:
+        for _ in range(peers):
+            feed(lambda: Conn(RPC_PORT), frame_chunks)
+        for _ in range(fragment_peers):
+            feed(lambda: Conn(RPC_PORT), fragment_chunks)
+        stop.wait(60)
+    finally:
+        for c in conns:
+            c.close()
+
+
+def phase_frames(binary, root):
+    svc = Service(binary, root)
+    svc.start()
+    start = svc.rss_mib()
+    sampler = Sampler(svc)
+    sampler.start()
+    lat = []
+    probe = Background(lambda s: latency_probe(s, lat, 0.1))
+    attack = Background(frames_attack)
+    time.sleep(max(SECONDS, 25))
+    peak = sampler.finish()
+    during = list(lat)
+    attack.finish()
+    probe.finish()
+    print("frames: start %.1f MiB, peak %.1f MiB; legit calls %d, p99 %.1f ms, failed %d"
+          % (start, peak, len(during), percentile(during, 99), sum(1 for x in during if x == float("inf"))))
+    print("frames: " + sigterm_during(svc, frames_attack))
+
+
+def main():
+    binary = sys.argv[1]
+    phases = os.environ.get("P1_PHASES", "enum,burst,stall,reset,rename,bridge,frames").split(",")
+    table = {
+        "enum": phase_enum,
+        "burst": phase_burst,
+        "stall": lambda b, r: phase_rounds(b, r, "stall", stall_attack),
+        "reset": lambda b, r: phase_rounds(b, r, "reset", reset_attack),
+        "rename": phase_rename,
+        "bridge": phase_bridge,
+        "frames": phase_frames,
+    }
+    for name in phases:
+        with tempfile.TemporaryDirectory(prefix="p1-hostile-") as root:
+            t0 = time.monotonic()
+            try:
+                table[name](binary, root)
+            except Exception as e:
+                print("%s: failed: %r" % (name, e))
+            print("%s: phase took %.1f s" % (name, time.monotonic() - t0))
+            sys.stdout.flush()
+
+
+if __name__ == "__main__":
+    main()
