@@ -21,6 +21,15 @@ the attack still runs and times the exit:
            throughout: closed or not, largest size field it saw
   frames   10 peers stalled inside 100 MiB frames, 5 holding 96 MiB of
            fragments without the last: peak resident
+  silent   100 and 200 peers per port that connect and send nothing (some
+           never read the handshake, some read it): how long a legit client
+           waits to be served, how many peers the service closed; then
+           200 per port that come back as soon as they are closed (from
+           127.0.0.2 like every attacker here, then from the legit client's
+           own 127.0.0.1)
+  keepalive  100 peers per port that send keep-alive settings of
+           {0xFFFFFFFF, 0xFFFFFFFF} and fall silent: when the last is closed
+           (P1_KEEPALIVE_SECONDS bounds the wait, 400), legit rounds meanwhile
 
 The peers write the transport's frames, layer records and RPC records by
 hand. Every loop is bounded in count and time. Only the standard library.
@@ -86,8 +95,9 @@ def flow_framed(record, last=True):
 class Conn:
     """One transport connection: reads the server's handshake (its id)."""
 
-    def __init__(self, port, timeout=5.0):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+    def __init__(self, port, timeout=5.0, source=None):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout,
+                                             source_address=(source, 0) if source else None)
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         hs = self.recv_exact(49)
         if hs[:7] != b"CORTRPT":
@@ -614,9 +624,222 @@ def phase_frames(binary, root):
     print("frames: " + sigterm_during(svc, frames_attack))
 
 
+KEEPALIVE_CONFIG = uuid.UUID("2783ffd0-7ec7-11e2-9e96-0800200c9a66")
+# Attackers come from a loopback address of their own, as another host on
+# the LAN would; the legit client uses 127.0.0.1.
+ATTACKER = "127.0.0.2"
+
+
+def served_round(timeout=5.0):
+    """One legit round from its first connect: register, enumerate, receive
+    the list. Seconds it took, or inf when any step failed or ran past
+    timeout."""
+    t0 = time.monotonic()
+    c = None
+    try:
+        c = Caller(with_callbacks=True, timeout=timeout)
+        left = lambda: max(0.1, timeout - (time.monotonic() - t0))
+        if c.call(ADD_NOTIFY, c.callbacks.id.bytes_le, left()) != 0:
+            return float("inf")
+        if c.call(ENUMERATE, b"\x00" + struct.pack("<Q", 0), left()) != 0:
+            return float("inf")
+        c.callback(left())
+        took = time.monotonic() - t0
+        return took if took <= timeout else float("inf")
+    except Exception:
+        return float("inf")
+    finally:
+        if c:
+            c.close()
+
+
+class SilentPeers:
+    """count connections to each protocol-1 port that never send a byte
+    after their opening. kind: "bare" never reads either (the handshake
+    stays unread), "handshake" reads the server's handshake, "keepalive"
+    reads it and sends keep-alive settings of {0xFFFFFFFF, 0xFFFFFFFF}.
+    Peers are opened once and not reopened when closed."""
+
+    def __init__(self, count, kind, ports=(RPC_PORT, CALLBACK_PORT)):
+        self.kind, self.socks, self.failed = kind, [], 0
+        self.opened_at = time.monotonic()
+        lock = threading.Lock()
+
+        def open_one(port):
+            try:
+                if kind == "bare":
+                    s = socket.create_connection(("127.0.0.1", port), timeout=5, source_address=(ATTACKER, 0))
+                else:
+                    c = Conn(port, timeout=10, source=ATTACKER)
+                    if kind == "keepalive":
+                        c.sock.sendall(frame(KEEPALIVE_CONFIG, struct.pack("<II", 0xFFFFFFFF, 0xFFFFFFFF)))
+                    s = c.sock
+                with lock:
+                    self.socks.append(s)
+            except (OSError, RuntimeError, ConnectionError):
+                with lock:
+                    self.failed += 1
+
+        # The listener takes a waiting peer only after closing another, so
+        # past 100 per port the openings run side by side.
+        workers = [threading.Thread(target=open_one, args=(port,), daemon=True)
+                   for port in ports for _ in range(count)]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join(30)
+        self.closed_at = {}
+
+    def poll_closed(self):
+        """Marks the peers the service has closed (end of stream or reset),
+        reading whatever the service wrote. Returns how many are closed."""
+        import select
+        now = time.monotonic()
+        open_socks = [s for s in self.socks if s not in self.closed_at]
+        for i in range(0, len(open_socks), 500):
+            ready, _, _ = select.select(open_socks[i:i + 500], [], [], 0)
+            for s in ready:
+                s.setblocking(False)
+                try:
+                    while s.recv(1 << 16):
+                        pass
+                    self.closed_at[s] = now - self.opened_at
+                except BlockingIOError:
+                    pass
+                except OSError:
+                    self.closed_at[s] = now - self.opened_at
+        return len(self.closed_at)
+
+    def close(self):
+        for s in self.socks:
+            try:
+                s.close()
+            except OSError:
+                pass
+
+
+def churn_attack(count, opened, source=ATTACKER):
+    """count silent peers per port that come back as soon as the service
+    closes them, so that a peer always waits for a slot."""
+    def peer(port, stop):
+        while not stop.is_set():
+            try:
+                c = Conn(port, timeout=10, source=source)
+                opened.append(1)
+                c.sock.settimeout(1)
+                while not stop.is_set():
+                    try:
+                        if not c.sock.recv(1 << 16):
+                            break
+                    except socket.timeout:
+                        continue
+                c.close()
+            except (OSError, RuntimeError, ConnectionError):
+                stop.wait(0.05)
+
+    def attack(stop):
+        threads = [threading.Thread(target=peer, args=(port, stop), daemon=True)
+                   for port in (RPC_PORT, CALLBACK_PORT) for _ in range(count)]
+        for t in threads:
+            t.start()
+        stop.wait(60)
+        for t in threads:
+            t.join(5)
+    return attack
+
+
+def silent_attack(count, kind):
+    def attack(stop):
+        peers = SilentPeers(count, kind)
+        stop.wait(30)
+        peers.close()
+    return attack
+
+
+def phase_silent(binary, root):
+    for count in (100, 200):
+        for kind in ("bare", "handshake"):
+            svc = Service(binary, root)
+            svc.start()
+            publish_displays(3)
+            t0 = time.monotonic()
+            peers = SilentPeers(count, kind)
+            opened = time.monotonic() - t0
+            times = []
+            end = time.monotonic() + SECONDS
+            while time.monotonic() < end:
+                times.append(served_round(5.0))
+                time.sleep(1)
+            peers.poll_closed()
+            served = [t for t in times if t != float("inf")]
+            print("silent %d/port %s: %d peers open in %.1f s (%d failed to open), %d closed by the service; "
+                  "legit rounds %d/%d served within 5 s, slowest %.2f s, median %.2f s; threads %d"
+                  % (count, kind, len(peers.socks), opened, peers.failed, len(peers.closed_at), len(served),
+                     len(times), max(served) if served else float("nan"), percentile(served, 50),
+                     svc.threads()))
+            peers.close()
+            print("silent %d/port %s: %s" % (count, kind, sigterm_during(svc, silent_attack(count, kind))))
+            sys.stdout.flush()
+    # Peers that come back at once: every legit connect meets a full
+    # listener with attackers queued ahead of it. From an address of their
+    # own, and from the legit client's address.
+    for source in (ATTACKER, "127.0.0.1"):
+        svc = Service(binary, root)
+        svc.start()
+        publish_displays(3)
+        opened = []
+        attack = Background(churn_attack(200, opened, source))
+        time.sleep(3)
+        times = []
+        end = time.monotonic() + SECONDS
+        while time.monotonic() < end:
+            times.append(served_round(5.0))
+            time.sleep(1)
+        attack.finish(15)
+        served = [t for t in times if t != float("inf")]
+        print("silent 200/port returning from %s: %d attacker connections in %.0f s; legit rounds %d/%d served "
+              "within 5 s, slowest %.2f s, median %.2f s"
+              % (source, len(opened), SECONDS + 3, len(served), len(times), max(served) if served else float("nan"),
+                 percentile(served, 50)))
+        print("silent 200/port returning from %s: %s" % (source, sigterm_during(svc, churn_attack(200, [], source))))
+        sys.stdout.flush()
+
+
+def phase_keepalive(binary, root):
+    limit = float(os.environ.get("P1_KEEPALIVE_SECONDS", "400"))
+    svc = Service(binary, root)
+    svc.start()
+    publish_displays(3)
+    peers = SilentPeers(100, "keepalive")
+    times = []
+    marks = []
+    next_round = time.monotonic()
+    while time.monotonic() - peers.opened_at < limit:
+        closed = peers.poll_closed()
+        if closed >= len(peers.socks):
+            break
+        if time.monotonic() >= next_round:
+            times.append(served_round(5.0))
+            next_round = time.monotonic() + 10
+        if not marks or closed != marks[-1][1]:
+            marks.append((time.monotonic() - peers.opened_at, closed))
+        time.sleep(0.2)
+    served = [t for t in times if t != float("inf")]
+    closes = sorted(peers.closed_at.values())
+    print("keepalive: %d peers (%d failed to open); closed %d, first at %.1f s, last at %.1f s; "
+          "legit rounds %d/%d served within 5 s, slowest %.2f s"
+          % (len(peers.socks), peers.failed, len(closes), closes[0] if closes else float("nan"),
+             closes[-1] if closes else float("nan"), len(served), len(times),
+             max(served) if served else float("nan")))
+    print("keepalive: closed over time (s, count): " +
+          ", ".join("%.0f:%d" % m for m in marks[:: max(1, len(marks) // 12)] + marks[-1:]))
+    peers.close()
+    print("keepalive: " + sigterm_during(svc, silent_attack(100, "keepalive")))
+
+
 def main():
     binary = sys.argv[1]
-    phases = os.environ.get("P1_PHASES", "enum,burst,stall,reset,rename,bridge,frames").split(",")
+    phases = os.environ.get("P1_PHASES", "enum,burst,stall,reset,rename,bridge,frames,silent,keepalive").split(",")
     table = {
         "enum": phase_enum,
         "burst": phase_burst,
@@ -625,6 +848,8 @@ def main():
         "rename": phase_rename,
         "bridge": phase_bridge,
         "frames": phase_frames,
+        "silent": phase_silent,
+        "keepalive": phase_keepalive,
     }
     for name in phases:
         with tempfile.TemporaryDirectory(prefix="p1-hostile-") as root:

@@ -7,14 +7,15 @@
 #   TDS_BIN        service binary (default build/plain/.../TalvenorDiscoveryService)
 #   P1_SECONDS     length of each attack (20)
 #   P1_PHASES      phases to run, comma-separated (all): enum,burst,stall,reset,
-#                  rename,bridge,frames
+#                  rename,bridge,frames,silent,keepalive
+#   P1_KEEPALIVE_SECONDS  longest wait for the keep-alive peers to be closed (400)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bin=${TDS_BIN:-build/plain/DiscoveryService/TalvenorDiscoveryService}
 if [ "${P1_IN_NAMESPACE:-}" != 1 ]; then
   [ -x "$bin" ] || { echo "no service binary at $bin"; exit 1; }
   # The whole run is bounded; the namespace ends with its last process.
-  exec timeout --kill-after=30 1500 unshare -n env P1_IN_NAMESPACE=1 "$0" "$@"
+  exec timeout --kill-after=30 2400 unshare -n env P1_IN_NAMESPACE=1 "$0" "$@"
 fi
 ip link set lo up
 ulimit -n 65536 2>/dev/null || ulimit -n 8192

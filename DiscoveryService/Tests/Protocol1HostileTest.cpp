@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "DiscoveryService.h"
 #include "DiscoveryServiceConstants.h"
@@ -14,7 +15,9 @@
 #include "Network.h"
 #include "Result.h"
 #include "RpcCallbackThread.h"
+#include "SocketLayer.h"
 #include "TestLogCapture.h"
+#include "TestLoopbackPeer.h"
 #include "TransportAdapter.h"
 #include "TransportLoopbackSupport.h"
 
@@ -69,9 +72,9 @@ struct Peer {
     transport->RemoveNotify(receiver.Get());
     transport->Finalize();
   }
-  UUID Open(uint16_t port) {
+  UUID Open(uint16_t port, int timeoutMs = 5000) {
     UUID id;
-    EXPECT_EQ(0, transport->OpenConnection(kLoopback, port, &id, 5000));
+    EXPECT_EQ(0, transport->OpenConnection(kLoopback, port, &id, timeoutMs));
     return id;
   }
   int Write(const UUID& id, const UUID& type, const std::string& bytes) {
@@ -88,10 +91,10 @@ struct Peer {
 
 // A plain protocol-1 caller: RPC over a bare transport, no layers.
 struct Caller {
-  explicit Caller(uint16_t port) {
+  explicit Caller(uint16_t port, int openTimeoutMs = 5000) {
     CreateRpc(rpc.Receive());
     rpc->SetTransport(peer.transport.Get(), 0);
-    connection = peer.Open(port);
+    connection = peer.Open(port, openTimeoutMs);
   }
   ~Caller() { rpc->Detach(); }
   int Call(int method, const std::string& params = "") {
@@ -104,6 +107,24 @@ struct Caller {
   RefPtr<IRpc> rpc;
   UUID connection;
 };
+
+// Peers that take every slot of the RPC port and then say nothing, not
+// even reading the transport's handshake, do not lock a caller out: the
+// listener closes one of them for the caller.
+TEST(Protocol1HostileTest, SilentPeersOnEverySlotDoNotLockACallerOut) {
+  test::ScopedCapture log;
+  platform::EnsureOpenFileLimit(4096, nullptr);
+  Service s;
+  std::vector<test::LoopbackPeer> silent(100);
+  for (auto& peer : silent) ASSERT_TRUE(peer.Connect(s.rpcPort, 5000, 0, 0x7F000002u));
+  ASSERT_TRUE(WaitUntil([&] { return log->Contains("Exceeded MAX_CONNECTION_COUNT -- will not accept new connections"); }));
+  Caller caller(s.rpcPort, 30000);
+  EXPECT_EQ(0, caller.Call(DiscoveryServiceMethod_RemoveNotify));
+  EXPECT_TRUE(log->Contains("All 100 connection slots are held: closing connection"));
+  size_t closed = 0;
+  for (auto& peer : silent) closed += peer.WaitClosed(0);
+  EXPECT_EQ(1u, closed);
+}
 
 // The transport's one delivery thread carries every caller's requests; a
 // peer whose flow-control window stays full costs it a short wait per

@@ -26,7 +26,9 @@ class LoopbackPeer {
   // Connects to 127.0.0.1:port (closing any socket held before), with
   // TCP_NODELAY. receiveBufferBytes > 0 sets a small receive buffer before
   // connecting, so that a peer that stops reading backs the server up fast.
-  bool Connect(uint16_t port, int timeoutMs = 5000, int receiveBufferBytes = 0);
+  // sourceIpv4 (host order, 0 = any) binds the local end first, so that
+  // peers can come from different loopback addresses (127.0.0.0/8).
+  bool Connect(uint16_t port, int timeoutMs = 5000, int receiveBufferBytes = 0, uint32_t sourceIpv4 = 0);
 
   // The whole buffer, or false.
   bool Send(const void* data, size_t size);

@@ -49,11 +49,20 @@ LoopbackPeer& LoopbackPeer::operator=(LoopbackPeer&& other) noexcept {
 
 LoopbackPeer::~LoopbackPeer() { Close(); }
 
-bool LoopbackPeer::Connect(uint16_t port, int timeoutMs, int receiveBufferBytes) {
+bool LoopbackPeer::Connect(uint16_t port, int timeoutMs, int receiveBufferBytes, uint32_t sourceIpv4) {
   Close();
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return false;
   if (receiveBufferBytes > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
+  if (sourceIpv4 != 0) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(sourceIpv4);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      close(fd);
+      return false;
+    }
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);

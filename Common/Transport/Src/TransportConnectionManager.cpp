@@ -1,5 +1,7 @@
 #include "TransportConnectionManager.h"
 
+#include <algorithm>
+#include <map>
 #include <vector>
 
 #include "CrashLog.h"
@@ -155,10 +157,20 @@ bool Manager::LongestSilent(UUID* connectionId) {
     UUID found;
     const int result = Call(
         [this, &found]() -> int {
+          // Only the addresses holding the most slots give one up: a peer that
+          // keeps coming back as soon as it is closed would otherwise make
+          // every other peer's connection the silent-longest within a few of
+          // its own arrivals.
+          std::map<uint32_t, int> held;
+          int most = 0;
+          for (auto& entry : connections_) {
+            if (entry.second->IsOpen()) most = std::max(most, ++held[entry.second->PeerAddress()]);
+          }
           const Connection* oldest = nullptr;
           for (auto& entry : connections_) {
-            if (!entry.second->IsOpen()) continue;
-            if (!oldest || entry.second->LastActivityTime() < oldest->LastActivityTime()) oldest = entry.second.Get();
+            const Connection* c = entry.second.Get();
+            if (!c->IsOpen() || held[c->PeerAddress()] != most) continue;
+            if (!oldest || c->LastActivityTime() < oldest->LastActivityTime()) oldest = c;
           }
           if (!oldest) return Result_Fail;
           found = oldest->Id();

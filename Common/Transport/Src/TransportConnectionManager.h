@@ -72,7 +72,8 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   // Wakes the manager's thread when a purge pass is due, so that the purge
   // does not wait for a request (the listener calls it on every pass).
   void WakeIfPurgeDue();
-  // The connection whose peer has been silent longest; false when none.
+  // The connection silent longest among those of the peer addresses that
+  // hold the most connections; false when none.
   bool LongestSilent(UUID* connectionId);
   // Closes the connection (Disconnected raised on the manager's thread) and
   // forgets it before returning, so that its slot is free for the listener.

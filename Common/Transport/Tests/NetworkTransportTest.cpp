@@ -564,6 +564,39 @@ TEST(NetworkTransportTest, ASlotIsFreedForANewClientWhenAllAreHeld) {
   for (size_t i = 1; i < peers.size(); ++i) EXPECT_FALSE(peers[i].WaitClosed(0)) << i;
 }
 
+// A peer address that holds most of the slots gives one up first, even when
+// another address's connection has been silent longer: a peer coming back
+// as soon as it is closed cannot wear every other client's connection out.
+TEST(NetworkTransportTest, AFullListenerTakesTheSlotFromTheAddressHoldingMost) {
+  test::ScopedCapture capture;
+  platform::EnsureOpenFileLimit(4096, nullptr);
+  Endpoint server(test::FreePort(), kBinaryTransportMode, nullptr);
+  std::vector<uint8_t> hs;
+  LoopbackPeer quiet;
+  ASSERT_TRUE(quiet.Connect(server.port));
+  ASSERT_TRUE(quiet.ReceiveExactly(49, &hs));
+  ASSERT_TRUE(WaitUntil([&] { return server.Count() == 1; }));
+  GetDefaultScheduler()->AdvanceTestTimeMs(1000);
+  std::vector<LoopbackPeer> crowd(99);
+  for (auto& peer : crowd) {
+    ASSERT_TRUE(peer.Connect(server.port, 5000, 0, 0x7F000002u));
+    ASSERT_TRUE(peer.ReceiveExactly(49, &hs));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return server.Count() == 100; }));
+  LoopbackPeer extra;
+  ASSERT_TRUE(extra.Connect(server.port, 5000, 0, 0x7F000003u));
+  EXPECT_TRUE(extra.ReceiveExactly(49, &hs, 10000));
+  GetDefaultScheduler()->SetTestTimeOffsetMs(0);
+  EXPECT_TRUE(WaitUntil([&] {
+    for (auto& peer : crowd) {
+      if (peer.WaitClosed(0)) return true;
+    }
+    return false;
+  }));
+  EXPECT_FALSE(quiet.WaitClosed(0));
+  EXPECT_TRUE(capture->Contains("All 100 connection slots are held: closing connection"));
+}
+
 // The transport's user picks which connection makes room; a user that
 // picks none leaves the new client waiting in the backlog.
 TEST(NetworkTransportTest, AFullListenerClosesTheConnectionItsUserChooses) {
