@@ -805,6 +805,19 @@ def phase_silent(binary, root):
         sys.stdout.flush()
 
 
+def log_count(root, text):
+    """How often text occurs in the files the service wrote under root."""
+    n = 0
+    for folder, _, files in os.walk(root):
+        for name in files:
+            try:
+                with open(os.path.join(folder, name), errors="replace") as f:
+                    n += f.read().count(text)
+            except OSError:
+                pass
+    return n
+
+
 def phase_keepalive(binary, root):
     limit = float(os.environ.get("P1_KEEPALIVE_SECONDS", "400"))
     svc = Service(binary, root)
@@ -816,13 +829,13 @@ def phase_keepalive(binary, root):
     next_round = time.monotonic()
     while time.monotonic() - peers.opened_at < limit:
         closed = peers.poll_closed()
+        if not marks or closed != marks[-1][1]:
+            marks.append((time.monotonic() - peers.opened_at, closed))
         if closed >= len(peers.socks):
             break
         if time.monotonic() >= next_round:
             times.append(served_round(5.0))
             next_round = time.monotonic() + 10
-        if not marks or closed != marks[-1][1]:
-            marks.append((time.monotonic() - peers.opened_at, closed))
         time.sleep(0.2)
     served = [t for t in times if t != float("inf")]
     closes = sorted(peers.closed_at.values())
@@ -834,6 +847,9 @@ def phase_keepalive(binary, root):
     print("keepalive: closed over time (s, count): " +
           ", ".join("%.0f:%d" % m for m in marks[:: max(1, len(marks) // 12)] + marks[-1:]))
     peers.close()
+    print("keepalive: service log lines (the log limits repeats): %s" % ", ".join(
+        "%d %r" % (log_count(root, text), text) for text in (
+            "Keep Alive on connection expired", "Safety timout reached", "All 100 connection slots are held")))
     print("keepalive: " + sigterm_during(svc, silent_attack(100, "keepalive")))
 
 
