@@ -101,6 +101,24 @@ int FakeTransport::HeldWriters() {
   return heldWriters_;
 }
 
+int FakeTransport::HeldWriters(const UUID& connectionId) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = heldOn_.find(connectionId);
+  return it == heldOn_.end() ? 0 : it->second;
+}
+
+void FakeTransport::ReleaseHeldWrite(const UUID& connectionId) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = heldOn_.find(connectionId);
+    if (it == heldOn_.end() || it->second == 0) return;
+    --it->second;
+    --heldWriters_;
+    ++releasedOn_[connectionId];
+  }
+  wake_.notify_all();
+}
+
 uint64_t FakeTransport::FramesWritten() {
   std::lock_guard<std::mutex> lock(mutex_);
   return framesWritten_;
@@ -214,9 +232,17 @@ int FakeTransport::Write(const UUID& connectionId, const UUID& messageType, IDat
     std::unique_lock<std::mutex> lock(mutex_);
     if (hold_) {
       ++heldWriters_;
-      const bool released =
-          wake_.wait_for(lock, std::chrono::seconds(10), [this] { return !hold_ || stopping_; });
-      --heldWriters_;
+      ++heldOn_[connectionId];
+      int& releasedOne = releasedOn_[connectionId];
+      const bool released = wake_.wait_for(lock, std::chrono::seconds(10),
+                                           [&] { return !hold_ || stopping_ || releasedOne > 0; });
+      if (releasedOne > 0) {
+        // ReleaseHeldWrite has taken it off the counts already.
+        --releasedOne;
+      } else {
+        --heldWriters_;
+        --heldOn_[connectionId];
+      }
       if (!released) return Result_WriteTimeout;
     }
   }
@@ -294,6 +320,8 @@ TransportFactory FakeTransportFactory() {
   };
   f.holdWrites = [](ITransport* t, bool hold) { static_cast<FakeTransport*>(t)->HoldWrites(hold); };
   f.heldWriters = [](ITransport* t) { return static_cast<FakeTransport*>(t)->HeldWriters(); };
+  f.heldWritersOn = [](ITransport* t, const UUID& id) { return static_cast<FakeTransport*>(t)->HeldWriters(id); };
+  f.releaseHeldWrite = [](ITransport* t, const UUID& id) { static_cast<FakeTransport*>(t)->ReleaseHeldWrite(id); };
   return f;
 }
 
