@@ -704,15 +704,17 @@ TEST_F(EndpointTest, WritesFromOtherThreadsDoNotWaitForThePollTimeout) {
   Peer peer = Accept(port, 1);
   RoundTrip(peer, 1);
   std::vector<double> latencies;
-  for (int i = 0; i < 15; ++i) {
+  for (int i = 0; i < 41; ++i) {
     auto start = SteadyClock::now();
     ASSERT_EQ(0, endpoint_->WriteToConnectionsAsync({1}, Bytes("w"), 1, 0));
     ASSERT_EQ("w", peer.ReceiveText(1));
     latencies.push_back(std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count());
   }
   std::sort(latencies.begin(), latencies.end());
-  // Waiting for the poll time-out would put the median near 50 ms.
-  EXPECT_LT(latencies[latencies.size() / 2], 20.0);
+  // Waiting for the poll time-out would put the median near 50 ms (and
+  // below 25 ms in one run of some three thousand); a loaded machine's
+  // scheduling delays come and go.
+  EXPECT_LT(latencies[latencies.size() / 2], 25.0);
 }
 
 TEST_F(EndpointTest, TasksQueuedForCallbacksCallNothingOnceTheEndpointIsGone) {
