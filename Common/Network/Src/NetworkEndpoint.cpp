@@ -991,6 +991,13 @@ void NetworkEndpoint::ReceiveOnce(uint32_t id, int64_t now) {
     return;
   }
   if (n == 0) {
+    // A reset whose error the sending thread's send took first reads as an
+    // end of stream here; with a write still waiting to go out, the send
+    // failed first (and has logged it).
+    if (c.blocked && platform::WasReset(c.socket)) {
+      CloseWithEvent(id, ClosedOnError);
+      return;
+    }
     LOG_SPEW(1, "Socket closed gracefully");
     CloseWithEvent(id, ClosedGracefully);
     return;

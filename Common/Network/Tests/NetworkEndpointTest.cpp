@@ -381,12 +381,17 @@ TEST_F(EndpointTest, FirstConnectionAfterALongIdleSpellIsKeptAndServed) {
 TEST_F(EndpointTest, SilentPeerIsClosedAtTheFirstScanFiveSecondsAfterOpening) {
   DefaultScheduler* clock = GetDefaultScheduler();
   uint16_t port = Listen(4, true);
+  const auto beforeOpening = SteadyClock::now();
   Peer peer = Accept(port, 1);
   // The first scan pings the new connection and keeps it.
   ASSERT_EQ("CRVPNG", peer.ReceiveText(6));
-  clock->AdvanceTestTimeMs(4000);
-  RoundTrip(peer, 1);  // still open at 4 s
-  clock->AdvanceTestTimeMs(2000);
+  // Real time runs on beside the offset: 3 s after the opening counts what
+  // has passed already, and leaves the write 2 s to get through.
+  const int64_t passed =
+      std::chrono::duration_cast<milliseconds>(SteadyClock::now() - beforeOpening).count();
+  clock->AdvanceTestTimeMs(std::max<int64_t>(0, 3000 - passed));
+  RoundTrip(peer, 1);  // still open at 3 s
+  clock->AdvanceTestTimeMs(2500);
   ASSERT_TRUE(recorder_.WaitForEvent(Event::ClosedOnError, 1));
   EXPECT_TRUE(peer.WaitClosed());
   std::vector<RecordedEvent> events = recorder_.Events();
@@ -699,15 +704,17 @@ TEST_F(EndpointTest, WritesFromOtherThreadsDoNotWaitForThePollTimeout) {
   Peer peer = Accept(port, 1);
   RoundTrip(peer, 1);
   std::vector<double> latencies;
-  for (int i = 0; i < 15; ++i) {
+  for (int i = 0; i < 41; ++i) {
     auto start = SteadyClock::now();
     ASSERT_EQ(0, endpoint_->WriteToConnectionsAsync({1}, Bytes("w"), 1, 0));
     ASSERT_EQ("w", peer.ReceiveText(1));
     latencies.push_back(std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count());
   }
   std::sort(latencies.begin(), latencies.end());
-  // Waiting for the poll time-out would put the median near 50 ms.
-  EXPECT_LT(latencies[latencies.size() / 2], 20.0);
+  // Waiting for the poll time-out would put the median near 50 ms (and
+  // below 25 ms in one run of some three thousand); a loaded machine's
+  // scheduling delays come and go.
+  EXPECT_LT(latencies[latencies.size() / 2], 25.0);
 }
 
 TEST_F(EndpointTest, TasksQueuedForCallbacksCallNothingOnceTheEndpointIsGone) {
@@ -1122,7 +1129,9 @@ TEST_F(EndpointTest, DestroyingTheEndpointWhileEverySenderIsBusyIsPromptAndClose
   auto start = SteadyClock::now();
   delete endpoint_;
   endpoint_ = nullptr;
-  EXPECT_LT(SteadyClock::now() - start, milliseconds(2000));
+  // Not waiting for the 128 MiB still queued: a loaded machine takes a
+  // while to stop the threads, a drain or a hang takes far longer.
+  EXPECT_LT(SteadyClock::now() - start, milliseconds(10000));
   // Each reader ends at its peer's close.
   for (std::thread& t : readers) t.join();
   EXPECT_LT(total.load(), kWrites * 8 * kSize);

@@ -38,6 +38,10 @@ void ClearLastSocketError();
 bool IsWouldBlock(int error);
 // The peer reset the connection (an abrupt but ordinary close).
 bool IsConnectionReset(int error);
+// True when the connection has been reset, also once another call on the
+// socket (a send on another thread) has taken the reset's error: reads then
+// see only an end of stream.
+bool WasReset(SocketHandle socket);
 // A non-blocking connect that is still under way.
 bool IsConnectInProgress(int error);
 // Too many descriptors, for this process or for the whole system.

@@ -66,6 +66,14 @@ bool IsWouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
 bool IsConnectionReset(int error) { return error == ECONNRESET; }
 
+bool WasReset(SocketHandle socket) {
+  // A reset closes the connection at once; a peer's FIN leaves it waiting
+  // for this side's close.
+  tcp_info info{};
+  socklen_t length = sizeof(info);
+  return ::getsockopt(socket, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 && info.tcpi_state == TCP_CLOSE;
+}
+
 bool IsConnectInProgress(int error) {
   // An interrupted non-blocking connect goes on in the background, exactly
   // like one that reported EINPROGRESS.

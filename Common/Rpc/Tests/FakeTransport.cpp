@@ -101,6 +101,24 @@ int FakeTransport::HeldWriters() {
   return heldWriters_;
 }
 
+int FakeTransport::HeldWriters(const UUID& connectionId) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = heldOn_.find(connectionId);
+  return it == heldOn_.end() ? 0 : it->second;
+}
+
+void FakeTransport::ReleaseHeldWrite(const UUID& connectionId) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = heldOn_.find(connectionId);
+    if (it == heldOn_.end() || it->second == 0) return;
+    --it->second;
+    --heldWriters_;
+    ++releasedOn_[connectionId];
+  }
+  wake_.notify_all();
+}
+
 uint64_t FakeTransport::FramesWritten() {
   std::lock_guard<std::mutex> lock(mutex_);
   return framesWritten_;
@@ -214,9 +232,17 @@ int FakeTransport::Write(const UUID& connectionId, const UUID& messageType, IDat
     std::unique_lock<std::mutex> lock(mutex_);
     if (hold_) {
       ++heldWriters_;
-      const bool released =
-          wake_.wait_for(lock, std::chrono::seconds(10), [this] { return !hold_ || stopping_; });
-      --heldWriters_;
+      ++heldOn_[connectionId];
+      int& releasedOne = releasedOn_[connectionId];
+      const bool released = wake_.wait_for(lock, std::chrono::seconds(10),
+                                           [&] { return !hold_ || stopping_ || releasedOne > 0; });
+      if (releasedOne > 0) {
+        // ReleaseHeldWrite has taken it off the counts already.
+        --releasedOne;
+      } else {
+        --heldWriters_;
+        --heldOn_[connectionId];
+      }
       if (!released) return Result_WriteTimeout;
     }
   }
@@ -258,6 +284,11 @@ void FakeTransport::Run() {
       item = std::move(queue_.front());
       queue_.pop_front();
     }
+    // Held through the delivery and let go off this thread: a receiver may
+    // drop what became the last reference (the RPC endpoint answers through
+    // a reference of its own), and the destructor joins this thread. Not
+    // held once the destructor runs elsewhere: it waits for this thread.
+    const bool held = TryAddRef() != 0;
     std::vector<ITransportNotify*> alive;
     {
       std::lock_guard<std::mutex> lock(notifyMutex_);
@@ -278,6 +309,7 @@ void FakeTransport::Run() {
       }
       ReleaseOffThread(r);
     }
+    if (held) ReleaseOffThread(this);
   }
 }
 
@@ -294,6 +326,8 @@ TransportFactory FakeTransportFactory() {
   };
   f.holdWrites = [](ITransport* t, bool hold) { static_cast<FakeTransport*>(t)->HoldWrites(hold); };
   f.heldWriters = [](ITransport* t) { return static_cast<FakeTransport*>(t)->HeldWriters(); };
+  f.heldWritersOn = [](ITransport* t, const UUID& id) { return static_cast<FakeTransport*>(t)->HeldWriters(id); };
+  f.releaseHeldWrite = [](ITransport* t, const UUID& id) { static_cast<FakeTransport*>(t)->ReleaseHeldWrite(id); };
   return f;
 }
 

@@ -38,6 +38,10 @@ class FakeTransport final : public ITransportFastWrite, public IRefCountImpl {
   // While held, Write blocks (up to 10 s, then Result_WriteTimeout).
   void HoldWrites(bool hold);
   int HeldWriters();
+  int HeldWriters(const UUID& connectionId);
+  // Lets one write held on the connection go on; the others stay held. It
+  // no longer counts as held when this returns.
+  void ReleaseHeldWrite(const UUID& connectionId);
   uint64_t FramesWritten();
 
   int SetDataHook(IDataHook*) override { return Result_Ok; }
@@ -95,6 +99,9 @@ class FakeTransport final : public ITransportFastWrite, public IRefCountImpl {
   bool stopping_ = false;
   bool hold_ = false;
   int heldWriters_ = 0;
+  std::map<UUID, int> heldOn_;
+  // Writes let go one at a time, not yet taken by a held writer.
+  std::map<UUID, int> releasedOn_;
   uint64_t framesWritten_ = 0;
   std::map<UUID, Link> links_;  // guarded by the table lock
   std::mutex notifyMutex_;
@@ -113,6 +120,8 @@ struct TransportFactory {
   std::function<void(ITransport*, const UUID&, bool)> setWritable;
   std::function<void(ITransport*, bool)> holdWrites;
   std::function<int(ITransport*)> heldWriters;
+  std::function<int(ITransport*, const UUID&)> heldWritersOn;
+  std::function<void(ITransport*, const UUID&)> releaseHeldWrite;
 };
 
 TransportFactory FakeTransportFactory();

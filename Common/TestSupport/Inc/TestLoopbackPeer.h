@@ -68,8 +68,8 @@ class LoopbackPeer {
   int fd_ = -1;
 };
 
-// A TCP port that was free on 127.0.0.1 a moment ago, for servers that must
-// be given a port number (0 when none could be had).
+// A TCP port that was free a moment ago, outside the ephemeral range, for
+// servers that must be given a port number (0 when none could be had).
 uint16_t PickFreePort();
 
 }  // namespace corvane::test

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cerrno>
 #include <utility>
@@ -192,18 +193,26 @@ void LoopbackPeer::Close() {
 int LoopbackPeer::Release() { return std::exchange(fd_, -1); }
 
 uint16_t PickFreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return 0;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  uint16_t port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-    port = ntohs(address.sin_port);
-  ::close(fd);
-  return port;
+  // Below the kernel's ephemeral range (32768 and up), so no outgoing
+  // connection of this or another process is handed the port between the
+  // pick and its use; each process walks the range from its own starting
+  // point, so suites run side by side seldom meet, and never hands out a
+  // port twice in a row.
+  constexpr uint32_t kFirst = 20000, kCount = 12000;
+  static std::atomic<uint32_t> next{static_cast<uint32_t>(::getpid()) * 7919u};
+  for (uint32_t attempt = 0; attempt < kCount; ++attempt) {
+    const uint16_t port = static_cast<uint16_t>(kFirst + next.fetch_add(1) % kCount);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    if (free) return port;
+  }
+  return 0;
 }
 
 }  // namespace corvane::test

@@ -100,7 +100,9 @@ void RunBinaryRoundTrip(bool tls) {
     ASSERT_EQ(0, client.transport->OpenConnection(kLoopback, server.port, &id, 2000));
     ASSERT_TRUE(WaitUntil([&] { return server.receiver->Events(TransportEvent_Connected) == 1; }));
     EXPECT_EQ(id, server.receiver->Ids(TransportEvent_Connected)[0]);
-    EXPECT_EQ(1, server.Count());
+    // An accepted connection is counted once the manager's thread has taken
+    // it, which may come after its Connected.
+    EXPECT_TRUE(WaitUntil([&] { return server.Count() == 1; }));
     EXPECT_EQ(1, client.Count());
 
     // A body bigger than a TLS record and than one socket read.
@@ -298,7 +300,8 @@ TEST(NetworkTransportTest, OpenConnectionAgainstHostileServers) {
   auto open = [&](uint16_t port, int timeoutMs, UUID* id) {
     const auto start = Clock::now();
     const int result = client.transport->OpenConnection(kLoopback, port, id, timeoutMs);
-    EXPECT_LT(ElapsedMs(start), timeoutMs + 1000);
+    // Room for a loaded machine; a call that ignored its time-out waits far longer.
+    EXPECT_LT(ElapsedMs(start), timeoutMs + 4000);
     return result;
   };
   const auto stall = [](LoopbackPeer&, const std::atomic<bool>& stop) { WaitUntil([&] { return stop.load(); }); };

@@ -67,12 +67,7 @@ bool WaitTransportTeardown(int timeoutMs) {
   return true;
 }
 
-uint16_t FreePort() {
-  uint16_t port = 0;
-  const int fd = ListenLoopback(&port);
-  if (fd >= 0) ::close(fd);
-  return port;
-}
+uint16_t FreePort() { return PickFreePort(); }
 
 FakeServer::FakeServer(Script script, int receiveBufferBytes) {
   listener_ = ListenLoopback(&port_, receiveBufferBytes);

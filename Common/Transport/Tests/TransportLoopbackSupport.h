@@ -134,7 +134,7 @@ class TestCredentials {
   std::string keyPem_;
 };
 
-// A port that was free a moment ago (bound with SO_REUSEADDR, then closed).
+// A port that was free a moment ago, for listeners given a port number.
 uint16_t FreePort();
 
 // Waits up to timeoutMs until every transport connection has been destroyed
