@@ -4,7 +4,7 @@
 // the listener is told Connected. A Write copies the frame and hands it to
 // the peer's delivery thread, which calls every receiver's OnDataReady in
 // order; events travel the same way. Each transport owns and joins its
-// delivery thread.
+// delivery thread, wherever its last reference is released.
 //
 // Controls the real transport lacks: whether a connection reports itself
 // ready for writing, and holding every Write until released.
@@ -29,6 +29,11 @@ class FakeTransport final : public ITransportFastWrite, public IRefCountImpl {
   // port 0: opens connections only. Ready for use at once.
   explicit FakeTransport(uint16_t port);
   ~FakeTransport() override;
+
+  // A receiver may hold the last reference while its delivery runs; the
+  // destructor joins the delivery thread, so that last release destroys the
+  // transport on the deletion thread instead.
+  int Release() override;
 
   // A port no fake transport listens on.
   static uint16_t FreePort();
