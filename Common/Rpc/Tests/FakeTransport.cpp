@@ -271,6 +271,11 @@ void FakeTransport::Run() {
       item = std::move(queue_.front());
       queue_.pop_front();
     }
+    // Held through the delivery and let go off this thread: a receiver may
+    // drop what became the last reference (the RPC endpoint answers through
+    // a reference of its own), and the destructor joins this thread. Not
+    // held once the destructor runs elsewhere: it waits for this thread.
+    const bool held = TryAddRef() != 0;
     std::vector<ITransportNotify*> alive;
     {
       std::lock_guard<std::mutex> lock(notifyMutex_);
@@ -291,6 +296,7 @@ void FakeTransport::Run() {
       }
       ReleaseOffThread(r);
     }
+    if (held) ReleaseOffThread(this);
   }
 }
 
