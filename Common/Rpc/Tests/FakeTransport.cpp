@@ -56,18 +56,6 @@ FakeTransport::~FakeTransport() {
   thread_.join();
 }
 
-int FakeTransport::Release() {
-  const int count = DecrementRef();
-  if (count == 0) {
-    if (std::this_thread::get_id() == thread_.get_id()) {
-      DeleteOnDeletionThread(this);
-    } else {
-      Destroy();
-    }
-  }
-  return count;
-}
-
 uint16_t FakeTransport::FreePort() {
   static std::atomic<uint16_t> next{40000};
   std::lock_guard<std::mutex> lock(TableLock());

@@ -30,11 +30,6 @@ class FakeTransport final : public ITransportFastWrite, public IRefCountImpl {
   explicit FakeTransport(uint16_t port);
   ~FakeTransport() override;
 
-  // A receiver may hold the last reference while its delivery runs; the
-  // destructor joins the delivery thread, so that last release destroys the
-  // transport on the deletion thread instead.
-  int Release() override;
-
   // A port no fake transport listens on.
   static uint16_t FreePort();
 
