@@ -8,14 +8,15 @@ namespace corvane::test {
 
 namespace {
 
-// Listening fakes by port, and every link between two fakes.
+// Listening fakes by port, and every link between two fakes. Never
+// destroyed: a fake handed to the deletion thread may go after main returns.
 std::mutex& TableLock() {
-  static std::mutex lock;
-  return lock;
+  static auto* const lock = new std::mutex();
+  return *lock;
 }
 std::map<uint16_t, FakeTransport*>& Listeners() {
-  static std::map<uint16_t, FakeTransport*> listeners;
-  return listeners;
+  static auto* const listeners = new std::map<uint16_t, FakeTransport*>();
+  return *listeners;
 }
 
 void ReleaseOffThread(IRefCount* object) {

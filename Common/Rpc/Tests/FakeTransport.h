@@ -4,7 +4,7 @@
 // the listener is told Connected. A Write copies the frame and hands it to
 // the peer's delivery thread, which calls every receiver's OnDataReady in
 // order; events travel the same way. Each transport owns and joins its
-// delivery thread.
+// delivery thread, wherever its last reference is released.
 //
 // Controls the real transport lacks: whether a connection reports itself
 // ready for writing, and holding every Write until released.

@@ -316,6 +316,40 @@ TEST_P(RpcOverTransport, EndpointRulesAndTransportChange) {
   EXPECT_EQ(clientRpc_->UnregisterStub(kObject), Result_Fail);
 }
 
+// Holds a transport until the first message reaches it, then drops it.
+class DropOnMessage final : public ITransport::ITransportNotify, public IRefCountImpl {
+ public:
+  RefPtr<ITransport> held;
+  std::atomic<bool> disconnected{false};
+  int OnDataReady(const UUID&, const UUID&, IDataStream*) override {
+    held.Reset();
+    return 0;
+  }
+  int OnEvent(const UUID&, int event) override {
+    if (event == TransportEvent_Disconnected) disconnected.store(true);
+    return 0;
+  }
+};
+
+// An endpoint answering a request holds the transport while it writes, so
+// the last reference can go on the very thread the transport must join.
+TEST(FakeTransport, LastReleaseInsideItsOwnDeliveryStillShutsItDown) {
+  uint16_t port = 0;
+  RefPtr<ITransport> server = FakeTransportFactory().makeServer(&port);
+  RefPtr<ITransport> client = FakeTransportFactory().makeClient();
+  RefPtr<DropOnMessage> serverSide(new DropOnMessage(), false), clientSide(new DropOnMessage(), false);
+  ASSERT_EQ(server->AddNotify(serverSide.Get()), 0);
+  ASSERT_EQ(client->AddNotify(clientSide.Get()), 0);
+  UUID conn;
+  ASSERT_EQ(client->OpenConnection(0x7F000001, port, &conn, 5000), 0);
+  serverSide->held = server;
+  server.Reset();
+  ASSERT_EQ(client->Write(conn, RpcChannelType, StreamOf({1}).Get()), 0);
+  // The server's teardown closes the link; the client hears of it.
+  EXPECT_TRUE(WaitUntil([&] { return clientSide->disconnected.load(); }, 10000));
+  client->RemoveNotify(clientSide.Get());
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, RpcOverTransport,
                          ::testing::Values(FakeTransportFactory(), PlainTransportFactory()),
                          [](const auto& info) { return info.param.name; });
