@@ -366,7 +366,7 @@ bool NetworkTransportImpl::ThreadFunc() {
       GetDefaultScheduler()->Sleep(kIdleSleepMs);
       return true;
     }
-    const bool full = manager->ConnectionCount() + manager->QueuedAdds() >= MAX_CONNECTION_COUNT;
+    const bool full = manager->ListenerCount() >= MAX_CONNECTION_COUNT;
     ScopedLock lock(listenerLock_.get());
     const int listener = listenSocket_.load();
     if (listener == -1) return true;

@@ -268,9 +268,33 @@ int Manager::SetKeepAlive(const UUID& connectionId, uint32_t intervalMs, uint32_
   });
 }
 
+int Manager::ListenerCount() const {
+  const int count = connectionCount_.load() + queuedAdds_.load() - leaving_.load();
+  return count > 0 ? count : 0;
+}
+
+RefPtr<Connection> Manager::LeavingFromOwnThread(const UUID& connectionId) {
+  Connection* self = Connection::ReceivingOnThisThread();
+  if (!self || self->Id() != connectionId || !self->MarkLeaving()) return RefPtr<Connection>();
+  leaving_.fetch_add(1);
+  bool drained;
+  {
+    ScopedLock lock(writeStatusLock_.get());
+    auto it = writeStatus_.find(connectionId);
+    drained = it == writeStatus_.end() || it->second.queued == 0;
+  }
+  // A queued write still has to go out before the end of the stream.
+  if (drained) self->FinishSending();
+  return RefPtr<Connection>(self, true);
+}
+
 int Manager::DeleteConnection(const UUID& connectionId) {
   return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::DeleteConnection", [&] {
-    Post([this, connectionId](bool run) {
+    RefPtr<Connection> leaving = LeavingFromOwnThread(connectionId);
+    Post([this, connectionId, leaving](bool run) {
+      // Uncounted before the map shrinks: a listener reading in between
+      // sees one connection too many, never one too few.
+      if (leaving && leaving->ClearLeaving()) leaving_.fetch_sub(1);
       if (run) InternalDeleteConnection(connectionId);
     });
     return static_cast<int>(Result_Ok);

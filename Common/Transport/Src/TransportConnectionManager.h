@@ -57,9 +57,11 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   int GetLocalIpv4(const UUID& connectionId, uint32_t* ipv4);
 
   int ConnectionCount() const { return connectionCount_.load(); }
-  // Accepted connections queued for the map and not yet in the count: the
-  // listener counts them too, so a burst of accepts cannot overshoot.
-  int QueuedAdds() const { return queuedAdds_.load(); }
+  // What the listener counts against MAX_CONNECTION_COUNT: the map, the
+  // accepted connections queued for it (so that a burst of accepts cannot
+  // overshoot), less those whose own receive thread has
+  // asked for their removal (their slot is free while the request waits).
+  int ListenerCount() const;
   void SetIdlePurgeEnabled(bool enabled) { purgeEnabled_.store(enabled); }
   void SetIdlePurgeTimes(uint32_t periodMs, uint32_t idleMs) {
     purgePeriodMs_.store(periodMs);
@@ -96,6 +98,9 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   void PurgePass();
   RefPtr<Connection> Find(const UUID& connectionId);
   void StoreCount();
+  // The connection when the caller is its own receive thread and its
+  // removal is asked for the first time (then marked leaving), else null.
+  RefPtr<Connection> LeavingFromOwnThread(const UUID& connectionId);
   int WriteStatus(const UUID& connectionId);
 
   int InternalAddConnection(Connection* connection);
@@ -113,6 +118,7 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   std::map<UUID, RefPtr<Connection>> connections_;
   std::atomic<int> connectionCount_{0};
   std::atomic<int> queuedAdds_{0};
+  std::atomic<int> leaving_{0};
   std::unique_ptr<Scheduler::FastMutex> writeStatusLock_;
   // Per connection: the result of the last text write, and the text writes
   // queued and not yet run (a direct send may not overtake them).
