@@ -173,7 +173,8 @@ def main():
     service.start()
     nginx = start_nginx(work)
     pubs = Publishers()
-    rows, after_first = [], None
+    # Resident memory after the first round at each display count.
+    rows, after_first = [], {}
     try:
         # Lazily made threads (the deletion thread, timers) exist after a
         # first request; pooled connection threads end 2 s after their last
@@ -195,8 +196,7 @@ def main():
             api, ngx = [], []
             for _ in range(ROUNDS):
                 api.append(wrk(API_PORT, conns))
-                if after_first is None:
-                    after_first = proc_status(service.proc.pid)[2]
+                after_first.setdefault(displays, proc_status(service.proc.pid)[2])
                 ngx.append(wrk(NGINX_PORT, conns))
             rows.append((displays, len(body), conns, api, ngx))
             if service.proc.poll() is not None:
@@ -237,8 +237,12 @@ def main():
         now = proc_status(pid)
     print("service threads: %d at start, %d after; descriptors: %d at start, %d after" %
           (start[0], now[0], start[1], now[1]))
-    print("service resident: %.1f MiB after the first round, %.1f MiB after the runs (%+.1f %%)" %
-          (after_first, now[2], (now[2] - after_first) * 100.0 / after_first))
+    # The document and registry grow with the displays, so the comparison is
+    # with the first round at the last display count.
+    last = rows[-1][0]
+    print("service resident: %s; after the runs %.1f MiB (%+.1f %% of the first round at %d displays)" %
+          (", ".join("%.1f MiB after the first round at %d displays" % (after_first[d], d) for d in sorted(after_first)),
+           now[2], (now[2] - after_first[last]) * 100.0 / after_first[last], last))
     status, seconds = service.stop()
     print("service stop: status %s in %.2f s" % (status, seconds))
     shutil.rmtree(work, ignore_errors=True)

@@ -411,6 +411,9 @@ bool NetworkTransportImpl::ThreadFunc() {
       LOG_SPEW(1, "Connection Created - Connection ID - %s", connection->Id().ToString().c_str());
       connection->StartReceiving(false);
     }
+    // The queued registration (or the removal of a connection whose thread
+    // did not start) runs now.
+    manager->Wake();
     connectionTimer_.End();
     return true;
   });

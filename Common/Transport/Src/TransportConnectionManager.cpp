@@ -80,7 +80,7 @@ void Manager::Shutdown() {
   writeStatus_.clear();
 }
 
-bool Manager::Post(Task task) {
+bool Manager::Post(Task task, bool wake) {
   {
     ScopedLock lock(queueLock_.get());
     if (!closing_) {
@@ -92,7 +92,7 @@ bool Manager::Post(Task task) {
     task(false);
     return false;
   }
-  Wake();
+  if (wake) Wake();
   return true;
 }
 
@@ -229,12 +229,15 @@ int Manager::AddAcceptedConnection(Connection* connection) {
     }
     RefPtr<Connection> held(connection, true);
     queuedAdds_.fetch_add(1);
-    const bool queued = Post([this, held](bool run) {
-      // Refused by the shutdown (its thread may already run) or a duplicate
-      // id: never in the map, so closed here like those that are.
-      if (!run || Failed(InternalAddConnection(held.Get()))) held->CloseSocket(false);
-      queuedAdds_.fetch_sub(1);
-    });
+    const bool queued = Post(
+        [this, held](bool run) {
+          // Refused by the shutdown (its thread may already run) or a
+          // duplicate id: never in the map, so closed here like those that
+          // are.
+          if (!run || Failed(InternalAddConnection(held.Get()))) held->CloseSocket(false);
+          queuedAdds_.fetch_sub(1);
+        },
+        false);
     return queued ? static_cast<int>(Result_Ok) : static_cast<int>(Result_Fail);
   });
 }
@@ -273,10 +276,9 @@ int Manager::ListenerCount() const {
   return count > 0 ? count : 0;
 }
 
-RefPtr<Connection> Manager::LeavingFromOwnThread(const UUID& connectionId) {
-  Connection* self = Connection::ReceivingOnThisThread();
-  if (!self || self->Id() != connectionId || !self->MarkLeaving()) return RefPtr<Connection>();
+void Manager::StartLeaving(Connection* self) {
   leaving_.fetch_add(1);
+  const UUID& connectionId = self->Id();
   bool drained;
   {
     ScopedLock lock(writeStatusLock_.get());
@@ -285,12 +287,19 @@ RefPtr<Connection> Manager::LeavingFromOwnThread(const UUID& connectionId) {
   }
   // A queued write still has to go out before the end of the stream.
   if (drained) self->FinishSending();
-  return RefPtr<Connection>(self, true);
 }
 
 int Manager::DeleteConnection(const UUID& connectionId) {
   return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::DeleteConnection", [&] {
-    RefPtr<Connection> leaving = LeavingFromOwnThread(connectionId);
+    RefPtr<Connection> leaving;
+    Connection* self = Connection::ReceivingOnThisThread();
+    if (self && self->Id() == connectionId) {
+      // Asked before on this thread (the receiver closed, then the socket
+      // ended): that request removes it.
+      if (!self->MarkLeaving()) return static_cast<int>(Result_Ok);
+      StartLeaving(self);
+      leaving = RefPtr<Connection>(self, true);
+    }
     Post([this, connectionId, leaving](bool run) {
       // Uncounted before the map shrinks: a listener reading in between
       // sees one connection too many, never one too few.

@@ -36,7 +36,9 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   // An accepted connection, queued without waiting, so that the listener
   // does not wait on the manager's thread for every accept. Its write
   // status exists from now on; an id already held closes the new
-  // connection. Result_Fail when the manager is shutting down.
+  // connection. Result_Fail when the manager is shutting down. The manager
+  // is not woken: the listener wakes it once the connection's thread runs,
+  // so that the wake-up is not on the new connection's way.
   int AddAcceptedConnection(Connection* connection);
   int SetKeepAlive(const UUID& connectionId, uint32_t intervalMs, uint32_t timeoutMs);
   // Queued; 0 at once.
@@ -90,7 +92,7 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   using Task = std::function<void(bool run)>;
 
   ~ConnectionManager() override;
-  bool Post(Task task);
+  bool Post(Task task, bool wake = true);
   // Runs fn on the manager's thread and waits for it; failure when the
   // manager shuts down first.
   int Call(const std::function<int()>& fn, int failure);
@@ -98,9 +100,10 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   void PurgePass();
   RefPtr<Connection> Find(const UUID& connectionId);
   void StoreCount();
-  // The connection when the caller is its own receive thread and its
-  // removal is asked for the first time (then marked leaving), else null.
-  RefPtr<Connection> LeavingFromOwnThread(const UUID& connectionId);
+  // A connection whose own receive thread asks for its removal for the
+  // first time: uncounted for the listener, its stream ended when nothing
+  // it wrote is still queued.
+  void StartLeaving(Connection* self);
   int WriteStatus(const UUID& connectionId);
 
   int InternalAddConnection(Connection* connection);
