@@ -23,6 +23,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -63,21 +64,36 @@ def app_data(n):
 
 
 class Publishers:
-    """One protocol-2 connection per display, held for the whole run."""
+    """One protocol-2 connection per display, held for the whole run; each
+    pings every 5 s, as the service drops connections silent for 30 s."""
 
     def __init__(self):
         self.socks = []
+        self.lock = threading.Lock()
+        self.stopping = threading.Event()
+        self.pinger = threading.Thread(target=self.ping, daemon=True)
+        self.pinger.start()
 
     def publish_up_to(self, count):
         for n in range(len(self.socks), count):
             s = hp.connect()
             s.sendall(hp.publish(hp.display_id(0xB0, n), b"Display %d" % n, 0x01020800, app_data(n)))
-            self.socks.append(s)
+            with self.lock:
+                self.socks.append(s)
+
+    def ping(self):
+        while not self.stopping.wait(5):
+            with self.lock:
+                for s in self.socks:
+                    s.sendall(hp.PING)
 
     def close(self):
-        for s in self.socks:
-            s.close()
-        self.socks = []
+        self.stopping.set()
+        self.pinger.join(10)
+        with self.lock:
+            for s in self.socks:
+                s.close()
+            self.socks = []
 
 
 def wait_displays(count, timeout=60):
@@ -173,8 +189,8 @@ def main():
     service.start()
     nginx = start_nginx(work)
     pubs = Publishers()
-    # Resident memory after the first round at each display count.
-    rows, after_first = [], {}
+    # Resident memory (MiB) of the service after each of its rounds.
+    rows = []
     try:
         # Lazily made threads (the deletion thread, timers) exist after a
         # first request; pooled connection threads end 2 s after their last
@@ -193,12 +209,12 @@ def main():
                 raise RuntimeError("/api/discover answered %s" % status)
             with open(body_path, "wb") as f:
                 f.write(body)
-            api, ngx = [], []
+            api, ngx, rss = [], [], []
             for _ in range(ROUNDS):
                 api.append(wrk(API_PORT, conns))
-                after_first.setdefault(displays, proc_status(service.proc.pid)[2])
+                rss.append(proc_status(service.proc.pid)[2])
                 ngx.append(wrk(NGINX_PORT, conns))
-            rows.append((displays, len(body), conns, api, ngx))
+            rows.append((displays, len(body), conns, api, ngx, rss))
             if service.proc.poll() is not None:
                 raise RuntimeError("service ended during the run")
         with open("/proc/loadavg") as f:
@@ -212,15 +228,16 @@ def main():
           (ROUNDS, SECONDS, load))
     print("%-9s %8s %5s %12s %12s %6s %11s %11s %6s" % ("displays", "body", "conc", "service r/s", "nginx r/s",
                                                        "ratio", "service p99", "nginx p99", "p99 x"))
-    for displays, size, conns, api, ngx in rows:
+    for displays, size, conns, api, ngx, rss in rows:
         a_rps = statistics.mean(r[0] for r in api)
         n_rps = statistics.mean(r[0] for r in ngx)
         a_p99 = statistics.median(r[1] for r in api)
         n_p99 = statistics.median(r[1] for r in ngx)
         print("%-9d %7.0fK %5d %12.0f %12.0f %6.2f %8.2f ms %8.2f ms %6.2f" %
               (displays, size / 1024.0, conns, a_rps, n_rps, a_rps / n_rps, a_p99, n_p99, a_p99 / n_p99))
-        print("          rounds: service %s | nginx %s" %
-              (" ".join("%.0f/%.2f" % r[:2] for r in api), " ".join("%.0f/%.2f" % r[:2] for r in ngx)))
+        print("          rounds (r/s / p99 ms): service %s | nginx %s | service resident %s MiB" %
+              (" ".join("%.0f/%.2f" % r[:2] for r in api), " ".join("%.0f/%.2f" % r[:2] for r in ngx),
+               " ".join("%.1f" % m for m in rss)))
         for name, runs in (("service", api), ("nginx", ngx)):
             errors = [r[2] for r in runs if r[2]]
             if errors:
@@ -237,12 +254,12 @@ def main():
         now = proc_status(pid)
     print("service threads: %d at start, %d after; descriptors: %d at start, %d after" %
           (start[0], now[0], start[1], now[1]))
-    # The document and registry grow with the displays, so the comparison is
-    # with the first round at the last display count.
-    last = rows[-1][0]
-    print("service resident: %s; after the runs %.1f MiB (%+.1f %% of the first round at %d displays)" %
-          (", ".join("%.1f MiB after the first round at %d displays" % (after_first[d], d) for d in sorted(after_first)),
-           now[2], (now[2] - after_first[last]) * 100.0 / after_first[last], last))
+    # The document and registry grow with the displays and the threads'
+    # memory with the concurrency, so the comparison is with the first round
+    # of the last case.
+    first = rows[-1][5][0]
+    print("service resident: %.1f MiB after the first round of the last case, %.1f MiB after the runs (%+.1f %%)" %
+          (first, now[2], (now[2] - first) * 100.0 / first))
     status, seconds = service.stop()
     print("service stop: status %s in %.2f s" % (status, seconds))
     shutil.rmtree(work, ignore_errors=True)
