@@ -81,6 +81,9 @@ int64_t Receive(SocketHandle socket, void* buffer, size_t size);
 
 // Both directions; a thread blocked reading or writing the socket returns.
 int Shutdown(SocketHandle socket);
+// The sending direction only: queued bytes still go out, then the end of
+// the stream; reading goes on.
+int ShutdownSend(SocketHandle socket);
 // Copies up to size queued bytes without consuming them (blocking as the
 // socket is): the count, 0 when the peer has closed, or -1.
 int64_t Peek(SocketHandle socket, void* buffer, size_t size);

@@ -5,9 +5,13 @@
 namespace corvane::platform {
 
 struct NativeThreadPool::Worker {
+  // The hand-over's own lock: the thread waking up takes this one, not the
+  // pool's, which the next hand-over or parking thread may hold.
+  std::mutex mutex;
   std::condition_variable wake;
   std::function<void()> body;
   std::shared_ptr<NativeRun> run;
+  bool closing = false;
   pthread_t self{};
   // Set by Shutdown, which then joins the thread itself.
   bool joinedByShutdown = false;
@@ -47,24 +51,33 @@ NativeThreadPool& NativeThreadPool::Instance() {
 int NativeThreadPool::Run(std::function<void()> body, std::shared_ptr<NativeRun>* run) {
   auto handed = std::make_shared<NativeRun>();
   std::vector<pthread_t> ended;
-  Worker* parked = nullptr;
+  std::shared_ptr<Worker> parked;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ended.swap(ended_);
     if (!idle_.empty()) {
       parked = idle_.back();
       idle_.pop_back();
+    }
+  }
+  if (parked) {
+    // Off the idle list, the worker waits only for this body: it neither
+    // ends nor is taken by Shutdown until the body is there.
+    {
+      std::lock_guard<std::mutex> lock(parked->mutex);
       parked->body = std::move(body);
       parked->run = handed;
-      parked->wake.notify_one();
     }
+    // Held here, so the signal may follow the unlock and wake the worker
+    // straight into a free lock.
+    parked->wake.notify_one();
   }
   // Threads that ended have returned or are about to: the join is short.
   for (pthread_t handle : ended) pthread_join(handle, nullptr);
   if (!parked) {
-    auto worker = std::make_unique<Worker>();
-    worker->body = std::move(body);
-    worker->run = handed;
+    auto worker = std::make_unique<std::shared_ptr<Worker>>(std::make_shared<Worker>());
+    (*worker)->body = std::move(body);
+    (*worker)->run = handed;
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, kNativeStackSize);
@@ -79,33 +92,51 @@ int NativeThreadPool::Run(std::function<void()> body, std::shared_ptr<NativeRun>
 }
 
 void* NativeThreadPool::Main(void* arg) {
-  std::unique_ptr<Worker> worker(static_cast<Worker*>(arg));
-  Instance().Serve(worker.get());
+  std::unique_ptr<std::shared_ptr<Worker>> worker(static_cast<std::shared_ptr<Worker>*>(arg));
+  Instance().Serve(*worker);
   return nullptr;
 }
 
-void NativeThreadPool::Serve(Worker* worker) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  worker->self = pthread_self();
+void NativeThreadPool::Serve(const std::shared_ptr<Worker>& worker) {
+  {
+    std::lock_guard<std::mutex> lock(worker->mutex);
+    worker->self = pthread_self();
+  }
   for (;;) {
-    std::function<void()> body = std::move(worker->body);
-    std::shared_ptr<NativeRun> run = std::move(worker->run);
-    lock.unlock();
+    std::function<void()> body;
+    std::shared_ptr<NativeRun> run;
+    {
+      std::lock_guard<std::mutex> lock(worker->mutex);
+      body = std::move(worker->body);
+      run = std::move(worker->run);
+    }
     body();
     // What the body captured goes before anyone waiting hears it is done.
     body = nullptr;
     run->Finish();
     run.reset();
-    lock.lock();
-    if (closing_ || idle_.size() >= kMaxIdle) break;
-    idle_.push_back(worker);
-    const bool handed = worker->wake.wait_for(lock, kIdleKeep, [&] { return worker->body || closing_; });
-    if (!handed || !worker->body) {
-      // Still listed unless Shutdown took it.
-      idle_.erase(std::remove(idle_.begin(), idle_.end(), worker), idle_.end());
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (closing_ || idle_.size() >= kMaxIdle) break;
+      idle_.push_back(worker);
+    }
+    std::unique_lock<std::mutex> lock(worker->mutex);
+    const bool handed = worker->wake.wait_for(lock, kIdleKeep, [&] { return worker->body || worker->closing; });
+    if (handed && worker->body) continue;
+    lock.unlock();
+    std::lock_guard<std::mutex> poolLock(mutex_);
+    auto listed = std::find(idle_.begin(), idle_.end(), worker);
+    if (listed != idle_.end()) {
+      idle_.erase(listed);
       break;
     }
+    // Taken off the list meanwhile: by Shutdown (which joins this thread)
+    // or by a hand-over whose body is on its way.
+    if (worker->joinedByShutdown) break;
+    std::unique_lock<std::mutex> relock(worker->mutex);
+    worker->wake.wait(relock, [&] { return static_cast<bool>(worker->body); });
   }
+  std::lock_guard<std::mutex> poolLock(mutex_);
   if (worker->joinedByShutdown) return;
   if (closing_) {
     // Nobody joins after the shutdown.
@@ -117,17 +148,26 @@ void NativeThreadPool::Serve(Worker* worker) {
 
 void NativeThreadPool::Shutdown() {
   std::vector<pthread_t> joins;
+  std::vector<std::shared_ptr<Worker>> woken;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     closing_ = true;
-    for (Worker* worker : idle_) {
+    for (const std::shared_ptr<Worker>& worker : idle_) {
       worker->joinedByShutdown = true;
       joins.push_back(worker->self);
-      worker->wake.notify_one();
+      woken.push_back(worker);
     }
     idle_.clear();
     joins.insert(joins.end(), ended_.begin(), ended_.end());
     ended_.clear();
+  }
+  // Each parked worker stays until it has been joined below.
+  for (const std::shared_ptr<Worker>& worker : woken) {
+    {
+      std::lock_guard<std::mutex> lock(worker->mutex);
+      worker->closing = true;
+    }
+    worker->wake.notify_one();
   }
   for (pthread_t handle : joins) pthread_join(handle, nullptr);
 }

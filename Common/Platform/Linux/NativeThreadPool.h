@@ -65,10 +65,10 @@ class NativeThreadPool {
 
   NativeThreadPool() = default;
   static void* Main(void* arg);
-  void Serve(Worker* worker);
+  void Serve(const std::shared_ptr<Worker>& worker);
 
   std::mutex mutex_;
-  std::vector<Worker*> idle_;
+  std::vector<std::shared_ptr<Worker>> idle_;
   std::vector<pthread_t> ended_;
   bool closing_ = false;
 };

@@ -179,6 +179,8 @@ int64_t Receive(SocketHandle socket, void* buffer, size_t size) {
 
 int Shutdown(SocketHandle socket) { return ::shutdown(socket, SHUT_RDWR) == 0 ? 0 : -1; }
 
+int ShutdownSend(SocketHandle socket) { return ::shutdown(socket, SHUT_WR) == 0 ? 0 : -1; }
+
 int64_t Peek(SocketHandle socket, void* buffer, size_t size) {
   for (;;) {
     ssize_t n = ::recv(socket, buffer, size, MSG_PEEK);

@@ -365,7 +365,7 @@ bool NetworkTransportImpl::ThreadFunc() {
       GetDefaultScheduler()->Sleep(kIdleSleepMs);
       return true;
     }
-    const bool full = manager->ConnectionCount() + manager->QueuedAdds() >= MAX_CONNECTION_COUNT;
+    const bool full = manager->ListenerCount() >= MAX_CONNECTION_COUNT;
     ScopedLock lock(listenerLock_.get());
     const int listener = listenSocket_.load();
     if (listener == -1) return true;
@@ -410,6 +410,9 @@ bool NetworkTransportImpl::ThreadFunc() {
       LOG_SPEW(1, "Connection Created - Connection ID - %s", connection->Id().ToString().c_str());
       connection->StartReceiving(false);
     }
+    // The queued registration (or the removal of a connection whose thread
+    // did not start) runs now.
+    manager->Wake();
     connectionTimer_.End();
     return true;
   });

@@ -193,6 +193,25 @@ void Connection::DetachManager() {
   ReleaseDeferred(old);
 }
 
+bool Connection::MarkLeaving() {
+  int expected = 0;
+  return leaving_.compare_exchange_strong(expected, 1);
+}
+
+bool Connection::ClearLeaving() {
+  int expected = 1;
+  return leaving_.compare_exchange_strong(expected, 2);
+}
+
+void Connection::FinishSending() {
+  if (mode_.framed || mode_.handshake || ssl_ || sslContext_) return;
+  // Under the write lock: a write in progress on another thread finishes
+  // first.
+  ScopedLock lock(writeLock_.get());
+  const int s = socket_.load();
+  if (s != -1) sock::ShutdownSend(s);
+}
+
 void Connection::RequestDelete() {
   RefPtr<ConnectionManager> manager = AcquireManager();
   if (manager) manager->ForgetConnection(this);

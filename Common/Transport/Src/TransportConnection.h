@@ -81,6 +81,16 @@ class NetworkTransportImpl::Connection final : public Thread,
   void CloseSocket(bool quiet);
   // The manager is going away: the connection no longer reaches it.
   void DetachManager();
+  // Its removal was asked for on its own receive thread: from then on the
+  // listener does not count it. Mark is true only the first time, Clear only
+  // once after a Mark, so a connection is uncounted at most once.
+  bool MarkLeaving();
+  bool ClearLeaving();
+  // A plain raw connection sends the end of its stream at once, after what
+  // it has written: the peer sees the close now, not when the connection is
+  // destroyed, and the closing side keeps the TIME_WAIT as a web server's
+  // does. Other modes and TLS close only as before.
+  void FinishSending();
 
   const UUID& Id() const { return connectionId_; }
   uint32_t PeerAddress() const { return peerAddress_; }
@@ -191,6 +201,7 @@ class NetworkTransportImpl::Connection final : public Thread,
     kClosedWhileAnnouncing,
   };
   std::atomic<int> announcement_{kAnnounced};
+  std::atomic<int> leaving_{0};  // 0, 1 marked, 2 cleared
   std::atomic<uint32_t> keepAliveSilenceCount_{0};
   int lastError_ = 0;
   uint64_t consumed_ = 0;  // bytes taken off the stream by the reader

@@ -82,7 +82,7 @@ void Manager::Shutdown() {
   writeStatus_.clear();
 }
 
-bool Manager::Post(Task task) {
+bool Manager::Post(Task task, bool wake) {
   {
     ScopedLock lock(queueLock_.get());
     if (!closing_) {
@@ -94,7 +94,7 @@ bool Manager::Post(Task task) {
     task(false);
     return false;
   }
-  Wake();
+  if (wake) Wake();
   return true;
 }
 
@@ -241,17 +241,19 @@ int Manager::AddAcceptedConnection(Connection* connection) {
     }
     RefPtr<Connection> held(connection, true);
     queuedAdds_.fetch_add(1);
-    const bool queued = Post([this, held](bool run) {
-      // Refused by the shutdown (its thread may already run): closed here
-      // like those in the map, announced gone only if it was announced. A
-      // duplicate id is refused quietly: the id is the live connection's.
-      if (!run) {
-        held->CloseSocket(false);
-      } else if (Failed(InternalAddConnection(held.Get()))) {
-        held->CloseSocket(true);
-      }
-      queuedAdds_.fetch_sub(1);
-    });
+    const bool queued = Post(
+        [this, held](bool run) {
+          // Refused by the shutdown (its thread may already run): closed here
+          // like those in the map, announced gone only if it was announced. A
+          // duplicate id is refused quietly: the id is the live connection's.
+          if (!run) {
+            held->CloseSocket(false);
+          } else if (Failed(InternalAddConnection(held.Get()))) {
+            held->CloseSocket(true);
+          }
+          queuedAdds_.fetch_sub(1);
+        },
+        false);
     return queued ? static_cast<int>(Result_Ok) : static_cast<int>(Result_Fail);
   });
 }
@@ -285,9 +287,39 @@ int Manager::SetKeepAlive(const UUID& connectionId, uint32_t intervalMs, uint32_
   });
 }
 
+int Manager::ListenerCount() const {
+  const int count = connectionCount_.load() + queuedAdds_.load() - leaving_.load();
+  return count > 0 ? count : 0;
+}
+
+void Manager::StartLeaving(Connection* self) {
+  leaving_.fetch_add(1);
+  const UUID& connectionId = self->Id();
+  bool drained;
+  {
+    ScopedLock lock(writeStatusLock_.get());
+    auto it = writeStatus_.find(connectionId);
+    drained = it == writeStatus_.end() || it->second.queued == 0;
+  }
+  // A queued write still has to go out before the end of the stream.
+  if (drained) self->FinishSending();
+}
+
 int Manager::DeleteConnection(const UUID& connectionId) {
   return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::DeleteConnection", [&] {
-    Post([this, connectionId](bool run) {
+    RefPtr<Connection> leaving;
+    Connection* self = Connection::ReceivingOnThisThread();
+    if (self && self->Id() == connectionId) {
+      // Asked before on this thread (the receiver closed, then the socket
+      // ended): that request removes it.
+      if (!self->MarkLeaving()) return static_cast<int>(Result_Ok);
+      StartLeaving(self);
+      leaving = RefPtr<Connection>(self, true);
+    }
+    Post([this, connectionId, leaving](bool run) {
+      // Uncounted before the map shrinks: a listener reading in between
+      // sees one connection too many, never one too few.
+      if (leaving && leaving->ClearLeaving()) leaving_.fetch_sub(1);
       if (run) InternalDeleteConnection(connectionId);
     });
     return static_cast<int>(Result_Ok);

@@ -37,7 +37,9 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   // does not wait on the manager's thread for every accept. Its write
   // status exists from now on; an id already held closes the new
   // connection quietly (never an event under the live connection's id).
-  // Result_Fail when the manager is shutting down.
+  // Result_Fail when the manager is shutting down. The manager is not
+  // woken: the listener wakes it once the connection's thread runs, so that
+  // the wake-up is not on the new connection's way.
   int AddAcceptedConnection(Connection* connection);
   int SetKeepAlive(const UUID& connectionId, uint32_t intervalMs, uint32_t timeoutMs);
   // Queued; 0 at once.
@@ -61,9 +63,11 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   int GetLocalIpv4(const UUID& connectionId, uint32_t* ipv4);
 
   int ConnectionCount() const { return connectionCount_.load(); }
-  // Accepted connections queued for the map and not yet in the count: the
-  // listener counts them too, so a burst of accepts cannot overshoot.
-  int QueuedAdds() const { return queuedAdds_.load(); }
+  // What the listener counts against MAX_CONNECTION_COUNT: the map, the
+  // accepted connections queued for it (so that a burst of accepts cannot
+  // overshoot), less those whose own receive thread has
+  // asked for their removal (their slot is free while the request waits).
+  int ListenerCount() const;
   void SetIdlePurgeEnabled(bool enabled) { purgeEnabled_.store(enabled); }
   void SetIdlePurgeTimes(uint32_t periodMs, uint32_t idleMs) {
     purgePeriodMs_.store(periodMs);
@@ -93,7 +97,7 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   using Task = std::function<void(bool run)>;
 
   ~ConnectionManager() override;
-  bool Post(Task task);
+  bool Post(Task task, bool wake = true);
   // Runs fn on the manager's thread and waits for it; failure when the
   // manager shuts down first.
   int Call(const std::function<int()>& fn, int failure);
@@ -101,6 +105,10 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   void PurgePass();
   RefPtr<Connection> Find(const UUID& connectionId);
   void StoreCount();
+  // A connection whose own receive thread asks for its removal for the
+  // first time: uncounted for the listener, its stream ended when nothing
+  // it wrote is still queued.
+  void StartLeaving(Connection* self);
   int WriteStatus(const UUID& connectionId);
 
   int InternalAddConnection(Connection* connection);
@@ -118,6 +126,7 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   std::map<UUID, RefPtr<Connection>> connections_;
   std::atomic<int> connectionCount_{0};
   std::atomic<int> queuedAdds_{0};
+  std::atomic<int> leaving_{0};
   std::unique_ptr<Scheduler::FastMutex> writeStatusLock_;
   // Per connection: the result of the last text write, and the text writes
   // queued and not yet run (a direct send may not overtake them).
