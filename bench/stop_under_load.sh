@@ -14,7 +14,7 @@ dirs=("$@")
 [ ${#dirs[@]} -eq 0 ] && dirs=(build/asan build/tsan)
 status=0
 for dir in "${dirs[@]}"; do
-  test_binary="$dir/DiscoveryService/ServiceStopUnderLoadTest"
+  test_binary="$dir/DiscoveryService/Service/ServiceStopUnderLoadTest"
   if [ ! -x "$test_binary" ]; then
     echo "=== $dir: $test_binary is not built"
     status=1
