@@ -1,8 +1,5 @@
 #include "HttpRequest.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cinttypes>
@@ -14,6 +11,7 @@
 #include "DataStream.h"
 #include "HttpServerLog.h"
 #include "Directory.h"
+#include "FileIo.h"
 #include "Logger.h"
 #include "Result.h"
 #include "StringUtils.h"
@@ -94,17 +92,6 @@ bool IsReservedUploadName(const std::string& name) {
   return name == HttpServer::IUriHandler::Request::kSpoolFileName || name == "." || name == "..";
 }
 
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Buffered reads of the spool file from an absolute position.
 class SpoolReader {
  public:
@@ -147,13 +134,10 @@ class SpoolReader {
   bool Fill() {
     base_ += end_;
     next_ = end_ = 0;
-    for (;;) {
-      ssize_t n = ::pread(fd_, buffer_, sizeof(buffer_), static_cast<off_t>(base_));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      end_ = static_cast<size_t>(n);
-      return true;
-    }
+    int64_t n = platform::ReadAt(fd_, buffer_, sizeof(buffer_), base_);
+    if (n <= 0) return false;
+    end_ = static_cast<size_t>(n);
+    return true;
   }
 
   int fd_;
@@ -238,7 +222,7 @@ HttpServer::IUriHandler::Request::~Request() {
   g_totalSpooled.fetch_sub(spoolSize_ + extractedBytes_);
   g_totalParameters.fetch_sub(parameterCost_);
   if (spoolFd_ >= 0) {
-    ::close(spoolFd_);
+    platform::CloseFile(spoolFd_);
     RemoveDirectoryTree(GetSpoolFolder());
   }
 }
@@ -375,7 +359,7 @@ int HttpServer::IUriHandler::Request::OpenSpool() {
   std::string folder = GetDataDirectory("", "", "requests/" + SpoolName(), true, true);
   std::string path = folder + "/" + kSpoolFileName;
   HTTP_SERVER_LOG(kAppendData, Log_Information, "Writing body data to %s", path.c_str());
-  spoolFd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  spoolFd_ = platform::CreatePrivateFile(path, true);
   if (spoolFd_ < 0) {
     int error = errno;
     HTTP_SERVER_LOG(kAppendData, Log_Severe, "Failed to open file for body data: %d", error);
@@ -394,7 +378,7 @@ int HttpServer::IUriHandler::Request::AppendBody(std::string_view bytes) {
       g_totalSpooled.fetch_sub(bytes.size());
       return Reject("spooled request bodies too large in total");
     }
-    if (!WriteAll(spoolFd_, bytes.data(), bytes.size())) {
+    if (!platform::WriteFully(spoolFd_, bytes.data(), bytes.size())) {
       g_totalSpooled.fetch_sub(bytes.size());
       HTTP_SERVER_LOG(kAppendData, Log_Severe, "Failed to append %zu bytes for body data of HTTP request", bytes.size());
       complete_ = true;
@@ -618,7 +602,7 @@ void HttpServer::IUriHandler::Request::ParseMultipart() {
       found = scanner.Scan(reader, 4096, [](const std::string&) { return true; });
     } else if (!fileName.empty()) {
       std::string path = folder + "/" + fileName;
-      int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+      int fd = platform::CreatePrivateFile(path, false);
       bool written = fd >= 0;
       bool withinTotal = true;
       found = scanner.Scan(reader, 4096, [&](const std::string& block) {
@@ -629,12 +613,12 @@ void HttpServer::IUriHandler::Request::ParseMultipart() {
           return withinTotal = false;
         }
         extractedBytes_ += block.size();
-        if (written) written = WriteAll(fd, block.data(), block.size());
+        if (written) written = platform::WriteFully(fd, block.data(), block.size());
         return true;
       });
-      if (fd >= 0) ::close(fd);
+      platform::CloseFile(fd);
       if (!withinTotal) {
-        ::unlink(path.c_str());
+        platform::RemoveFile(path);
         HTTP_SERVER_LOG(kProcessRequestData, Log_Warning,
                         "Uploaded files passed the spool's total of %" PRIu64 " bytes; parsing ended",
                         kMaxTotalSpoolBytes);

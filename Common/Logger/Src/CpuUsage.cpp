@@ -1,13 +1,10 @@
 #include "CpuUsage.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <charconv>
 #include <climits>
 #include <sstream>
 
+#include "ProcessStatistics.h"
 #include "Scheduler.h"
 
 namespace corvane {
@@ -15,25 +12,6 @@ namespace corvane {
 namespace {
 
 constexpr uint64_t kSampleIntervalMs = 250;
-
-// /proc files report a size of 0, so they are read to the end.
-bool ReadSmallFile(const char* path, std::string* out) {
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  out->clear();
-  char buf[4096];
-  bool ok = true;
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof(buf));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) ok = false;
-    if (n <= 0) break;
-    out->append(buf, static_cast<size_t>(n));
-    if (out->size() > (1u << 20)) break;  // the "cpu" line comes first
-  }
-  ::close(fd);
-  return ok;
-}
 
 // Reads count unsigned decimal fields separated by blanks, starting at pos.
 bool ReadFields(const std::string& text, size_t pos, uint64_t* fields, int count) {
@@ -84,8 +62,8 @@ bool ParseProcSelfStat(const std::string& text, uint64_t* kernel, uint64_t* user
 
 bool ReadCpuTimes(CpuTimes* out) {
   std::string text;
-  if (!ReadSmallFile("/proc/stat", &text) || !ParseProcStat(text, &out->systemKernel, &out->systemUser)) return false;
-  if (!ReadSmallFile("/proc/self/stat", &text) || !ParseProcSelfStat(text, &out->processKernel, &out->processUser)) {
+  if (!platform::ReadSystemCpuStat(&text) || !ParseProcStat(text, &out->systemKernel, &out->systemUser)) return false;
+  if (!platform::ReadProcessCpuStat(&text) || !ParseProcSelfStat(text, &out->processKernel, &out->processUser)) {
     return false;
   }
   return true;

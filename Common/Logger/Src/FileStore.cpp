@@ -1,16 +1,10 @@
 #include "FileStore.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <vector>
 
+#include "FileIo.h"
 #include "Locks.h"
 #include "Result.h"
 
@@ -27,21 +21,6 @@ void AppendInt(std::string& out, int64_t value) {
   out.append(buf, res.ptr);
 }
 
-// One write() per line; a short write (full disk, signal) continues with the
-// rest rather than leaving half a line behind without its CR LF.
-void WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (n == 0) return;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-}
-
 bool StartsWith(const std::string& text, const std::string& prefix) {
   return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
 }
@@ -51,9 +30,9 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
 class FolderHandle {
  public:
   FolderHandle(int pinned, bool isPinned, const std::string& path)
-      : fd_(isPinned ? pinned : ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), owned_(!isPinned) {}
+      : fd_(isPinned ? pinned : platform::OpenFolder(path)), owned_(!isPinned) {}
   ~FolderHandle() {
-    if (owned_ && fd_ >= 0) ::close(fd_);
+    if (owned_) platform::CloseFile(fd_);
   }
   FolderHandle(const FolderHandle&) = delete;
   FolderHandle& operator=(const FolderHandle&) = delete;
@@ -76,27 +55,17 @@ bool EndsWithLog(const std::string& name) {
 // The ".log" entries (not folders) of the open folder, without following
 // anything out of it.
 void ListLogFiles(int folderFd, const std::string& directory, FileFinder<FileStore::FileCompareName>* finder) {
-  if (folderFd < 0) return;
-  int own = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (own < 0) return;
-  DIR* dir = ::fdopendir(own);
-  if (dir == nullptr) {
-    ::close(own);
-    return;
-  }
-  while (struct dirent* found = ::readdir(dir)) {
-    std::string name(found->d_name);
-    if (!EndsWithLog(name)) continue;
-    struct stat st {};
-    if (::fstatat(own, found->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode)) continue;
+  std::vector<platform::FolderEntry> entries;
+  platform::ListFolderAt(folderFd, &entries);
+  for (platform::FolderEntry& found : entries) {
+    if (found.isFolder || !EndsWithLog(found.name)) continue;
     FileEntry entry;
-    entry.name = std::move(name);
+    entry.name = std::move(found.name);
     entry.path = directory;
-    entry.size = static_cast<uint32_t>(st.st_size);
-    entry.lastWriteMs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+    entry.size = static_cast<uint32_t>(found.size);
+    entry.lastWriteMs = found.lastWriteMs;
     finder->OnFile(entry);
   }
-  ::closedir(dir);
 }
 
 }  // namespace
@@ -173,8 +142,8 @@ FileStore::FileStore(std::string name, std::string directory, int directoryFd, b
 }
 
 FileStore::~FileStore() {
-  if (fd_ >= 0) ::close(fd_);
-  if (pinned_ && folderFd_ >= 0) ::close(folderFd_);
+  platform::CloseFile(fd_);
+  if (pinned_) platform::CloseFile(folderFd_);
 }
 
 std::string FileStore::TodayText() {
@@ -202,15 +171,16 @@ void FileStore::OpenNextFile() {
     std::string fileName = MakeFileName();
     // O_NONBLOCK only matters for a FIFO planted under a log name, which
     // would otherwise block the logging thread until a reader appears.
-    int fd = ::openat(folder.Get(), fileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+    int fd = platform::OpenAppendFileAt(folder.Get(), fileName);
     if (fd >= 0) {
-      struct stat st {};
-      if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) <= maxBytes_) {
+      uint64_t size = 0;
+      bool isRegular = false;
+      if (platform::FileStatus(fd, &size, &isRegular) && isRegular && size <= maxBytes_) {
         fd_ = fd;
         currentName_ = std::move(fileName);
         return;
       }
-      ::close(fd);
+      platform::CloseFile(fd);
     }
     ++counter_;
   }
@@ -243,7 +213,7 @@ void FileStore::DeleteOldFiles() {
     // dated in the future; unlinking it would send every later line to a
     // file nobody can find.
     if (keep || (fd_ >= 0 && entry.name == currentName_)) continue;
-    ::unlinkat(folder.Get(), entry.name.c_str(), 0);
+    platform::RemoveFileAt(folder.Get(), entry.name);
   }
 }
 
@@ -267,9 +237,10 @@ void FileStore::Write(uint32_t levelFlags, const std::string& file, const std::s
 
   ScopedLock lock(mutex_.get());
   if (fd_ >= 0) {
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0 || static_cast<uint64_t>(st.st_size) > maxBytes_) {
-      ::close(fd_);
+    uint64_t size = 0;
+    bool isRegular = false;
+    if (!platform::FileStatus(fd_, &size, &isRegular) || size > maxBytes_) {
+      platform::CloseFile(fd_);
       fd_ = -1;
       currentName_.clear();
       ++counter_;
@@ -284,7 +255,7 @@ void FileStore::Write(uint32_t levelFlags, const std::string& file, const std::s
   // Stamped under the lock so that the times in a file never go backwards.
   std::string lineText = TimestampText(0);
   lineText += tail;
-  WriteAll(fd_, lineText.data(), lineText.size());
+  platform::WriteFully(fd_, lineText.data(), lineText.size());
 }
 
 uint32_t FileStore::Counter() {
@@ -300,7 +271,7 @@ std::string FileStore::CurrentFileName() {
 int CreateFileStoreAt(const std::string& name, const std::string& directory, int directoryFd, uint64_t maxBytes,
                       ILogStore** out) {
   if (out == nullptr) {
-    if (directoryFd >= 0) ::close(directoryFd);
+    platform::CloseFile(directoryFd);
     return Result_InvalidPointer;
   }
   *out = new FileStore(name, directory, directoryFd, maxBytes);

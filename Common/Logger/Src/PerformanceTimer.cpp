@@ -1,16 +1,14 @@
 #include "PerformanceTimer.h"
 
-#include <time.h>
-
 #include <utility>
+
+#include "FileIo.h"
 
 namespace corvane {
 
-int64_t QueryPerformanceCounter() {
-  struct timespec ts {};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * kPerformanceFrequency + ts.tv_nsec;
-}
+static_assert(kPerformanceFrequency == 1000000000, "the counter ticks in nanoseconds");
+
+int64_t QueryPerformanceCounter() { return platform::MonotonicNanoseconds(); }
 
 void LogPerformanceTimer::Window::Add(double ms) {
   ++count;

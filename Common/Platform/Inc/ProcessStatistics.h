@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace corvane::platform {
 
@@ -12,5 +13,10 @@ int GetProcessThreadCount();
 int GetProcessHandleCount();
 // Resident memory in bytes (the working set).
 int64_t GetProcessWorkingSetBytes();
+
+// The kernel's CPU time counters as text: the whole system's (/proc/stat) and
+// this process's (/proc/self/stat). False when the file cannot be read.
+bool ReadSystemCpuStat(std::string* out);
+bool ReadProcessCpuStat(std::string* out);
 
 }  // namespace corvane::platform

@@ -9,9 +9,11 @@
 // lists): Data1, Data2, Data3 as numbers, then the Data4 bytes unsigned.
 // It is not a byte-wise compare of the 16 bytes.
 //
-// The platform's scheduler generates identifiers into this layout; the
-// member functions (text, order, wire form) are built with the serialization
-// library, which every user of them links.
+// Split across two libraries on purpose: the platform's scheduler generates
+// identifiers into this layout (UuidGenerate.cpp), while the member functions
+// (text, order, wire form) are defined in the serialization library
+// (Serialization/Src/Uuid.cpp) because the wire form is built on the data
+// streams, which sit above the platform. Every user of them links both.
 #pragma once
 
 #include <cstdint>

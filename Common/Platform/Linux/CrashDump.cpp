@@ -23,6 +23,7 @@
 
 #include "CrashLog.h"
 #include "Directory.h"
+#include "FileIo.h"
 
 namespace corvane::platform {
 
@@ -70,15 +71,7 @@ class SafeWriter {
     return *this;
   }
   void Flush() {
-    const char* data = buf_;
-    size_t size = used_;
-    while (size > 0) {
-      ssize_t n = ::write(fd_, data, size);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      data += n;
-      size -= static_cast<size_t>(n);
-    }
+    platform::WriteFully(fd_, buf_, used_);
     used_ = 0;
   }
 
@@ -134,16 +127,7 @@ void CopyFile(SafeWriter& out, int toFd, const char* path) {
     ssize_t n = ::read(in, buf, sizeof(buf));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    const char* data = buf;
-    size_t size = static_cast<size_t>(n);
-    while (size > 0) {
-      ssize_t w = ::write(toFd, data, size);
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) break;
-      data += w;
-      size -= static_cast<size_t>(w);
-    }
-    if (size > 0) break;
+    if (!platform::WriteFully(toFd, buf, static_cast<size_t>(n))) break;
   }
   ::close(in);
 }

@@ -151,12 +151,12 @@ bool RemoveTree(const std::string& path) {
   return ok;
 }
 
-bool RemoveOneFile(const std::string& path) { return !path.empty() && ::unlink(path.c_str()) == 0; }
+bool RemoveOneFile(const std::string& path) { return !path.empty() && RemoveFile(path); }
 
-bool ListFolder(const std::string& path, std::vector<FolderEntry>* out) {
-  out->clear();
-  DIR* dir = ::opendir(path.c_str());
-  if (dir == nullptr) return false;
+namespace {
+
+// Takes dir over and closes it.
+bool ReadFolderEntries(DIR* dir, std::vector<FolderEntry>* out) {
   const int fd = ::dirfd(dir);
   bool ok = true;
   try {
@@ -178,6 +178,29 @@ bool ListFolder(const std::string& path, std::vector<FolderEntry>* out) {
   }
   ::closedir(dir);
   return ok;
+}
+
+}  // namespace
+
+bool ListFolder(const std::string& path, std::vector<FolderEntry>* out) {
+  out->clear();
+  DIR* dir = ::opendir(path.c_str());
+  if (dir == nullptr) return false;
+  return ReadFolderEntries(dir, out);
+}
+
+bool ListFolderAt(int folderFd, std::vector<FolderEntry>* out) {
+  out->clear();
+  if (folderFd < 0) return false;
+  // A descriptor of its own: the directory stream closes what it reads.
+  int own = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (own < 0) return false;
+  DIR* dir = ::fdopendir(own);
+  if (dir == nullptr) {
+    ::close(own);
+    return false;
+  }
+  return ReadFolderEntries(dir, out);
 }
 
 int OpenFolderChain(const std::string& base, const std::vector<std::string>& parts, bool create,

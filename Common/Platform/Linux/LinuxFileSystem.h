@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "FileIo.h"
+
 namespace corvane::platform {
 
 // The folder the data folder goes under: $CORVANE_DATA_ROOT when set to an
@@ -29,13 +31,6 @@ bool Exists(const std::string& path);
 bool RemoveTree(const std::string& path);
 
 bool RemoveOneFile(const std::string& path);
-
-struct FolderEntry {
-  std::string name;
-  bool isFolder = false;  // a real folder; a link to one is not
-  uint64_t size = 0;
-  int64_t lastWriteMs = 0;  // ms since 1970 UTC
-};
 
 // The entries of one folder except "." and "..". False when the folder
 // cannot be read.

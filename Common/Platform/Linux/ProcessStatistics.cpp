@@ -1,6 +1,10 @@
 #include "ProcessStatistics.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +13,25 @@
 namespace corvane::platform {
 
 namespace {
+
+// /proc files report a size of 0, so they are read to the end.
+bool ReadSmallFile(const char* path, std::string* out) {
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  out->clear();
+  char buf[4096];
+  bool ok = true;
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof(buf));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    out->append(buf, static_cast<size_t>(n));
+    if (out->size() > (1u << 20)) break;  // the "cpu" line comes first
+  }
+  ::close(fd);
+  return ok;
+}
 
 // The number after "<key>:" in /proc/self/status, or -1.
 int64_t ReadStatusValue(const char* key) {
@@ -49,5 +72,9 @@ int64_t GetProcessWorkingSetBytes() {
   const int64_t kilobytes = ReadStatusValue("VmRSS");
   return kilobytes < 0 ? -1 : kilobytes * 1024;
 }
+
+bool ReadSystemCpuStat(std::string* out) { return ReadSmallFile("/proc/stat", out); }
+
+bool ReadProcessCpuStat(std::string* out) { return ReadSmallFile("/proc/self/stat", out); }
 
 }  // namespace corvane::platform

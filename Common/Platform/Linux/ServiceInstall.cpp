@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "FileIo.h"
 #include "Logger.h"
 #include "Service.h"
 #include "ServiceControl.h"
@@ -127,19 +128,6 @@ std::string UnitPath(const std::string& serviceName) {
   return dir + platform::ServiceUnitName(serviceName);
 }
 
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 }  // namespace
 
 namespace platform {
@@ -215,7 +203,7 @@ bool InstallService(const std::string& executablePath, const std::string& name, 
     LOG_WARNING("Unable to create %s, errno %d", path.c_str(), errno);
     return false;
   }
-  bool written = WriteAll(fd, text);
+  bool written = platform::WriteFully(fd, text.data(), text.size());
   if (close(fd) != 0) written = false;
   if (!written) {
     // A half-written unit would block the next install.

@@ -1,13 +1,11 @@
 #include "CrashLog.h"
 
-#include <fcntl.h>
 #include <time.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 
 #include "Directory.h"
+#include "FileIo.h"
 #include "Logger.h"
 #include "Scheduler.h"
 
@@ -18,19 +16,10 @@ namespace {
 // One write() on an O_APPEND descriptor: concurrent guards (threads or
 // processes) each land whole lines without taking a lock.
 void AppendLine(const std::string& text) {
-  std::string path = CrashLogPath();
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+  int fd = platform::OpenAppendFile(CrashLogPath());
   if (fd < 0) return;
-  const char* data = text.data();
-  size_t size = text.size();
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  ::close(fd);
+  platform::WriteFully(fd, text.data(), text.size());
+  platform::CloseFile(fd);
 }
 
 // The local date and time as the C library's "%c" gives it.

@@ -1,7 +1,5 @@
 #include "Directory.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <vector>
@@ -39,7 +37,7 @@ std::string GetDataDirectory(std::string company, std::string part1, std::string
   std::string path;
   if (create) {
     int fd = OpenDataDirectory(std::move(company), std::move(part1), std::move(part2), perUser, &path);
-    if (fd >= 0) ::close(fd);
+    platform::CloseFile(fd);
     return path;
   }
   path = platform::CommonDataFolder();

@@ -1,8 +1,9 @@
+// The identifier's text, order and wire form. The class is declared in the
+// platform library because the scheduler there fills new identifiers and its
+// interface hands them out; the wire form is built on the data streams, which
+// sit above the platform, so these members live here rather than beside the
+// declaration. Every user of UUID links this library.
 #include "Uuid.h"
-
-#include <fcntl.h>
-#include <sys/random.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>

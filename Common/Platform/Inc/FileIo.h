@@ -1,0 +1,62 @@
+// Files and the raw clock for the libraries above the platform layer, so that
+// no OS header is needed outside it. Descriptors are plain ints owned by the
+// caller (CloseFile); -1 means none. Every call retries after a signal.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace corvane::platform {
+
+struct FolderEntry {
+  std::string name;
+  bool isFolder = false;  // a real folder; a link to one is not
+  uint64_t size = 0;
+  int64_t lastWriteMs = 0;  // ms since 1970 UTC
+};
+
+// Writes all size bytes, continuing after a short write. False when the
+// descriptor takes no more (error, full disk). Async-signal-safe: the crash
+// handler writes with it.
+bool WriteFully(int fd, const void* data, size_t size) noexcept;
+
+// Up to size bytes from offset, without moving the file position. The count
+// read, 0 at the end, -1 on error.
+int64_t ReadAt(int fd, void* buffer, size_t size, uint64_t offset) noexcept;
+
+void CloseFile(int fd) noexcept;
+
+// Opens path for appending, creating it (0644) and never following a link in
+// its last component. One WriteFully on it lands whole in the file beside
+// other processes' appends.
+int OpenAppendFile(const std::string& path) noexcept;
+
+// The same inside the open folder folderFd, and without blocking: a FIFO
+// planted under the name fails instead of waiting for a reader.
+int OpenAppendFileAt(int folderFd, const std::string& name) noexcept;
+
+// Creates or empties path for this user only (0600), not following a link in
+// its last component; readable as well as writable when readable is set.
+int CreatePrivateFile(const std::string& path, bool readable) noexcept;
+
+// The size of an open file and whether it is a regular file. False when the
+// descriptor cannot be queried.
+bool FileStatus(int fd, uint64_t* size, bool* isRegular) noexcept;
+
+bool RemoveFile(const std::string& path) noexcept;
+bool RemoveFileAt(int folderFd, const std::string& name) noexcept;
+
+// Opens a folder (links followed) for the ...At calls.
+int OpenFolder(const std::string& path) noexcept;
+
+// The entries of the open folder except "." and "..", links not followed.
+// False when it cannot be read.
+bool ListFolderAt(int folderFd, std::vector<FolderEntry>* out);
+
+// The kernel's monotonic clock in nanoseconds: not stepped, and not moved by
+// the scheduler's test offset.
+int64_t MonotonicNanoseconds() noexcept;
+
+}  // namespace corvane::platform

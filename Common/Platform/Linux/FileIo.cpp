@@ -1,0 +1,73 @@
+#include "FileIo.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace corvane::platform {
+
+bool WriteFully(int fd, const void* data, size_t size) noexcept {
+  const char* next = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::write(fd, next, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    next += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+int64_t ReadAt(int fd, void* buffer, size_t size, uint64_t offset) noexcept {
+  for (;;) {
+    ssize_t n = ::pread(fd, buffer, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    return n < 0 ? -1 : static_cast<int64_t>(n);
+  }
+}
+
+void CloseFile(int fd) noexcept {
+  if (fd >= 0) ::close(fd);
+}
+
+int OpenAppendFile(const std::string& path) noexcept {
+  return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+}
+
+int OpenAppendFileAt(int folderFd, const std::string& name) noexcept {
+  return ::openat(folderFd, name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+}
+
+int CreatePrivateFile(const std::string& path, bool readable) noexcept {
+  const int access = readable ? O_RDWR : O_WRONLY;
+  return ::open(path.c_str(), access | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
+bool FileStatus(int fd, uint64_t* size, bool* isRegular) noexcept {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  *size = static_cast<uint64_t>(st.st_size);
+  *isRegular = S_ISREG(st.st_mode);
+  return true;
+}
+
+bool RemoveFile(const std::string& path) noexcept { return ::unlink(path.c_str()) == 0; }
+
+bool RemoveFileAt(int folderFd, const std::string& name) noexcept {
+  return ::unlinkat(folderFd, name.c_str(), 0) == 0;
+}
+
+int OpenFolder(const std::string& path) noexcept {
+  return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+int64_t MonotonicNanoseconds() noexcept {
+  struct timespec ts {};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+}  // namespace corvane::platform
