@@ -1,0 +1,71 @@
+// Lock annotations the compiler checks. Under clang with -Wthread-safety a
+// member marked GUARDED_BY(m) may only be touched with m held, a function
+// marked REQUIRES(m) only called with it held, EXCLUDES(m) only without it;
+// under g++ every macro is empty and nothing is checked.
+//
+// std::mutex carries no annotations in libstdc++, so the annotated members use
+// CheckedMutex (a std::mutex with the annotations) and CheckedLock (a scoped
+// hold of one, usable with std::condition_variable through Native()). The
+// framework's own re-entrant locks (Locks.h, Scheduler::Mutex) stay
+// unannotated: the analysis has no notion of a lock taken again by the thread
+// that holds it, and the code relies on doing just that.
+#pragma once
+
+#include <mutex>
+
+#if defined(__clang__)
+#define TDS_THREAD_ANNOTATION(x) __attribute__((x))
+#else
+#define TDS_THREAD_ANNOTATION(x)
+#endif
+
+#define CAPABILITY(x) TDS_THREAD_ANNOTATION(capability(x))
+#define SCOPED_CAPABILITY TDS_THREAD_ANNOTATION(scoped_lockable)
+#define GUARDED_BY(x) TDS_THREAD_ANNOTATION(guarded_by(x))
+#define PT_GUARDED_BY(x) TDS_THREAD_ANNOTATION(pt_guarded_by(x))
+#define ACQUIRED_BEFORE(...) TDS_THREAD_ANNOTATION(acquired_before(__VA_ARGS__))
+#define ACQUIRED_AFTER(...) TDS_THREAD_ANNOTATION(acquired_after(__VA_ARGS__))
+#define REQUIRES(...) TDS_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#define ACQUIRE(...) TDS_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
+#define RELEASE(...) TDS_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define TRY_ACQUIRE(...) TDS_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
+#define EXCLUDES(...) TDS_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
+#define RETURN_CAPABILITY(x) TDS_THREAD_ANNOTATION(lock_returned(x))
+#define NO_THREAD_SAFETY_ANALYSIS TDS_THREAD_ANNOTATION(no_thread_safety_analysis)
+
+namespace corvane {
+
+// A std::mutex the analysis knows. Not re-entrant.
+class CAPABILITY("mutex") CheckedMutex {
+ public:
+  CheckedMutex() = default;
+  CheckedMutex(const CheckedMutex&) = delete;
+  CheckedMutex& operator=(const CheckedMutex&) = delete;
+
+  void lock() ACQUIRE() { mutex_.lock(); }
+  void unlock() RELEASE() { mutex_.unlock(); }
+  bool try_lock() TRY_ACQUIRE(true) { return mutex_.try_lock(); }
+
+  std::mutex& Native() { return mutex_; }
+
+ private:
+  std::mutex mutex_;
+};
+
+// Holds a CheckedMutex for its scope. A condition variable waits on Native();
+// the wait gives the mutex back before it returns, so the analysis may go on
+// treating it as held.
+class SCOPED_CAPABILITY CheckedLock {
+ public:
+  explicit CheckedLock(CheckedMutex& mutex) ACQUIRE(mutex) : lock_(mutex.Native()) {}
+  ~CheckedLock() RELEASE() {}
+  CheckedLock(const CheckedLock&) = delete;
+  CheckedLock& operator=(const CheckedLock&) = delete;
+
+  std::unique_lock<std::mutex>& Native() { return lock_; }
+
+ private:
+  std::unique_lock<std::mutex> lock_;
+};
+
+}  // namespace corvane
