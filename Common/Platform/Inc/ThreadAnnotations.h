@@ -62,6 +62,10 @@ class SCOPED_CAPABILITY CheckedLock {
   CheckedLock(const CheckedLock&) = delete;
   CheckedLock& operator=(const CheckedLock&) = delete;
 
+  // Lets go for a stretch and takes the mutex again.
+  void Unlock() RELEASE() { lock_.unlock(); }
+  void Lock() ACQUIRE() { lock_.lock(); }
+
   std::unique_lock<std::mutex>& Native() { return lock_; }
 
  private:
