@@ -80,6 +80,9 @@ class DiscoveryServiceStubImpl : public IRpc::IStub, public virtual IRefCountImp
                IDataStream* response);
 
   bool initialized_ = false;
+  // Outermost of the protocol-1 service's locks: each call runs under it
+  // shared and takes the service's lock_ inside. Shared, so outside the
+  // annotated mutex type; not checked by the compiler.
   std::shared_mutex serviceLock_;
   TalvenorDiscoveryService* service_;
 };
