@@ -15,11 +15,12 @@
 // Rules every component keeps:
 // - Any code may log while holding its locks, so the logger's lock and each
 //   log store's lock come after every other one; the logger writes to its
-//   stores from a snapshot taken outside its lock.
+//   stores outside its lock, from a snapshot taken under it.
 // - No lock is held while a user's callback runs (transport notifies, data
 //   hooks, HTTP handlers, timer callbacks), unless its header says so.
-// - A lock held across a wait for another thread is named at its member,
-//   with the thread waited for.
+// - Locks held across a wait: the listener's across its accept wait, the
+//   web document cache's build lock across a registry query, the protocol-1
+//   stub's service lock across each call into the service.
 #pragma once
 
 #include <cstdint>
