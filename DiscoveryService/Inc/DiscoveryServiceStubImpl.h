@@ -30,6 +30,7 @@
 #include "DisplayInfo.h"
 #include "IRpc.h"
 #include "RefCount.h"
+#include "ThreadAnnotations.h"
 #include "Uuid.h"
 
 namespace corvane::talvenor::server {
@@ -81,10 +82,10 @@ class DiscoveryServiceStubImpl : public IRpc::IStub, public virtual IRefCountImp
 
   bool initialized_ = false;
   // Outermost of the protocol-1 service's locks: each call runs under it
-  // shared and takes the service's lock_ inside. Shared, so outside the
-  // annotated mutex type; not checked by the compiler.
-  std::shared_mutex serviceLock_;
-  TalvenorDiscoveryService* service_;
+  // shared and takes the service's lock_ inside; DetachService takes it
+  // exclusively, so it waits for calls in progress.
+  CheckedSharedMutex serviceLock_;
+  TalvenorDiscoveryService* service_ GUARDED_BY(serviceLock_);
 };
 
 }  // namespace corvane::talvenor::server

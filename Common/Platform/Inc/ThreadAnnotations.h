@@ -5,13 +5,15 @@
 //
 // std::mutex carries no annotations in libstdc++, so the annotated members use
 // CheckedMutex (a std::mutex with the annotations) and CheckedLock (a scoped
-// hold of one, usable with std::condition_variable through Native()). The
+// hold of one, usable with std::condition_variable through Native()), or
+// CheckedSharedMutex with CheckedWriteLock and CheckedReadLock. The
 // framework's own re-entrant locks (Locks.h, Scheduler::Mutex) stay
 // unannotated: the analysis has no notion of a lock taken again by the thread
 // that holds it, and the code relies on doing just that.
 #pragma once
 
 #include <mutex>
+#include <shared_mutex>
 
 #if defined(__clang__)
 #define TDS_THREAD_ANNOTATION(x) __attribute__((x))
@@ -26,8 +28,11 @@
 #define ACQUIRED_BEFORE(...) TDS_THREAD_ANNOTATION(acquired_before(__VA_ARGS__))
 #define ACQUIRED_AFTER(...) TDS_THREAD_ANNOTATION(acquired_after(__VA_ARGS__))
 #define REQUIRES(...) TDS_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#define REQUIRES_SHARED(...) TDS_THREAD_ANNOTATION(requires_shared_capability(__VA_ARGS__))
 #define ACQUIRE(...) TDS_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
+#define ACQUIRE_SHARED(...) TDS_THREAD_ANNOTATION(acquire_shared_capability(__VA_ARGS__))
 #define RELEASE(...) TDS_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define RELEASE_SHARED(...) TDS_THREAD_ANNOTATION(release_shared_capability(__VA_ARGS__))
 #define TRY_ACQUIRE(...) TDS_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
 #define EXCLUDES(...) TDS_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define RETURN_CAPABILITY(x) TDS_THREAD_ANNOTATION(lock_returned(x))
@@ -70,6 +75,45 @@ class SCOPED_CAPABILITY CheckedLock {
 
  private:
   std::unique_lock<std::mutex> lock_;
+};
+
+// A std::shared_mutex the analysis knows: a member GUARDED_BY it may be read
+// under either hold and written only under the exclusive one.
+class CAPABILITY("shared mutex") CheckedSharedMutex {
+ public:
+  CheckedSharedMutex() = default;
+  CheckedSharedMutex(const CheckedSharedMutex&) = delete;
+  CheckedSharedMutex& operator=(const CheckedSharedMutex&) = delete;
+
+  void lock() ACQUIRE() { mutex_.lock(); }
+  void unlock() RELEASE() { mutex_.unlock(); }
+  void lock_shared() ACQUIRE_SHARED() { mutex_.lock_shared(); }
+  void unlock_shared() RELEASE_SHARED() { mutex_.unlock_shared(); }
+
+ private:
+  std::shared_mutex mutex_;
+};
+
+class SCOPED_CAPABILITY CheckedWriteLock {
+ public:
+  explicit CheckedWriteLock(CheckedSharedMutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+  ~CheckedWriteLock() RELEASE() { mutex_.unlock(); }
+  CheckedWriteLock(const CheckedWriteLock&) = delete;
+  CheckedWriteLock& operator=(const CheckedWriteLock&) = delete;
+
+ private:
+  CheckedSharedMutex& mutex_;
+};
+
+class SCOPED_CAPABILITY CheckedReadLock {
+ public:
+  explicit CheckedReadLock(CheckedSharedMutex& mutex) ACQUIRE_SHARED(mutex) : mutex_(mutex) { mutex_.lock_shared(); }
+  ~CheckedReadLock() RELEASE() { mutex_.unlock_shared(); }
+  CheckedReadLock(const CheckedReadLock&) = delete;
+  CheckedReadLock& operator=(const CheckedReadLock&) = delete;
+
+ private:
+  CheckedSharedMutex& mutex_;
 };
 
 }  // namespace corvane
