@@ -22,6 +22,16 @@
 // (RemoveDisplayByUuid). `lock_` guards the maps and the objects made by
 // Initialize; nothing that can wait for another thread is called under it
 // (the purge hands its removals to the bridge under it; they only post).
+//
+// Lock order around the service, outermost first:
+//   the stub's serviceLock_ (shared for each RPC call, exclusive to detach)
+//   and the bridge's serviceLock_ (across each bridge call into the service)
+//   lock_ (re-entrant)
+//   the callback sender's mapLock_, then its queue or retired lock
+//     (AddNotify, RemoveNotify, the enumeration and statistics call it
+//     under lock_)
+//   the transports' and RPC endpoints' own locks, each a leaf to the service
+// lock_ is a framework lock and stays out of the compiler's lock analysis.
 #pragma once
 
 #include <atomic>

@@ -22,6 +22,7 @@
 #include "ICrossCommunicator.h"
 #include "RefCount.h"
 #include "ThreadContext.h"
+#include "ThreadAnnotations.h"
 
 namespace corvane::talvenor::server {
 
@@ -54,8 +55,10 @@ class DiscoveryServiceCrossCommunicator : public ICrossCommunicator {
   void Deliver(const IDiscoveryService::DisplayInfo& display, CrossDirection direction);
 
   RefPtr<ThreadContext> context_;
-  std::mutex serviceLock_;
-  TalvenorDiscoveryService* service_;
+  // Held across each call into the protocol-1 service (so its locks come
+  // after this one) and while the service is detached.
+  CheckedMutex serviceLock_;
+  TalvenorDiscoveryService* service_ GUARDED_BY(serviceLock_);
   std::weak_ptr<TalvenorDiscoveryServicePersistent> persistent_;
 };
 

@@ -18,6 +18,12 @@
 // one is still queued. The destructor lets queued work finish, then stops
 // both threads and the endpoint.
 //
+// Locks: none of its own; confinement to the work thread stands in for
+// them. A call that waits for its task must not hold a lock the work
+// thread's tasks take: the web handler queries while holding its document
+// cache's build lock, which the work thread never takes; the bridge only
+// posts.
+//
 // Invariants, kept on the work thread after every event: every publisher has
 // a connection record; `owners` maps each publisher's display id to that
 // publisher and holds nothing else. A live connection whose id another

@@ -30,6 +30,7 @@
 #include "DisplayInfo.h"
 #include "IRpc.h"
 #include "RefCount.h"
+#include "ThreadAnnotations.h"
 #include "Uuid.h"
 
 namespace corvane::talvenor::server {
@@ -80,8 +81,11 @@ class DiscoveryServiceStubImpl : public IRpc::IStub, public virtual IRefCountImp
                IDataStream* response);
 
   bool initialized_ = false;
-  std::shared_mutex serviceLock_;
-  TalvenorDiscoveryService* service_;
+  // Outermost of the protocol-1 service's locks: each call runs under it
+  // shared and takes the service's lock_ inside; DetachService takes it
+  // exclusively, so it waits for calls in progress.
+  CheckedSharedMutex serviceLock_;
+  TalvenorDiscoveryService* service_ GUARDED_BY(serviceLock_);
 };
 
 }  // namespace corvane::talvenor::server

@@ -36,7 +36,7 @@ void DiscoveryServiceCrossCommunicator::Deliver(const IDiscoveryService::Display
     if (auto persistent = persistent_.lock()) persistent->ForwardToSubscribers(display);
     return;
   }
-  std::lock_guard<std::mutex> hold(serviceLock_);
+  CheckedLock hold(serviceLock_);
   if (service_ != nullptr) service_->StoreForeignDisplay(display);
 }
 
@@ -46,7 +46,7 @@ int DiscoveryServiceCrossCommunicator::RemoveDisplay(const UUID& id, CrossDirect
     return Result_Ok;
   }
   if (direction == CrossDirection_FromProtocol2) {
-    std::lock_guard<std::mutex> hold(serviceLock_);
+    CheckedLock hold(serviceLock_);
     if (service_ != nullptr) service_->RemoveDisplayByUuid(id);
     return Result_Ok;
   }
@@ -55,7 +55,7 @@ int DiscoveryServiceCrossCommunicator::RemoveDisplay(const UUID& id, CrossDirect
 
 void DiscoveryServiceCrossCommunicator::DetachService() {
   {
-    std::lock_guard<std::mutex> hold(serviceLock_);
+    CheckedLock hold(serviceLock_);
     service_ = nullptr;
   }
   Drain();

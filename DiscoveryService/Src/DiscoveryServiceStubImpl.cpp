@@ -57,7 +57,7 @@ DiscoveryServiceStubImpl::~DiscoveryServiceStubImpl() {
 IRefCount* DiscoveryServiceStubImpl::GetOwner() { return nullptr; }
 
 void DiscoveryServiceStubImpl::DetachService() {
-  std::unique_lock<std::shared_mutex> hold(serviceLock_);
+  CheckedWriteLock hold(serviceLock_);
   service_ = nullptr;
 }
 
@@ -88,7 +88,7 @@ int DiscoveryServiceStubImpl::ExecuteStub(IRpc*, UUID callerId, const UUID*, int
                                           IDataStream* response) {
   return CRASH_LOG_GUARD(STUB_FUNCTION("ExecuteStub"), [&]() -> int {
     // Held for the whole call, so DetachService waits for it.
-    std::shared_lock<std::shared_mutex> hold(serviceLock_);
+    CheckedReadLock hold(serviceLock_);
     if (!initialized_ || service_ == nullptr) {
       LOG_RECORD(record, Log_Severe, 0);
       return record.ReturnResult(Result_NotInitialized, "Not initialized.");

@@ -66,6 +66,10 @@ class TdsWebHandler : public corvane::HttpServer::IUriHandler, public corvane::I
         const Key& current, const std::function<std::shared_ptr<const std::string>(Key*, bool*)>& build);
 
    private:
+    // Lock order: buildLock_, then lock_ (a leaf, held only to read or swap
+    // the kept document). buildLock_ is held across the build, which waits
+    // for the registry's work thread; that thread takes neither. Framework
+    // locks: not under the compiler's lock analysis.
     std::unique_ptr<corvane::Scheduler::FastMutex> lock_;
     // Held while a document is built; a request with nothing to serve waits
     // on it.

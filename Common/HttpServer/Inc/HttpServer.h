@@ -16,6 +16,11 @@
 // request stays incomplete too long (RequestTimeLimits); when every
 // connection slot of the transport is held, the oldest connection without a
 // complete request makes room for a new one.
+//
+// Locks: the server's lock is its only one, a leaf: taken by transport
+// callbacks (whose transport locks are let go by then) and by the timer, and
+// let go before any call into the transport, a handler or a request. It is
+// a re-entrant framework lock and stays out of the compiler's lock analysis.
 #pragma once
 
 #include <atomic>

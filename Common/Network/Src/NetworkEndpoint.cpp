@@ -16,6 +16,7 @@
 #include "Scheduler.h"
 #include "SocketLayer.h"
 #include "ThreadContext.h"
+#include "ThreadAnnotations.h"
 
 namespace corvane {
 
@@ -79,17 +80,17 @@ template <class Fn>
 class CallbackCell {
  public:
   void Store(std::shared_ptr<const Fn> fn) {
-    std::lock_guard<std::mutex> guard(lock_);
+    CheckedLock guard(lock_);
     fn_ = std::move(fn);
   }
   std::shared_ptr<const Fn> Load() {
-    std::lock_guard<std::mutex> guard(lock_);
+    CheckedLock guard(lock_);
     return fn_;
   }
 
  private:
-  std::mutex lock_;
-  std::shared_ptr<const Fn> fn_;
+  CheckedMutex lock_;  // a leaf: nothing else is taken under it
+  std::shared_ptr<const Fn> fn_ GUARDED_BY(lock_);
 };
 
 // A registered callback. Context and the "set" flag are touched only on the

@@ -1,4 +1,26 @@
 // Scoped guards over the scheduler's locks and monitors.
+//
+// The process's locks come in two kinds. The scheduler's mutexes, fast
+// mutexes and monitors are re-entrant: code takes them again while holding
+// them (the adapter's monitor deepest of all, and MonitorUnlockGuard lets go
+// of every level at once), so they stay out of clang's lock analysis and
+// their order is written beside each component instead: the socket
+// transport (NetworkTransportImpl.h), the adapter (TransportAdapter.h), RPC
+// (RpcImpl.cpp, RpcCallbackThread.h), the protocol-1 service
+// (DiscoveryService.h), the protocol-2 registry (DiscoveryServicePersistent.h),
+// the HTTP server (HttpServer.h) and the web handler (TdsWebHandler.h). Leaf
+// locks that are never re-taken are CheckedMutex (ThreadAnnotations.h), and
+// the compiler checks what they guard.
+//
+// Rules every component keeps:
+// - Any code may log while holding its locks, so the logger's lock and each
+//   log store's lock come after every other one; the logger writes to its
+//   stores outside its lock, from a snapshot taken under it.
+// - No lock is held while a user's callback runs (transport notifies, data
+//   hooks, HTTP handlers, timer callbacks), unless its header says so.
+// - Locks held across a wait: the listener's across its accept wait, the
+//   web document cache's build lock across a registry query, the protocol-1
+//   stub's service lock across each call into the service.
 #pragma once
 
 #include <cstdint>

@@ -89,13 +89,14 @@ int CFastMutex::Unlock() {
 }
 
 bool Event::Wait(uint32_t timeoutMs) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  CheckedLock lock(mutex_);
   if (!signalled_) {
     if (timeoutMs == 0) return false;
-    auto isSet = [this] { return signalled_; };
+    // Called by the condition variable with the mutex held again.
+    auto isSet = [this]() REQUIRES(mutex_) { return signalled_; };
     if (timeoutMs == kInfinite) {
-      cv_.wait(lock, isSet);
-    } else if (!cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), isSet)) {
+      cv_.wait(lock.Native(), isSet);
+    } else if (!cv_.wait_for(lock.Native(), std::chrono::milliseconds(timeoutMs), isSet)) {
       return false;
     }
   }
@@ -106,7 +107,7 @@ bool Event::Wait(uint32_t timeoutMs) {
 // The notification is made while the lock is held: a waiter cannot return
 // (and its owner free this event) before Set has let go of the event.
 int Event::Set() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  CheckedLock lock(mutex_);
   signalled_ = true;
   if (manual_) {
     cv_.notify_all();
@@ -117,7 +118,7 @@ int Event::Set() {
 }
 
 int Event::Reset() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  CheckedLock lock(mutex_);
   signalled_ = false;
   return 1;
 }

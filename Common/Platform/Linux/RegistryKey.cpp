@@ -16,6 +16,7 @@
 
 #include "Logger.h"
 #include "StringUtils.h"
+#include "ThreadAnnotations.h"
 
 namespace corvane::platform {
 namespace {
@@ -103,9 +104,10 @@ struct ParsedFile {
   std::map<std::string, std::optional<uint32_t>> values;
 };
 
+// Its lock is a leaf: what the reads find is logged after it is let go.
 struct Cache {
-  std::mutex lock;
-  std::map<std::string, ParsedFile> files;
+  CheckedMutex lock;
+  std::map<std::string, ParsedFile> files GUARDED_BY(lock);
 };
 
 Cache& TheCache() {
@@ -179,7 +181,7 @@ bool ReadRegistryDword(const std::string& keyPath, const std::string& valueName,
   bool found = false;
   {
     Cache& cache = TheCache();
-    std::lock_guard<std::mutex> guard(cache.lock);
+    CheckedLock guard(cache.lock);
     // Non-blocking, so that a FIFO or device planted in the file's place
     // cannot hold the open: only a regular file is read.
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);

@@ -25,6 +25,7 @@
 #include "Logger.h"
 #include "Scheduler.h"
 #include "ServiceControl.h"
+#include "ThreadAnnotations.h"
 
 namespace corvane::platform {
 
@@ -39,19 +40,19 @@ void StopSignals(sigset_t* set) {
 // The one dispatcher of the process and what the control thread needs to
 // know about the service it runs.
 struct DispatcherState {
-  std::mutex mutex;
+  CheckedMutex mutex;
   // Held while a handler runs, so that ClearServiceControlHandler can wait
   // for it. Taken before mutex, never the other way round.
-  std::mutex callMutex;
-  bool running = false;
-  int wakeFd = -1;
-  uint64_t generation = 0;  // bumped per dispatcher run
-  uint64_t handle = 0;      // current registration, 0 when none
-  ServiceControlHandler handler = nullptr;
-  void* context = nullptr;
-  uint32_t state = ServiceState_StartPending;
-  uint32_t accepted = ServiceAccept_Stop;
-  bool stopPending = false;
+  CheckedMutex callMutex ACQUIRED_BEFORE(mutex);
+  bool running GUARDED_BY(mutex) = false;
+  int wakeFd GUARDED_BY(mutex) = -1;
+  uint64_t generation GUARDED_BY(mutex) = 0;  // bumped per dispatcher run
+  uint64_t handle GUARDED_BY(mutex) = 0;      // current registration, 0 when none
+  ServiceControlHandler handler GUARDED_BY(mutex) = nullptr;
+  void* context GUARDED_BY(mutex) = nullptr;
+  uint32_t state GUARDED_BY(mutex) = ServiceState_StartPending;
+  uint32_t accepted GUARDED_BY(mutex) = ServiceAccept_Stop;
+  bool stopPending GUARDED_BY(mutex) = false;
 };
 
 DispatcherState& State() {
@@ -97,11 +98,11 @@ class ServiceThread : public Scheduler::Runnable {
 // reported state accepts it. Runs on the dispatching thread only.
 void DeliverPendingStop() {
   DispatcherState& s = State();
-  std::unique_lock<std::mutex> call(s.callMutex);
+  CheckedLock call(s.callMutex);
   ServiceControlHandler handler;
   void* context;
   {
-    std::lock_guard<std::mutex> hold(s.mutex);
+    CheckedLock hold(s.mutex);
     if (!s.stopPending || s.handler == nullptr) return;
     s.stopPending = false;
     if (s.state == ServiceState_StopPending || s.state == ServiceState_Stopped) return;
@@ -148,7 +149,7 @@ bool RunServiceDispatcher(const std::function<void()>& serviceMain) {
     return false;
   }
   {
-    std::lock_guard<std::mutex> hold(s.mutex);
+    CheckedLock hold(s.mutex);
     if (s.running) {
       close(signalFd);
       close(wakeFd);
@@ -193,7 +194,7 @@ bool RunServiceDispatcher(const std::function<void()>& serviceMain) {
         signalfd_siginfo info;
         while (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
           if (info.ssi_signo == SIGTERM || info.ssi_signo == SIGINT) {
-            std::lock_guard<std::mutex> hold(s.mutex);
+            CheckedLock hold(s.mutex);
             s.stopPending = true;
           }
         }
@@ -207,8 +208,8 @@ bool RunServiceDispatcher(const std::function<void()>& serviceMain) {
   thread.reset();
 
   {
-    std::lock_guard<std::mutex> call(s.callMutex);
-    std::lock_guard<std::mutex> hold(s.mutex);
+    CheckedLock call(s.callMutex);
+    CheckedLock hold(s.mutex);
     s.running = false;
     s.wakeFd = -1;
     s.handle = 0;
@@ -223,7 +224,7 @@ bool RunServiceDispatcher(const std::function<void()>& serviceMain) {
 uint64_t RegisterServiceControlHandler(const std::string& /*name*/, ServiceControlHandler handler, void* context) {
   DispatcherState& s = State();
   if (handler == nullptr) return 0;
-  std::lock_guard<std::mutex> hold(s.mutex);
+  CheckedLock hold(s.mutex);
   if (!s.running) return 0;
   s.handler = handler;
   s.context = context;
@@ -235,8 +236,8 @@ uint64_t RegisterServiceControlHandler(const std::string& /*name*/, ServiceContr
 
 void ClearServiceControlHandler() {
   DispatcherState& s = State();
-  std::lock_guard<std::mutex> call(s.callMutex);
-  std::lock_guard<std::mutex> hold(s.mutex);
+  CheckedLock call(s.callMutex);
+  CheckedLock hold(s.mutex);
   s.handler = nullptr;
   s.context = nullptr;
   s.handle = 0;
@@ -245,7 +246,7 @@ void ClearServiceControlHandler() {
 bool SetServiceStatus(uint64_t handle, const ServiceStatus& status) {
   DispatcherState& s = State();
   {
-    std::lock_guard<std::mutex> hold(s.mutex);
+    CheckedLock hold(s.mutex);
     if (handle == 0 || !s.running || handle != s.handle) return false;
     s.state = status.currentState;
     s.accepted = status.controlsAccepted;

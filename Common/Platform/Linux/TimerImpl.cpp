@@ -11,12 +11,12 @@ namespace corvane::platform {
 // Shared with the timer thread, which may outlive the object when the timer is
 // destroyed from its own callback.
 struct TimerImpl::State {
-  std::mutex mutex;
+  CheckedMutex mutex;
   std::condition_variable cv;
-  bool stop = false;
-  ITimer::ITimerCallback* callback = nullptr;
-  uint32_t periodMs = 0;
-  uint32_t dueTimeMs = 0;
+  bool stop GUARDED_BY(mutex) = false;
+  ITimer::ITimerCallback* callback GUARDED_BY(mutex) = nullptr;
+  uint32_t periodMs GUARDED_BY(mutex) = 0;
+  uint32_t dueTimeMs GUARDED_BY(mutex) = 0;
   std::unique_ptr<Scheduler::Mutex> callbackMutex;
 };
 
@@ -30,11 +30,11 @@ TimerImpl::TimerImpl() : state_(std::make_shared<State>()) {
 
 TimerImpl::~TimerImpl() {
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    CheckedLock lock(state_->mutex);
     state_->stop = true;
   }
   state_->cv.notify_all();
-  std::lock_guard<std::mutex> lock(startMutex_);
+  CheckedLock lock(startMutex_);
   if (!hasHandle_) return;
   if (t_currentTimer == state_.get()) {
     LOG_SEVERE("Timer destroyed from its own callback; not waiting for it");
@@ -45,11 +45,11 @@ TimerImpl::~TimerImpl() {
 }
 
 int TimerImpl::Start(uint32_t periodMs, ITimerCallback* callback, uint32_t dueTimeMs) {
-  std::lock_guard<std::mutex> lock(startMutex_);
+  CheckedLock lock(startMutex_);
   if (started_) return Result_AlreadyInitialized;
   if (!callback) return Result_InvalidArgument;
   {
-    std::lock_guard<std::mutex> stateLock(state_->mutex);
+    CheckedLock stateLock(state_->mutex);
     state_->callback = callback;
     state_->periodMs = periodMs;
     state_->dueTimeMs = dueTimeMs;
@@ -64,20 +64,20 @@ int TimerImpl::Start(uint32_t periodMs, ITimerCallback* callback, uint32_t dueTi
 void TimerImpl::Loop(const std::shared_ptr<State>& s) {
   using Clock = std::chrono::steady_clock;
   t_currentTimer = s.get();
-  std::unique_lock<std::mutex> lock(s->mutex);
+  CheckedLock lock(s->mutex);
   const auto period = std::chrono::milliseconds(s->periodMs);
   auto next = Clock::now() + std::chrono::milliseconds(s->dueTimeMs);
   for (;;) {
-    if (s->cv.wait_until(lock, next, [&s] { return s->stop; })) break;
+    if (s->cv.wait_until(lock.Native(), next, [&s]() REQUIRES(s->mutex) { return s->stop; })) break;
     ITimer::ITimerCallback* const callback = s->callback;
-    lock.unlock();
+    lock.Unlock();
     // Ticks of one timer never overlap: one that finds the previous still
     // running is dropped.
     if (s->callbackMutex->Lock(1) == Result_Ok) {
       callback->TimerCallback();
       s->callbackMutex->Unlock();
     }
-    lock.lock();
+    lock.Lock();
     if (s->stop || period.count() == 0) break;
     next += period;
     const auto now = Clock::now();

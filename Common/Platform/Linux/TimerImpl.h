@@ -13,6 +13,7 @@
 
 #include "RefCount.h"
 #include "Scheduler.h"
+#include "ThreadAnnotations.h"
 #include "Timer.h"
 
 namespace corvane::platform {
@@ -32,10 +33,13 @@ class TimerImpl final : public ITimer, public IRefCountImpl {
   static void Loop(const std::shared_ptr<State>& state);
 
   std::shared_ptr<State> state_;
-  std::mutex startMutex_;
-  bool started_ = false;
-  pthread_t handle_{};
-  bool hasHandle_ = false;
+  // Taken before the state's mutex, never after it; the timer thread takes
+  // only the state's, and lets go of it around each callback (which runs
+  // under the callback mutex alone).
+  CheckedMutex startMutex_;
+  bool started_ GUARDED_BY(startMutex_) = false;
+  pthread_t handle_ GUARDED_BY(startMutex_){};
+  bool hasHandle_ GUARDED_BY(startMutex_) = false;
 };
 
 }  // namespace corvane::platform

@@ -10,6 +10,7 @@
 #include "Result.h"
 #include "Scheduler.h"
 #include "StringUtils.h"
+#include "ThreadAnnotations.h"
 
 namespace corvane {
 
@@ -28,10 +29,11 @@ class FastLockGuard {
 };
 
 // Guards creation of the singleton and the statistics callback. A constant-
-// initialised std::mutex exists before any static initialiser can log.
-constinit std::mutex g_loggerMutex;
+// initialised mutex exists before any static initialiser can log. A leaf:
+// the scheduler is set up before it is taken, and callbacks run outside it.
+constinit CheckedMutex g_loggerMutex;
 std::atomic<Logger*> g_logger{nullptr};
-StatisticCallback g_statisticCallback = nullptr;
+StatisticCallback g_statisticCallback GUARDED_BY(g_loggerMutex) = nullptr;
 
 template <class Integer>
 void AppendDecimal(std::string& out, Integer value) {
@@ -253,7 +255,7 @@ Logger* CreateLoggerInstance() {
   // The scheduler first, so that its one-time set-up (the crash handler)
   // never runs under the logger mutex.
   (void)GetDefaultScheduler();
-  std::lock_guard<std::mutex> lock(g_loggerMutex);
+  CheckedLock lock(g_loggerMutex);
   Logger* logger = g_logger.load(std::memory_order_relaxed);
   if (logger == nullptr) {
     logger = new Logger();  // immortal: owned by the process
@@ -279,14 +281,14 @@ int GetLogger(ILogger** out) {
 }
 
 void SetStatisticCallback(StatisticCallback callback) {
-  std::lock_guard<std::mutex> lock(g_loggerMutex);
+  CheckedLock lock(g_loggerMutex);
   g_statisticCallback = callback;
 }
 
 void ReportStatistic(int64_t source, const std::string& name, double value) {
   StatisticCallback callback;
   {
-    std::lock_guard<std::mutex> lock(g_loggerMutex);
+    CheckedLock lock(g_loggerMutex);
     callback = g_statisticCallback;
   }
   if (callback != nullptr) callback(source, name, value);

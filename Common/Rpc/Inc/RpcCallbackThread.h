@@ -14,6 +14,14 @@
 // Queues are bounded: a connection holds at most kMaxQueuedCallbacks
 // callbacks, and all queues together at most kMaxTotalQueuedBytes of
 // parameters; a call past either is refused (Result_Fail, nothing queued).
+//
+// Locks: mapLock_ (the queues by connection and the turn cursor) is taken
+// first; under it either a queue's own lock (its items and retry state) or
+// retiredLock_ (queues removed but still sending), never both at once. None
+// is held while a callback is sent. Callers may hold their
+// own locks when they call in (the protocol-1 service does), so nothing here
+// calls back into them. Re-entrant framework locks: not under the compiler's
+// lock analysis.
 #pragma once
 
 #include <atomic>

@@ -42,6 +42,12 @@ class RpcImpl final : public IRpc, public ITransport::ITransportNotify, public I
   RefPtr<ITransport> HeldTransport();
   RefPtr<IStub> FindStub(const UUID& objectId, RefPtr<IRefCount>* owner);
 
+  // Locks: transportLock_, pendingLock_ and stubLock_ are leaves, each taken
+  // alone and let go before any call out (to the transport, a stub, or a
+  // waiting caller's event), so the RPC layer adds no nesting to what its
+  // callers hold. Re-entrant framework locks: not under the compiler's lock
+  // analysis.
+  //
   // Guards only the pointer: a reference is taken before any call out.
   std::unique_ptr<Scheduler::FastMutex> transportLock_;
   RefPtr<ITransport> transport_;

@@ -13,6 +13,8 @@
 #include <map>
 #include <mutex>
 
+#include "ThreadAnnotations.h"
+
 namespace corvane {
 
 class HeldBytesBudget {
@@ -36,10 +38,10 @@ class HeldBytesBudget {
   HeldBytesBudget& operator=(const HeldBytesBudget&) = delete;
 
   // What holder holds now (0 forgets it); may shed holders.
-  void Set(Holder* holder, uint64_t bytes);
+  void Set(Holder* holder, uint64_t bytes) EXCLUDES(mutex_);
   // Forgets holder; no Shed of it runs once this returns.
-  void Remove(Holder* holder);
-  uint64_t Total();
+  void Remove(Holder* holder) EXCLUDES(mutex_);
+  uint64_t Total() EXCLUDES(mutex_);
   uint64_t Limit() const { return limit_; }
 
  private:
@@ -49,9 +51,11 @@ class HeldBytesBudget {
   };
 
   const uint64_t limit_;
-  std::mutex mutex_;
-  std::map<Holder*, Entry> holders_;
-  uint64_t total_ = 0;
+  // Taken by a connection's own lock holders (the transport's receive and
+  // send paths) last of all; Holder::Shed runs under it and takes nothing.
+  CheckedMutex mutex_;
+  std::map<Holder*, Entry> holders_ GUARDED_BY(mutex_);
+  uint64_t total_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace corvane

@@ -5,10 +5,28 @@
 //
 // Threads: callers on any thread; the listener; the manager's thread; the
 // notification thread; per connection a receive thread and, once keep-alive
-// is set up, a keep-alive thread. Lock order: the transport lock, then the
-// listener lock. Operations hold counted references to the manager and the
-// notification thread for their whole run, so a racing Finalize never
-// frees them underneath.
+// is set up, a keep-alive thread. Operations hold counted references to the
+// manager and the notification thread for their whole run, so a racing
+// Finalize never frees them underneath.
+//
+// Locks of the socket transport, outermost first; a thread holding one takes
+// only those below it:
+//   lock_ (transport; re-entrant)   set-up, Finalize, port and TLS changes
+//   listenerLock_                   the listening socket; the listener holds
+//                                   it across its accept wait (kAcceptWaitMs)
+//   contextLock_                    swaps of the TLS context; around nothing
+//   Connection::writeLock_          one writer per connection, across a whole
+//                                   frame's send (and its waits for room)
+//   Connection::tlsLock_            each SSL call alone, never across a wait
+//   NotificationThread::receiverLock_  the receivers; held while an
+//                                   asynchronous delivery is queued, so the
+//                                   pending-bytes monitor and the execution
+//                                   queue's locks come after it
+//   Connection::managerLock_, qosLock_, Manager::queueLock_,
+//   Manager::writeStatusLock_, HeldBytesBudget's mutex   leaves
+// None is held while a user's notify or data hook runs. All but the budget's
+// are the framework's re-entrant locks and carry no compiler-checked
+// annotations.
 #pragma once
 
 #include <atomic>

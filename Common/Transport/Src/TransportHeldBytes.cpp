@@ -10,7 +10,7 @@ HeldBytesBudget& HeldBytesBudget::Process() {
 }
 
 void HeldBytesBudget::Set(Holder* holder, uint64_t bytes) {
-  std::lock_guard<std::mutex> hold(mutex_);
+  CheckedLock hold(mutex_);
   if (bytes == 0) {
     auto it = holders_.find(holder);
     if (it == holders_.end()) return;
@@ -47,7 +47,7 @@ void HeldBytesBudget::Set(Holder* holder, uint64_t bytes) {
 void HeldBytesBudget::Remove(Holder* holder) { Set(holder, 0); }
 
 uint64_t HeldBytesBudget::Total() {
-  std::lock_guard<std::mutex> hold(mutex_);
+  CheckedLock hold(mutex_);
   return total_;
 }
 

@@ -16,6 +16,15 @@
 // recursive monitor guards the adapter, its connections and their layers; it
 // is released around every call into the inner transport and to a user. The
 // adapter's last reference is always dropped on the deletion thread.
+//
+// Locks: the monitor is the adapter's only lock; the layers and their flow
+// control share it (the factory is handed the same monitor). It is taken
+// first and nothing below the adapter is called under it, so the inner
+// transport's locks are never nested inside it; a user called back holds
+// nothing of the adapter's. Because the monitor is let go completely
+// (MonitorUnlockGuard, however deep the holder's count), whatever was read
+// before is read again after: each such place says what it re-checks. The
+// monitor is re-entrant and stays out of the compiler's lock analysis.
 #pragma once
 
 #include <cstdint>

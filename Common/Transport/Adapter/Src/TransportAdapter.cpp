@@ -422,6 +422,8 @@ int TransportAdapter::Connection::NetworkLayer::Send(IDataStream* message, int t
   RefPtr<IWriter> writer = c->writer_;
   const UUID socket = c->socket_;
   {
+    // Monitor let go: only the copied writer and socket are used; Reconnect
+    // compares that socket with the connection's current one before acting.
     MonitorUnlockGuard open(adapter->monitor());
     writer->Reserved();
     result = writer->Write(type, body.Get());
@@ -477,6 +479,9 @@ void TransportAdapter::CountLine(LineCounter* counter, const char* what, Connect
 }
 
 void TransportAdapter::CloseSocket(const UUID& socket) {
+  // Monitor let go: callers have detached the socket or dropped the
+  // connection's writer first, and read its state afresh afterwards (Listed,
+  // reconnecting_, socket_, generation_).
   MonitorUnlockGuard open(monitor_.get());
   inner_->CloseConnection(socket);
 }
@@ -485,6 +490,8 @@ int TransportAdapter::Initialize(bool asyncNotify, bool enabled) {
   MonitorGuard hold(monitor_.get());
   if (initialized_) return Result_AlreadyInitialized;
   initialized_ = true;
+  // Monitor let go: nothing is read after it; initialized_ already set keeps
+  // a second Initialize out meanwhile.
   MonitorUnlockGuard open(monitor_.get());
   int result = inner_->Initialize(asyncNotify, enabled);
   if (result >= 0) result = inner_->AddNotify(this);
@@ -553,6 +560,8 @@ int TransportAdapter::OnSocket(const UUID& connectionId, const std::function<int
   RefPtr<Connection> c = FindById(connectionId);
   if (!c) return Result_InvalidArgument;
   const UUID socket = c->socket_;
+  // Monitor let go: nothing is read after it; a socket closed meanwhile makes
+  // the inner transport's call fail.
   MonitorUnlockGuard open(monitor_.get());
   return call(socket);
 }
@@ -587,6 +596,9 @@ int TransportAdapter::AddConnection(uint32_t dialIpv4, uint16_t dialPort, const 
   RefPtr<IWriter> writer;
   int result = 0;
   {
+    // Monitor let go: the new connection is not listed yet, so no one else
+    // sees it; the peer's flow-control factory is looked up in connections_
+    // afresh after it.
     MonitorUnlockGuard open(monitor_.get());
     result = inner_->GetPeerIpv4(socket, &peerIpv4, &peerPort);
     if (result >= 0) result = inner_->CreateWriter(socket, writer.Receive());
@@ -661,6 +673,8 @@ int TransportAdapter::CloseConnection(const UUID& connectionId) {
     return 0;
   }
   const UUID socket = c->socket_;
+  // Monitor let go: nothing is read after it; the connection is already
+  // marked closed, so a loss reported meanwhile does not reconnect it.
   MonitorUnlockGuard open(monitor_.get());
   return inner_->CloseConnection(socket);
 }
@@ -764,6 +778,8 @@ void TransportAdapter::ReapplyKeepAlive(Connection* c) {
   const UUID socket = c->socket_;
   const int interval = c->keepAliveInterval_;
   const int timeout = c->keepAliveTimeout_;
+  // Monitor let go: only the copied values are used; callers read the
+  // connection afresh after it.
   MonitorUnlockGuard open(monitor_.get());
   inner_->SetKeepAlive(socket, interval, timeout);
 }
@@ -858,6 +874,9 @@ int TransportAdapter::NotifyUsers(const std::function<int(ITransport::ITransport
     if (user->TryAddRef() > 0) users.emplace_back(user, false);
   }
   int result = 0;
+  // Monitor let go: users are held by the references taken above, so one
+  // removed meanwhile is still called once; callers read connection state
+  // afresh after it.
   MonitorUnlockGuard open(monitor_.get());
   for (const auto& user : users) result |= call(user.Get());
   return result;
@@ -978,6 +997,9 @@ void TransportAdapter::TimerCallback() {
       RefPtr<IWriter> writer;
       int result = 0;
       {
+        // Monitor let go for the dial: afterwards the connection must still
+        // be reconnecting, socketless and listed before the new socket is
+        // taken, or the socket is closed.
         MonitorUnlockGuard open(monitor_.get());
         result = inner_->OpenConnection(c->dialIpv4_, c->dialPort_, &socket, kDialTimeoutMs);
         if (result >= 0) {
