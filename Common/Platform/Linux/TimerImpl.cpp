@@ -64,7 +64,7 @@ int TimerImpl::Start(uint32_t periodMs, ITimerCallback* callback, uint32_t dueTi
 
 void TimerImpl::Loop(const std::shared_ptr<State>& s) {
   using Clock = std::chrono::steady_clock;
-  SetCurrentThreadName("timer");
+  SetCurrentThreadName("timer-queue");
   t_currentTimer = s.get();
   std::unique_lock<std::mutex> lock(s->mutex);
   const auto period = std::chrono::milliseconds(s->periodMs);
