@@ -159,6 +159,7 @@ int TalvenorDiscoveryService::DoInitialize() {
     stub_.Attach(new DiscoveryServiceStubImpl(this));
     rpc_->RegisterStub(DiscoveryServiceStubId, stub_.Get());
   }
+  SetName("tds-p1-purge");
   Start(kInfinite);
   initialized_.store(true);
   SERVICE_LOG(Log_Information, 0, "Initialize", "Discovery service initialization completed");

@@ -10,7 +10,7 @@ namespace corvane::talvenor::server {
 
 DiscoveryServiceCrossCommunicator::DiscoveryServiceCrossCommunicator(
     TalvenorDiscoveryService* service, std::weak_ptr<TalvenorDiscoveryServicePersistent> persistent)
-    : context_(new ThreadContext(kMaxQueuedUpdates, kQueueWaitMs), false),
+    : context_(new ThreadContext(kMaxQueuedUpdates, kQueueWaitMs, "tds-bridge"), false),
       service_(service),
       persistent_(std::move(persistent)) {}
 

@@ -73,8 +73,8 @@ TalvenorDiscoveryServicePersistent::TalvenorDiscoveryServicePersistent([[maybe_u
     LOG_INFO("Discovery service created");
     timerStop_.reset(GetDefaultScheduler()->CreateEvent(true, false));
     startCancel_.reset(GetDefaultScheduler()->CreateEvent(true, false));
-    workContext = RefPtr<ThreadContext>(new ThreadContext(kWorkQueueItems, 0), false);
-    timerContext = RefPtr<ThreadContext>(new ThreadContext(kTimerQueueItems, 0), false);
+    workContext = RefPtr<ThreadContext>(new ThreadContext(kWorkQueueItems, 0, "tds-p2-work"), false);
+    timerContext = RefPtr<ThreadContext>(new ThreadContext(kTimerQueueItems, 0, "tds-p2-timer"), false);
     timerContext->Post([this] { TimerLoop(); });
   });
 }

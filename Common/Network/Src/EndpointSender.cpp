@@ -33,7 +33,7 @@ EndpointSender::EndpointSender(uint32_t senderCount, uint32_t slotCount, std::at
       slots_(slotCount / senderCount + 1),
       ready_(kMaxReady) {
   if (events_.IsValid() && wake_.IsValid()) events_.Add(wake_.Handle(), platform::kPollReadable, kWakeKey);
-  context_.Attach(new ThreadContext(100000, 0));
+  context_.Attach(new ThreadContext(100000, 0, "net-sender"));
   // Work posted while the thread waits for writability must not wait for
   // the time-out; otherwise the queue's own wake-up is enough, and a write
   // to the signal per post would cost every fan-out a system call.

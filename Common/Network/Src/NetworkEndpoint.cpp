@@ -275,7 +275,7 @@ class NetworkEndpoint final : public INetworkEndpoint {
 
 NetworkEndpoint::NetworkEndpoint()
     : alive_(std::make_shared<std::atomic<bool>>(true)), wake_(std::make_shared<platform::WakeSignal>()) {
-  context_.Attach(new ThreadContext(kContextMaxItems, 0));
+  context_.Attach(new ThreadContext(kContextMaxItems, 0, "net-endpoint"));
   // Posts from other threads cut the poll's wait short, so queued calls and
   // writes are served at once rather than after the poll time-out.
   context_->SetWakeHook([wake = wake_] { wake->Signal(); });

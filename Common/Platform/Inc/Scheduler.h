@@ -57,6 +57,9 @@ class Scheduler {
     virtual void Wake() = 0;
     virtual int SetPriority(int priority) = 0;
     virtual void SetTag(int tag) = 0;
+    // The name the native thread takes at each start (what top -H, gdb and
+    // /proc/<pid>/task/*/comm show); Linux keeps the first 15 characters.
+    virtual void SetName(const char* name) = 0;
     virtual void GetStatus(uint64_t* threadId, uint64_t* busyMs, std::string* trace) = 0;
     virtual bool IsRunning() = 0;
     // Ends the loop after the current pass without waiting.

@@ -50,6 +50,10 @@ class Thread : public IThread, public Scheduler::Runnable {
 
   Scheduler::Thread* GetSchedulerThread() const { return thread_.get(); }
 
+  // Names the thread after its role; takes effect at the next Start, so
+  // owners call it before starting. At most 15 characters are kept.
+  void SetName(const char* name);
+
  private:
   std::unique_ptr<Scheduler::Thread> thread_;
 };
@@ -57,5 +61,9 @@ class Thread : public IThread, public Scheduler::Runnable {
 // True when the caller runs on the given scheduler thread (used to refuse
 // waits on oneself).
 bool IsCurrentThread(Scheduler::Thread* thread);
+
+// Names the calling thread (first 15 characters), for threads the platform
+// layer does not start itself.
+void SetCurrentThreadName(const char* name);
 
 }  // namespace corvane

@@ -17,8 +17,9 @@ namespace corvane {
 
 class ThreadContext : public Thread, public virtual IRefCountImpl {
  public:
-  // Starts the thread; returns once the context's thread id is known.
-  ThreadContext(uint32_t maxItems, uint32_t waitMs);
+  // Starts the thread, named name (see Thread::SetName); returns once the
+  // context's thread id is known.
+  ThreadContext(uint32_t maxItems, uint32_t waitMs, const char* name = "work-queue");
   // Stops the thread without running queued tasks; their done events are set
   // so that no poster hangs. On the context's own thread it does not wait.
   ~ThreadContext() override;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "Thread.h"
+
 namespace corvane::platform {
 
 struct NativeThreadPool::Worker {
@@ -115,6 +117,8 @@ void NativeThreadPool::Serve(const std::shared_ptr<Worker>& worker) {
     body = nullptr;
     run->Finish();
     run.reset();
+    // Parked, the thread no longer plays the last body's role.
+    SetCurrentThreadName("pool-idle");
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (closing_ || idle_.size() >= kMaxIdle) break;

@@ -1,12 +1,27 @@
 #include "PlatformThread.h"
 
 #include <algorithm>
+#include <cstring>
 #include <set>
 
 #include "Clock.h"
 #include "Logger.h"
 #include "NativeThreadPool.h"
 #include "Result.h"
+#include "Thread.h"
+
+namespace corvane {
+
+void SetCurrentThreadName(const char* name) {
+  if (!name || !*name) return;
+  // Longer names are refused outright (ERANGE); the first 15 characters
+  // still say the role.
+  char shortName[16] = {};
+  std::strncpy(shortName, name, sizeof shortName - 1);
+  pthread_setname_np(pthread_self(), shortName);
+}
+
+}  // namespace corvane
 
 namespace corvane::platform {
 
@@ -96,7 +111,10 @@ Thread::~Thread() {
 
 bool Thread::IsCurrent() const { return t_currentState == state_.get(); }
 
-void Thread::Routine(const std::shared_ptr<State>& s, const std::shared_ptr<Scheduler::Event>& started) {
+void Thread::Routine(const std::shared_ptr<State>& s, const std::shared_ptr<Scheduler::Event>& started,
+                     const std::string& name) {
+  // Pooled threads serve one owner after another: each run names its own.
+  SetCurrentThreadName(name.c_str());
   t_currentState = s.get();
   s->threadId.store(CachedThreadId());
   // Copied now: after the loop the object (and with it the runnable) may be
@@ -146,7 +164,8 @@ void Thread::ThreadStart(uint32_t timeoutMs) {
   // old loop) must not add a second one.
   state_->wake->Reset();
   std::shared_ptr<State> s = state_;
-  const int err = NativeThreadPool::Instance().Run([s, started] { Routine(s, started); }, &run_);
+  const int err =
+      NativeThreadPool::Instance().Run([s, started, name = name_] { Routine(s, started, name); }, &run_);
   if (err != 0) {
     lock.unlock();
     LOG_SEVERE("Unable to create thread, error code: %u", static_cast<unsigned>(err));
@@ -204,6 +223,11 @@ void Thread::Wake() {
 int Thread::SetPriority(int /*priority*/) { return running_.load() ? 1 : 0; }
 
 void Thread::SetTag(int tag) { tag_.store(tag, std::memory_order_relaxed); }
+
+void Thread::SetName(const char* name) {
+  std::lock_guard<std::mutex> lock(control_);
+  name_ = name ? name : "";
+}
 
 void Thread::GetStatus(uint64_t* threadId, uint64_t* busyMs, std::string* trace) {
   if (threadId) *threadId = state_->threadId.load();

@@ -42,6 +42,7 @@ class Thread final : public Scheduler::Thread {
   void Wake() override;
   int SetPriority(int priority) override;
   void SetTag(int tag) override;
+  void SetName(const char* name) override;
   int GetTag() const { return tag_.load(std::memory_order_relaxed); }
   void GetStatus(uint64_t* threadId, uint64_t* busyMs, std::string* trace) override;
   bool IsRunning() override;
@@ -55,7 +56,8 @@ class Thread final : public Scheduler::Thread {
   struct State;
 
  private:
-  static void Routine(const std::shared_ptr<State>& state, const std::shared_ptr<Scheduler::Event>& started);
+  static void Routine(const std::shared_ptr<State>& state, const std::shared_ptr<Scheduler::Event>& started,
+                      const std::string& name);
 
   std::shared_ptr<State> state_;
   std::atomic<int> tag_{-1};
@@ -67,6 +69,7 @@ class Thread final : public Scheduler::Thread {
   std::condition_variable controlCv_;
   std::shared_ptr<NativeRun> run_;  // the pooled thread's current body
   bool joining_ = false;
+  std::string name_ = "worker";
 };
 
 }  // namespace corvane::platform

@@ -170,6 +170,7 @@ bool RunServiceDispatcher(const std::function<void()>& serviceMain) {
   std::unique_ptr<Scheduler::Thread> thread(GetDefaultScheduler()->CreateThread(runnable.get(), -1, false));
   bool started = false;
   if (thread) {
+    thread->SetName("service-ctl");
     thread->ThreadStart(kInfinite);
     started = thread->IsRunning();
   }

@@ -5,6 +5,7 @@
 #include "Logger.h"
 #include "PlatformThread.h"
 #include "Result.h"
+#include "Thread.h"
 
 namespace corvane::platform {
 
@@ -63,6 +64,7 @@ int TimerImpl::Start(uint32_t periodMs, ITimerCallback* callback, uint32_t dueTi
 
 void TimerImpl::Loop(const std::shared_ptr<State>& s) {
   using Clock = std::chrono::steady_clock;
+  SetCurrentThreadName("timer-queue");
   t_currentTimer = s.get();
   CheckedLock lock(s->mutex);
   const auto period = std::chrono::milliseconds(s->periodMs);

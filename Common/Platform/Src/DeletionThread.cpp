@@ -57,6 +57,7 @@ void DeleteOnDeletionThread(IRefCount* object) {
   q.pending.push_back(object);
   if (!q.thread) {
     q.thread = new DeletionThread();
+    q.thread->SetName("deferred-del");
     q.thread->Start(kInfinite);
   }
   q.thread->Wake();

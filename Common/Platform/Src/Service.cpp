@@ -49,6 +49,7 @@ void ServiceImpl::Start(uint32_t timeoutMs) {
   // running (and stops it) or keeps it from ever starting.
   ScopedLock hold(lock_.get());
   if (startRefused_) return;
+  SetName("service-main");
   Thread::Start(timeoutMs);
 }
 

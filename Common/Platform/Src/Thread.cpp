@@ -29,6 +29,10 @@ void Thread::Wake() {
 
 int Thread::SetPriority(int priority) { return thread_ ? thread_->SetPriority(priority) : 0; }
 
+void Thread::SetName(const char* name) {
+  if (thread_) thread_->SetName(name);
+}
+
 bool Thread::IsRunning() { return thread_ && thread_->IsRunning(); }
 
 bool IsCurrentThread(Scheduler::Thread* thread) {

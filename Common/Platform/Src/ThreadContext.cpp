@@ -6,13 +6,14 @@
 
 namespace corvane {
 
-ThreadContext::ThreadContext(uint32_t maxItems, uint32_t waitMs)
+ThreadContext::ThreadContext(uint32_t maxItems, uint32_t waitMs, const char* name)
     : lock_(GetDefaultScheduler()->CreateFastMutex()),
       started_(GetDefaultScheduler()->CreateEvent(false, false)),
       space_(GetDefaultScheduler()->CreateEvent(false, false)),
       drained_(GetDefaultScheduler()->CreateEvent(false, false)),
       maxItems_(maxItems),
       waitMs_(waitMs) {
+  SetName(name);
   Start(kInfinite);
   if (IsRunning()) {
     // The first pass records the thread id; owners compare against it from

@@ -4,8 +4,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -27,6 +29,38 @@ std::unique_ptr<Scheduler::Event> NewEvent() { return std::unique_ptr<Scheduler:
 // Contexts are counted; tests hold them the way owners do.
 RefPtr<ThreadContext> MakeContext(uint32_t maxItems, uint32_t waitMs) {
   return RefPtr<ThreadContext>(new ThreadContext(maxItems, waitMs), false);
+}
+
+// What top -H and gdb show for the thread, or "" once it has ended.
+std::string CommOf(uint32_t tid) {
+  std::ifstream comm("/proc/self/task/" + std::to_string(tid) + "/comm");
+  std::string name;
+  std::getline(comm, name);
+  return name;
+}
+
+TEST(ThreadContextTest, WorkerThreadShowsItsRoleNameAndParksUnderANeutralOne) {
+  auto ctx = RefPtr<ThreadContext>(new ThreadContext(10, 0, "name-probe-worker"), false);
+  const uint32_t tid = ctx->GetThreadId();
+  // Linux keeps 15 characters; a longer role name is cut, not refused.
+  EXPECT_EQ(CommOf(tid), "name-probe-work");
+  std::string seenInside;
+  auto done = NewEvent();
+  Scheduler::Event* e = done.get();
+  ASSERT_TRUE(ctx->Post([&] { seenInside = CommOf(CurrentThreadId()); }, &e));
+  EXPECT_EQ(seenInside, "name-probe-work");
+
+  ctx.Reset();
+  // The pooled thread parks for a while before it ends; while parked it no
+  // longer claims the role it served.
+  std::string parked;
+  EXPECT_TRUE(WaitUntil([&] {
+    parked = CommOf(tid);
+    return parked != "name-probe-work";
+  }));
+  if (!parked.empty()) {
+    EXPECT_EQ(parked, "pool-idle");
+  }
 }
 
 TEST(ThreadContextTest, KnowsItsThreadFromTheStart) {

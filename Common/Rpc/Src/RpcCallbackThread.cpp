@@ -32,7 +32,7 @@ class RpcCallbackThread::CallbackInfo final : public IRefCountImpl {
 class RpcCallbackThread::CallbackQueue final : public IRefCountImpl {
  public:
   // One task at a time; the in-flight flag keeps a second from being posted.
-  CallbackQueue() : worker(new ThreadContext(1, kInfinite), false), lock(GetDefaultScheduler()->CreateFastMutex()) {}
+  CallbackQueue() : worker(new ThreadContext(1, kInfinite, "rpc-cb-worker"), false), lock(GetDefaultScheduler()->CreateFastMutex()) {}
   // Joins the work thread first: a task in hand still uses the fields below.
   ~CallbackQueue() override { worker.Reset(); }
 
@@ -96,6 +96,7 @@ int RpcCallbackThread::Initialize() {
     if (initialized_.exchange(true)) {
       return record.ReturnResult(Result_AlreadyInitialized, "RpcCallbackThread already initialized");
     }
+    SetName("rpc-callback");
     Start(kInfinite);
     return record.ReturnResult(Result_Ok);
   });

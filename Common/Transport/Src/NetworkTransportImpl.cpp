@@ -211,6 +211,7 @@ int NetworkTransportImpl::Initialize(bool asyncNotify, bool enabled) {
       return record.ReturnResult(result, "Failed to initialize notification thread");
     }
     if (port != 0) {
+      SetName("xport-listen");
       Start(kInfinite);
       listenerStarted_ = true;
     }

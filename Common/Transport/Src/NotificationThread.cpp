@@ -63,6 +63,7 @@ NotificationThread::~NotificationThread() {
 
 int NotificationThread::Initialize() {
   return CRASH_LOG_GUARD("corvane::NotificationThread::Initialize", [&] {
+    SetName("xport-notify");
     Start(kInfinite);
     return static_cast<int>(Result_Ok);
   });

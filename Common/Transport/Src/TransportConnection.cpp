@@ -69,6 +69,7 @@ class Connection::KeepAliveThread final : public Thread {
     CRASH_LOG_GUARD("corvane::NetworkTransportImpl::Connection::KeepAliveThread::StartKeepAlive", [&] {
       if (halted_.load()) return;
       connection_.store(connection);
+      SetName("xport-keepalive");
       Start(kInfinite);
     });
   }
@@ -323,6 +324,7 @@ int Connection::StartReceiving(bool client) {
   // A plain socket's reads end on their own after the readiness wait, so the
   // receive pass reads straight away instead of polling before every read.
   if (!ssl_ && sock::SetReceiveTimeout(fd_, kReadinessWaitMs) == 0) timedReads_ = true;
+  SetName("xport-recv");
   Start(client ? kInfinite : 0);
   if (IsRunning()) return Result_Ok;
   if (client) LOG_SEVERE("Transport client connection object failed to start thread");

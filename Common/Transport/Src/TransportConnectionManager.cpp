@@ -50,6 +50,7 @@ int Manager::Release() {
 
 int Manager::Initialize() {
   return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::Initialize", [&] {
+    SetName("xport-manager");
     Start(kInfinite);
     return static_cast<int>(IsRunning() ? Result_Ok : Result_Fail);
   });
