@@ -361,7 +361,7 @@ bool NetworkTransportImpl::ThreadFunc() {
     // Finalize stops this thread before it lets go of the manager and the
     // notification thread, so both stay valid for the whole pass.
     ConnectionManager* manager = manager_.Get();
-    if (manager) manager->WakeIfPurgeDue();
+    if (manager) manager->WakeIfDue();
     if (!acceptEnabled_.load() || port_.load() == 0 || listenSocket_.load() == -1 || !manager) {
       GetDefaultScheduler()->Sleep(kIdleSleepMs);
       return true;
@@ -411,9 +411,6 @@ bool NetworkTransportImpl::ThreadFunc() {
       LOG_SPEW(1, "Connection Created - Connection ID - %s", connection->Id().ToString().c_str());
       connection->StartReceiving(false);
     }
-    // The queued registration (or the removal of a connection whose thread
-    // did not start) runs now.
-    manager->Wake();
     connectionTimer_.End();
     return true;
   });

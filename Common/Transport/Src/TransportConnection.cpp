@@ -210,7 +210,10 @@ void Connection::FinishSending() {
   // first.
   ScopedLock lock(writeLock_.get());
   const int s = socket_.load();
-  if (s != -1) sock::ShutdownSend(s);
+  if (s != -1) {
+    sock::ShutdownSend(s);
+    sendFinished_.store(true);
+  }
 }
 
 void Connection::RequestDelete() {
@@ -304,6 +307,7 @@ int Connection::Initialize(uint32_t ipv4, uint16_t port, uint32_t timeoutMs, SSL
 int Connection::Initialize(int socket, SSL_CTX* serverContext, bool useTls) {
   return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::Connection::Initialize", [&]() -> int {
     firstPass_ = true;
+    accepted_ = true;
     announcement_.store(kUnannounced);
     if (useTls && serverContext && SSL_CTX_up_ref(serverContext) == 1) sslContext_ = serverContext;
     connectionId_.Generate();
@@ -876,6 +880,16 @@ int Connection::WaitForReadable() {
   return 1;
 }
 
+bool Connection::NothingMoreFromPeer() {
+  if (Buffered() > 0) return false;
+  size_t room = 0;
+  uint8_t* space = FillSpace(&room);
+  const int64_t n = sock::ReceiveNow(fd_, space, room);
+  if (n > 0) inEnd_ += static_cast<size_t>(n);
+  // The end of the stream and errors take the usual way.
+  return n < 0 && sock::IsWouldBlock(sock::LastSocketError());
+}
+
 bool Connection::FirstPass() {
   firstPass_ = false;
   if (mode_.handshake) {
@@ -943,6 +957,10 @@ bool Connection::ReceivePass() {
     t_receiving = this;
     if (socket_.load() == -1) return false;
     if (firstPass_ && !FirstPass()) return false;
+    if (sendFinished_.load() && NothingMoreFromPeer()) {
+      Lose();
+      return false;
+    }
 
     const int ready = WaitForReadable();
     if (ready < 0) {

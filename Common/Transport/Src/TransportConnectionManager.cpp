@@ -99,6 +99,13 @@ bool Manager::Post(Task task, bool wake) {
   return true;
 }
 
+bool Manager::PostBatched(Task task) {
+  if (batched_.fetch_add(1) == 0) batchedSince_.store(static_cast<uint64_t>(CurrentUtcTimeMs()));
+  if (!Post(std::move(task), false)) return false;
+  if (batched_.load() >= kBatchSize) Wake();
+  return true;
+}
+
 int Manager::Call(const std::function<int()>& fn, int failure) {
   if (IsCurrentThread(GetSchedulerThread())) return fn();
   auto reply = std::make_shared<Reply>(failure);
@@ -128,6 +135,8 @@ void Manager::ProcessQueue() {
 bool Manager::ThreadFunc() {
   return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::ThreadFunc", [&] {
     if (TryAddRef() <= 0) return false;
+    // Whatever is batched now runs in the drain below.
+    batched_.store(0);
     ProcessQueue();
     const uint64_t now = static_cast<uint64_t>(CurrentUtcTimeMs());
     if (purgeEnabled_.load() && now - lastPurgePass_.load() > purgePeriodMs_.load()) {
@@ -147,10 +156,11 @@ void Manager::PurgePass() {
   for (auto& connection : snapshot) connection->PurgeIfIdle(idleMs);
 }
 
-void Manager::WakeIfPurgeDue() {
-  if (!purgeEnabled_.load()) return;
+void Manager::WakeIfDue() {
   const uint64_t now = static_cast<uint64_t>(CurrentUtcTimeMs());
-  if (now - lastPurgePass_.load() > purgePeriodMs_.load()) Wake();
+  const bool purgeDue = purgeEnabled_.load() && now - lastPurgePass_.load() > purgePeriodMs_.load();
+  const bool batchDue = batched_.load() > 0 && now - batchedSince_.load() >= kBatchDelayMs;
+  if (purgeDue || batchDue) Wake();
 }
 
 bool Manager::LongestSilent(UUID* connectionId) {
@@ -242,7 +252,7 @@ int Manager::AddAcceptedConnection(Connection* connection) {
     }
     RefPtr<Connection> held(connection, true);
     queuedAdds_.fetch_add(1);
-    const bool queued = Post(
+    const bool queued = PostBatched(
         [this, held](bool run) {
           // Refused by the shutdown (its thread may already run): closed here
           // like those in the map, announced gone only if it was announced. A
@@ -253,8 +263,7 @@ int Manager::AddAcceptedConnection(Connection* connection) {
             held->CloseSocket(true);
           }
           queuedAdds_.fetch_sub(1);
-        },
-        false);
+        });
     return queued ? static_cast<int>(Result_Ok) : static_cast<int>(Result_Fail);
   });
 }
@@ -317,12 +326,17 @@ int Manager::DeleteConnection(const UUID& connectionId) {
       StartLeaving(self);
       leaving = RefPtr<Connection>(self, true);
     }
-    Post([this, connectionId, leaving](bool run) {
+    Task removal = [this, connectionId, leaving](bool run) {
       // Uncounted before the map shrinks: a listener reading in between
       // sees one connection too many, never one too few.
       if (leaving && leaving->ClearLeaving()) leaving_.fetch_sub(1);
       if (run) InternalDeleteConnection(connectionId);
-    });
+    };
+    if (leaving && leaving->Accepted()) {
+      PostBatched(std::move(removal));
+    } else {
+      Post(std::move(removal));
+    }
     return static_cast<int>(Result_Ok);
   });
 }
@@ -332,11 +346,16 @@ void Manager::ForgetConnection(Connection* connection) {
     const UUID connectionId = connection->Id();
     // Compared, never followed: the entry holds its own reference.
     const Connection* own = connection;
-    Post([this, connectionId, own](bool run) {
+    Task removal = [this, connectionId, own](bool run) {
       if (!run) return;
       auto it = connections_.find(connectionId);
       if (it != connections_.end() && it->second.Get() == own) InternalDeleteConnection(connectionId);
-    });
+    };
+    if (connection->Accepted()) {
+      PostBatched(std::move(removal));
+    } else {
+      Post(std::move(removal));
+    }
   });
 }
 

@@ -37,15 +37,16 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   // does not wait on the manager's thread for every accept. Its write
   // status exists from now on; an id already held closes the new
   // connection quietly (never an event under the live connection's id).
-  // Result_Fail when the manager is shutting down. The manager is not
-  // woken: the listener wakes it once the connection's thread runs, so that
-  // the wake-up is not on the new connection's way.
+  // Result_Fail when the manager is shutting down. Batched (see
+  // WakeIfDue).
   int AddAcceptedConnection(Connection* connection);
   int SetKeepAlive(const UUID& connectionId, uint32_t intervalMs, uint32_t timeoutMs);
-  // Queued; 0 at once.
+  // Queued; 0 at once. Batched when an accepted connection asks on its own
+  // receive thread.
   int DeleteConnection(const UUID& connectionId);
   // A connection's own removal, queued: its entry goes only while it holds
   // this very connection, so a twin refused for its id removes nothing.
+  // Batched for an accepted connection.
   void ForgetConnection(Connection* connection);
   int DeleteAllConnections();
   bool ConnectionReadyForWrite(const UUID& connectionId);
@@ -73,9 +74,17 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
     purgePeriodMs_.store(periodMs);
     purgeIdleMs_.store(idleMs);
   }
-  // Wakes the manager's thread when a purge pass is due, so that the purge
-  // does not wait for a request (the listener calls it on every pass).
-  void WakeIfPurgeDue();
+  // The listener calls this on every pass (at least every 100 ms). Wakes
+  // the manager's thread when a purge pass is due, so that the purge does
+  // not wait for a request, or when batched work has waited kBatchDelayMs.
+  //
+  // The adds and removals of accepted connections are batched: queued like
+  // any request, but the manager is woken only once kBatchSize of them
+  // wait, or by this call. Under a stream of short connections (a web
+  // dashboard polling) a wake-up per connection was a large share of the
+  // cost of each one. Nothing waits on them: requests queued after them
+  // run after them, as before, and wake the manager.
+  void WakeIfDue();
   // The connection silent longest among those of the peer addresses that
   // hold the most connections; false when none.
   bool LongestSilent(UUID* connectionId);
@@ -98,6 +107,8 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
 
   ~ConnectionManager() override;
   bool Post(Task task, bool wake = true);
+  // Post for the batched adds and removals described at WakeIfDue.
+  bool PostBatched(Task task);
   // Runs fn on the manager's thread and waits for it; failure when the
   // manager shuts down first.
   int Call(const std::function<int()>& fn, int failure);
@@ -140,6 +151,14 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   std::atomic<uint32_t> purgePeriodMs_{NetworkTransportImpl::kDefaultPurgePeriodMs};
   std::atomic<uint32_t> purgeIdleMs_{NetworkTransportImpl::kDefaultPurgeIdleMs};
   std::atomic<uint64_t> lastPurgePass_;
+  // Batched tasks queued since the manager last took its queue, and when
+  // the first of them came.
+  std::atomic<int> batched_{0};
+  std::atomic<uint64_t> batchedSince_{0};
+  // Small against MAX_CONNECTION_COUNT: an ended connection keeps its slot
+  // until its removal runs.
+  static constexpr int kBatchSize = 8;
+  static constexpr uint64_t kBatchDelayMs = 20;
 };
 
 }  // namespace corvane

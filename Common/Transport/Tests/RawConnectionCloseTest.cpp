@@ -108,6 +108,22 @@ TEST(RawConnectionCloseTest, AConnectionClosedOnItsOwnThreadEndsItsStreamAtOnce)
   EXPECT_TRUE(NoConnectionsLeft());
 }
 
+// A client that asked for one answer need not close for the connection to
+// end, and the ended connection is removed and destroyed while nothing else
+// is asked of the transport (its removal is batched, not forgotten).
+TEST(RawConnectionCloseTest, AnAnsweredConnectionEndsBeforeThePeerClosesAndIsRemovedUnasked) {
+  RawServer server;
+  ASSERT_EQ(0, server.initResult);
+  LoopbackPeer peer;
+  ASSERT_TRUE(peer.Connect(server.port));
+  ASSERT_TRUE(peer.Send(std::string("GET / HTTP/1.1\r\n\r\n")));
+  EXPECT_EQ("answer", peer.ReceiveText(6, 10000));
+  EXPECT_TRUE(peer.WaitClosed(10000));
+  EXPECT_TRUE(WaitUntil([&] { return server.answering->Events(TransportEvent_Disconnected) == 1; }, 20000));
+  EXPECT_TRUE(NoConnectionsLeft());
+  peer.Close();
+}
+
 // The manager's thread is held in a send to a peer that does not read, so
 // every removal waits in its queue. Connections answered and closed on their
 // own threads meanwhile leave their slots at once: far more than 100 clients
