@@ -67,9 +67,10 @@ bool IsPermissionDenied(int error);
 int Bind(SocketHandle socket, uint32_t address, uint16_t port);
 // Backlog SOMAXCONN (the system's ceiling).
 int Listen(SocketHandle socket);
-// A non-blocking, close-on-exec connection, or kInvalidSocket; *peerAddress
-// (may be null) receives the peer's IPv4 address.
-SocketHandle Accept(SocketHandle listener, uint32_t* peerAddress);
+// A close-on-exec connection, non-blocking unless asked otherwise, or
+// kInvalidSocket; *peerAddress (may be null) receives the peer's IPv4
+// address.
+SocketHandle Accept(SocketHandle listener, uint32_t* peerAddress, bool nonBlocking = true);
 // 0 when connected at once; -1 otherwise (IsConnectInProgress tells a
 // non-blocking connect that is still under way from a failure).
 int Connect(SocketHandle socket, uint32_t address, uint16_t port);

@@ -117,15 +117,23 @@ void NativeThreadPool::Serve(const std::shared_ptr<Worker>& worker) {
     body = nullptr;
     run->Finish();
     run.reset();
-    // Parked, the thread no longer plays the last body's role.
-    SetCurrentThreadName("pool-idle");
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (closing_ || idle_.size() >= kMaxIdle) break;
       idle_.push_back(worker);
     }
     std::unique_lock<std::mutex> lock(worker->mutex);
-    const bool handed = worker->wake.wait_for(lock, kIdleKeep, [&] { return worker->body || worker->closing; });
+    auto handedOver = [&] { return worker->body || worker->closing; };
+    bool handed = worker->wake.wait_for(lock, kRenameAfter, handedOver);
+    if (!handed) {
+      // Parked for a while, the thread no longer plays the last body's
+      // role. Not sooner: a thread taken again at once (short connections
+      // one after another) would pay two renames for each.
+      lock.unlock();
+      SetCurrentThreadName("pool-idle");
+      lock.lock();
+      handed = worker->wake.wait_for(lock, kIdleKeep - kRenameAfter, handedOver);
+    }
     if (handed && worker->body) continue;
     lock.unlock();
     std::lock_guard<std::mutex> poolLock(mutex_);

@@ -48,6 +48,8 @@ class NativeThreadPool {
  public:
   static constexpr size_t kMaxIdle = 256;
   static constexpr std::chrono::milliseconds kIdleKeep{2000};
+  // A parked thread takes the name "pool-idle" after this long.
+  static constexpr std::chrono::milliseconds kRenameAfter{100};
 
   // The process's pool; its parked threads are ended at exit.
   static NativeThreadPool& Instance();

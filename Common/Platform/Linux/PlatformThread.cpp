@@ -18,7 +18,11 @@ void SetCurrentThreadName(const char* name) {
   // still say the role.
   char shortName[16] = {};
   std::strncpy(shortName, name, sizeof shortName - 1);
-  pthread_setname_np(pthread_self(), shortName);
+  // A pooled thread taken again for the same role keeps its name without a
+  // system call.
+  thread_local char current[16] = {};
+  if (std::strcmp(current, shortName) == 0) return;
+  if (pthread_setname_np(pthread_self(), shortName) == 0) std::memcpy(current, shortName, sizeof current);
 }
 
 }  // namespace corvane

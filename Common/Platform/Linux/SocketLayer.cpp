@@ -141,13 +141,13 @@ int Bind(SocketHandle socket, uint32_t address, uint16_t port) {
 
 int Listen(SocketHandle socket) { return ::listen(socket, SOMAXCONN) == 0 ? 0 : -1; }
 
-SocketHandle Accept(SocketHandle listener, uint32_t* peerAddress) {
+SocketHandle Accept(SocketHandle listener, uint32_t* peerAddress, bool nonBlocking) {
   IgnoreBrokenPipeSignal();
   for (;;) {
     sockaddr_in sa;
     socklen_t len = sizeof(sa);
     std::memset(&sa, 0, sizeof(sa));
-    int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&sa), &len, (nonBlocking ? SOCK_NONBLOCK : 0) | SOCK_CLOEXEC);
     if (fd >= 0) {
       if (peerAddress) *peerAddress = sa.sin_family == AF_INET ? ntohl(sa.sin_addr.s_addr) : 0;
       return fd;

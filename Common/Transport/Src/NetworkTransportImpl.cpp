@@ -370,21 +370,26 @@ bool NetworkTransportImpl::ThreadFunc() {
     ScopedLock lock(listenerLock_.get());
     const int listener = listenSocket_.load();
     if (listener == -1) return true;
-    const int ready = sock::WaitReadable(listener, kAcceptWaitMs);
-    if (ready < 0) {
-      LOG_SEVERE("Failure on listener socket: %d", sock::LastSocketError());
-      return true;
+    // While clients keep coming one is usually queued already: it is taken
+    // without a wait first. Accepted sockets stay blocking.
+    int s = full ? -1 : sock::Accept(listener, nullptr, false);
+    if (s < 0) {
+      const int ready = sock::WaitReadable(listener, kAcceptWaitMs);
+      if (ready < 0) {
+        LOG_SEVERE("Failure on listener socket: %d", sock::LastSocketError());
+        return true;
+      }
+      if (ready == 0) return true;
+      // The gate may have closed during the wait: the peer stays queued.
+      if (!acceptEnabled_.load()) return true;
+      // A peer waits and every slot is held: one connection makes room, or
+      // the peer stays queued.
+      if (full && !FreeSlot(manager)) {
+        GetDefaultScheduler()->Sleep(kIdleSleepMs);
+        return true;
+      }
+      s = sock::Accept(listener, nullptr, false);
     }
-    if (ready == 0) return true;
-    // The gate may have closed during the wait: the peer stays queued.
-    if (!acceptEnabled_.load()) return true;
-    // A peer waits and every slot is held: one connection makes room, or
-    // the peer stays queued.
-    if (full && !FreeSlot(manager)) {
-      GetDefaultScheduler()->Sleep(kIdleSleepMs);
-      return true;
-    }
-    const int s = sock::Accept(listener, nullptr);
     connectionTimer_.Start();
     if (s < 0) {
       const int error = sock::LastSocketError();
@@ -395,7 +400,6 @@ bool NetworkTransportImpl::ThreadFunc() {
       return true;
     }
     LOG_SPEW(1, "Socket accepted on port %d", static_cast<int>(port_.load()));
-    sock::SetNonBlocking(s, false);
     sock::SetNoDelay(s, true);
     RefPtr<Connection> connection;
     connection.Attach(new Connection(manager, notifier_.Get(), mode_));
