@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
@@ -8,6 +9,7 @@
 
 #include "RefCount.h"
 #include "Result.h"
+#include "SocketLayer.h"
 #include "SocketWrapper.h"
 
 namespace corvane {
@@ -17,6 +19,29 @@ RefPtr<ISocket> Make(SocketType type, SocketProtocol protocol) {
   RefPtr<ISocket> s;
   EXPECT_EQ(0, CreateSocket(s.Receive(), SocketFamily_IPv4, type, protocol));
   return s;
+}
+
+// Accepted sockets are non-blocking unless asked otherwise: a blocking one
+// is what a receive thread's timed reads wait on (non-blocking, they would
+// spin).
+TEST(SocketWrapperTest, AcceptGivesABlockingSocketOnlyWhenAsked) {
+  const platform::SocketHandle listener = platform::CreateTcpSocket();
+  ASSERT_EQ(0, platform::Bind(listener, 0x7F000001, 0));
+  ASSERT_EQ(0, platform::Listen(listener));
+  uint16_t port = 0;
+  ASSERT_EQ(0, platform::GetLocalAddress(listener, nullptr, &port));
+  for (const bool nonBlocking : {true, false}) {
+    const platform::SocketHandle client = platform::CreateTcpSocket();
+    ASSERT_EQ(0, platform::Connect(client, 0x7F000001, port));
+    ASSERT_EQ(1, platform::WaitReadable(listener, 10000));
+    const platform::SocketHandle accepted = platform::Accept(listener, nullptr, nonBlocking);
+    ASSERT_GE(accepted, 0);
+    EXPECT_EQ(nonBlocking, (fcntl(accepted, F_GETFL) & O_NONBLOCK) != 0);
+    EXPECT_NE(0, fcntl(accepted, F_GETFD) & FD_CLOEXEC);
+    platform::CloseSocket(accepted);
+    platform::CloseSocket(client);
+  }
+  platform::CloseSocket(listener);
 }
 
 // A TCP pair through Listen/Connect/Accept, the receive terminator rule,

@@ -63,6 +63,19 @@ TEST(ThreadContextTest, WorkerThreadShowsItsRoleNameAndParksUnderANeutralOne) {
   }
 }
 
+// A pooled thread handed one role after another (at once, before it parks
+// under the neutral name) shows each role in turn, never the last one's.
+TEST(ThreadContextTest, AThreadTakenAgainShowsItsNewRole) {
+  for (const char* role : {"role-one", "role-two", "role-one"}) {
+    auto ctx = RefPtr<ThreadContext>(new ThreadContext(10, 0, role), false);
+    std::string seen;
+    auto done = NewEvent();
+    Scheduler::Event* e = done.get();
+    ASSERT_TRUE(ctx->Post([&] { seen = CommOf(CurrentThreadId()); }, &e));
+    EXPECT_EQ(seen, role);
+  }
+}
+
 TEST(ThreadContextTest, KnowsItsThreadFromTheStart) {
   auto ctx = MakeContext(100, 0);
   EXPECT_NE(ctx->GetThreadId(), 0u);

@@ -106,6 +106,14 @@ bool Manager::PostBatched(Task task) {
   return true;
 }
 
+void Manager::PostRemoval(Task task, bool batched) {
+  if (batched) {
+    PostBatched(std::move(task));
+  } else {
+    Post(std::move(task));
+  }
+}
+
 int Manager::Call(const std::function<int()>& fn, int failure) {
   if (IsCurrentThread(GetSchedulerThread())) return fn();
   auto reply = std::make_shared<Reply>(failure);
@@ -332,11 +340,7 @@ int Manager::DeleteConnection(const UUID& connectionId) {
       if (leaving && leaving->ClearLeaving()) leaving_.fetch_sub(1);
       if (run) InternalDeleteConnection(connectionId);
     };
-    if (leaving && leaving->Accepted()) {
-      PostBatched(std::move(removal));
-    } else {
-      Post(std::move(removal));
-    }
+    PostRemoval(std::move(removal), leaving && leaving->Accepted());
     return static_cast<int>(Result_Ok);
   });
 }
@@ -351,11 +355,7 @@ void Manager::ForgetConnection(Connection* connection) {
       auto it = connections_.find(connectionId);
       if (it != connections_.end() && it->second.Get() == own) InternalDeleteConnection(connectionId);
     };
-    if (connection->Accepted()) {
-      PostBatched(std::move(removal));
-    } else {
-      Post(std::move(removal));
-    }
+    PostRemoval(std::move(removal), connection->Accepted());
   });
 }
 

@@ -109,6 +109,8 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   bool Post(Task task, bool wake = true);
   // Post for the batched adds and removals described at WakeIfDue.
   bool PostBatched(Task task);
+  // A removal: batched for an accepted connection asking on its own behalf.
+  void PostRemoval(Task task, bool batched);
   // Runs fn on the manager's thread and waits for it; failure when the
   // manager shuts down first.
   int Call(const std::function<int()>& fn, int failure);
