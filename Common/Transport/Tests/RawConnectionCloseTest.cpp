@@ -22,7 +22,7 @@ using test::WaitUntil;
 
 // Answers every chunk with "answer" and closes, unless told to keep quiet;
 // may keep each connection's writer, which keeps the connection alive.
-class Answering final : public ITransport::ITransportNotify, public IRefCountImpl {
+class Answering final : public ITransport::ITransportNotify, public IRefCountImpl, public test::EventLog {
  public:
   int OnDataReady(const UUID& id, const UUID&, IDataStream*) override {
     if (keepWriters) {
@@ -36,22 +36,14 @@ class Answering final : public ITransport::ITransportNotify, public IRefCountImp
     return 0;
   }
   int OnEvent(const UUID& id, int event) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    events.emplace_back(id, event);
+    Add(id, event);
     return 0;
-  }
-  int Events(int event) {
-    std::lock_guard<std::mutex> lock(mutex);
-    int n = 0;
-    for (const auto& e : events) n += e.second == event ? 1 : 0;
-    return n;
   }
 
   ITransport* transport = nullptr;
   bool keepWriters = false;
   std::mutex mutex;
   std::vector<RefPtr<ITransportFastWrite::IWriter>> writers;
-  std::vector<std::pair<UUID, int>> events;
 };
 
 struct RawServer {
@@ -137,11 +129,7 @@ TEST(RawConnectionCloseTest, AnsweredConnectionsLeaveTheirSlotsWhileTheManagerIs
     LoopbackPeer stalled;
     ASSERT_TRUE(stalled.Connect(server.port, 5000, 4096));
     ASSERT_TRUE(WaitUntil([&] { return server.answering->Events(TransportEvent_Connected) == 1; }));
-    UUID stalledId;
-    {
-      std::lock_guard<std::mutex> lock(server.answering->mutex);
-      stalledId = server.answering->events[0].first;
-    }
+    const UUID stalledId = server.answering->Ids(TransportEvent_Connected)[0];
     // Written from this thread, so it is queued to the manager, whose send
     // then waits for the peer to read; what is queued after it waits too.
     ASSERT_EQ(0, server.transport->WriteText(stalledId, StreamOf(std::string(16 << 20, 'x')).Get()));

@@ -34,23 +34,13 @@ struct ReceivedMessage {
   std::string bytes;
 };
 
-class RecordingReceiver final : public ITransport::ITransportNotify, public IRefCountImpl {
+// The connection events a receiver was handed, in order; safe to read from
+// the test thread while the transport's threads add to it.
+class EventLog {
  public:
-  int OnDataReady(const UUID& connectionId, const UUID& messageType, IDataStream* data) override {
-    uint32_t size = 0;
-    uint32_t position = 0;
-    data->GetSize(&size);
-    data->GetPosition(&position);
-    std::string bytes(size - position, '\0');
-    data->Read(bytes.data(), size - position);
-    std::lock_guard<std::mutex> lock(mutex_);
-    messages_.push_back({connectionId, messageType, std::move(bytes)});
-    return 0;
-  }
-  int OnEvent(const UUID& connectionId, int event) override {
+  void Add(const UUID& connectionId, int event) {
     std::lock_guard<std::mutex> lock(mutex_);
     events_.emplace_back(connectionId, event);
-    return 0;
   }
   int Events(int event) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -72,6 +62,29 @@ class RecordingReceiver final : public ITransport::ITransportNotify, public IRef
     }
     return out;
   }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::pair<UUID, int>> events_;
+};
+
+class RecordingReceiver final : public ITransport::ITransportNotify, public IRefCountImpl, public EventLog {
+ public:
+  int OnDataReady(const UUID& connectionId, const UUID& messageType, IDataStream* data) override {
+    uint32_t size = 0;
+    uint32_t position = 0;
+    data->GetSize(&size);
+    data->GetPosition(&position);
+    std::string bytes(size - position, '\0');
+    data->Read(bytes.data(), size - position);
+    std::lock_guard<std::mutex> lock(mutex_);
+    messages_.push_back({connectionId, messageType, std::move(bytes)});
+    return 0;
+  }
+  int OnEvent(const UUID& connectionId, int event) override {
+    Add(connectionId, event);
+    return 0;
+  }
   std::vector<ReceivedMessage> Messages() {
     std::lock_guard<std::mutex> lock(mutex_);
     return messages_;
@@ -83,7 +96,6 @@ class RecordingReceiver final : public ITransport::ITransportNotify, public IRef
 
  private:
   std::mutex mutex_;
-  std::vector<std::pair<UUID, int>> events_;
   std::vector<ReceivedMessage> messages_;
 };
 
