@@ -100,8 +100,12 @@ bool Manager::Post(Task task, bool wake) {
 }
 
 bool Manager::PostBatched(Task task) {
-  if (batched_.fetch_add(1) == 0) batchedSince_.store(static_cast<uint64_t>(CurrentUtcTimeMs()));
   if (!Post(std::move(task), false)) return false;
+  // Counted only once queued: the manager clears the count before it
+  // drains, so a task that missed the drain is still counted and WakeIfDue
+  // wakes for it. Counted first, a clear falling between count and push
+  // left the task queued with nothing counted, unrun until the next request.
+  if (batched_.fetch_add(1) == 0) batchedSince_.store(static_cast<uint64_t>(CurrentUtcTimeMs()));
   if (batched_.load() >= kBatchSize) Wake();
   return true;
 }
