@@ -175,6 +175,11 @@ size_t Logger::GetPlaceCount() {
   return places_.size();
 }
 
+void Logger::ForgetPlaces() {
+  FastLockGuard guard(lock_.get());
+  places_.clear();
+}
+
 bool Logger::AdmitLocked(const std::string& key, const char** warning) {
   auto it = places_.find(std::string_view(key));
   if (it == places_.end()) {

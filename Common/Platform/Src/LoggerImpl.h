@@ -56,6 +56,10 @@ class Logger final : public ILogger, public IRefCountImpl {
             uint32_t threadId, int line, const std::string& message, bool bypassRateLimit) override;
 
   size_t GetPlaceCount();
+  // Drops every place's history and suspension. For tests that check a line
+  // is written: the key holds the thread, and a pooled thread carries what
+  // an earlier test's flood did on it.
+  void ForgetPlaces();
 
  private:
   // Time stamps of one window, oldest first. The capacity is the window's

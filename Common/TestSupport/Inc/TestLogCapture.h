@@ -53,10 +53,12 @@ class CapturingStore final : public ILogStore, public IRefCountImpl {
   std::vector<CapturedLine> lines_;
 };
 
-// Registers a capturing store with the process logger for one scope.
+// Registers a capturing store with the process logger for one scope. The
+// logger's rate limiter starts afresh, so a line is not held back for what
+// an earlier test logged on the same (pooled) thread.
 class ScopedCapture {
  public:
-  ScopedCapture() : store_(new CapturingStore(), false) { GetLoggerInstance()->AddStore(store_.Get()); }
+  ScopedCapture();
   ~ScopedCapture() { GetLoggerInstance()->RemoveStore(store_.Get()); }
   CapturingStore* operator->() const { return store_.Get(); }
 

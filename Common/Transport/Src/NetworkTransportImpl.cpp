@@ -257,6 +257,9 @@ int NetworkTransportImpl::SetEnabled(bool enabled) {
   return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::SetEnabled", [&]() -> int {
     ScopedLock lock(lock_.get());
     if (!initialised_.load()) return Result_NotInitialized;
+    // Under the listener's lock, which a pass holds from its own look at the
+    // gate to its accept: once this returns no pass accepts on the old state.
+    ScopedLock listenerLock(listenerLock_.get());
     acceptEnabled_.store(enabled);
     return Result_Ok;
   });
@@ -369,7 +372,7 @@ bool NetworkTransportImpl::ThreadFunc() {
     const bool full = manager->ListenerCount() >= MAX_CONNECTION_COUNT;
     ScopedLock lock(listenerLock_.get());
     const int listener = listenSocket_.load();
-    if (listener == -1) return true;
+    if (listener == -1 || !acceptEnabled_.load()) return true;
     // While clients keep coming one is usually queued already: it is taken
     // without a wait first. Accepted sockets stay blocking.
     int s = full ? -1 : sock::Accept(listener, nullptr, false);

@@ -12,8 +12,9 @@
 // Locks of the socket transport, outermost first; a thread holding one takes
 // only those below it:
 //   lock_ (transport; re-entrant)   set-up, Finalize, port and TLS changes
-//   listenerLock_                   the listening socket; the listener holds
-//                                   it across its accept wait (kAcceptWaitMs)
+//   listenerLock_                   the listening socket and the accept
+//                                   gate; the listener holds it across its
+//                                   accept wait (kAcceptWaitMs)
 //   contextLock_                    swaps of the TLS context; around nothing
 //   Connection::writeLock_          one writer per connection, across a whole
 //                                   frame's send (and its waits for room)

@@ -26,6 +26,8 @@ class TlsFixtures {
   TlsFixtures() {
     char pattern[] = "/tmp/tls-fixtures-XXXXXX";
     dir_ = mkdtemp(pattern);
+    // Set up the transport's way (no clean-up at exit) before our own use.
+    TlsContext::InitializeLibrary();
     rsa_ = EVP_RSA_gen(2048);
     other_ = EVP_RSA_gen(2048);
     ec_ = EVP_EC_gen("P-256");

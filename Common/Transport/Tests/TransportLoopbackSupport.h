@@ -21,6 +21,7 @@
 #include "TestDataRoot.h"
 #include "TestLoopbackPeer.h"
 #include "TestWait.h"
+#include "TlsContext.h"
 #include "TransportTestSupport.h"
 #include "Uuid.h"
 
@@ -126,6 +127,10 @@ class TestCredentials {
 
  private:
   TestCredentials() : folder_("tds-tls") {
+    // The library set up the transport's way before its first use here: a
+    // first use of our own would register its clean-up at exit, which then
+    // races the deletion thread still freeing the last tests' sessions.
+    TlsContext::InitializeLibrary();
     EVP_PKEY* key = EVP_RSA_gen(2048);
     X509* cert = MakeSelfSignedCert(key);
     certPem_ = PemOf([&](BIO* b) { PEM_write_bio_X509(b, cert); });
