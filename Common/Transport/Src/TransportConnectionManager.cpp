@@ -210,6 +210,10 @@ bool Manager::CloseToFreeSlot(const UUID& connectionId) {
   return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::CloseToFreeSlot", [&] {
     return Call(
                [this, connectionId]() -> int {
+                 // Counted here, between adds: the listener's own count may
+                 // hold an add twice for a moment, or be a pass old, and a
+                 // slot that has come free needs nobody closed.
+                 if (ListenerCount() < NetworkTransportImpl::MAX_CONNECTION_COUNT) return 1;
                  RefPtr<Connection> connection = Find(connectionId);
                  if (!connection) return 0;
                  const uint64_t silentMs =

@@ -90,7 +90,8 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   bool LongestSilent(UUID* connectionId);
   // Closes the connection (Disconnected raised on the manager's thread) and
   // forgets it before returning, so that its slot is free for the listener.
-  // False when the id is not held.
+  // True without closing anything when a slot is already free; false when
+  // the id is not held.
   bool CloseToFreeSlot(const UUID& connectionId);
   // Shared with every connection, which may outlive the manager.
   const std::shared_ptr<std::atomic<uint32_t>>& WriteTimeout() const { return writeTimeout_; }
