@@ -14,6 +14,7 @@
 #include "RefCount.h"
 #include "Result.h"
 #include "Scheduler.h"
+#include "TestLogCapture.h"
 
 namespace corvane {
 
@@ -67,6 +68,8 @@ class CapturingStore : public ILogStore, public IRefCountImpl {
 namespace logtest {
 
 // Named functions so that the qualified name is known.
+void EmitRepeated() { LOG_SEVERE("repeated line"); }
+
 int EmitInfo(int value) {
   LOG_INFO("value %d\tand\r\nraw", value);
   return __LINE__ - 1;
@@ -594,6 +597,19 @@ TEST_F(ProcessLoggerTest, ManyThreadsFromOnePlaceAreLimitedPerThread) {
     EXPECT_EQ(lines[7].message, "repeated 200");
     EXPECT_EQ(lines[7].function, "corvane::logtest::LogFromOnePlace");
   }
+}
+
+// A capture starts the rate limiter afresh: a line this thread flooded
+// before (a pooled thread carries that from test to test) is written again.
+TEST(ScopedCaptureTest, StartsTheRateLimiterAfresh) {
+  {
+    test::ScopedCapture first;
+    for (int i = 0; i < 8; ++i) logtest::EmitRepeated();
+    ASSERT_TRUE(first->Contains("will be suspended"));
+  }
+  test::ScopedCapture second;
+  logtest::EmitRepeated();
+  EXPECT_TRUE(second->Contains("repeated line"));
 }
 
 }  // namespace

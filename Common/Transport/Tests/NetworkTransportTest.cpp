@@ -651,6 +651,53 @@ TEST(NetworkTransportTest, AFullListenerClosesTheConnectionItsUserChooses) {
   slots->SetSlotChooser(nullptr);
 }
 
+// A slot that comes free while the listener asks whom to close costs nobody
+// a connection: the manager counts again before it closes.
+TEST(NetworkTransportTest, ASlotFreedWhileTheListenerChoosesClosesNobody) {
+  struct Chooser final : IListenerSlots::IChooser {
+    bool ChooseConnectionToClose(UUID* id) override {
+      if (asked.fetch_add(1) == 0) {
+        // From a thread of its own: this one holds the listener's lock, and
+        // the transport's lock may not be taken under it.
+        std::thread([this] {
+          transport->CloseConnection(leaving);
+          WaitUntil([&] {
+            int n = -1;
+            transport->GetStatistics(&n);
+            return n == 99;
+          });
+        }).join();
+      }
+      *id = victim;
+      return true;
+    }
+    ITransport* transport = nullptr;
+    UUID leaving;
+    UUID victim;
+    std::atomic<int> asked{0};
+  } chooser;
+  platform::EnsureOpenFileLimit(4096, nullptr);
+  Endpoint server(test::FreePort(), kBinaryTransportMode, nullptr);
+  auto* slots = dynamic_cast<IListenerSlots*>(server.transport.Get());
+  ASSERT_NE(nullptr, slots);
+  std::vector<LoopbackPeer> peers(100);
+  const std::vector<UUID> ids = FillEverySlot(server, &peers);
+  ASSERT_EQ(100u, ids.size());
+  chooser.transport = server.transport.Get();
+  chooser.leaving = ids[10];
+  chooser.victim = ids[42];
+  ASSERT_EQ(0, slots->SetSlotChooser(&chooser));
+  LoopbackPeer extra;
+  std::vector<uint8_t> hs;
+  ASSERT_TRUE(extra.Connect(server.port));
+  EXPECT_TRUE(extra.ReceiveExactly(49, &hs, 10000));
+  EXPECT_TRUE(peers[10].WaitClosed(5000));
+  EXPECT_FALSE(peers[42].WaitClosed(0));
+  EXPECT_EQ(0, server.receiver->Events(TransportEvent_Disconnected, ids[42]));
+  server.transport->Finalize();
+  slots->SetSlotChooser(nullptr);
+}
+
 // With every slot held and no request to wake the manager, the idle purge
 // still runs; a peer's keep-alive settings do not exempt it from the purge.
 TEST(NetworkTransportTest, ThePurgeRunsOnAFullListener) {
