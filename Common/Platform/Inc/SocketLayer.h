@@ -67,6 +67,12 @@ bool IsPermissionDenied(int error);
 int Bind(SocketHandle socket, uint32_t address, uint16_t port);
 // Backlog SOMAXCONN (the system's ceiling).
 int Listen(SocketHandle socket);
+// For a listener whose peers speak first: a connection is handed to Accept
+// once its first bytes are there, so the thread that serves it never waits
+// for them. A peer silent for `seconds` (rounded up to the system's
+// retransmission steps) is handed over without bytes, so a silent peer
+// still reaches the service, later.
+int SetAcceptWhenReadable(SocketHandle socket, int seconds);
 // A close-on-exec connection, non-blocking unless asked otherwise, or
 // kInvalidSocket; *peerAddress (may be null) receives the peer's IPv4
 // address.

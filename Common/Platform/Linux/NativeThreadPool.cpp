@@ -1,5 +1,7 @@
 #include "NativeThreadPool.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 
 #include "Thread.h"
@@ -136,10 +138,17 @@ void NativeThreadPool::Serve(const std::shared_ptr<Worker>& worker) {
     }
     if (handed && worker->body) continue;
     lock.unlock();
-    std::lock_guard<std::mutex> poolLock(mutex_);
+    std::unique_lock<std::mutex> poolLock(mutex_);
     auto listed = std::find(idle_.begin(), idle_.end(), worker);
     if (listed != idle_.end()) {
       idle_.erase(listed);
+      // The last parked thread to go has had no body for kIdleKeep: the
+      // pool is quiet. A burst of connections spread its buffers over
+      // many threads' arenas, and what they freed there stays resident
+      // until given back; now it is.
+      const bool quiet = idle_.empty() && !closing_;
+      poolLock.unlock();
+      if (quiet) malloc_trim(0);
       break;
     }
     // Taken off the list meanwhile: by Shutdown (which joins this thread)

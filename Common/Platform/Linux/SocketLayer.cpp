@@ -141,6 +141,10 @@ int Bind(SocketHandle socket, uint32_t address, uint16_t port) {
 
 int Listen(SocketHandle socket) { return ::listen(socket, SOMAXCONN) == 0 ? 0 : -1; }
 
+int SetAcceptWhenReadable(SocketHandle socket, int seconds) {
+  return ::setsockopt(socket, IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof(seconds)) == 0 ? 0 : -1;
+}
+
 SocketHandle Accept(SocketHandle listener, uint32_t* peerAddress, bool nonBlocking) {
   IgnoreBrokenPipeSignal();
   for (;;) {

@@ -31,6 +31,10 @@ constexpr int kAcceptWaitMs = 100;
 constexpr int kChangePortBindAttempts = 6;
 constexpr uint32_t kBindRetryPauseMs = 500;
 constexpr uint32_t kConnectionTimerPeriod = 1000;
+// How long the system holds back a silent peer of a listener whose peers
+// speak first; it is accepted after that, and the receiver's own limits
+// for silent connections take over.
+constexpr int kAcceptWhenReadableSeconds = 1;
 
 // Winsock's start-up count; nothing to start on this platform.
 std::atomic<int> g_socketSubsystemUsers{0};
@@ -137,6 +141,11 @@ int NetworkTransportImpl::MakeListener(uint16_t port, int bindAttempts, int* out
   // A peer that resets between the wait and accept must not block the
   // listener under its lock.
   sock::SetNonBlocking(s, true);
+  // Without a handshake of ours the peer speaks first. Handed over before
+  // its bytes come, its thread would only go back to sleep until they do:
+  // a second wake-up for every short request, which under load is the
+  // larger part of a connection's cost.
+  if (!mode_.handshake) sock::SetAcceptWhenReadable(s, kAcceptWhenReadableSeconds);
   *out = s;
   return 0;
 }
