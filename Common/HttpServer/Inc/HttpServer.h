@@ -1,25 +1,28 @@
-// A small HTTP/1.1 server over a raw-mode transport: one request per
-// connection, dispatched to the handler registered under the longest
-// '/'-prefix of the target, answered with a closing response or the fixed
-// 404 page. The request being assembled is HttpServer::IUriHandler::Request
-// (HttpRequest.h).
+// A small HTTP/1.1 server: one request per connection, dispatched to the
+// handler registered under the longest '/'-prefix of the target, answered
+// with a closing response or the fixed 404 page. The request being assembled
+// is HttpServer::IUriHandler::Request (HttpRequest.h).
 //
 // Lifecycle: construct, RegisterHandler, Start, ..., Stop, last Release. The
-// transport holds no reference to the server, so the owner calls Stop before
-// letting go (the destructor stops as a backstop).
+// connections hold no reference to the server, so the owner calls Stop
+// before letting go (the destructor stops as a backstop).
 //
 // Threads: every public operation may be called from any thread; the server's
 // lock guards the maps and is never held while a handler runs, a chunk is
-// appended or the transport is torn down. Chunks and events arrive on each
-// connection's receive thread, so requests of different connections are
-// assembled and handled in parallel. A timer thread closes connections whose
-// request stays incomplete too long (RequestTimeLimits); when every
-// connection slot of the transport is held, the oldest connection without a
-// complete request makes room for a new one.
+// appended or the connections are torn down. A connection's chunks arrive
+// on one thread at a time, and its handler runs on the thread that
+// delivered the chunk completing its request; that connection is read no
+// further. Plain HTTP is served by a few threads sharing all connections
+// (half the cores, two to four): a handler that takes its time holds up its
+// own thread only. HTTPS runs on a raw transport with a receive thread per
+// connection. A timer thread closes connections whose request stays
+// incomplete too long (RequestTimeLimits); when every connection slot is
+// held, the oldest connection without a complete request makes room for a
+// new one.
 //
-// Locks: the server's lock is its only one, a leaf: taken by transport
-// callbacks (whose transport locks are let go by then) and by the timer, and
-// let go before any call into the transport, a handler or a request. It is
+// Locks: the server's lock is its only one, a leaf: taken by connection
+// callbacks (whose own locks are let go by then) and by the timer, and let
+// go before any call into the connections, a handler or a request. It is
 // a re-entrant framework lock and stays out of the compiler's lock analysis.
 #pragma once
 
@@ -38,6 +41,8 @@
 #include "Uuid.h"
 
 namespace corvane {
+
+class IHttpConnections;
 
 class HttpServer : public ITransport::ITransportNotify, public IRefCountImpl {
  public:
@@ -110,11 +115,11 @@ class HttpServer : public ITransport::ITransportNotify, public IRefCountImpl {
   // reference added for the caller and the key in *rootUri, or Result_Fail.
   int LocateHandler(const std::string& uri, IUriHandler** handler, std::string* rootUri);
 
-  // Opens the raw transport (deliveries on the connections' own threads,
-  // accepting) and registers as its receiver. 0, or the first failure
-  // (logged); Result_AlreadyInitialized while started.
+  // Starts accepting, with this server as the receiver of every chunk and
+  // event. 0, or the first failure (logged); Result_AlreadyInitialized
+  // while started.
   int Start();
-  // Tears the transport down and drops every request. Always 0; a second
+  // Closes every connection and drops every request. Always 0; a second
   // call does nothing.
   int Stop();
   // Take effect at the next Start.
@@ -165,7 +170,7 @@ class HttpServer : public ITransport::ITransportNotify, public IRefCountImpl {
  private:
   class IdleWatch;
 
-  RefPtr<ITransport> CurrentTransport();
+  RefPtr<IHttpConnections> CurrentConnections();
   // Drops the connection's request and idle stamp; the request (and its
   // spool folder) goes outside the lock.
   void Forget(const UUID& connectionId);
@@ -183,7 +188,7 @@ class HttpServer : public ITransport::ITransportNotify, public IRefCountImpl {
   std::unique_ptr<EncryptionStruct> tls_;
   RequestTimeLimits limits_;
   std::atomic<uint32_t> responseSliceBytes_{kResponseSliceBytes};
-  RefPtr<ITransport> transport_;
+  RefPtr<IHttpConnections> connections_;
   std::unique_ptr<IdleWatch> idleWatch_;
   RefPtr<ITimer> idleTimer_;
   std::map<UUID, RefPtr<IUriHandler::Request>> requests_;
@@ -198,6 +203,8 @@ class HttpServer : public ITransport::ITransportNotify, public IRefCountImpl {
     uint64_t headBytes = 0;
   };
   std::map<UUID, Arrival> arrivals_;
+  // Connections named to make room, until they are forgotten.
+  std::set<UUID> namedToClose_;
   std::map<std::string, RefPtr<IUriHandler>> handlers_;
   // Never shrinks: a streaming handler's continuation is honoured only while
   // its handler is one of these.

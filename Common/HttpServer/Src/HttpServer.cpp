@@ -9,11 +9,11 @@
 #include "CrashLog.h"
 #include "DataStream.h"
 #include "Directory.h"
+#include "HttpConnections.h"
 #include "HttpRequest.h"
 #include "HttpServerLog.h"
 #include "Locks.h"
 #include "Logger.h"
-#include "Network.h"
 #include "Result.h"
 #include "StringUtils.h"
 #include "TransportFrames.h"
@@ -94,34 +94,27 @@ void HttpServer::SetRequestTimeLimits(const RequestTimeLimits& limits) {
 
 int HttpServer::Start() {
   return CRASH_LOG_GUARD(kStart, [&]() -> int {
-    RefPtr<ITransport> transport;
-    int result = CreateRawTransport(bindAddress_, port_, tls_.get(), transport.Receive());
-    if (Failed(result) || !transport) {
+    RefPtr<IHttpConnections> connections;
+    int result = tls_ ? CreateTransportHttpConnections(bindAddress_, port_, *tls_, connections.Receive())
+                      : CreateEventHttpConnections(bindAddress_, port_, connections.Receive());
+    if (Failed(result) || !connections) {
       LogRecord record(Log_Severe, 0, http_log::kSourceFile, __LINE__, kStart);
       return record.ReturnResult(Failed(result) ? result : Result_Fail, "Unabled to create transport server object");
     }
     RequestTimeLimits limits;
     {
       ScopedLock hold(lock_.get());
-      if (transport_) return static_cast<int>(Result_AlreadyInitialized);
+      if (connections_) return static_cast<int>(Result_AlreadyInitialized);
       // Published before the first connection can be accepted: its chunks
-      // need the transport to be answered.
-      transport_ = transport;
+      // need the connections to be answered.
+      connections_ = connections;
       limits = limits_;
     }
-    if (auto* slots = dynamic_cast<IListenerSlots*>(transport.Get())) slots->SetSlotChooser(idleWatch_.get());
-    result = transport->Initialize(false, true);
+    result = connections->Open(this, idleWatch_.get());
     if (Failed(result)) {
       Stop();
       LogRecord record(Log_Severe, 0, http_log::kSourceFile, __LINE__, kStart);
       return record.ReturnResult(result, "Unabled to initialize transport server object.");
-    }
-    if (tls_) transport->SetEncryptionEnabled(true);
-    result = transport->AddNotify(this);
-    if (Failed(result)) {
-      Stop();
-      LogRecord record(Log_Severe, 0, http_log::kSourceFile, __LINE__, kStart);
-      return record.ReturnResult(result, "Unabled to AddNotify");
     }
     RefPtr<ITimer> timer;
     uint32_t shortest = 0;
@@ -133,7 +126,7 @@ int HttpServer::Start() {
       const uint32_t period = std::clamp<uint32_t>(shortest / 4, 10, 1000);
       timer->Start(period, idleWatch_.get(), period);
       ScopedLock hold(lock_.get());
-      if (transport_.Get() == transport.Get()) idleTimer_ = std::move(timer);
+      if (connections_.Get() == connections.Get()) idleTimer_ = std::move(timer);
     }
     // A timer that lost a race with Stop is destroyed here, outside the lock.
     return static_cast<int>(Result_Ok);
@@ -142,34 +135,32 @@ int HttpServer::Start() {
 
 int HttpServer::Stop() {
   return CRASH_LOG_GUARD(HTTP_SERVER_FUNCTION("Stop"), [&]() -> int {
-    RefPtr<ITransport> transport;
+    RefPtr<IHttpConnections> connections;
     RefPtr<ITimer> timer;
     {
       ScopedLock hold(lock_.get());
-      transport = std::move(transport_);
+      connections = std::move(connections_);
       timer = std::move(idleTimer_);
     }
     // Outside the lock: the timer waits for a running tick, and the
-    // transport's tear-down joins receive threads that may be waiting on
-    // the lock in OnDataReady.
+    // connections' tear-down joins threads that may be waiting on the lock
+    // in OnDataReady.
     timer.Reset();
-    if (transport) {
-      transport->Finalize();
-      transport->RemoveNotify(this);
-    }
+    if (connections) connections->Shutdown();
     std::map<UUID, RefPtr<IUriHandler::Request>> dropped;
     {
       ScopedLock hold(lock_.get());
       dropped.swap(requests_);
       arrivals_.clear();
+      namedToClose_.clear();
     }
     return static_cast<int>(Result_Ok);
   });
 }
 
-RefPtr<ITransport> HttpServer::CurrentTransport() {
+RefPtr<IHttpConnections> HttpServer::CurrentConnections() {
   ScopedLock hold(lock_.get());
-  return transport_;
+  return connections_;
 }
 
 size_t HttpServer::PendingRequestCount() {
@@ -187,18 +178,19 @@ void HttpServer::Forget(const UUID& connectionId) {
       requests_.erase(it);
     }
     arrivals_.erase(connectionId);
+    namedToClose_.erase(connectionId);
   }
 }
 
 void HttpServer::CloseAndForget(const UUID& connectionId) {
-  if (RefPtr<ITransport> transport = CurrentTransport()) transport->CloseConnection(connectionId);
+  if (RefPtr<IHttpConnections> connections = CurrentConnections()) connections->Close(connectionId);
   Forget(connectionId);
 }
 
 void HttpServer::CloseIdleConnections() {
   enum Why { kIdle, kHead, kBody };
   std::vector<std::pair<UUID, Why>> late;
-  RefPtr<ITransport> transport;
+  RefPtr<IHttpConnections> connections;
   RequestTimeLimits limits;
   {
     ScopedLock hold(lock_.get());
@@ -224,7 +216,7 @@ void HttpServer::CloseIdleConnections() {
       late.emplace_back(it->first, why);
       it = arrivals_.erase(it);
     }
-    transport = transport_;
+    connections = connections_;
   }
   for (const auto& [id, why] : late) {
     if (why == kIdle) {
@@ -236,7 +228,7 @@ void HttpServer::CloseIdleConnections() {
       HTTP_SERVER_LOG(kOnDataReady, Log_Warning, "Closing HTTP connection: request body slower than %u bytes/s",
                       limits.minBodyBytesPerSecond);
     }
-    if (transport) transport->CloseConnection(id);
+    if (connections) connections->Close(id);
     Forget(id);
   }
 }
@@ -245,11 +237,15 @@ bool HttpServer::ChooseConnectionToClose(UUID* connectionId) {
   ScopedLock hold(lock_.get());
   const Arrival* oldest = nullptr;
   for (const auto& entry : arrivals_) {
+    // One named before is on its way out: naming it again would make no
+    // room for the next peer that waits.
+    if (namedToClose_.count(entry.first) != 0) continue;
     if (!oldest || entry.second.connectedMs < oldest->connectedMs) {
       oldest = &entry.second;
       *connectionId = entry.first;
     }
   }
+  if (oldest) namedToClose_.insert(*connectionId);
   return oldest != nullptr;
 }
 
@@ -258,7 +254,7 @@ int HttpServer::OnEvent(const UUID& connectionId, int event) {
     if (event == TransportEvent_Connected) {
       // A connection that never sends a byte is as idle as one that stops.
       ScopedLock hold(lock_.get());
-      if (transport_) {
+      if (connections_) {
         Arrival& arrival = arrivals_[connectionId];
         arrival.connectedMs = arrival.lastBytesMs = SteadyNowMs();
       }
@@ -287,7 +283,7 @@ int HttpServer::OnDataReady(const UUID& connectionId, const UUID& /*messageType*
     bool headBefore;
     {
       ScopedLock hold(lock_.get());
-      if (!transport_) return static_cast<int>(Result_Ok);
+      if (!connections_) return static_cast<int>(Result_Ok);
       RefPtr<IUriHandler::Request>& slot = requests_[connectionId];
       if (!slot) slot = RefPtr<IUriHandler::Request>(new IUriHandler::Request(), false);
       request = slot;
@@ -394,9 +390,9 @@ int HttpServer::SendWhole(const UUID& connectionId, IDataStream* data) {
 }
 
 int HttpServer::SendResponse(const UUID& connectionId, IDataStream* data, bool synchronous) {
-  RefPtr<ITransport> transport = CurrentTransport();
-  if (!transport) return static_cast<int>(Result_NotInitialized);
-  return synchronous ? transport->WriteTextSynchronous(connectionId, data) : transport->WriteText(connectionId, data);
+  RefPtr<IHttpConnections> connections = CurrentConnections();
+  if (!connections) return static_cast<int>(Result_NotInitialized);
+  return connections->Write(connectionId, data, synchronous);
 }
 
 bool HttpServer::CallHandler(const UUID& connectionId, IUriHandler* handler, IUriHandler::Request* request) {
@@ -419,7 +415,7 @@ bool HttpServer::CallHandler(const UUID& connectionId, IUriHandler* handler, IUr
       continuation.Attach(next);
       if (Failed(SendResponse(connectionId, part.Get(), true))) break;
     }
-    if (RefPtr<ITransport> transport = CurrentTransport()) transport->CloseConnection(connectionId);
+    if (RefPtr<IHttpConnections> connections = CurrentConnections()) connections->Close(connectionId);
     return true;
   }
 
@@ -434,7 +430,7 @@ bool HttpServer::CallHandler(const UUID& connectionId, IUriHandler* handler, IUr
   head->Write(headText.data(), static_cast<uint32_t>(headText.size()));
   if (Failed(ConcatenateDataStreams(head.Get(), body.Get(), joined.Receive())) || !joined) return true;
   SendWhole(connectionId, joined.Get());
-  if (RefPtr<ITransport> transport = CurrentTransport()) transport->CloseConnection(connectionId);
+  if (RefPtr<IHttpConnections> connections = CurrentConnections()) connections->Close(connectionId);
   return true;
 }
 

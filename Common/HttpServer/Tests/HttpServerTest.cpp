@@ -349,7 +349,7 @@ TEST_F(HttpServerTest, ASlotIsFreedForANewClientWhenAllAreHeld) {
     ASSERT_TRUE(peer.Connect(port_));
     ASSERT_TRUE(peer.Send("G"));
   }
-  ASSERT_TRUE(WaitUntil([&] { return server_->PendingRequestCount() == 100; }, 10000));
+  ASSERT_TRUE(WaitUntil([&] { return server_->PendingRequestCount() == 100; }, 10000)) << server_->PendingRequestCount();
   EXPECT_NE(std::string::npos, Exchange("GET /probe HTTP/1.1\r\n\r\n").find("200 OK"));
   EXPECT_TRUE(log->Contains("All 100 connection slots are held: closing connection"));
   int closed = 0;
@@ -371,6 +371,94 @@ TEST_F(HttpServerTest, ALargeDocumentArrivesWhole) {
   const std::string body = response.substr(bodyAt + 4);
   ASSERT_EQ(size, body.size());
   for (size_t i = 0; i < body.size(); ++i) ASSERT_EQ(static_cast<char>('a' + i % 26), body[i]) << i;
+}
+
+// Clients that do not read their answers hold up nobody: the connections
+// are served by a few shared threads, so a full socket must never be waited
+// on. A stalled answer resumes when its reader does, and one whose peer has
+// finished sending still arrives whole.
+TEST_F(HttpServerTest, ClientsThatStopReadingHoldUpNobody) {
+  const size_t size = 8u << 20;
+  probe_->size_ = size;
+  RefPtr<ProbeHandler> small(new ProbeHandler(), false);
+  server_->RegisterHandler("/small", small.Get());
+  std::vector<LoopbackPeer> stalled(8);
+  for (size_t i = 0; i < stalled.size(); ++i) {
+    ASSERT_TRUE(stalled[i].Connect(port_, 5000, 4096));
+    ASSERT_TRUE(stalled[i].Send("GET /probe HTTP/1.1\r\n\r\n"));
+    if (i % 2 == 1) stalled[i].ShutdownWrite();
+  }
+  ASSERT_TRUE(probe_->WaitEntered(static_cast<int>(stalled.size())));
+  for (int i = 0; i < 16; ++i) {
+    EXPECT_NE(std::string::npos, Exchange("GET /small HTTP/1.1\r\n\r\n").find("\r\n\r\nabcde")) << i;
+  }
+  // The last two never read: the server stops with their answers queued.
+  for (size_t i = 0; i + 2 < stalled.size(); ++i) {
+    LoopbackPeer& peer = stalled[i];
+    const std::string response = peer.ReceiveText(size + 4096, 20000);
+    const size_t bodyAt = response.find("\r\n\r\n");
+    ASSERT_NE(std::string::npos, bodyAt);
+    EXPECT_EQ(size, response.size() - bodyAt - 4);
+    EXPECT_TRUE(peer.WaitClosed(5000));
+  }
+}
+
+// A handler that takes its time holds up no other request, and its own
+// answer still comes once it is done.
+TEST_F(HttpServerTest, ASlowHandlerHoldsUpNoOtherRequest) {
+  RefPtr<ProbeHandler> small(new ProbeHandler(), false);
+  server_->RegisterHandler("/small", small.Get());
+  probe_->Hold();
+  LoopbackPeer slow;
+  ASSERT_TRUE(slow.Connect(port_));
+  ASSERT_TRUE(slow.Send("GET /probe HTTP/1.1\r\n\r\n"));
+  ASSERT_TRUE(probe_->WaitEntered(1));
+  for (int i = 0; i < 16; ++i) {
+    EXPECT_NE(std::string::npos, Exchange("GET /small HTTP/1.1\r\n\r\n").find("\r\n\r\nabcde")) << i;
+  }
+  probe_->Unblock();
+  EXPECT_NE(std::string::npos, slow.ReceiveText(1 << 16, 10000).find("\r\n\r\nabcde"));
+}
+
+// A streaming handler's parts go out in order, each waited for, also when
+// they are far larger than what the socket holds.
+TEST_F(HttpServerTest, AStreamedAnswerArrivesInOrder) {
+  constexpr int kParts = 6;
+  constexpr size_t kPartBytes = 512u << 10;
+  class Streamer final : public HttpServer::IUriHandler, public IRefCountImpl {
+   public:
+    class Parts final : public Continuation, public IRefCountImpl {
+     public:
+      int sent = 0;
+    };
+    bool HandleStreamingRequest(Request*, IDataStream* response, Continuation** continuation) override {
+      if (!*continuation) {
+        const std::string head =
+            "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kParts * kPartBytes) + "\r\n\r\n";
+        response->Write(head.data(), static_cast<uint32_t>(head.size()));
+        *continuation = new Parts();
+        return true;
+      }
+      auto* parts = static_cast<Parts*>(*continuation);
+      const std::string part(kPartBytes, static_cast<char>('A' + parts->sent));
+      response->Write(part.data(), static_cast<uint32_t>(part.size()));
+      parts->done = ++parts->sent == kParts;
+      return true;
+    }
+  };
+  RefPtr<Streamer> streamer(new Streamer(), false);
+  server_->RegisterHandler("/stream", streamer.Get());
+  LoopbackPeer peer;
+  ASSERT_TRUE(peer.Connect(port_, 5000, 4096));
+  ASSERT_TRUE(peer.Send("GET /stream HTTP/1.1\r\n\r\n"));
+  const std::string response = peer.ReceiveText(kParts * kPartBytes + 4096, 20000);
+  const size_t bodyAt = response.find("\r\n\r\n");
+  ASSERT_NE(std::string::npos, bodyAt);
+  const std::string body = response.substr(bodyAt + 4);
+  ASSERT_EQ(kParts * kPartBytes, body.size());
+  for (int i = 0; i < kParts; ++i) {
+    EXPECT_EQ(0, body.compare(i * kPartBytes, kPartBytes, std::string(kPartBytes, static_cast<char>('A' + i)))) << i;
+  }
 }
 
 TEST_F(HttpServerTest, StopsWhileClientsAreBusyAndCanBeStoppedTwice) {

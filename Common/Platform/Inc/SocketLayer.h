@@ -169,8 +169,8 @@ class WakeSignal {
 // costs what is ready, not what is registered. Each descriptor carries a
 // caller's 64-bit key and the kPoll* bits it asks for; errors and hang-ups
 // are always reported. A descriptor is registered at most once per set.
-// Not thread-safe except Wait against Add/Modify/Remove, which the system
-// allows.
+// Add, Modify, Remove and Wait may be called from any thread, also at once
+// (several threads may wait on one set).
 class EventSet {
  public:
   struct Ready {
@@ -185,8 +185,11 @@ class EventSet {
 
   bool IsValid() const { return fd_ >= 0; }
   // 0, or -1 with LastSocketError().
-  int Add(int fd, int16_t events, uint64_t key);
-  int Modify(int fd, int16_t events, uint64_t key);
+  // oneShot: the descriptor is reported to one wait only, and then to none
+  // until Modify arms it again, so that threads sharing the set never serve
+  // one descriptor at the same time.
+  int Add(int fd, int16_t events, uint64_t key, bool oneShot = false);
+  int Modify(int fd, int16_t events, uint64_t key, bool oneShot = false);
   int Remove(int fd);
   // Up to maxCount ready descriptors into out: the count, 0 on time-out, -1
   // on failure. timeoutMs < 0 waits without limit; a signal ends the wait

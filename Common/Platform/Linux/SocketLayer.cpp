@@ -412,19 +412,21 @@ EventSet::~EventSet() {
 
 namespace {
 
-int ControlEventSet(int set, int op, int fd, int16_t events, uint64_t key) {
+int ControlEventSet(int set, int op, int fd, int16_t events, uint64_t key, bool oneShot) {
   epoll_event ev{};
-  ev.events = static_cast<uint16_t>(events) & (EPOLLIN | EPOLLOUT);
+  ev.events = (static_cast<uint16_t>(events) & (EPOLLIN | EPOLLOUT)) | (oneShot ? EPOLLONESHOT : 0u);
   ev.data.u64 = key;
   return ::epoll_ctl(set, op, fd, &ev) == 0 ? 0 : -1;
 }
 
 }  // namespace
 
-int EventSet::Add(int fd, int16_t events, uint64_t key) { return ControlEventSet(fd_, EPOLL_CTL_ADD, fd, events, key); }
+int EventSet::Add(int fd, int16_t events, uint64_t key, bool oneShot) {
+  return ControlEventSet(fd_, EPOLL_CTL_ADD, fd, events, key, oneShot);
+}
 
-int EventSet::Modify(int fd, int16_t events, uint64_t key) {
-  return ControlEventSet(fd_, EPOLL_CTL_MOD, fd, events, key);
+int EventSet::Modify(int fd, int16_t events, uint64_t key, bool oneShot) {
+  return ControlEventSet(fd_, EPOLL_CTL_MOD, fd, events, key, oneShot);
 }
 
 int EventSet::Remove(int fd) {
