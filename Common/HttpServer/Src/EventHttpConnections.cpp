@@ -87,6 +87,9 @@ struct Pending {
 
 struct Connection {
   UUID id;
+  // Its key in the event set: never given to another connection, so a
+  // report that comes late finds nothing rather than a newer connection.
+  uint64_t key = 0;
   uint32_t peer = 0;
   uint32_t local = 0;
   // Steady-clock milliseconds of the last bytes received (or of the accept).
@@ -146,7 +149,7 @@ class EventHttpConnections final : public IHttpConnections, public IRefCountImpl
 
  private:
   std::shared_ptr<Connection> Find(const UUID& connectionId);
-  std::shared_ptr<Connection> Find(const Connection* c);
+  std::shared_ptr<Connection> Find(uint64_t key);
   void Accept();
   // Closes the chooser's connection so that a waiting peer gets its slot.
   bool MakeRoom();
@@ -185,7 +188,8 @@ class EventHttpConnections final : public IHttpConnections, public IRefCountImpl
 
   CheckedMutex lock_;
   std::map<UUID, std::shared_ptr<Connection>> byId_ GUARDED_BY(lock_);
-  std::map<const Connection*, std::shared_ptr<Connection>> byAddress_ GUARDED_BY(lock_);
+  std::map<uint64_t, std::shared_ptr<Connection>> byKey_ GUARDED_BY(lock_);
+  uint64_t nextKey_ GUARDED_BY(lock_) = kListenerKey + 1;
 };
 
 bool ServingThread::ThreadFunc() { return owner_->Pass(); }
@@ -238,7 +242,7 @@ void EventHttpConnections::Shutdown() {
   {
     CheckedLock hold(lock_);
     left.swap(byId_);
-    byAddress_.clear();
+    byKey_.clear();
   }
   for (auto& [id, c] : left) {
     CheckedLock hold(c->lock);
@@ -259,10 +263,10 @@ std::shared_ptr<Connection> EventHttpConnections::Find(const UUID& connectionId)
   return it == byId_.end() ? nullptr : it->second;
 }
 
-std::shared_ptr<Connection> EventHttpConnections::Find(const Connection* c) {
+std::shared_ptr<Connection> EventHttpConnections::Find(uint64_t key) {
   CheckedLock hold(lock_);
-  auto it = byAddress_.find(c);
-  return it == byAddress_.end() ? nullptr : it->second;
+  auto it = byKey_.find(key);
+  return it == byKey_.end() ? nullptr : it->second;
 }
 
 bool EventHttpConnections::Pass() {
@@ -281,9 +285,7 @@ bool EventHttpConnections::Pass() {
       Accept();
       continue;
     }
-    // A connection is forgotten only by the thread serving its report, so
-    // one reported here is still known.
-    if (std::shared_ptr<Connection> c = Find(reinterpret_cast<const Connection*>(ready[i].key))) {
+    if (std::shared_ptr<Connection> c = Find(ready[i].key)) {
       Serve(c, ready[i].events);
     }
   }
@@ -357,14 +359,15 @@ void EventHttpConnections::Accept() {
     {
       CheckedLock hold(lock_);
       byId_.emplace(c->id, c);
-      byAddress_.emplace(c.get(), c);
+      c->key = nextKey_++;
+      byKey_.emplace(c->key, c);
     }
     LOG_SPEW(1, "Connection Created - Connection ID - %s", c->id.ToString().c_str());
     // Before the first chunk: the server starts the connection's clock.
     receiver_->OnEvent(c->id, TransportEvent_Connected);
     CheckedLock hold(c->lock);
     c->serving = false;
-    if (c->closing || events_.Add(fd, sock::kPollReadable, reinterpret_cast<uint64_t>(c.get()), true) != 0) {
+    if (c->closing || events_.Add(fd, sock::kPollReadable, c->key, true) != 0) {
       // Closed during the event, or never to be reported: finished here.
       c->closing = true;
       hold.Unlock();
@@ -383,7 +386,7 @@ void EventHttpConnections::ArmLocked(Connection* c) {
     events = sock::kPollReadable;
   }
   // Errors and hang-ups are reported whatever is asked for.
-  events_.Modify(c->fd, events, reinterpret_cast<uint64_t>(c), true);
+  events_.Modify(c->fd, events, c->key, true);
 }
 
 void EventHttpConnections::ShutDownLocked(Connection* c) {
@@ -563,7 +566,7 @@ void EventHttpConnections::Serve(const std::shared_ptr<Connection>& c, int16_t e
 void EventHttpConnections::Finish(const std::shared_ptr<Connection>& c) {
   {
     CheckedLock hold(lock_);
-    if (byAddress_.erase(c.get()) == 0) return;
+    if (byKey_.erase(c->key) == 0) return;
     byId_.erase(c->id);
   }
   int fd;
