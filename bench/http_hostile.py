@@ -11,6 +11,9 @@ still runs and prints the figures:
               reconnecting when closed; legit GET /api/discover answered
               within 2 s
   idle        1000 connections that never send; time to a new client's 200
+  stalled     100 clients asking for a 107 MB /api/discover (4000 displays)
+              that never read, 100 more every 12 s; legit GET /api/connections
+              answered within 2 s, peak resident
   bodies      10 concurrent 16 MiB urlencoded POSTs under a 4 GiB address
               space limit (alive?), then 5 (peak resident), then 16 MiB of '['
   churn       display ids published and purged (plain, then control-character
@@ -193,17 +196,17 @@ def wait_displays(count, timeout=120):
 
 
 class Prober(threading.Thread):
-    """A well-behaved client: GET /api/discover every interval, timed."""
+    """A well-behaved client: GET path (/api/discover) every interval, timed."""
 
-    def __init__(self, interval=0.5, limit=2.0):
+    def __init__(self, interval=0.5, limit=2.0, path="/api/discover"):
         super().__init__(daemon=True)
-        self.interval, self.limit = interval, limit
+        self.interval, self.limit, self.path = interval, limit, path
         self.times, self.failed = [], 0
         self.stopping = threading.Event()
 
     def run(self):
         while not self.stopping.wait(self.interval):
-            status, _, seconds = http_get("/api/discover", self.limit)
+            status, _, seconds = http_get(self.path, self.limit)
             if status == 200:
                 self.times.append(seconds)
             else:
@@ -316,6 +319,46 @@ def phase_idle(binary, root):
     finally:
         for s in held:
             s.close()
+
+
+def phase_stalled(binary, root):
+    print("stalled: 100 clients that ask for a 107 MB /api/discover and never read, renewed every 12 s")
+    service = Service(binary, root)
+    service.start()
+    pubs = HeldDisplays("sd", 0xD5, 4000)
+    wait_displays(4000, 300)
+    sampler = hp.RssSampler(service)
+    sampler.start()
+    stalled = []
+
+    def stall(count):
+        for _ in range(count):
+            s = socket.socket()
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            try:
+                s.connect(("127.0.0.1", HTTP_PORT))
+                s.sendall(b"GET /api/discover HTTP/1.1\r\n\r\n")
+            except OSError:
+                pass
+            stalled.append(s)
+    try:
+        stall(100)
+        time.sleep(1)
+        prober = Prober(path="/api/connections")
+        prober.start()
+        t0 = time.monotonic()
+        while time.monotonic() - t0 < SECONDS:
+            time.sleep(min(12, SECONDS - (time.monotonic() - t0)))
+            stall(100)
+        within, total, p50, p99 = prober.finish()
+        print("  legit GET /api/connections: %d of %d answered within 2 s (%.0f %%), p50 %.3f s, p99 %.3f s" %
+              (within, total, 100.0 * within / max(1, total), p50, p99))
+        print("  peak resident %.0f MiB" % sampler.finish())
+        report_stop("stalled", service)
+    finally:
+        for s in stalled:
+            s.close()
+        pubs.close()
 
 
 def closed(s):
@@ -616,7 +659,7 @@ def phase_documents(binary, root):
 
 def main():
     binary = sys.argv[1]
-    phases = sys.argv[2:] or ["slowloris", "idle", "bodies", "churn", "documents"]
+    phases = sys.argv[2:] or ["slowloris", "idle", "stalled", "bodies", "churn", "documents"]
     for name in phases:
         with tempfile.TemporaryDirectory(prefix="http-hostile.") as root:
             t0 = time.monotonic()

@@ -38,6 +38,7 @@
 #include "Thread.h"
 #include "ThreadAnnotations.h"
 #include "TransportFrames.h"
+#include "TransportListener.h"
 
 namespace corvane {
 
@@ -52,6 +53,9 @@ constexpr int kMaxConnections = 100;
 // A response that has not gone out this long after it was started is
 // abandoned and its connection closed, as a blocking send would give up.
 constexpr auto kWriteTimeout = std::chrono::milliseconds(10000);
+// An answer of which its peer has taken nothing this long may be given up
+// to make room for a waiting peer when every slot is held.
+constexpr auto kStalledAnswer = std::chrono::milliseconds(1000);
 // How often late writes are looked for, and a parked listener tried again.
 constexpr int kTickMs = 100;
 // Two at least, so that one handler that takes its time never holds up
@@ -117,6 +121,9 @@ struct Connection {
   uint64_t lastSerial GUARDED_BY(lock) = 0;
   uint64_t sentSerial GUARDED_BY(lock) = 0;
   Clock::time_point deadline GUARDED_BY(lock);
+  // When its peer last took bytes of a queued answer (or the answer was
+  // queued).
+  Clock::time_point lastProgress GUARDED_BY(lock);
 };
 
 // The connection the calling thread serves, so that a synchronous write from
@@ -151,8 +158,10 @@ class EventHttpConnections final : public IHttpConnections, public IRefCountImpl
   std::shared_ptr<Connection> Find(const UUID& connectionId);
   std::shared_ptr<Connection> Find(uint64_t key);
   void Accept();
-  // Closes the chooser's connection so that a waiting peer gets its slot.
+  // Closes the chooser's connection, or else the one whose answer has
+  // stalled longest, so that a waiting peer gets its slot.
   bool MakeRoom();
+  void LogMakingRoom(const Connection* c, int64_t silentMs);
   void ParkListener(int64_t untilMs);
   void UnparkListener();
   void Serve(const std::shared_ptr<Connection>& c, int16_t events);
@@ -203,27 +212,8 @@ int EventHttpConnections::Open(ITransport::ITransportNotify* receiver, IListener
   }
   receiver_ = receiver;
   chooser_ = chooser;
-  const int s = sock::CreateTcpSocket();
-  if (s < 0) {
-    LOG_SEVERE("Failed to create valid socket (%d). Socket error %d", -1, sock::LastSocketError());
-    return static_cast<int>(Result_Fail);
-  }
-  sock::SetReuseAddress(s, true);
-  if (sock::Bind(s, bindAddress_, port_) != 0) {
-    LOG_SEVERE("Failed to bind socket. Params: %d, %d, %d. Socket error %d", s, 2,
-               static_cast<int>(sock::HostToNetwork16(port_)), sock::LastSocketError());
-    sock::CloseSocket(s);
-    return static_cast<int>(Result_Fail);
-  }
-  if (sock::Listen(s) != 0) {
-    LOG_SEVERE("Unable to listen on socket. Socket error %d", sock::LastSocketError());
-    sock::CloseSocket(s);
-    return static_cast<int>(Result_Fail);
-  }
-  sock::SetNonBlocking(s, true);
-  // Clients speak first: a connection handed over with its request already
-  // there is served in one report.
-  sock::SetAcceptWhenReadable(s, 1);
+  int s = -1;
+  if (OpenListeningSocket(bindAddress_, port_, 1, true, &s) != 0) return static_cast<int>(Result_Fail);
   listener_ = s;
   events_.Add(listener_, sock::kPollReadable, kListenerKey, true);
   const uint32_t count = ThreadCount();
@@ -306,18 +296,48 @@ void EventHttpConnections::UnparkListener() {
 
 bool EventHttpConnections::MakeRoom() {
   UUID victim;
-  if (!chooser_->ChooseConnectionToClose(&victim)) return false;
-  std::shared_ptr<Connection> c = Find(victim);
-  if (!c) return false;
-  CheckedLock hold(c->lock);
-  // One already on its way out has given its slot back; the chooser names
-  // it until its end is reported.
-  if (!c->counted || c->closed) return false;
-  LOG_WARNING("All %d connection slots are held: closing connection %s (silent for %llu ms) for a waiting peer",
-              held_.load(), victim.ToString().c_str(),
-              static_cast<unsigned long long>(std::max<int64_t>(0, NowMs() - c->lastBytesMs.load())));
-  ShutDownLocked(c.get());
+  if (chooser_->ChooseConnectionToClose(&victim)) {
+    if (std::shared_ptr<Connection> c = Find(victim)) {
+      CheckedLock hold(c->lock);
+      // One already on its way out has given its slot back.
+      if (c->counted && !c->closed) {
+        LogMakingRoom(c.get(), NowMs() - c->lastBytesMs.load());
+        ShutDownLocked(c.get());
+        return true;
+      }
+    }
+  }
+  // Every request is complete: a peer that has taken nothing of its answer
+  // for a while makes room, the one stalled longest first, so that clients
+  // that do not read cannot keep every slot until their answers time out.
+  std::vector<std::shared_ptr<Connection>> all;
+  {
+    CheckedLock hold(lock_);
+    all.reserve(byKey_.size());
+    for (auto& entry : byKey_) all.push_back(entry.second);
+  }
+  const Clock::time_point now = Clock::now();
+  std::shared_ptr<Connection> stalled;
+  Clock::time_point oldest = now - kStalledAnswer;
+  for (auto& c : all) {
+    CheckedLock hold(c->lock);
+    if (!c->out.empty() && c->counted && !c->closing && !c->closed && c->lastProgress <= oldest) {
+      oldest = c->lastProgress;
+      stalled = c;
+    }
+  }
+  if (!stalled) return false;
+  CheckedLock hold(stalled->lock);
+  if (stalled->out.empty() || !stalled->counted || stalled->closing || stalled->closed) return false;
+  LogMakingRoom(stalled.get(),
+                std::chrono::duration_cast<std::chrono::milliseconds>(now - stalled->lastProgress).count());
+  ShutDownLocked(stalled.get());
   return true;
+}
+
+void EventHttpConnections::LogMakingRoom(const Connection* c, int64_t silentMs) {
+  LOG_WARNING("All %d connection slots are held: closing connection %s (silent for %llu ms) for a waiting peer",
+              held_.load(), c->id.ToString().c_str(), static_cast<unsigned long long>(std::max<int64_t>(0, silentMs)));
 }
 
 void EventHttpConnections::Accept() {
@@ -403,7 +423,7 @@ void EventHttpConnections::ShutDownLocked(Connection* c) {
 bool EventHttpConnections::FlushLocked(Connection* c) {
   while (!c->out.empty()) {
     Pending& p = *c->out.front();
-    while (p.next < p.slices.size() && p.slices[p.next].size == 0) ++p.next;
+    sock::ConsumeSlices(p.slices.data(), p.slices.size(), &p.next, 0);
     if (p.next < p.slices.size()) {
       const int64_t n = sock::SendGatherNow(c->fd, p.slices.data() + p.next, p.slices.size() - p.next);
       if (n <= 0) {
@@ -415,14 +435,8 @@ bool EventHttpConnections::FlushLocked(Connection* c) {
                    static_cast<int>(std::min<uint64_t>(unsent, 0x7FFFFFFF)), error);
         return false;
       }
-      for (uint64_t left = static_cast<uint64_t>(n); left > 0 && p.next < p.slices.size();) {
-        sock::SendSlice& s = p.slices[p.next];
-        const size_t take = static_cast<size_t>(std::min<uint64_t>(left, s.size));
-        s.data = static_cast<const uint8_t*>(s.data) + take;
-        s.size -= take;
-        left -= take;
-        if (s.size == 0) ++p.next;
-      }
+      sock::ConsumeSlices(p.slices.data(), p.slices.size(), &p.next, static_cast<uint64_t>(n));
+      c->lastProgress = Clock::now();
       continue;
     }
     c->sentSerial = p.serial;
@@ -452,7 +466,10 @@ int EventHttpConnections::Write(const UUID& connectionId, IDataStream* data, boo
   }
   const uint64_t serial = p->serial = ++c->lastSerial;
   const bool wasEmpty = c->out.empty();
-  if (wasEmpty) c->deadline = Clock::now() + kWriteTimeout;
+  if (wasEmpty) {
+    c->deadline = Clock::now() + kWriteTimeout;
+    c->lastProgress = Clock::now();
+  }
   c->out.push_back(std::move(p));
   bool ok = true;
   if (wasEmpty) {

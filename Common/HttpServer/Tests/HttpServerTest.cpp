@@ -356,6 +356,20 @@ TEST_F(HttpServerTest, ASlotIsFreedForANewClientWhenAllAreHeld) {
   for (auto& peer : held) closed += peer.WaitClosed(0) ? 1 : 0;
   EXPECT_GE(closed, 1);
   EXPECT_LE(closed, 2);
+  // Peers that come together are all served, and none of them costs more
+  // than one held connection.
+  std::vector<std::thread> clients;
+  std::atomic<int> answered{0};
+  for (int i = 0; i < 4; ++i) {
+    clients.emplace_back([&] {
+      if (Exchange("GET /probe HTTP/1.1\r\n\r\n").find("200 OK") != std::string::npos) answered++;
+    });
+  }
+  for (auto& t : clients) t.join();
+  EXPECT_EQ(4, answered.load());
+  closed = 0;
+  for (auto& peer : held) closed += peer.WaitClosed(0) ? 1 : 0;
+  EXPECT_LE(closed, 6);
 }
 
 // A response larger than one transport write may carry arrives whole, in
@@ -401,6 +415,38 @@ TEST_F(HttpServerTest, ClientsThatStopReadingHoldUpNobody) {
     EXPECT_EQ(size, response.size() - bodyAt - 4);
     EXPECT_TRUE(peer.WaitClosed(5000));
   }
+}
+
+// Clients that never read their answers cannot keep every slot until the
+// answers time out: once every request is complete, the answer that has
+// stalled longest makes room for a new client.
+TEST_F(HttpServerTest, ClientsThatNeverReadCannotKeepEverySlot) {
+  class Shared final : public HttpServer::IUriHandler, public IRefCountImpl {
+   public:
+    bool HandleRequest(Request*, IDataStream* body, std::string* headers) override {
+      calls++;
+      *headers = "Content-Type: text/plain\r\n";
+      return Succeeded(AppendSharedBytes(body, bytes));
+    }
+    std::shared_ptr<const std::string> bytes = std::make_shared<const std::string>(8u << 20, 'x');
+    std::atomic<int> calls{0};
+  };
+  test::ScopedCapture log;
+  platform::EnsureOpenFileLimit(4096, nullptr);
+  RefPtr<Shared> shared(new Shared(), false);
+  server_->RegisterHandler("/shared", shared.Get());
+  std::vector<LoopbackPeer> stalled(100);
+  for (auto& peer : stalled) {
+    ASSERT_TRUE(peer.Connect(port_, 5000, 4096));
+    ASSERT_TRUE(peer.Send("GET /shared HTTP/1.1\r\n\r\n"));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return shared->calls.load() == 100; }, 10000));
+  // Well inside the 10 s an answer may take.
+  LoopbackPeer fresh;
+  ASSERT_TRUE(fresh.Connect(port_));
+  ASSERT_TRUE(fresh.Send("GET /probe HTTP/1.1\r\n\r\n"));
+  EXPECT_NE(std::string::npos, fresh.ReceiveText(1 << 16, 5000).find("\r\n\r\nabcde"));
+  EXPECT_TRUE(log->Contains("All 100 connection slots are held: closing connection"));
 }
 
 // A handler that takes its time holds up no other request, and its own

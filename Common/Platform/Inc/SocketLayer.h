@@ -111,6 +111,9 @@ struct SendSlice {
 // SendNow over several pieces in order, as one call (at most 1024 of them
 // are looked at): the count sent from the front, or -1.
 int64_t SendGatherNow(SocketHandle socket, const SendSlice* slices, size_t count);
+// Takes n sent bytes off the front of slices[*next, count) and moves *next
+// past every slice used up, empty ones included (n 0 only passes those).
+void ConsumeSlices(SendSlice* slices, size_t count, size_t* next, uint64_t n);
 // SO_RCVTIMEO in milliseconds; 0 waits without limit.
 int SetReceiveTimeout(SocketHandle socket, uint32_t timeoutMs);
 

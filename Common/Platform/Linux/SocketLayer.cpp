@@ -238,6 +238,17 @@ int64_t SendGatherNow(SocketHandle socket, const SendSlice* slices, size_t count
   }
 }
 
+void ConsumeSlices(SendSlice* slices, size_t count, size_t* next, uint64_t n) {
+  for (; *next < count; ++*next) {
+    SendSlice& slice = slices[*next];
+    const size_t take = static_cast<size_t>(std::min<uint64_t>(n, slice.size));
+    slice.data = static_cast<const uint8_t*>(slice.data) + take;
+    slice.size -= take;
+    n -= take;
+    if (slice.size > 0) return;
+  }
+}
+
 int SetReceiveTimeout(SocketHandle socket, uint32_t timeoutMs) {
   timeval tv;
   tv.tv_sec = static_cast<time_t>(timeoutMs / 1000);

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -143,6 +144,50 @@ TEST(SocketWrapperTest, Datagrams) {
   EXPECT_STREQ("ping", buffer);
   EXPECT_EQ(sender.port, from.port);
   EXPECT_EQ(0x7F000001u, from.address);
+}
+
+// A one-shot descriptor goes to one wait only, and to none after it until
+// armed again, however long it stays ready: two threads sharing a set never
+// serve it at once.
+TEST(SocketWrapperTest, AOneShotDescriptorIsReportedOnceUntilArmedAgain) {
+  int pair[2];
+  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair));
+  platform::EventSet set;
+  ASSERT_TRUE(set.IsValid());
+  ASSERT_EQ(0, set.Add(pair[0], platform::kPollReadable, 7, true));
+  ASSERT_EQ(1, ::send(pair[1], "x", 1, 0));
+  platform::EventSet::Ready ready[4];
+  ASSERT_EQ(1, set.Wait(ready, 4, 10000));
+  EXPECT_EQ(7u, ready[0].key);
+  EXPECT_NE(0, ready[0].events & platform::kPollReadable);
+  // Still readable, yet not reported again.
+  EXPECT_EQ(0, set.Wait(ready, 4, 50));
+  ASSERT_EQ(0, set.Modify(pair[0], platform::kPollReadable, 8, true));
+  ASSERT_EQ(1, set.Wait(ready, 4, 10000));
+  EXPECT_EQ(8u, ready[0].key);
+  // Armed for nothing, a hang-up is reported all the same.
+  ASSERT_EQ(0, set.Modify(pair[0], 0, 9, true));
+  ::close(pair[1]);
+  ASSERT_EQ(1, set.Wait(ready, 4, 10000));
+  EXPECT_EQ(9u, ready[0].key);
+  EXPECT_NE(0, ready[0].events & platform::kPollHangUp);
+  ::close(pair[0]);
+}
+
+// Sent bytes are taken off the front across slices; a slice cut short stays
+// the next one, empty slices are passed.
+TEST(SocketWrapperTest, SentBytesAreTakenOffTheFrontOfTheSlices) {
+  const char text[] = "abcdefgh";
+  platform::SendSlice slices[] = {{text, 0}, {text, 3}, {text + 3, 0}, {text + 3, 5}};
+  size_t next = 0;
+  platform::ConsumeSlices(slices, 4, &next, 0);
+  EXPECT_EQ(1u, next);
+  platform::ConsumeSlices(slices, 4, &next, 4);
+  EXPECT_EQ(3u, next);
+  EXPECT_EQ(4u, slices[3].size);
+  EXPECT_EQ('e', *static_cast<const char*>(slices[3].data));
+  platform::ConsumeSlices(slices, 4, &next, 4);
+  EXPECT_EQ(4u, next);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "TransportConnection.h"
 #include "TransportConnectionManager.h"
 #include "TransportDeferredRelease.h"
+#include "TransportListener.h"
 
 namespace corvane {
 
@@ -62,6 +63,49 @@ bool ParseDottedQuad(const std::string& name, uint32_t* address) {
 }
 
 }  // namespace
+
+int OpenListeningSocket(uint32_t bindAddress, uint16_t port, int bindAttempts, bool peersSpeakFirst, int* out) {
+  const int s = sock::CreateTcpSocket();
+  if (s < 0) {
+    LOG_SEVERE("Failed to create valid socket (%d). Socket error %d", -1, sock::LastSocketError());
+    return -1;
+  }
+  // A restart must not fail over connections left in TIME_WAIT.
+  sock::SetReuseAddress(s, true);
+  int bound = -1;
+  for (int attempt = 0; attempt < bindAttempts; ++attempt) {
+    bound = sock::Bind(s, bindAddress, port);
+    if (bound == 0) break;
+    // A move to a busy port pauses after every failed attempt, the last
+    // one included; a first opening tries once and does not pause.
+    if (bindAttempts > 1) GetDefaultScheduler()->Sleep(kBindRetryPauseMs);
+  }
+  if (bound != 0) {
+    const int error = sock::LastSocketError();
+    if (bindAttempts == 1) {
+      LOG_SEVERE("Failed to bind socket. Params: %d, %d, %d. Socket error %d", s, 2,
+                 static_cast<int>(sock::HostToNetwork16(port)), error);
+    } else {
+      LOG_SEVERE("Failed to bind socket. Error %d", error);
+    }
+    sock::CloseSocket(s);
+    return -2;
+  }
+  if (sock::Listen(s) != 0) {
+    LOG_SEVERE("Unable to listen on socket. Socket error %d", sock::LastSocketError());
+    sock::CloseSocket(s);
+    return -3;
+  }
+  // A peer that resets between the wait and accept must not block the
+  // accepting thread.
+  sock::SetNonBlocking(s, true);
+  // Handed over before its bytes come, a peer that speaks first would only
+  // make its server wait again until they do: a second wake-up for every
+  // short request, which under load is the larger part of its cost.
+  if (peersSpeakFirst) sock::SetAcceptWhenReadable(s, kAcceptWhenReadableSeconds);
+  *out = s;
+  return 0;
+}
 
 int NetworkTransportImpl::LiveConnectionCount() { return Connection::LiveCount(); }
 
@@ -110,44 +154,8 @@ int NetworkTransportImpl::SetDataHook(IDataHook* hook) {
 }
 
 int NetworkTransportImpl::MakeListener(uint16_t port, int bindAttempts, int* out) {
-  const int s = sock::CreateTcpSocket();
-  if (s < 0) return -1;
-  // A restart must not fail over connections left in TIME_WAIT.
-  sock::SetReuseAddress(s, true);
-  int bound = -1;
-  for (int attempt = 0; attempt < bindAttempts; ++attempt) {
-    bound = sock::Bind(s, bindAddress_, port);
-    if (bound == 0) break;
-    // A move to a busy port pauses after every failed attempt, the last
-    // one included; Initialize tries once and does not pause.
-    if (bindAttempts > 1) GetDefaultScheduler()->Sleep(kBindRetryPauseMs);
-  }
-  if (bound != 0) {
-    const int error = sock::LastSocketError();
-    if (bindAttempts == 1) {
-      LOG_SEVERE("Failed to bind socket. Params: %d, %d, %d. Socket error %d", s, 2,
-                 static_cast<int>(sock::HostToNetwork16(port)), error);
-    } else {
-      LOG_SEVERE("Failed to bind socket. Error %d", error);
-    }
-    sock::CloseSocket(s);
-    return -2;
-  }
-  if (sock::Listen(s) != 0) {
-    LOG_SEVERE("Unable to listen on socket. Socket error %d", sock::LastSocketError());
-    sock::CloseSocket(s);
-    return -3;
-  }
-  // A peer that resets between the wait and accept must not block the
-  // listener under its lock.
-  sock::SetNonBlocking(s, true);
-  // Without a handshake of ours the peer speaks first. Handed over before
-  // its bytes come, its thread would only go back to sleep until they do:
-  // a second wake-up for every short request, which under load is the
-  // larger part of a connection's cost.
-  if (!mode_.handshake) sock::SetAcceptWhenReadable(s, kAcceptWhenReadableSeconds);
-  *out = s;
-  return 0;
+  // Without a handshake of ours the peer speaks first.
+  return OpenListeningSocket(bindAddress_, port, bindAttempts, !mode_.handshake, out);
 }
 
 void NetworkTransportImpl::CloseListener() {
@@ -194,11 +202,7 @@ int NetworkTransportImpl::Initialize(bool asyncNotify, bool enabled) {
     sock::IgnoreBrokenPipeSignal();
     if (port != 0) {
       int s = -1;
-      const int rc = MakeListener(port, 1, &s);
-      if (rc == -1) {
-        LOG_SEVERE("Failed to create valid socket (%d). Socket error %d", -1, sock::LastSocketError());
-      }
-      if (rc != 0) {
+      if (MakeListener(port, 1, &s) != 0) {
         RollBack();
         return Result_Fail;
       }

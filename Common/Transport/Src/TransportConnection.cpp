@@ -594,7 +594,7 @@ int Connection::SendPieces(sock::SendSlice* pieces, size_t count, bool* cut, int
   uint64_t unsent = total;
   const auto asInt = [](uint64_t bytes) { return bytes > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(bytes); };
   for (;;) {
-    while (next < count && pieces[next].size == 0) ++next;
+    sock::ConsumeSlices(pieces, count, &next, 0);
     if (next == count) break;
     sock::SendSlice& piece = pieces[next];
     // Bytes sent, 0 to wait for the socket, -1 for a failure (logged).
@@ -642,14 +642,7 @@ int Connection::SendPieces(sock::SendSlice* pieces, size_t count, bool* cut, int
     if (n > 0) {
       if (!ssl_) committed = true;
       unsent -= static_cast<uint64_t>(n);
-      for (uint64_t left = static_cast<uint64_t>(n); left > 0; ++next) {
-        sock::SendSlice& sent = pieces[next];
-        const size_t take = static_cast<size_t>(std::min<uint64_t>(left, sent.size));
-        sent.data = static_cast<const uint8_t*>(sent.data) + take;
-        sent.size -= take;
-        left -= take;
-        if (sent.size > 0) break;
-      }
+      sock::ConsumeSlices(pieces, count, &next, static_cast<uint64_t>(n));
       continue;
     }
     if (n < 0) break;
