@@ -20,7 +20,9 @@
 
 #include <rapidjson/document.h>
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -87,6 +89,12 @@ class HttpServer::IUriHandler::Request : public IRefCountImpl {
     localIpv4_ = localIpv4;
   }
   uint32_t GetPeerIpv4() const { return peerIpv4_; }
+  // The server's stop flag; a request made outside a server is never
+  // cancelled.
+  void SetCancelFlag(std::shared_ptr<const std::atomic<bool>> flag) { cancel_ = std::move(flag); }
+  // True once the server that made this request is stopping: work on its
+  // behalf (parsing, a handler's long build) should end soon.
+  bool Cancelled() const { return cancel_ && cancel_->load(std::memory_order_relaxed); }
   uint32_t GetLocalIpv4() const { return localIpv4_; }
 
   // Stores the handler's key and runs ProcessRequestData.
@@ -153,6 +161,7 @@ class HttpServer::IUriHandler::Request : public IRefCountImpl {
   uint64_t parameterBudget_ = kParameterBaseBytes;
   uint64_t parameterCost_ = 0;
   bool parametersStopped_ = false;
+  std::shared_ptr<const std::atomic<bool>> cancel_;
 };
 
 }  // namespace corvane

@@ -188,6 +188,9 @@ class HttpServer : public ITransport::ITransportNotify, public IRefCountImpl {
   std::unique_ptr<EncryptionStruct> tls_;
   RequestTimeLimits limits_;
   std::atomic<uint32_t> responseSliceBytes_{kResponseSliceBytes};
+  // Raised by Stop and seen by every request this server made, so that long
+  // parsing or a long handler gives up instead of holding up the stop.
+  std::shared_ptr<std::atomic<bool>> stopping_ = std::make_shared<std::atomic<bool>>(false);
   RefPtr<IHttpConnections> connections_;
   std::unique_ptr<IdleWatch> idleWatch_;
   RefPtr<ITimer> idleTimer_;

@@ -105,6 +105,8 @@ int HttpServer::Start() {
     {
       ScopedLock hold(lock_.get());
       if (connections_) return static_cast<int>(Result_AlreadyInitialized);
+      // Requests of an earlier run keep the flag they were given.
+      stopping_ = std::make_shared<std::atomic<bool>>(false);
       // Published before the first connection can be accepted: its chunks
       // need the connections to be answered.
       connections_ = connections;
@@ -141,6 +143,7 @@ int HttpServer::Stop() {
       ScopedLock hold(lock_.get());
       connections = std::move(connections_);
       timer = std::move(idleTimer_);
+      stopping_->store(true);
     }
     // Outside the lock: the timer waits for a running tick, and the
     // connections' tear-down joins threads that may be waiting on the lock
@@ -285,7 +288,10 @@ int HttpServer::OnDataReady(const UUID& connectionId, const UUID& /*messageType*
       ScopedLock hold(lock_.get());
       if (!connections_) return static_cast<int>(Result_Ok);
       RefPtr<IUriHandler::Request>& slot = requests_[connectionId];
-      if (!slot) slot = RefPtr<IUriHandler::Request>(new IUriHandler::Request(), false);
+      if (!slot) {
+        slot = RefPtr<IUriHandler::Request>(new IUriHandler::Request(), false);
+        slot->SetCancelFlag(stopping_);
+      }
       request = slot;
       headBefore = request->HeadersParsed();
       // A connection whose request completed is no longer watched.
