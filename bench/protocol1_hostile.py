@@ -27,6 +27,10 @@ the attack still runs and times the exit:
            200 per port that come back as soon as they are closed (from
            127.0.0.2 like every attacker here, then from the legit client's
            own 127.0.0.1)
+  window   a flow-controlled (mode 2) peer that reads everything but never
+           acknowledges: 64 KiB of calls at once, then 20 calls/s; a legit
+           caller on one connection measured throughout: share answered
+           within 5 s, latencies, answers not whole, connections closed
   keepalive  100 peers per port that send keep-alive settings of
            {0xFFFFFFFF, 0xFFFFFFFF} and fall silent: when the last is closed
            (P1_KEEPALIVE_SECONDS bounds the wait, 400), legit rounds meanwhile
@@ -436,6 +440,91 @@ def phase_rounds(binary, root, name, attack_fn):
     print("%s: legit rounds before %d/%d; during the attack %d/%d succeeded (%.0f %%)"
           % (name, sum(base), len(base), ok, len(results), 100.0 * ok / max(1, len(results))))
     print("%s: %s" % (name, sigterm_during(svc, attack_fn)))
+
+
+def window_attack(stop):
+    """Mode 2: reads everything but never acknowledges, so its window stays
+    shut. 64 KiB of two-way calls in one send, then 20 calls/s."""
+    while not stop.is_set():
+        try:
+            c = Conn(RPC_PORT, source=ATTACKER)
+            reader = Background(drain(c))
+            try:
+                c.send(FLOW, connect_record(uuid.uuid4(), uuid.uuid4()))
+                seq = 0
+
+                def calls(n):
+                    nonlocal seq
+                    out = []
+                    for _ in range(n):
+                        seq += 1
+                        body, _ = rpc_body(0, REMOVE_NOTIFY, b"")
+                        out.append(frame(FLOW, flow_framed(resend_data(seq, adapter_message(RPC_TYPE, body)))))
+                    return b"".join(out)
+                one = len(calls(1))
+                c.sock.settimeout(5)
+                c.sock.sendall(calls(65536 // one))
+                while not stop.is_set():
+                    c.sock.sendall(calls(1))
+                    stop.wait(0.05)
+            finally:
+                reader.finish(2)
+                c.close()
+        except Exception:
+            stop.wait(0.2)
+
+
+def whole_call(conn, timeout):
+    """One two-way RemoveNotify on conn: (ms, answer whole). Raises when no
+    answer comes within timeout or the connection ends."""
+    body, call = rpc_body(0, REMOVE_NOTIFY, b"")
+    conn.sock.settimeout(timeout)
+    t0 = time.monotonic()
+    conn.send(RPC_TYPE, body)
+    while True:
+        if time.monotonic() - t0 > timeout:
+            raise TimeoutError()
+        t, b = conn.read_frame()
+        if t == RPC_TYPE and b[:1] == b"\x02" and b[1:17] == call.bytes_le:
+            whole = len(b) >= 25 and struct.unpack("<I", b[21:25])[0] == len(b) - 25
+            return (time.monotonic() - t0) * 1000, whole
+
+
+def phase_window(binary, root):
+    svc = Service(binary, root)
+    svc.start()
+    publish_displays(3)
+    conn = Conn(RPC_PORT)
+    base = [whole_call(conn, 5)[0] for _ in range(20)]
+    attack = Background(window_attack)
+    times, broken, closed = [], 0, 0
+    end = time.monotonic() + SECONDS
+    while time.monotonic() < end:
+        try:
+            ms, whole = whole_call(conn, 5)
+            times.append(ms)
+            broken += 0 if whole else 1
+        except (socket.timeout, TimeoutError, RuntimeError, ConnectionError, OSError) as e:
+            # A read cut short leaves the stream out of step: a fresh
+            # connection either way; only an end or reset counts as closed.
+            times.append(float("inf"))
+            if isinstance(e, RuntimeError):
+                broken += 1
+            elif not isinstance(e, (socket.timeout, TimeoutError)):
+                closed += 1
+            conn.close()
+            conn = Conn(RPC_PORT)
+        time.sleep(0.1)
+    attack.finish()
+    conn.close()
+    served = [t for t in times if t <= 5000]
+    print("window: legit median before %.1f ms; during the attack %d/%d rounds answered within 5 s (%.0f %%), "
+          "median %.1f ms, p90 %.1f ms, slowest %.1f ms; answers not whole %d; legit connection lost %d"
+          % (percentile(base, 50), len(served), len(times), 100.0 * len(served) / max(1, len(times)),
+             percentile(served, 50), percentile(times, 90), max(served) if served else float("nan"), broken, closed))
+    print("window: service log lines (the log limits repeats): %s" % ", ".join(
+        "%d %r" % (log_count(root, text), text) for text in ("on timeout (", "write failed for connection")))
+    print("window: " + sigterm_during(svc, window_attack))
 
 
 def rename_attack(pairs):
@@ -855,7 +944,7 @@ def phase_keepalive(binary, root):
 
 def main():
     binary = sys.argv[1]
-    phases = os.environ.get("P1_PHASES", "enum,burst,stall,reset,rename,bridge,frames,silent,keepalive").split(",")
+    phases = os.environ.get("P1_PHASES", "enum,burst,stall,reset,rename,bridge,frames,silent,keepalive,window").split(",")
     table = {
         "enum": phase_enum,
         "burst": phase_burst,
@@ -866,6 +955,7 @@ def main():
         "frames": phase_frames,
         "silent": phase_silent,
         "keepalive": phase_keepalive,
+        "window": phase_window,
     }
     for name in phases:
         with tempfile.TemporaryDirectory(prefix="p1-hostile-") as root:

@@ -55,6 +55,7 @@ bool FlowControl::OnWrite(int64_t bytes, int timeoutMs) {
                  static_cast<long long>(elapsed), static_cast<long long>(timeoutMs), static_cast<long long>(bytes),
                  static_cast<long long>(unacknowledged_), static_cast<long long>(window_),
                  static_cast<long long>(AverageWindow()));
+      stayedShut_ = true;
       return false;
     }
     monitor->Wait(static_cast<uint32_t>(remaining));
@@ -66,6 +67,7 @@ bool FlowControl::OnWrite(int64_t bytes, int timeoutMs) {
     windowSum_ = SaturatingAdd(windowSum_, window_);
     ++writeCount_;
   }
+  stayedShut_ = false;
   unacknowledged_ = SaturatingAdd(unacknowledged_, bytes);
   if (unacknowledged_ > window_) lastOverrun_ = clock->MonotonicMs();
   return true;
@@ -106,6 +108,7 @@ int FlowControl::OnAck(int64_t delayMs, int64_t bytes) {
     window_ = grown <= kMinWindow ? kMinWindow : static_cast<int64_t>(std::min<__int128>(grown, INT64_MAX));
   }
   unacknowledged_ = std::max<int64_t>(0, SaturatingSub(unacknowledged_, bytes));
+  if (unacknowledged_ <= window_) stayedShut_ = false;
   if (window_ > unacknowledged_) factory_->monitor()->NotifyAll();
   return 0;
 }
@@ -114,6 +117,7 @@ void FlowControl::OnWriteCancelled(int64_t bytes) {
   MonitorGuard guard(factory_->monitor());
   if (bytes <= 0) return;
   unacknowledged_ = std::max<int64_t>(0, SaturatingSub(unacknowledged_, bytes));
+  if (unacknowledged_ <= window_) stayedShut_ = false;
   factory_->monitor()->NotifyAll();
 }
 
@@ -121,6 +125,7 @@ int FlowControl::Reset() {
   MonitorGuard guard(factory_->monitor());
   factory_->ResetHistory();
   ++resets_;
+  stayedShut_ = false;
   unacknowledged_ = 0;
   window_ = kMinWindow;
   slowStart_ = true;

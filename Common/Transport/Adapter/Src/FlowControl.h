@@ -33,6 +33,10 @@ class IFlowControl {
   // Counts Reset calls: a write admitted before a reset has no count left
   // to take back.
   virtual uint64_t Resets() const = 0;
+  // True once a write timed out waiting for room, until the window opens
+  // again (an acknowledgement, a cancelled write or a reset): a writer that
+  // may not wait long need not wait for this peer at all.
+  virtual bool StayedShut() const = 0;
   // The monitor guarding the window and its connection's socket state.
   virtual Scheduler::Monitor* Monitor() const = 0;
 
@@ -86,6 +90,7 @@ class FlowControl final : public IFlowControl {
   int Reset() override;
   void OnWriteCancelled(int64_t bytes) override;
   uint64_t Resets() const override { return resets_; }
+  bool StayedShut() const override { return stayedShut_ && unacknowledged_ > window_; }
   Scheduler::Monitor* Monitor() const override { return factory_->monitor(); }
 
   int64_t Window() const { return window_; }
@@ -104,6 +109,7 @@ class FlowControl final : public IFlowControl {
   // Monotonic ms of the last overrun; INT64_MIN: never.
   int64_t lastOverrun_ = INT64_MIN;
   uint64_t resets_ = 0;
+  bool stayedShut_ = false;
 };
 
 }  // namespace corvane

@@ -269,6 +269,7 @@ class TransportAdapter::Connection final : public IResendConnection, public IRef
                                                    factory->Create(), std::make_unique<NetworkLayer>(this, 2),
                                                    adapter_->clock());
     ITransportLayer* flowLayer = flow.get();
+    flow_ = flow.get();
     auto fragment = std::make_unique<FragmentLayer>(this, std::move(flow));
     ITransportLayer* fragmentLayer = fragment.get();
     fragment_ = fragment.get();
@@ -335,6 +336,8 @@ class TransportAdapter::Connection final : public IResendConnection, public IRef
     return old;
   }
   bool Dials() const { return dialIpv4_ != 0 || dialPort_ != 0; }
+  // A flow-controlled write timed out and nothing has opened the window since.
+  bool WindowStayedShut() const { return mode_ == 2 && flow_ && flow_->flowControl()->StayedShut(); }
 
   TransportAdapter* adapter_;
   const uint32_t dialIpv4_;
@@ -352,6 +355,8 @@ class TransportAdapter::Connection final : public IResendConnection, public IRef
   std::vector<ITransportLayer*> layers2_;
   bool connected_ = false;
   bool reconnecting_ = false;
+  // A delivery-thread write waited out this reconnection once already.
+  bool reconnectWaitFailed_ = false;
   // Monotonic ms.
   int64_t reconnectStart_ = 0;
   int64_t reconnectDelay_ = 0;
@@ -367,6 +372,7 @@ class TransportAdapter::Connection final : public IResendConnection, public IRef
   ResendLayer* resend1_ = nullptr;
   ResendLayer* resend2_ = nullptr;
   FragmentLayer* fragment_ = nullptr;
+  FlowControlLayer* flow_ = nullptr;
   // The connection's share of the process's held-bytes budget. Shedding it
   // only marks it (the budget's caller may hold any monitor); the next timer
   // tick closes it.
@@ -411,8 +417,11 @@ int TransportAdapter::Connection::NetworkLayer::Send(IDataStream* message, int t
   const uint64_t generation = c->generation_;
   const bool brief = OnDeliveryThread();
   if (timeoutMs != 0 && c->reconnecting_) {
+    // As with a shut window: the delivery thread waits once per reconnection.
+    if (brief && c->reconnectWaitFailed_) return Result_WriteTimeout;
     if (!adapter->WaitWhile([c] { return c->reconnecting_; }, brief ? kDeliveryWaitMs : kNetworkReconnectWaitMs)) {
       LOG_SEVERE("timeout waiting for reconnect: %s", c->id_.ToString().c_str());
+      if (brief && c->reconnecting_) c->reconnectWaitFailed_ = true;
       return Result_WriteTimeout;
     }
     // The reconnection already sent this record again, whole.
@@ -707,6 +716,14 @@ int TransportAdapter::Write(const UUID& connectionId, const UUID& messageType, I
     return Result_InvalidArgument;
   }
   const bool brief = OnDeliveryThread();
+  // Waiting again for a window that already kept a write out would hold the
+  // delivery thread, and every other peer's messages behind it, once more
+  // for each message to this peer: until the window opens, they fail at once.
+  if (brief && c->WindowStayedShut()) {
+    LOG_SEVERE("write failed for connection %s %x", c->id_.ToString().c_str(),
+               static_cast<unsigned>(Result_WriteTimeout));
+    return Result_WriteTimeout;
+  }
   if (!WaitWhile([&] { return c->writing_; }, brief ? kDeliveryWaitMs : kWriterBusyWaitMs)) {
     LOG_SEVERE("write timeout for connection %s", c->id_.ToString().c_str());
     return Result_WriteTimeout;
@@ -747,6 +764,7 @@ int TransportAdapter::Reconnect(int code, Connection* c, const UUID& failedSocke
     LOG_SEVERE("reconnect connection %s ip %x port %d socket %s", c->id_.ToString().c_str(), c->dialIpv4_,
                c->dialPort_, failedSocket.ToString().c_str());
     c->reconnecting_ = true;
+    c->reconnectWaitFailed_ = false;
     const UUID old = c->DetachSocket();
     c->reconnectStart_ = clock_->MonotonicMs();
     c->reconnectDelay_ = kFirstDelayMs;

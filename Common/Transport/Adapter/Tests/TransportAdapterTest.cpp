@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -458,6 +460,140 @@ TEST(TransportAdapterTest, ARenamedConnectionsDisconnectReachesEveryName) {
   EXPECT_TRUE(WaitUntil([&] { return server.receiver->Events(TransportEvent_Disconnected, second) == 1; }));
   EXPECT_EQ(1, server.receiver->Events(TransportEvent_Disconnected, first));
   EXPECT_EQ(1, server.receiver->Events(TransportEvent_Disconnected, accepted));
+}
+
+// Answers every message on the thread that delivers it, as an RPC endpoint
+// does, and keeps each answer's result per connection.
+class Answerer final : public ITransport::ITransportNotify, public IRefCountImpl {
+ public:
+  Answerer(ITransport* transport, size_t answerBytes) : transport_(transport), answer_(answerBytes, 'a') {}
+  int OnDataReady(const UUID& id, const UUID& type, IDataStream*) override {
+    ++entered;
+    WaitUntil([&] { return !hold.load(); }, 30000);
+    const int result = transport_->Write(id, type, StreamOf(answer_).Get());
+    std::lock_guard<std::mutex> lock(mutex_);
+    results_[id].push_back(result);
+    return 0;
+  }
+  int OnEvent(const UUID&, int) override { return 0; }
+  std::vector<int> Results(const UUID& id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return results_[id];
+  }
+  // While set, the delivery thread is held in the next message.
+  std::atomic<bool> hold{false};
+  std::atomic<int> entered{0};
+
+ private:
+  ITransport* transport_;  // outlives the registration
+  const std::string answer_;
+  std::mutex mutex_;
+  std::map<UUID, std::vector<int>> results_;
+};
+
+// A bare peer's connection that speaks layers of the given message type, once
+// the server has answered its connect record; *id is its connection UUID.
+UUID OpenLayered(Endpoint* peer, uint16_t port, const UUID& type, UUID* id) {
+  UUID socket, instance;
+  id->Generate();
+  instance.Generate();
+  EXPECT_EQ(0, peer->transport->OpenConnection(kLoopback, port, &socket, 5000));
+  EXPECT_EQ(0, peer->Write(socket, type, ConnectRecord(*id, instance, false)));
+  EXPECT_EQ(ConnectRecord(*id, instance, false), peer->Message(0).bytes);
+  return socket;
+}
+
+int Count(const test::ScopedCapture& capture, const std::string& text) {
+  int n = 0;
+  for (const auto& line : capture->Lines()) n += line.message.find(text) != std::string::npos;
+  return n;
+}
+
+// A flow-controlled peer that never acknowledges shuts its window. The
+// delivery thread, which carries every peer's messages, waits for that
+// window once; the peer's later answers fail at once, so a second
+// connection's answer behind them is not held up, until an acknowledgement
+// opens the window again.
+TEST(TransportAdapterTest, AShutWindowIsWaitedForOnceUntilItOpens) {
+  test::ScopedCapture capture;
+  Endpoint server(test::FreePort(), true);
+  Endpoint hostile(0, false);
+  Endpoint client(0, true);
+  RefPtr<Answerer> answerer(new Answerer(server.transport.Get(), 3000), false);
+  ASSERT_EQ(0, server.transport->AddNotify(answerer.Get()));
+  const UUID flow = FlowControlledMessageType();
+  UUID id;
+  const UUID socket = OpenLayered(&hostile, server.port, flow, &id);
+  auto call = [&](uint64_t sequence) {
+    const std::string record = std::string("\x02", 1) + Le64(0) + std::string("\x01\x01\x05", 3) + Le64(sequence) +
+                               '\0' + UuidBytes(kType) + "call";
+    ASSERT_EQ(0, hostile.Write(socket, flow, record));
+  };
+  // Three answers of 3000 bytes fill the 8192-byte window; the rest find it shut.
+  constexpr uint64_t kCalls = 12;
+  for (uint64_t n = 1; n <= kCalls; ++n) call(n);
+  ASSERT_TRUE(WaitUntil([&] { return answerer->Results(id).size() == kCalls; }));
+  const std::vector<int> results = answerer->Results(id);
+  for (size_t n = 0; n < results.size(); ++n) {
+    EXPECT_EQ(n < 3 ? 0 : Result_WriteTimeout, results[n]) << "answer " << n;
+  }
+
+  // Behind them, another connection is answered.
+  ASSERT_EQ(0, client.transport->SetFlowControlMode());
+  UUID legit;
+  ASSERT_EQ(0, client.transport->OpenConnection(kLoopback, server.port, &legit, 5000));
+  ASSERT_EQ(0, client.Write(legit, kType, "call"));
+  EXPECT_EQ(std::string(3000, 'a'), client.Message(0).bytes);
+  auto waits = [&] { return Count(capture, "on timeout ("); };
+  EXPECT_EQ(1, waits());
+
+  // An acknowledgement opens the window: the next answer goes out.
+  ASSERT_EQ(0, hostile.Write(socket, flow, std::string("\x03", 1) + Le64(0) + Le64(1 << 20)));
+  call(kCalls + 1);
+  ASSERT_TRUE(WaitUntil([&] { return answerer->Results(id).size() == kCalls + 1; }));
+  EXPECT_EQ(0, answerer->Results(id).back());
+  // It carries the number the failed answers left unused.
+  std::vector<std::string> answers;
+  EXPECT_TRUE(WaitUntil([&] {
+    answers.clear();
+    for (const auto& m : hostile.receiver->Messages()) {
+      if (m.bytes.size() > 3000) answers.push_back(m.bytes);
+    }
+    return answers.size() == 4;
+  }));
+  ASSERT_EQ(4u, answers.size());
+  EXPECT_EQ(std::string("\x01\x01\x05", 3) + Le64(4), answers[3].substr(9, 11));
+  EXPECT_EQ(1, waits());
+  server.transport->RemoveNotify(answerer.Get());
+}
+
+// Messages read before a peer's socket dropped are still delivered; their
+// answers wait for the reconnection, on the thread every peer's messages
+// share, once, not once each.
+TEST(TransportAdapterTest, AReconnectionIsWaitedForOnceByTheDeliveryThread) {
+  test::ScopedCapture capture;
+  Endpoint server(test::FreePort(), true);
+  Endpoint hostile(0, false);
+  RefPtr<Answerer> answerer(new Answerer(server.transport.Get(), 10), false);
+  answerer->hold = true;
+  ASSERT_EQ(0, server.transport->AddNotify(answerer.Get()));
+  const UUID layered = LayeredMessageType();
+  UUID id;
+  const UUID socket = OpenLayered(&hostile, server.port, layered, &id);
+  constexpr uint64_t kCalls = 8;
+  for (uint64_t n = 1; n <= kCalls; ++n) {
+    ASSERT_EQ(0, hostile.Write(socket, layered, std::string("\x05", 1) + Le64(n) + '\0' + UuidBytes(kType) + "call"));
+  }
+  // Every call acknowledged, so all were read before the socket goes.
+  EXPECT_EQ(std::string("\x06", 1) + Le64(kCalls), hostile.Message(kCalls).bytes);
+  ASSERT_TRUE(WaitUntil([&] { return answerer->entered.load() == 1; }));
+  ASSERT_EQ(0, hostile.transport->CloseConnection(socket));
+  ASSERT_TRUE(WaitUntil([&] { return capture->Has(Log_Severe, "reconnect connection " + id.ToString()); }));
+  answerer->hold = false;
+  ASSERT_TRUE(WaitUntil([&] { return answerer->Results(id).size() == kCalls; }));
+  for (int result : answerer->Results(id)) EXPECT_EQ(Result_WriteTimeout, result);
+  EXPECT_EQ(1, Count(capture, "timeout waiting for reconnect"));
+  server.transport->RemoveNotify(answerer.Get());
 }
 
 }  // namespace
