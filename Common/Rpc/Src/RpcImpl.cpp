@@ -180,7 +180,7 @@ int RpcImpl::Execute(const UUID& connectionId, const UUID& objectId, int method,
   const bool oneWay = waitMs == 0;
 
   RefPtr<CallContext> context(new CallContext(), false);
-  GetDefaultScheduler()->GenerateUUID(&context->callId);
+  context->callId.Generate();
   context->response = response;
   {
     // In the map before anything is sent, so an early response finds it.
