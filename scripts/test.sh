@@ -16,6 +16,9 @@ if [ -n "$clashes" ]; then
   echo "=== header names used more than once:"; echo "$clashes"; status=1
 fi
 
+# Only the platform layer calls the OS for files, clocks and processes.
+scripts/check-os-calls.sh || status=1
+
 run_config() {
   local name=$1; shift
   local dir=build/$name

@@ -13,6 +13,7 @@
 #include "ProcessStatistics.h"
 #include "Result.h"
 #include "StringUtils.h"
+#include "TransportAdapter.h"
 
 namespace corvane::talvenor::server {
 

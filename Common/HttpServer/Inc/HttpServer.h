@@ -28,7 +28,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <ctime>
 #include <map>
 #include <memory>
 #include <set>
@@ -157,9 +156,9 @@ class HttpServer : public ITransport::ITransportNotify, public IRefCountImpl {
   // lines unchanged, Date, Server, Last-Modified (the same instant),
   // Connection: close, Content-Length, blank line. Day and month names are
   // English whatever the process locale.
-  static std::string BuildResponseHead(const std::string& handlerHeaders, uint32_t bodySize, time_t utcSeconds);
+  static std::string BuildResponseHead(const std::string& handlerHeaders, uint32_t bodySize, int64_t utcSeconds);
   // "Sun, 06 Nov 1994 08:49:37 GMT".
-  static std::string FormatHttpDate(time_t utcSeconds);
+  static std::string FormatHttpDate(int64_t utcSeconds);
 
   // Where request bodies are spooled: "requests" in the per-user data folder.
   static std::string RequestSpoolRoot();

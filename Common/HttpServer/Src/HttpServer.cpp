@@ -431,7 +431,7 @@ bool HttpServer::CallHandler(const UUID& connectionId, IUriHandler* handler, IUr
   body->GetSize(&bodySize);
   RefPtr<IDataStream> head;
   RefPtr<IDataStream> joined;
-  const std::string headText = BuildResponseHead(headers, bodySize, time(nullptr));
+  const std::string headText = BuildResponseHead(headers, bodySize, CurrentUtcTimeMs() / 1000);
   if (Failed(CreateDataStream(head.Receive())) || !head) return true;
   head->Write(headText.data(), static_cast<uint32_t>(headText.size()));
   if (Failed(ConcatenateDataStreams(head.Get(), body.Get(), joined.Receive())) || !joined) return true;
@@ -487,17 +487,19 @@ int HttpServer::WriteNotFound(IDataStream* response) {
   });
 }
 
-std::string HttpServer::FormatHttpDate(time_t utcSeconds) {
-  struct tm parts {};
-  gmtime_r(&utcSeconds, &parts);
+std::string HttpServer::FormatHttpDate(int64_t utcSeconds) {
+  DateTime parts;
+  EpochMsToDateTime(&parts, utcSeconds * 1000);
+  // 1970-01-01 was a Thursday; the floor keeps days before it in step.
+  const int64_t days = utcSeconds >= 0 ? utcSeconds / 86400 : -((-utcSeconds + 86399) / 86400);
+  const int weekday = static_cast<int>(((days + 4) % 7 + 7) % 7);
   char text[64];
-  snprintf(text, sizeof(text), "%s, %02d %s %04d %02d:%02d:%02d GMT", kDayNames[parts.tm_wday % 7],
-           parts.tm_mday, kMonthNames[parts.tm_mon % 12], parts.tm_year + 1900, parts.tm_hour, parts.tm_min,
-           parts.tm_sec);
+  snprintf(text, sizeof(text), "%s, %02d %s %04d %02d:%02d:%02d GMT", kDayNames[weekday], parts.day,
+           kMonthNames[(parts.month + 11) % 12], parts.year, parts.hour, parts.minute, parts.second);
   return text;
 }
 
-std::string HttpServer::BuildResponseHead(const std::string& handlerHeaders, uint32_t bodySize, time_t utcSeconds) {
+std::string HttpServer::BuildResponseHead(const std::string& handlerHeaders, uint32_t bodySize, int64_t utcSeconds) {
   std::string date = FormatHttpDate(utcSeconds);
   std::string head = "HTTP/1.1 200 OK\r\n";
   head += handlerHeaders;

@@ -45,6 +45,17 @@ int CreatePrivateFile(const std::string& path, bool readable) noexcept;
 // descriptor cannot be queried.
 bool FileStatus(int fd, uint64_t* size, bool* isRegular) noexcept;
 
+// True when something (file, folder, link target) is at path.
+bool PathExists(const std::string& path) noexcept;
+
+// The whole content of a regular file of at most maxBytes (links followed).
+// False only when path cannot be opened; what is not a regular file, is
+// larger or fails to read gives true with *out empty, as an empty file would.
+bool ReadSmallFile(const std::string& path, size_t maxBytes, std::string* out);
+
+// The process's current folder, however long; "" when it cannot be had.
+std::string CurrentDirectory();
+
 bool RemoveFile(const std::string& path) noexcept;
 bool RemoveFileAt(int folderFd, const std::string& name) noexcept;
 

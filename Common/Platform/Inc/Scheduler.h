@@ -1,6 +1,6 @@
 // The process-wide scheduler: the only way the rest of the system reaches the
-// operating system for threads, locks, events, monitors, timers, UUIDs,
-// sleeping, thread identities, stack traces and time.
+// operating system for threads, locks, events, monitors, timers, random
+// identifier bytes, sleeping, thread identities, stack traces and time.
 //
 // Every object a Create operation returns is owned by the caller and deleted
 // through its interface; a create returns null when memory is exhausted.
@@ -13,7 +13,6 @@
 namespace corvane {
 
 class ITimer;
-class UUID;
 
 // Calendar fields; month 1-12.
 struct DateTime {
@@ -131,7 +130,10 @@ class Scheduler {
   // 0 and a new timer in *out, or Result_Fail and null.
   virtual int CreateTimer(ITimer** out) = 0;
   virtual int GetConstant() = 0;
-  virtual UUID* GenerateUUID(UUID* out) = 0;
+  // Fills out with bytes of the system's random source (never returns
+  // without: no random source ends the process); the version and variant
+  // marks are the identifier's own business.
+  virtual void GenerateUUID(uint8_t (&out)[16]) = 0;
   // Low 32 bits of GetTickCount64: wraps after about 49.7 days.
   virtual uint32_t GetTickCount() = 0;
   virtual void Abort() = 0;
@@ -155,7 +157,7 @@ class DefaultScheduler : public Scheduler {
   uint64_t GetTickCount64() override;
   int CreateTimer(ITimer** out) override;
   int GetConstant() override;
-  UUID* GenerateUUID(UUID* out) override;
+  void GenerateUUID(uint8_t (&out)[16]) override;
   uint32_t GetTickCount() override;
   void Abort() override;
 

@@ -54,6 +54,49 @@ bool FileStatus(int fd, uint64_t* size, bool* isRegular) noexcept {
   return true;
 }
 
+bool PathExists(const std::string& path) noexcept {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0;
+}
+
+bool ReadSmallFile(const std::string& path, size_t maxBytes, std::string* out) {
+  out->clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  uint64_t size = 0;
+  bool regular = false;
+  bool ok = FileStatus(fd, &size, &regular) && regular && size <= maxBytes;
+  if (ok) {
+    // One byte more than the size told: a file that grew meanwhile is
+    // refused rather than cut.
+    out->resize(static_cast<size_t>(size) + 1);
+    size_t got = 0;
+    for (;;) {
+      const int64_t n = ReadAt(fd, out->data() + got, out->size() - got, got);
+      if (n < 0) ok = false;
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+      if (got == out->size()) {
+        ok = false;
+        break;
+      }
+    }
+    out->resize(got);
+  }
+  CloseFile(fd);
+  if (!ok) out->clear();
+  return true;
+}
+
+std::string CurrentDirectory() {
+  std::string buffer(4096, '\0');
+  for (;;) {
+    if (::getcwd(buffer.data(), buffer.size()) != nullptr) return buffer.c_str();
+    if (errno != ERANGE) return "";
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
 bool RemoveFile(const std::string& path) noexcept { return ::unlink(path.c_str()) == 0; }
 
 bool RemoveFileAt(int folderFd, const std::string& name) noexcept {

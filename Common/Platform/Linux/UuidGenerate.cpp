@@ -1,6 +1,4 @@
-// Fills a UUID from the kernel's random source. Only the identifier's
-// fields are touched here; its text and wire forms are the serialization
-// library's.
+// The random bytes of new identifiers, from the kernel's random source.
 #include <fcntl.h>
 #include <sys/random.h>
 #include <unistd.h>
@@ -10,7 +8,6 @@
 #include <cstring>
 
 #include "Scheduler.h"
-#include "Uuid.h"
 
 namespace corvane {
 namespace {
@@ -44,23 +41,6 @@ void FillRandom(uint8_t* bytes, size_t size) {
 
 }  // namespace
 
-// A version-4 UUID from the kernel's random source. Only the fields are
-// written: the dynamic-type check of the undefined-behaviour sanitizer would
-// tie the platform to the UUID's type information, which the serialization
-// library holds.
-__attribute__((no_sanitize("vptr"))) UUID* DefaultScheduler::GenerateUUID(UUID* out) {
-  if (!out) return out;
-  uint8_t bytes[16];
-  FillRandom(bytes, sizeof bytes);
-  std::memcpy(&out->Data1, bytes, 4);
-  std::memcpy(&out->Data2, bytes + 4, 2);
-  std::memcpy(&out->Data3, bytes + 6, 2);
-  std::memcpy(out->Data4, bytes + 8, 8);
-  // Version 4 in the text form's third group, RFC 4122 variant in the fourth.
-  out->Data3 = static_cast<uint16_t>((out->Data3 & 0x0FFF) | 0x4000);
-  out->Data4[0] = static_cast<uint8_t>((out->Data4[0] & 0x3F) | 0x80);
-  return out;
-}
-
+void DefaultScheduler::GenerateUUID(uint8_t (&out)[16]) { FillRandom(out, sizeof out); }
 
 }  // namespace corvane

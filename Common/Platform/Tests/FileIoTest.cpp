@@ -44,6 +44,26 @@ TEST(FileIoTest, ReadAtReadsFromAnOffsetAndGivesZeroAtTheEnd) {
   platform::CloseFile(fd);
 }
 
+TEST(FileIoTest, ReadSmallFileGivesWholeFilesAndNothingOfWhatIsNotOne) {
+  test::TempFolder folder;
+  { std::ofstream(folder / "small") << "0123456789"; }
+  std::string bytes = "stale";
+  ASSERT_TRUE(platform::ReadSmallFile(folder / "small", 10, &bytes));
+  EXPECT_EQ(bytes, "0123456789");
+  // Larger than allowed, or a folder: opened, but nothing of it is taken.
+  EXPECT_TRUE(platform::ReadSmallFile(folder / "small", 9, &bytes));
+  EXPECT_EQ(bytes, "");
+  EXPECT_TRUE(platform::ReadSmallFile(folder.Path(), 1024, &bytes));
+  EXPECT_EQ(bytes, "");
+  EXPECT_FALSE(platform::ReadSmallFile(folder / "missing", 1024, &bytes));
+  EXPECT_TRUE(platform::PathExists(folder / "small"));
+  EXPECT_FALSE(platform::PathExists(folder / "missing"));
+  EXPECT_FALSE(platform::PathExists(""));
+  char cwd[4096];
+  ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+  EXPECT_EQ(platform::CurrentDirectory(), cwd);
+}
+
 TEST(FileIoTest, AppendFilesRefuseALinkInTheirLastComponent) {
   test::TempFolder folder;
   { std::ofstream(folder / "target") << "kept"; }

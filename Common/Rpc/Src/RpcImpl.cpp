@@ -6,6 +6,7 @@
 #include "Locks.h"
 #include "Logger.h"
 #include "Scheduler.h"
+#include "ThreadAnnotations.h"
 
 namespace corvane {
 
@@ -45,16 +46,15 @@ class RpcImpl final : public IRpc, public ITransport::ITransportNotify, public I
   // Locks: transportLock_, pendingLock_ and stubLock_ are leaves, each taken
   // alone and let go before any call out (to the transport, a stub, or a
   // waiting caller's event), so the RPC layer adds no nesting to what its
-  // callers hold. Re-entrant framework locks: not under the compiler's lock
-  // analysis.
+  // callers hold. No path takes one twice, so they are checked locks.
   //
   // Guards only the pointer: a reference is taken before any call out.
-  std::unique_ptr<Scheduler::FastMutex> transportLock_;
-  RefPtr<ITransport> transport_;
-  std::unique_ptr<Scheduler::FastMutex> pendingLock_;
-  std::map<UUID, RefPtr<CallContext>> pending_;
-  std::map<UUID, RefPtr<IStub>> stubs_;
-  std::unique_ptr<Scheduler::FastMutex> stubLock_;
+  CheckedMutex transportLock_;
+  RefPtr<ITransport> transport_ GUARDED_BY(transportLock_);
+  CheckedMutex pendingLock_;
+  std::map<UUID, RefPtr<CallContext>> pending_ GUARDED_BY(pendingLock_);
+  CheckedMutex stubLock_;
+  std::map<UUID, RefPtr<IStub>> stubs_ GUARDED_BY(stubLock_);
 };
 
 namespace {
@@ -80,20 +80,22 @@ uint32_t Remaining(IDataStream* data) {
 
 }  // namespace
 
-RpcImpl::RpcImpl()
-    : transportLock_(GetDefaultScheduler()->CreateFastMutex()),
-      pendingLock_(GetDefaultScheduler()->CreateFastMutex()),
-      stubLock_(GetDefaultScheduler()->CreateFastMutex()) {}
+RpcImpl::RpcImpl() = default;
 
 RpcImpl::~RpcImpl() {
-  if (transport_) transport_->RemoveNotify(this);
-  transport_.Reset();
+  RefPtr<ITransport> transport;
   {
-    ScopedLock lock(pendingLock_.get());
+    CheckedLock lock(transportLock_);
+    transport = std::move(transport_);
+  }
+  if (transport) transport->RemoveNotify(this);
+  transport.Reset();
+  {
+    CheckedLock lock(pendingLock_);
     // A caller still waiting holds its own reference; it times out normally.
     pending_.clear();
   }
-  ScopedLock lock(stubLock_.get());
+  CheckedLock lock(stubLock_);
   stubs_.clear();
 }
 
@@ -109,7 +111,7 @@ int CreateRpc(IRpc** out) {
 }
 
 RefPtr<ITransport> RpcImpl::HeldTransport() {
-  ScopedLock lock(transportLock_.get());
+  CheckedLock lock(transportLock_);
   return transport_;
 }
 
@@ -117,7 +119,7 @@ int RpcImpl::SetTransport(ITransport* transport, int /*unused*/) {
   if (!transport) return Result_InvalidPointer;
   RefPtr<ITransport> old;
   {
-    ScopedLock lock(transportLock_.get());
+    CheckedLock lock(transportLock_);
     if (transport_.Get() != transport) {
       old = std::move(transport_);
       transport_ = transport;
@@ -133,7 +135,7 @@ int RpcImpl::SetTransport(ITransport* transport, int /*unused*/) {
 int RpcImpl::Detach() {
   RefPtr<ITransport> old;
   {
-    ScopedLock lock(transportLock_.get());
+    CheckedLock lock(transportLock_);
     old = std::move(transport_);
   }
   if (!old) return Result_NotInitialized;
@@ -150,7 +152,7 @@ int RpcImpl::GetTransport(ITransport** out) {
 
 int RpcImpl::RegisterStub(const UUID& objectId, IStub* stub) {
   if (!stub) return Result_InvalidPointer;
-  ScopedLock lock(stubLock_.get());
+  CheckedLock lock(stubLock_);
   auto [it, inserted] = stubs_.try_emplace(objectId);
   if (!inserted) return Result_Fail;
   it->second = stub;
@@ -160,7 +162,7 @@ int RpcImpl::RegisterStub(const UUID& objectId, IStub* stub) {
 int RpcImpl::UnregisterStub(const UUID& objectId) {
   RefPtr<IStub> removed;
   {
-    ScopedLock lock(stubLock_.get());
+    CheckedLock lock(stubLock_);
     auto it = stubs_.find(objectId);
     if (it == stubs_.end()) return Result_Fail;
     removed = std::move(it->second);
@@ -180,15 +182,15 @@ int RpcImpl::Execute(const UUID& connectionId, const UUID& objectId, int method,
   const bool oneWay = waitMs == 0;
 
   RefPtr<CallContext> context(new CallContext(), false);
-  GetDefaultScheduler()->GenerateUUID(&context->callId);
+  context->callId.Generate();
   context->response = response;
   {
     // In the map before anything is sent, so an early response finds it.
-    ScopedLock lock(pendingLock_.get());
+    CheckedLock lock(pendingLock_);
     pending_[context->callId] = context;
   }
   auto forget = [&] {
-    ScopedLock lock(pendingLock_.get());
+    CheckedLock lock(pendingLock_);
     context->finished = true;
     context->response.Reset();
     pending_.erase(context->callId);
@@ -222,7 +224,7 @@ int RpcImpl::Execute(const UUID& connectionId, const UUID& objectId, int method,
   const bool signalled = context->done->Wait(waitMs);
   bool answered;
   {
-    ScopedLock lock(pendingLock_.get());
+    CheckedLock lock(pendingLock_);
     // A response that completed the call just after the wait gave up still
     // counts: its body is already in the caller's stream.
     answered = signalled || context->finished;
@@ -266,7 +268,7 @@ int RpcImpl::OnDataReady(const UUID& connectionId, const UUID& messageType, IDat
 }
 
 RefPtr<IRpc::IStub> RpcImpl::FindStub(const UUID& objectId, RefPtr<IRefCount>* owner) {
-  ScopedLock lock(stubLock_.get());
+  CheckedLock lock(stubLock_);
   auto it = stubs_.find(objectId);
   if (it == stubs_.end()) return {};
   IRefCount* candidate = it->second->GetOwner();
@@ -342,7 +344,7 @@ int RpcImpl::ReceiveResponse(IDataStream* data, uint32_t remaining) {
 
   RefPtr<CallContext> context;
   {
-    ScopedLock lock(pendingLock_.get());
+    CheckedLock lock(pendingLock_);
     auto it = pending_.find(callId);
     if (it == pending_.end() || it->second->finished) return Result_Fail;
     context = it->second;

@@ -107,7 +107,17 @@ std::string UUID::ToString() const {
   return std::string(text, 36);
 }
 
-void UUID::Generate() { GetDefaultScheduler()->GenerateUUID(this); }
+void UUID::Generate() {
+  uint8_t bytes[16];
+  GetDefaultScheduler()->GenerateUUID(bytes);
+  std::memcpy(&Data1, bytes, 4);
+  std::memcpy(&Data2, bytes + 4, 2);
+  std::memcpy(&Data3, bytes + 6, 2);
+  std::memcpy(Data4, bytes + 8, 8);
+  // Version 4 in the text form's third group, RFC 4122 variant in the fourth.
+  Data3 = static_cast<uint16_t>((Data3 & 0x0FFF) | 0x4000);
+  Data4[0] = static_cast<uint8_t>((Data4[0] & 0x3F) | 0x80);
+}
 
 int UUID::Deserialize(IDataStream* stream) { return ReadWireForm(stream, this); }
 

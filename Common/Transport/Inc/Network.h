@@ -49,10 +49,6 @@ int CreateTextInstance(uint32_t bindAddress, uint16_t port, ITransport** out);
 int CreateRawInstance(uint32_t bindAddress, uint16_t port, EncryptionStruct* settings, ITransport** out);
 }  // namespace platform
 
-// A binary transport without TLS settings wrapped by the reconnecting
-// adapter; the adapter keeps the only reference to the inner transport.
-// Defined together with the adapter.
-int CreateAdaptedTransport(uint32_t bindAddress, uint16_t port, ITransport** out);
 // CreateRawInstance of the default network.
 int CreateRawTransport(uint32_t bindAddress, uint16_t port, EncryptionStruct* settings, ITransport** out);
 

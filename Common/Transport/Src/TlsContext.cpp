@@ -6,13 +6,13 @@
 #include <openssl/provider.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 
+#include "FileIo.h"
 #include "Logger.h"
 #include "Result.h"
 
@@ -20,9 +20,6 @@ namespace corvane {
 
 namespace {
 
-struct FileCloser {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
 struct BioFree {
   void operator()(BIO* b) const { BIO_free(b); }
 };
@@ -38,7 +35,6 @@ struct PkeyFree {
 struct PkeyCtxFree {
   void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
 };
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 using BioPtr = std::unique_ptr<BIO, BioFree>;
 using X509Ptr = std::unique_ptr<X509, X509Free>;
 using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
@@ -46,9 +42,13 @@ using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
 // Encrypted keys must never make OpenSSL ask the terminal for a password.
 int NoPassword(char*, int, int, void*) { return 0; }
 
-bool PathExists(const std::string& path) {
-  struct stat info;
-  return !path.empty() && ::stat(path.c_str(), &info) == 0;
+// Certificates, keys and bundles are a few KiB; anything near this is not one.
+constexpr size_t kMaxCredentialFileBytes = 16u << 20;
+
+// A read-only memory BIO over bytes that outlive it; each parse attempt
+// gets a fresh one, as a rewind of the file did.
+BioPtr MemoryBio(const std::string& bytes) {
+  return BioPtr(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
 }
 
 const char* OrNull(const char* text) { return text ? text : "(null)"; }
@@ -68,11 +68,12 @@ int FailWithDump(const char* message) {
   return Result_Fail;
 }
 
-EVP_PKEY* ReadRsaKeyFile(FILE* file) {
-  PkeyPtr key(PEM_read_PrivateKey(file, nullptr, NoPassword, nullptr));
+EVP_PKEY* ReadRsaKeyFile(const std::string& bytes) {
+  BioPtr pem = MemoryBio(bytes);
+  PkeyPtr key(pem ? PEM_read_bio_PrivateKey(pem.get(), nullptr, NoPassword, nullptr) : nullptr);
   if (!key) {
-    std::rewind(file);
-    key.reset(d2i_PrivateKey_fp(file, nullptr));
+    BioPtr der = MemoryBio(bytes);
+    key.reset(der ? d2i_PrivateKey_bio(der.get(), nullptr) : nullptr);
   }
   return IsRsa(key.get()) ? key.release() : nullptr;
 }
@@ -141,23 +142,24 @@ int TlsContext::InitializeSSL(SSL_CTX* context, const EncryptionStruct& settings
 int TlsContext::getSSLCertAndKey(const std::string& certificate, const std::string& privateKey, X509** cert,
                                  EVP_PKEY** key) {
   if (!cert || !key) return Result_InvalidPointer;
-  if (PathExists(certificate)) {
-    FilePtr file(std::fopen(certificate.c_str(), "rb"));
-    if (!file) {
+  if (platform::PathExists(certificate)) {
+    std::string bytes;
+    if (!platform::ReadSmallFile(certificate, kMaxCredentialFileBytes, &bytes)) {
       LOG_SEVERE("Error opening certificate file");
       return Result_Fail;
     }
-    X509* read = PEM_read_X509(file.get(), nullptr, NoPassword, nullptr);
+    BioPtr pem = MemoryBio(bytes);
+    X509* read = pem ? PEM_read_bio_X509(pem.get(), nullptr, NoPassword, nullptr) : nullptr;
     if (!read) {
-      std::rewind(file.get());
-      read = d2i_X509_fp(file.get(), nullptr);
+      BioPtr der = MemoryBio(bytes);
+      read = der ? d2i_X509_bio(der.get(), nullptr) : nullptr;
     }
     if (read) {
       *cert = read;
       ERR_clear_error();
     } else {
-      std::rewind(file.get());
-      std::unique_ptr<PKCS12, Pkcs12Free> bundle(d2i_PKCS12_fp(file.get(), nullptr));
+      BioPtr der = MemoryBio(bytes);
+      std::unique_ptr<PKCS12, Pkcs12Free> bundle(der ? d2i_PKCS12_bio(der.get(), nullptr) : nullptr);
       if (!bundle) {
         ERR_clear_error();
         LOG_SEVERE("Error reading PKCS#12 certificate file");
@@ -182,13 +184,13 @@ int TlsContext::getSSLCertAndKey(const std::string& certificate, const std::stri
     *cert = read;
   }
 
-  if (PathExists(privateKey)) {
-    FilePtr file(std::fopen(privateKey.c_str(), "rb"));
-    if (!file) {
+  if (platform::PathExists(privateKey)) {
+    std::string bytes;
+    if (!platform::ReadSmallFile(privateKey, kMaxCredentialFileBytes, &bytes)) {
       LOG_SEVERE("Error opening private key file");
       return Result_Fail;
     }
-    EVP_PKEY* read = ReadRsaKeyFile(file.get());
+    EVP_PKEY* read = ReadRsaKeyFile(bytes);
     if (!read) return FailWithDump("Error parsing private key file");
     *key = read;
   } else {

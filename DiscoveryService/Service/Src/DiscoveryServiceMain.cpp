@@ -18,6 +18,7 @@
 #include "RegistryKey.h"
 #include "Result.h"
 #include "TdsWebHandler.h"
+#include "ThreadAnnotations.h"
 
 namespace corvane {
 
@@ -49,8 +50,9 @@ uint32_t ReadDword(const char* name, uint32_t defaultValue) {
 ILogStore* g_logStore = nullptr;
 ILogger* g_logger = nullptr;
 
-std::mutex g_instanceMutex;
-TalvenorDiscoveryServiceMain* g_instance = nullptr;
+// A leaf: held only to read or swap the pointer.
+CheckedMutex g_instanceMutex;
+TalvenorDiscoveryServiceMain* g_instance GUARDED_BY(g_instanceMutex) = nullptr;
 
 int ConfigureLoggerUnguarded(uint32_t level);
 
@@ -238,10 +240,10 @@ int GetServiceInstance(TalvenorDiscoveryServiceMain** out) {
   std::call_once(once, [] {
     auto* instance = new TalvenorDiscoveryServiceMain();
     ConfigureLogger(ReadLogLevel());
-    std::lock_guard<std::mutex> hold(g_instanceMutex);
+    CheckedLock hold(g_instanceMutex);
     g_instance = instance;
   });
-  std::lock_guard<std::mutex> hold(g_instanceMutex);
+  CheckedLock hold(g_instanceMutex);
   *out = g_instance;
   if (g_instance == nullptr) return Result_Fail;
   g_instance->AddRef();
@@ -251,7 +253,7 @@ int GetServiceInstance(TalvenorDiscoveryServiceMain** out) {
 void ReleaseServiceInstance() {
   TalvenorDiscoveryServiceMain* instance;
   {
-    std::lock_guard<std::mutex> hold(g_instanceMutex);
+    CheckedLock hold(g_instanceMutex);
     instance = g_instance;
     g_instance = nullptr;
   }

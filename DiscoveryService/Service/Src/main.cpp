@@ -9,14 +9,12 @@
 // Only the first word counts; the exit status is always 0 (installation and
 // removal report on standard output).
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <string>
 
 #include "DiscoveryServiceConstants.h"
 #include "DiscoveryServiceMain.h"
+#include "FileIo.h"
 #include "RefCount.h"
 #include "Service.h"
 #include "ServiceControl.h"
@@ -28,23 +26,13 @@ using corvane::talvenor::kServiceDisplayName;
 using corvane::talvenor::kServiceName;
 constexpr char kExecutableName[] = "TalvenorDiscoveryService";
 
-// The current folder, however long; "" when it cannot be had.
-std::string CurrentDirectory() {
-  std::string buffer(4096, '\0');
-  for (;;) {
-    if (getcwd(buffer.data(), buffer.size()) != nullptr) return buffer.c_str();
-    if (errno != ERANGE) return "";
-    buffer.resize(buffer.size() * 2);
-  }
-}
-
 // The quoted executable path registered for the service, or "" when the
 // folder cannot be written into a unit file. systemd takes only absolute
 // paths, so a relative folder is taken from the current one.
 std::string ExecutablePath(std::string folder) {
   if (folder.find_first_of("\"\r\n") != std::string::npos) return "";
   if (!folder.empty() && folder.front() != '/') {
-    std::string cwd = CurrentDirectory();
+    std::string cwd = corvane::platform::CurrentDirectory();
     if (cwd.empty()) return "";
     if (cwd.back() != '/') cwd += '/';
     folder = cwd + folder;
@@ -90,7 +78,7 @@ int main(int argc, char** argv) {
   if (word.compare(0, 3, "-i:") == 0) {
     Install(ExecutablePath(word.substr(3)));
   } else if (word == "-i") {
-    std::string cwd = CurrentDirectory();
+    std::string cwd = corvane::platform::CurrentDirectory();
     Install(cwd.empty() ? std::string() : ExecutablePath(cwd));
   } else if (word == "-u") {
     bool ok = corvane::UninstallService(kServiceName);

@@ -15,6 +15,7 @@
 #include "Protocol2TestSupport.h"
 #include "TestLogCapture.h"
 #include "TestLoopbackPeer.h"
+#include "TransportAdapter.h"
 
 namespace corvane::talvenor::server::testing {
 namespace {

@@ -44,4 +44,9 @@ const UUID& FlowControlledMessageType();
 // Result_InvalidPointer.
 int CreateTransportAdapter(uint32_t bindAddress, uint16_t port, ITransport* inner, ITransport** out);
 
+// A binary transport of the default network, without TLS settings, wrapped
+// by the adapter; the adapter keeps the only reference to the inner
+// transport.
+int CreateAdaptedTransport(uint32_t bindAddress, uint16_t port, ITransport** out);
+
 }  // namespace corvane

@@ -9,11 +9,9 @@
 // lists): Data1, Data2, Data3 as numbers, then the Data4 bytes unsigned.
 // It is not a byte-wise compare of the 16 bytes.
 //
-// Split across two libraries on purpose: the platform's scheduler generates
-// identifiers into this layout (UuidGenerate.cpp), while the member functions
-// (text, order, wire form) are defined in the serialization library
-// (Serialization/Src/Uuid.cpp) because the wire form is built on the data
-// streams, which sit above the platform. Every user of them links both.
+// The random bytes of a new identifier come from the platform's scheduler;
+// everything else (text, order, wire form) lives here, beside the data
+// streams its wire form is built on.
 #pragma once
 
 #include <cstdint>
