@@ -48,7 +48,9 @@ bool FileStatus(int fd, uint64_t* size, bool* isRegular) noexcept;
 bool RemoveFile(const std::string& path) noexcept;
 bool RemoveFileAt(int folderFd, const std::string& name) noexcept;
 
-// Opens a folder (links followed) for the ...At calls.
+// Opens a folder for the ...At calls. A symbolic link as its last component
+// (trailing separators aside) is refused, so nothing is written through a
+// link planted in its place; links above it are followed.
 int OpenFolder(const std::string& path) noexcept;
 
 // The entries of the open folder except "." and "..", links not followed.

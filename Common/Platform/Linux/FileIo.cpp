@@ -61,7 +61,15 @@ bool RemoveFileAt(int folderFd, const std::string& name) noexcept {
 }
 
 int OpenFolder(const std::string& path) noexcept {
-  return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // A trailing "/" would make the kernel resolve a link in the last
+  // component despite O_NOFOLLOW.
+  size_t end = path.size();
+  while (end > 1 && path[end - 1] == '/') --end;
+  try {
+    return ::open(path.substr(0, end).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  } catch (...) {
+    return -1;
+  }
 }
 
 int64_t MonotonicNanoseconds() noexcept {
