@@ -23,6 +23,10 @@ still runs and prints the figures:
               19000 displays with control-character names, and the full size
               (HTTP_HOSTILE_FULL displays, default 19500) with a flapping
               display and 10 pollers: complete answers, peak resident
+  multipart   rounds of 4 concurrent 13 MB multipart POSTs of 200000 one-byte
+              file parts; legit GET /api/discover answered within 2 s, every
+              answer whole; then SIGTERM while such bodies are parsed: status
+              0 within 2 s
 
 Every loop is bounded in count and time; traffic goes to 127.0.0.1 only.
 Phases can be chosen: http_hostile.py BIN [phase ...].
@@ -657,9 +661,95 @@ def phase_documents(binary, root):
     flapper.close()
 
 
+MULTIPART_PARTS = 200000
+
+
+def many_parts_body(parts=MULTIPART_PARTS):
+    """One-byte file parts, each under a name of its own."""
+    return b"".join(b'--MP\r\nContent-Disposition: form-data; name="f"; filename="p%d"\r\n\r\nx\r\n' % i
+                    for i in range(parts)) + b"--MP--\r\n"
+
+
+def post_many_parts(body, timeout, results, index, sent):
+    """POST body to /api/discover; sent is set once the body is out.
+    results[index] = (status or None when not whole, seconds)."""
+    t0 = time.monotonic()
+    status = None
+    try:
+        s = socket.create_connection(("127.0.0.1", HTTP_PORT), timeout=timeout)
+        s.sendall(b"POST /api/discover HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=MP\r\n"
+                  b"Content-Length: %d\r\n\r\n" % len(body) + body)
+        sent.set()
+        raw = b""
+        while time.monotonic() - t0 < timeout:
+            s.settimeout(max(0.05, timeout - (time.monotonic() - t0)))
+            data = s.recv(1 << 20)
+            if not data:
+                break
+            raw += data
+        s.close()
+        at = raw.find(b"\r\n\r\n")
+        if at >= 0 and raw.startswith(b"HTTP/1.1 "):
+            length = None
+            for line in raw[:at].split(b"\r\n"):
+                if line.lower().startswith(b"content-length:"):
+                    length = int(line.split(b":", 1)[1])
+            if length is not None and len(raw) - at - 4 == length:
+                status = int(raw[9:12])
+    except OSError:
+        pass
+    sent.set()
+    results[index] = (status, time.monotonic() - t0)
+
+
+def many_parts_round(body, timeout, count=4):
+    """count concurrent POSTs, started now: (threads, results, sent events)."""
+    results = [None] * count
+    sent = [threading.Event() for _ in range(count)]
+    threads = [threading.Thread(target=post_many_parts, args=(body, timeout, results, i, sent[i]), daemon=True)
+               for i in range(count)]
+    for t in threads:
+        t.start()
+    return threads, results, sent
+
+
+def phase_multipart(binary, root):
+    print("multipart: rounds of 4 concurrent POSTs of %d one-byte file parts, legit GET beside them" %
+          MULTIPART_PARTS)
+    body = many_parts_body()
+    service = Service(binary, root)
+    service.start()
+    prober = Prober()
+    prober.start()
+    answers = []
+    rounds = 0
+    t0 = time.monotonic()
+    while time.monotonic() - t0 < SECONDS:
+        threads, results, _ = many_parts_round(body, SECONDS + 10)
+        for t in threads:
+            t.join(SECONDS + 20)
+        answers += results
+        rounds += 1
+    within, total, p50, p99 = prober.finish()
+    whole = sum(1 for r in answers if r and r[0] == 200)
+    times = [r[1] for r in answers if r and r[0] == 200]
+    print("  %d rounds of %d MB bodies: %d of %d attack answers whole, p50 %.2f s" %
+          (rounds, len(body) >> 20, whole, len(answers), hp.percentile(times, 50)))
+    print("  legit GET /api/discover: %d of %d answered within 2 s (%.0f %%), p50 %.3f s, p99 %.3f s" %
+          (within, total, 100.0 * within / max(1, total), p50, p99))
+    # A fresh round: SIGTERM once its bodies are in, while they are parsed.
+    threads, _, sent = many_parts_round(body, 30)
+    for e in sent:
+        e.wait(20)
+    time.sleep(0.1)
+    report_stop("multipart", service)
+    for t in threads:
+        t.join(35)
+
+
 def main():
     binary = sys.argv[1]
-    phases = sys.argv[2:] or ["slowloris", "idle", "stalled", "bodies", "churn", "documents"]
+    phases = sys.argv[2:] or ["slowloris", "idle", "stalled", "bodies", "churn", "documents", "multipart"]
     for name in phases:
         with tempfile.TemporaryDirectory(prefix="http-hostile.") as root:
             t0 = time.monotonic()

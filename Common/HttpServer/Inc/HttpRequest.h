@@ -12,7 +12,10 @@
 // the memory bound (kParameterBytesPerBodyByte times the body or query, plus
 // kParameterBaseBytes, and kMaxTotalParameterBytes for all live requests)
 // or past the total for extracted files it stops with one Warning and the
-// parameters gathered so far stay.
+// parameters gathered so far stay. So does a multipart body past
+// kMaxMultipartParts parts or kMultipartParseMs of parsing, which bound how
+// long one request holds the thread that parses it; and once the server is
+// stopping (Cancelled) parsing ends at the next part or block.
 //
 // Threads: one request is used by one thread at a time (the connection's
 // receive thread); the process-wide spool total is atomic.
@@ -42,6 +45,8 @@ class HttpServer::IUriHandler::Request : public IRefCountImpl {
   static constexpr uint64_t kParameterBytesPerBodyByte = 32;
   static constexpr uint64_t kParameterBaseBytes = 64 * 1024;
   static constexpr uint64_t kMaxTotalParameterBytes = 256ull * 1024 * 1024;
+  static constexpr size_t kMaxMultipartParts = 1000;
+  static constexpr int64_t kMultipartParseMs = 1000;
 
   struct BodyData {
     const char* data = nullptr;
@@ -130,6 +135,7 @@ class HttpServer::IUriHandler::Request : public IRefCountImpl {
   void UpdateCompleteness();
   void ParseMultipart();
   void ParseJsonBody(std::string_view text);
+  size_t ParameterCount() const { return parameters_.IsObject() ? parameters_.MemberCount() : 0; }
   // False once the parameters' memory bound is reached (parsing stops).
   bool AddMember(const std::string& name, const std::string& value);
   // Charges cost bytes against this request's and the process-wide bound;
@@ -146,6 +152,8 @@ class HttpServer::IUriHandler::Request : public IRefCountImpl {
   // Where the next search for the blank line starts.
   size_t headerSearchFrom_ = 0;
   std::string body_;
+  // The spool folder, opened without following links, and the body in it.
+  int spoolFolderFd_ = -1;
   int spoolFd_ = -1;
   uint64_t spoolSize_ = 0;
   std::string requestType_;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <functional>
 #include <new>
 #include <sstream>
 #include <stdexcept>
@@ -35,6 +36,8 @@ constexpr uint64_t kMemberCost = 112;
 // cost while it is parsed: a value on the parser's stack and in the
 // document, and the parser's own state for a nesting level.
 constexpr uint64_t kJsonStructureCost = 48;
+// How often a long urlencoded text looks at the server's stop.
+constexpr size_t kPiecesPerStopCheck = 4096;
 
 uint64_t EstimateJsonCost(std::string_view text) {
   uint64_t structural = 1;
@@ -92,10 +95,12 @@ bool IsReservedUploadName(const std::string& name) {
   return name == HttpServer::IUriHandler::Request::kSpoolFileName || name == "." || name == "..";
 }
 
-// Buffered reads of the spool file from an absolute position.
+// Buffered reads of the spool file from an absolute position. Before each
+// read from the file it asks proceed; once that says no, the file reads as
+// ended (Halted) and no line is given.
 class SpoolReader {
  public:
-  explicit SpoolReader(int fd) : fd_(fd) {}
+  SpoolReader(int fd, std::function<bool()> proceed) : fd_(fd), proceed_(std::move(proceed)) {}
 
   // -1 at the end of the file.
   int Get() {
@@ -107,7 +112,14 @@ class SpoolReader {
     return static_cast<unsigned char>(buffer_[next_]);
   }
   uint64_t Position() const { return base_ + next_; }
+  bool Halted() const { return halted_; }
   void Seek(uint64_t position) {
+    // Going back within the block in hand (to the boundary line that ended
+    // a part) reads nothing again.
+    if (position >= base_ && position <= base_ + end_) {
+      next_ = static_cast<size_t>(position - base_);
+      return;
+    }
     base_ = position;
     next_ = end_ = 0;
   }
@@ -118,7 +130,7 @@ class SpoolReader {
     line->clear();
     for (;;) {
       int c = Peek();
-      if (c < 0) return !line->empty();
+      if (c < 0) return !halted_ && !line->empty();
       if (c == '\n') {
         Get();
         return true;
@@ -134,6 +146,10 @@ class SpoolReader {
   bool Fill() {
     base_ += end_;
     next_ = end_ = 0;
+    if (halted_ || !proceed_()) {
+      halted_ = true;
+      return false;
+    }
     int64_t n = platform::ReadAt(fd_, buffer_, sizeof(buffer_), base_);
     if (n <= 0) return false;
     end_ = static_cast<size_t>(n);
@@ -141,6 +157,8 @@ class SpoolReader {
   }
 
   int fd_;
+  std::function<bool()> proceed_;
+  bool halted_ = false;
   uint64_t base_ = 0;
   size_t next_ = 0;
   size_t end_ = 0;
@@ -221,8 +239,9 @@ HttpServer::IUriHandler::Request::~Request() {
   // without it.
   g_totalSpooled.fetch_sub(spoolSize_ + extractedBytes_);
   g_totalParameters.fetch_sub(parameterCost_);
-  if (spoolFd_ >= 0) {
+  if (spoolFolderFd_ >= 0) {
     platform::CloseFile(spoolFd_);
+    platform::CloseFile(spoolFolderFd_);
     RemoveDirectoryTree(GetSpoolFolder());
   }
 }
@@ -243,7 +262,7 @@ bool HttpServer::IUriHandler::Request::ChargeParameters(uint64_t cost) {
   parametersStopped_ = true;
   HTTP_SERVER_LOG(kProcessRequestData, Log_Warning,
                   "Request parameters passed their memory bound; parsing stopped with %zu parameters",
-                  static_cast<size_t>(parameters_.IsObject() ? parameters_.MemberCount() : 0));
+                  ParameterCount());
   return false;
 }
 std::string HttpServer::IUriHandler::Request::SpoolName() const {
@@ -356,17 +375,26 @@ void HttpServer::IUriHandler::Request::ParseHeaderBlock() {
 }
 
 int HttpServer::IUriHandler::Request::OpenSpool() {
-  std::string folder = GetDataDirectory("", "", "requests/" + SpoolName(), true, true);
+  // Every file of the request is made inside the folder opened here: a link
+  // planted on its path is refused, never written through.
+  std::string folder;
+  const int folderFd = OpenDataDirectory("", "", "requests/" + SpoolName(), true, &folder);
+  int error = errno;
   std::string path = folder + "/" + kSpoolFileName;
   HTTP_SERVER_LOG(kAppendData, Log_Information, "Writing body data to %s", path.c_str());
-  spoolFd_ = platform::CreatePrivateFile(path, true);
-  if (spoolFd_ < 0) {
-    int error = errno;
+  const int fd = folderFd >= 0 ? platform::CreatePrivateFileAt(folderFd, kSpoolFileName, true) : -1;
+  if (fd < 0) {
+    if (folderFd >= 0) error = errno;
     HTTP_SERVER_LOG(kAppendData, Log_Severe, "Failed to open file for body data: %d", error);
-    RemoveDirectoryTree(folder);
+    if (folderFd >= 0) {
+      platform::CloseFile(folderFd);
+      RemoveDirectoryTree(folder);
+    }
     complete_ = true;
     return Result_Fail;
   }
+  spoolFolderFd_ = folderFd;
+  spoolFd_ = fd;
   return Result_Ok;
 }
 
@@ -493,7 +521,8 @@ void HttpServer::IUriHandler::Request::ParseRequestParameters(size_t query) {
 
 int HttpServer::IUriHandler::Request::ParseParameters(std::string_view text) {
   size_t p = 0;
-  while (p <= text.size()) {
+  for (size_t pieces = 1; p <= text.size(); ++pieces) {
+    if (pieces % kPiecesPerStopCheck == 0 && Cancelled()) break;
     size_t amp = text.find('&', p);
     std::string_view piece = text.substr(p, amp == std::string_view::npos ? std::string_view::npos : amp - p);
     size_t eq = piece.find('=');
@@ -556,12 +585,39 @@ void HttpServer::IUriHandler::Request::ParseMultipart() {
   const std::string partStart = boundaryLine + "\r";
   DelimiterScanner scanner("\r\n" + boundaryLine);
   const std::string folder = GetSpoolFolder();
-  SpoolReader reader(spoolFd_);
+  const int64_t deadline = platform::MonotonicNanoseconds() + kMultipartParseMs * 1000000;
+  bool stopped = false;
+  // Asked before every part and every block read from the spool: the
+  // thread parsing is one of the few that serve every client.
+  auto proceed = [&]() -> bool {
+    if (stopped) return false;
+    if (Cancelled()) {
+      HTTP_SERVER_LOG(kProcessRequestData, Log_Information,
+                      "Server stopping; parsing of the multipart body ended with %zu parameters", ParameterCount());
+    } else if (platform::MonotonicNanoseconds() > deadline) {
+      HTTP_SERVER_LOG(kProcessRequestData, Log_Warning,
+                      "Multipart body took more than %lld ms to parse; parsing stopped with %zu parameters",
+                      static_cast<long long>(kMultipartParseMs), ParameterCount());
+    } else {
+      return true;
+    }
+    stopped = true;
+    return false;
+  };
+  SpoolReader reader(spoolFd_, proceed);
   std::string line;
+  size_t parts = 0;
   for (;;) {
     do {
       if (!reader.ReadLine(&line)) return;
     } while (line != partStart);
+    if (++parts > kMaxMultipartParts) {
+      HTTP_SERVER_LOG(kProcessRequestData, Log_Warning,
+                      "Multipart body has more than %zu parts; parsing stopped with %zu parameters", kMaxMultipartParts,
+                      ParameterCount());
+      return;
+    }
+    if (!proceed()) return;
 
     std::string disposition;
     if (!reader.ReadLine(&disposition)) return;
@@ -602,9 +658,14 @@ void HttpServer::IUriHandler::Request::ParseMultipart() {
       found = scanner.Scan(reader, 4096, [](const std::string&) { return true; });
     } else if (!fileName.empty()) {
       std::string path = folder + "/" + fileName;
-      int fd = platform::CreatePrivateFile(path, false);
+      // A name given again rewrites its file in place: emptying it on open
+      // costs a flush to disk per part on some file systems.
+      int fd = platform::OpenRewriteFileAt(spoolFolderFd_, fileName);
       bool written = fd >= 0;
       bool withinTotal = true;
+      uint64_t oldLength = 0, length = 0;
+      bool regular = false;
+      if (written) written = platform::FileStatus(fd, &oldLength, &regular);
       found = scanner.Scan(reader, 4096, [&](const std::string& block) {
         // Extracted files take disk beside the body: they count against
         // the same total.
@@ -613,9 +674,11 @@ void HttpServer::IUriHandler::Request::ParseMultipart() {
           return withinTotal = false;
         }
         extractedBytes_ += block.size();
+        length += block.size();
         if (written) written = platform::WriteFully(fd, block.data(), block.size());
         return true;
       });
+      if (written && oldLength > length) platform::SetFileLength(fd, length);
       platform::CloseFile(fd);
       if (!withinTotal) {
         platform::RemoveFile(path);
@@ -624,6 +687,7 @@ void HttpServer::IUriHandler::Request::ParseMultipart() {
                         kMaxTotalSpoolBytes);
         return;
       }
+      if (reader.Halted()) return;
       if (fd >= 0 && !AddMember(name, path)) return;
     } else {
       std::string value;
@@ -638,6 +702,7 @@ void HttpServer::IUriHandler::Request::ParseMultipart() {
                         ForLog(name).c_str());
         return;
       }
+      if (reader.Halted()) return;
       if (partType.find("json") != std::string::npos) {
         rapidjson::Document parsed(&parameters_.GetAllocator());
         if (!ParseJsonWithinBound(value, &parsed)) return;

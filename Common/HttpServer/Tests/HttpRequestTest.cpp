@@ -3,8 +3,10 @@
 #include <rapidjson/writer.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -244,6 +246,70 @@ TEST_F(HttpRequestTest, MultipartBodiesAreSpooledAndPartsStayInsideTheSpoolFolde
       "--XyZ\r\nContent-Disposition: form-data; name=\"h\"\r\nContent-Type: text/plain"));
   cut->SetRootUri("/api");
   EXPECT_EQ(R"({"e":"plain"})", Json(cut->GetParameters()));
+}
+
+std::string MultipartRequest(const std::string& parts) {
+  return "POST /api/up HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=XyZ\r\nContent-Length: " +
+         std::to_string(parts.size()) + "\r\n\r\n" + parts;
+}
+
+std::string Part(const std::string& name, const std::string& content, const std::string& fileName = "") {
+  return "--XyZ\r\nContent-Disposition: form-data; name=\"" + name + "\"" +
+         (fileName.empty() ? "" : "; filename=\"" + fileName + "\"") + "\r\n\r\n" + content + "\r\n";
+}
+
+// Every part may cost a file and a member: past the bound the parse stops
+// with one Warning and the parts before it stay. A file name given again
+// holds the last part's content.
+TEST_F(HttpRequestTest, AMultipartBodyPastItsPartBoundStopsWithTheParametersSoFar) {
+  std::string parts = Part("up", "a longer first content", "same.bin") + Part("up", "x", "same.bin");
+  for (size_t i = 2; i < Request::kMaxMultipartParts + 5; ++i) parts += Part("f" + std::to_string(i), "v");
+  RefPtr<Request> request = Feed(MultipartRequest(parts + "--XyZ--\r\n"));
+  request->SetRootUri("/api");
+  const rapidjson::Document& parameters = request->GetParameters();
+  ASSERT_EQ(Request::kMaxMultipartParts, parameters.MemberCount());
+  const std::string path = request->GetSpoolFolder() + "/same.bin";
+  EXPECT_EQ(path, parameters.MemberBegin()[1].value.GetString());
+  EXPECT_EQ("f999", std::string(parameters.MemberBegin()[999].name.GetString()));
+  EXPECT_TRUE(log_->Has(Log_Warning, "Multipart body has more than 1000 parts; parsing stopped with 1000 parameters"));
+  std::ifstream in(path, std::ios::binary);
+  std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ("x", written);
+}
+
+// Once the server is stopping, parsing gives up instead of holding up the
+// thread that the stop waits for.
+TEST_F(HttpRequestTest, ACancelledRequestStopsParsingItsParameters) {
+  auto stopping = std::make_shared<std::atomic<bool>>(true);
+  RefPtr<Request> multipart = Feed(MultipartRequest(Part("a", "1") + Part("b", "2", "b.bin") + "--XyZ--\r\n"));
+  multipart->SetCancelFlag(stopping);
+  multipart->SetRootUri("/api");
+  EXPECT_EQ("{}", Json(multipart->GetParameters()));
+  EXPECT_TRUE(log_->Has(Log_Information, "Server stopping; parsing of the multipart body ended with 0 parameters"));
+
+  std::string pairs;
+  for (int i = 0; i < 10000; ++i) pairs += "a=1&";
+  RefPtr<Request> form = Feed("POST /api HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                              "Content-Length: " + std::to_string(pairs.size()) + "\r\n\r\n" + pairs);
+  form->SetCancelFlag(stopping);
+  form->SetRootUri("/api");
+  EXPECT_LT(form->GetParameters().MemberCount(), 10000u);
+}
+
+// A link planted where a request's spool folder is to be made is refused:
+// the body is not written into what it points to.
+TEST_F(HttpRequestTest, ASpoolFolderPlantedAsALinkIsNotWrittenThrough) {
+  RefPtr<Request> request(new Request(), false);
+  const std::filesystem::path folder = request->GetSpoolFolder();
+  const std::filesystem::path victim = folder.parent_path() / "victim";
+  std::filesystem::create_directories(victim);
+  std::filesystem::create_directory_symlink(victim, folder);
+  EXPECT_EQ(0, request->AppendBytes(MultipartRequest(Part("a", "1"))));
+  EXPECT_TRUE(request->IsComplete());
+  EXPECT_TRUE(log_->Has(Log_Severe, "Failed to open file for body data: "));
+  EXPECT_TRUE(std::filesystem::is_empty(victim));
+  std::filesystem::remove(folder);
+  std::filesystem::remove(victim);
 }
 
 // Each pair of a form body costs far more than its three bytes: past the

@@ -54,7 +54,9 @@ class FileStore : public ILogStore, public virtual IRefCountImpl {
                             uint32_t* index);
 
   // Touches no file: the first Write opens one. A directory without a
-  // trailing separator gets one.
+  // trailing separator gets one. The folder is opened afresh for every
+  // operation; while its path ends in a symbolic link, lines go nowhere
+  // rather than into what the link points to.
   FileStore(std::string name, std::string directory, uint64_t maxBytes);
   // Writes, lists and deletes only inside the open folder directoryFd (which
   // the store owns), whatever directory leads to; -1: lines go nowhere.

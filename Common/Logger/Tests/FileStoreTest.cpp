@@ -343,6 +343,26 @@ TEST_F(FileStoreTest, PruningDeletesOnlyInsideTheFolderItOpened) {
   EXPECT_FALSE(names.count("DiscoveryService_2026_12_02_00.log"));
 }
 
+TEST_F(FileStoreTest, ALinkedLogsFolderIsNotWrittenThrough) {
+  std::string victim = root_ + "/victim";
+  ASSERT_TRUE(CreateDirectoryPath(victim));
+  for (int day = 1; day <= 9; ++day) {
+    WriteFile(victim + "/DiscoveryService_2026_12_0" + std::to_string(day) + "_00.log", "theirs\r\n");
+  }
+  ASSERT_EQ(rmdir(dir_.c_str()), 0);
+  ASSERT_EQ(symlink(victim.c_str(), dir_.c_str()), 0);
+  RefPtr<ILogStore> store = MakeStore(10);
+  for (const char* line : {"a", "b", "c"}) WriteLine(store.Get(), line);
+  EXPECT_EQ(ListFolder(victim).size(), 9u) << "nothing written or deleted through the link";
+  EXPECT_EQ(ReadFile(victim + "/DiscoveryService_2026_12_07_00.log"), "theirs\r\n");
+
+  // Once a real folder stands there again, the store writes into it.
+  ASSERT_EQ(unlink(dir_.c_str()), 0);
+  ASSERT_TRUE(CreateDirectoryPath(dir_));
+  WriteLine(store.Get(), "d");
+  EXPECT_EQ(ListFolder(dir_).size(), 1u);
+}
+
 TEST_F(FileStoreTest, FutureDatedFilesNeverTakeTheCurrentFile) {
   // After the clock stepped back, files dated in the future sort after
   // today's file.

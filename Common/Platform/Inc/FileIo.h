@@ -41,6 +41,19 @@ int OpenAppendFileAt(int folderFd, const std::string& name) noexcept;
 // its last component; readable as well as writable when readable is set.
 int CreatePrivateFile(const std::string& path, bool readable) noexcept;
 
+// The same inside the open folder folderFd.
+int CreatePrivateFileAt(int folderFd, const std::string& name, bool readable) noexcept;
+
+// Opens name inside folderFd for writing from its start, creating it for this
+// user only (0600) when missing but keeping what it holds: the writer cuts
+// the rest with SetFileLength. Emptying on open instead would, on some file
+// systems, flush the file to disk when it is closed. Refuses a link, a file
+// that is not regular or not this user's, and never blocks on a FIFO.
+int OpenRewriteFileAt(int folderFd, const std::string& name) noexcept;
+
+// Cuts (or extends) an open file to length bytes.
+bool SetFileLength(int fd, uint64_t length) noexcept;
+
 // The size of an open file and whether it is a regular file. False when the
 // descriptor cannot be queried.
 bool FileStatus(int fd, uint64_t* size, bool* isRegular) noexcept;
@@ -59,7 +72,9 @@ std::string CurrentDirectory();
 bool RemoveFile(const std::string& path) noexcept;
 bool RemoveFileAt(int folderFd, const std::string& name) noexcept;
 
-// Opens a folder (links followed) for the ...At calls.
+// Opens a folder for the ...At calls. A symbolic link as its last component
+// (trailing separators aside) is refused, so nothing is written through a
+// link planted in its place; links above it are followed.
 int OpenFolder(const std::string& path) noexcept;
 
 // The entries of the open folder except "." and "..", links not followed.

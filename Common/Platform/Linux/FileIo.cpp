@@ -42,8 +42,30 @@ int OpenAppendFileAt(int folderFd, const std::string& name) noexcept {
 }
 
 int CreatePrivateFile(const std::string& path, bool readable) noexcept {
+  return CreatePrivateFileAt(AT_FDCWD, path, readable);
+}
+
+int CreatePrivateFileAt(int folderFd, const std::string& name, bool readable) noexcept {
   const int access = readable ? O_RDWR : O_WRONLY;
-  return ::open(path.c_str(), access | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  return ::openat(folderFd, name.c_str(), access | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
+int OpenRewriteFileAt(int folderFd, const std::string& name) noexcept {
+  int fd = ::openat(folderFd, name.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool SetFileLength(int fd, uint64_t length) noexcept {
+  for (;;) {
+    if (::ftruncate(fd, static_cast<off_t>(length)) == 0) return true;
+    if (errno != EINTR) return false;
+  }
 }
 
 bool FileStatus(int fd, uint64_t* size, bool* isRegular) noexcept {
@@ -104,7 +126,15 @@ bool RemoveFileAt(int folderFd, const std::string& name) noexcept {
 }
 
 int OpenFolder(const std::string& path) noexcept {
-  return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // A trailing "/" would make the kernel resolve a link in the last
+  // component despite O_NOFOLLOW.
+  size_t end = path.size();
+  while (end > 1 && path[end - 1] == '/') --end;
+  try {
+    return ::open(path.substr(0, end).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  } catch (...) {
+    return -1;
+  }
 }
 
 int64_t MonotonicNanoseconds() noexcept {
