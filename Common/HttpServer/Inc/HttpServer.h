@@ -206,7 +206,7 @@ class HttpServer : public ITransport::ITransportNotify, public IRefCountImpl {
     uint64_t headBytes = 0;
   };
   std::map<UUID, Arrival> arrivals_;
-  // Connections named to make room, until they are forgotten.
+  // Connections named to make room and not heard from since.
   std::set<UUID> namedToClose_;
   std::map<std::string, RefPtr<IUriHandler>> handlers_;
   // Never shrinks: a streaming handler's continuation is honoured only while
