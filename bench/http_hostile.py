@@ -690,6 +690,8 @@ def exchange(parts, timeout=10.0):
         return "empty", 0, time.monotonic() - t0
     try:
         s.setblocking(False)
+        readable = select.poll()
+        readable.register(s, select.POLLIN)
         pending = list(parts)
         while outcome is None:
             now = time.monotonic() - t0
@@ -709,7 +711,7 @@ def exchange(parts, timeout=10.0):
             if pending:
                 time.sleep(wait)
                 continue
-            select.select([s], [], [], wait)
+            readable.poll(wait * 1000)
             try:
                 while True:
                     data = s.recv(1 << 20)
@@ -751,7 +753,7 @@ def phase_trailing(binary, root):
                               b"Content-Type: application/x-www-form-urlencoded\r\n\r\n"),
                           (0.05, b"5\r\na=1&b\r\n0\r\n\r\n")]),
     ]
-    prober = Prober(path="/api/connections")
+    prober = Prober(interval=0.05, path="/api/connections")
     prober.start()
     print("  document: %s, %d bytes" % big_get("/api/discover")[:2])
     for label, parts in cases:
