@@ -19,6 +19,15 @@ still runs and prints the figures:
   churn       display ids published and purged (plain, then control-character
               names); resident growth, /api/connections valid, and protocol-2
               publish->subscriber latency while 100 clients poll it
+  trailing    clients that send bytes after their request (a second GET 50 ms
+              later, 5 bytes past Content-Length, a chunked body) beside plain
+              ones, 10 rounds each, for a 3.5 MB /api/discover (3000 displays):
+              answers whole and ended by EOF (not a reset); legit GET
+              /api/connections answered within 2 s throughout
+  flood       300 connections a second asking for that document and never
+              reading (each reset after HTTP_HOSTILE_FLOOD_HOLD s, default 1);
+              legit GET /api/discover every 0.2 s: answered whole within 2 s,
+              closed with nothing, cut short
   documents   /api/discover with 4000 displays of 984-byte "SD=a,a,..." data,
               19000 displays with control-character names, and the full size
               (HTTP_HOSTILE_FULL displays, default 19500) with a flapping
@@ -31,10 +40,13 @@ still runs and prints the figures:
 Every loop is bounded in count and time; traffic goes to 127.0.0.1 only.
 Phases can be chosen: http_hostile.py BIN [phase ...].
 """
+import errno
 import json
 import multiprocessing
 import os
 import resource
+import select
+import selectors
 import socket
 import struct
 import sys
@@ -747,9 +759,199 @@ def phase_multipart(binary, root):
         t.join(35)
 
 
+def publish_plain(count, tag):
+    """count displays whose /api/discover is about 1.2 KB each."""
+    pubs = Publishers()
+    pubs.publish([(hp.display_id(tag, n), b"display %d " % n + b"n" * 900, 0, b"TG=Blue:1;") for n in range(count)])
+    wait_displays(count)
+    return pubs
+
+
+def exchange(parts, timeout=10.0):
+    """Sends parts [(delay s, bytes)], then reads until the server closes, as
+    a simple client does.
+    ('whole'|'reset'|'short'|'empty'|'timeout', bytes received, seconds)."""
+    t0 = time.monotonic()
+    got = bytearray()
+    outcome = None
+    try:
+        s = socket.create_connection(("127.0.0.1", HTTP_PORT), timeout=timeout)
+    except OSError:
+        return "empty", 0, time.monotonic() - t0
+    try:
+        s.setblocking(False)
+        readable = select.poll()
+        readable.register(s, select.POLLIN)
+        pending = list(parts)
+        while outcome is None:
+            now = time.monotonic() - t0
+            if now > timeout:
+                outcome = "timeout"
+                break
+            while pending and pending[0][0] <= now:
+                try:
+                    s.sendall(pending.pop(0)[1])
+                except BlockingIOError:
+                    pass
+                except OSError:
+                    pending = []
+            wait = min(0.05, timeout - now)
+            if pending:
+                wait = max(0.0, min(wait, pending[0][0] - now))
+            if pending:
+                time.sleep(wait)
+                continue
+            readable.poll(wait * 1000)
+            try:
+                while True:
+                    data = s.recv(1 << 20)
+                    if not data:
+                        outcome = "eof"
+                        break
+                    got += data
+            except BlockingIOError:
+                pass
+            except OSError as e:
+                outcome = "reset" if e.errno == errno.ECONNRESET else "short"
+    finally:
+        s.close()
+    seconds = time.monotonic() - t0
+    at = got.find(b"\r\n\r\n")
+    if not got:
+        return ("empty" if outcome == "eof" else outcome), 0, seconds
+    length = None
+    for line in bytes(got[:max(0, at)]).split(b"\r\n"):
+        if line.lower().startswith(b"content-length:"):
+            length = int(line.split(b":", 1)[1])
+    if outcome == "eof":
+        outcome = "whole" if at >= 0 and length is not None and len(got) - at - 4 == length else "short"
+    return outcome, len(got), seconds
+
+
+def phase_trailing(binary, root):
+    print("trailing: bytes after the request, 3000 displays, 10 rounds per case")
+    service = Service(binary, root)
+    service.start()
+    pubs = publish_plain(3000, 0x71)
+    get = b"GET /api/discover HTTP/1.1\r\nHost: x\r\n\r\n"
+    cases = [
+        ("plain GET", [(0, get)]),
+        ("second GET 50 ms later", [(0, get), (0.05, get)]),
+        ("5 bytes past Content-Length", [(0, b"GET /api/discover HTTP/1.1\r\nContent-Length: 5\r\n\r\nabcde"),
+                                         (0.05, b"12345")]),
+        ("chunked body", [(0, b"POST /api/discover HTTP/1.1\r\nTransfer-Encoding: chunked\r\n"
+                              b"Content-Type: application/x-www-form-urlencoded\r\n\r\n"),
+                          (0.05, b"5\r\na=1&b\r\n0\r\n\r\n")]),
+    ]
+    prober = Prober(interval=0.05, path="/api/connections")
+    prober.start()
+    print("  document: %s, %d bytes" % big_get("/api/discover")[:2])
+    for label, parts in cases:
+        outcomes = {}
+        sizes = []
+        for _ in range(10):
+            outcome, size, _ = exchange(parts)
+            outcomes[outcome] = outcomes.get(outcome, 0) + 1
+            sizes.append(size)
+        print("  %-28s %s; received %d..%d bytes" % (label + ":", ", ".join(
+            "%s %d" % kv for kv in sorted(outcomes.items())), min(sizes), max(sizes)))
+    within, total, p50, p99 = prober.finish()
+    print("  legit GET /api/connections: %d of %d answered within 2 s (%.0f %%), p50 %.3f s, p99 %.3f s" %
+          (within, total, 100.0 * within / max(1, total), p50, p99))
+    report_stop("trailing", service)
+    pubs.close()
+
+
+def flood_never_read(rate, hold, seconds, counts):
+    """A child process: rate connections a second that ask for /api/discover
+    and never read; each is reset after hold seconds."""
+    sel = selectors.DefaultSelector()
+    opened = sent = 0
+    conns = []
+    start = time.monotonic()
+    while time.monotonic() - start < seconds:
+        now = time.monotonic()
+        while opened < (now - start) * rate:
+            s = socket.socket()
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            s.setblocking(False)
+            s.connect_ex(("127.0.0.1", HTTP_PORT))
+            sel.register(s, selectors.EVENT_WRITE)
+            conns.append((now, s))
+            opened += 1
+        for key, _ in sel.select(0.005):
+            sel.unregister(key.fileobj)
+            try:
+                key.fileobj.send(b"GET /api/discover HTTP/1.1\r\n\r\n")
+                sent += 1
+            except OSError:
+                pass
+        while conns and now - conns[0][0] > hold:
+            s = conns.pop(0)[1]
+            try:
+                sel.unregister(s)
+            except (KeyError, ValueError):
+                pass
+            s.close()
+    for _, s in conns:
+        s.close()
+    counts.put((opened, sent))
+
+
+def tcp_memory_mib():
+    try:
+        with open("/proc/net/sockstat") as f:
+            for line in f:
+                if line.startswith("TCP:"):
+                    parts = line.split()
+                    return int(parts[parts.index("mem") + 1]) * 4096 / 1048576.0
+    except (OSError, ValueError):
+        pass
+    return 0.0
+
+
+def phase_flood(binary, root):
+    hold = float(os.environ.get("HTTP_HOSTILE_FLOOD_HOLD", "1"))
+    seconds = min(SECONDS, 20)
+    print("flood: 300 connections/s asking for /api/discover (3000 displays) and never reading, each held %.0f s" % hold)
+    service = Service(binary, root)
+    service.start()
+    pubs = publish_plain(3000, 0x72)
+    counts = multiprocessing.Queue()
+    flood = multiprocessing.Process(target=flood_never_read, args=(300, hold, seconds + 2, counts))
+    flood.start()
+    time.sleep(2)
+    outcomes = {}
+    times = []
+    peak_tcp = 0.0
+    t0 = time.monotonic()
+    while time.monotonic() - t0 < seconds:
+        started = time.monotonic()
+        outcome, _, took = exchange([(0, b"GET /api/discover HTTP/1.1\r\nHost: x\r\n\r\n")], 5.0)
+        if outcome == "whole":
+            times.append(took)
+            if took > 2.0:
+                outcome = "whole, late"
+        outcomes[outcome] = outcomes.get(outcome, 0) + 1
+        peak_tcp = max(peak_tcp, tcp_memory_mib())
+        time.sleep(max(0.0, 0.2 - (time.monotonic() - started)))
+    total = sum(outcomes.values())
+    within = outcomes.get("whole", 0)
+    print("  legit GET /api/discover: %d of %d answered whole within 2 s (%.0f %%), p50 %.3f s, p99 %.3f s; %s" %
+          (within, total, 100.0 * within / max(1, total), hp.percentile(times, 50), hp.percentile(times, 99),
+           ", ".join("%s %d" % kv for kv in sorted(outcomes.items()))))
+    report_stop("flood", service)
+    flood.join(30)
+    opened, sent = counts.get(timeout=10)
+    print("  flood: %d connections, %d requests sent; peak TCP memory %.0f MiB" % (opened, sent, peak_tcp))
+    pubs.close()
+
+
 def main():
     binary = sys.argv[1]
-    phases = sys.argv[2:] or ["slowloris", "idle", "stalled", "bodies", "churn", "documents", "multipart"]
+    phases = sys.argv[2:] or ["slowloris", "idle", "stalled", "trailing", "flood", "bodies", "multipart", "churn",
+                              "documents"]
     for name in phases:
         with tempfile.TemporaryDirectory(prefix="http-hostile.") as root:
             t0 = time.monotonic()

@@ -4,10 +4,11 @@
 # network namespace of its own (`unshare -n`, loopback up), so it never meets
 # another service on this machine; bench/http_hostile.py starts and stops it
 # by pid and prints the figures.
-#   bench/http_hostile.sh [phase ...]   (slowloris idle bodies churn documents)
+#   bench/http_hostile.sh [phase ...]   (slowloris idle stalled trailing flood bodies multipart churn documents)
 #   TDS_BIN               service binary (default build/plain/.../TalvenorDiscoveryService)
 #   HTTP_HOSTILE_SECONDS  attack length per phase (30)
 #   HTTP_HOSTILE_FULL     displays of the full-size document phase (19500)
+#   HTTP_HOSTILE_FLOOD_HOLD  seconds a never-reading flood connection is held (1)
 #   HTTP_HOSTILE_CHURN    churned ids (200000)
 set -euo pipefail
 cd "$(dirname "$0")/.."

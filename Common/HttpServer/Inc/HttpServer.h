@@ -17,8 +17,9 @@
 // own thread only. HTTPS runs on a raw transport with a receive thread per
 // connection. A timer thread closes connections whose request stays
 // incomplete too long (RequestTimeLimits); when every connection slot is
-// held, the oldest connection without a complete request makes room for a
-// new one.
+// held, one that is getting nowhere makes room for a new one: answered and
+// lingering, then the oldest without a complete request (whose bytes are
+// not waiting to be read), then the answer stalled longest.
 //
 // Locks: the server's lock is its only one, a leaf: taken by connection
 // callbacks (whose own locks are let go by then) and by the timer, and let
@@ -205,7 +206,7 @@ class HttpServer : public ITransport::ITransportNotify, public IRefCountImpl {
     uint64_t headBytes = 0;
   };
   std::map<UUID, Arrival> arrivals_;
-  // Connections named to make room, until they are forgotten.
+  // Connections named to make room and not heard from since.
   std::set<UUID> namedToClose_;
   std::map<std::string, RefPtr<IUriHandler>> handlers_;
   // Never shrinks: a streaming handler's continuation is honoured only while

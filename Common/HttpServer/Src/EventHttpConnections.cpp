@@ -11,6 +11,15 @@
 // out at once as far as the socket takes them; the rest goes when the socket
 // reports room. A Close with bytes still queued closes once they are out.
 //
+// An answered connection is not closed at once: a socket closed with input
+// unread makes the system reset the connection and drop what it has not
+// sent yet, so a client that sent anything after its request would lose
+// the end of its answer. Once a connection is to close, what its peer sends
+// is read and dropped; once its answer is out, our side is shut down and
+// the connection lingers until the peer closes too, or for kLingerTime or
+// kLingerBytes at most. Lingering connections still hold their slots, and
+// are the first to give one up to a waiting peer.
+//
 // Closing: only the thread serving a connection's report closes its
 // descriptor. Any other thread shuts the socket down, which is reported as
 // a hang-up; so a descriptor number is never reused under a thread that
@@ -54,8 +63,17 @@ constexpr int kMaxConnections = 100;
 // abandoned and its connection closed, as a blocking send would give up.
 constexpr auto kWriteTimeout = std::chrono::milliseconds(10000);
 // An answer of which its peer has taken nothing this long may be given up
-// to make room for a waiting peer when every slot is held.
-constexpr auto kStalledAnswer = std::chrono::milliseconds(1000);
+// to make room for a waiting peer when every slot is held: short enough
+// that a flood of clients that never read turns the slots over faster than
+// it comes, long enough for a reader that is merely behind.
+constexpr auto kStalledAnswer = std::chrono::milliseconds(250);
+// Bounds of a lingering close: after this long, or this much input dropped
+// since the request was answered, the connection is closed whatever the
+// peer still does.
+constexpr auto kLingerTime = std::chrono::milliseconds(2000);
+constexpr uint64_t kLingerBytes = 1u << 20;
+// Input dropped per report, so that one peer cannot keep a thread.
+constexpr uint64_t kDropPerReport = 256u << 10;
 // How often late writes are looked for, and a parked listener tried again.
 constexpr int kTickMs = 100;
 // Two at least, so that one handler that takes its time never holds up
@@ -71,6 +89,21 @@ constexpr uint64_t kListenerKey = 1;
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
+}
+
+// Reads and drops up to kDropPerReport bytes of what fd has queued: 0 once
+// nothing more is there, 1 when the peer has closed, -1 when the socket
+// failed. *dropped receives the count.
+int DropQueued(int fd, uint64_t* dropped) {
+  uint8_t buffer[kRawReadSize];
+  *dropped = 0;
+  while (*dropped < kDropPerReport) {
+    const int64_t n = sock::ReceiveNow(fd, buffer, sizeof(buffer));
+    if (n == 0) return 1;
+    if (n < 0) return sock::IsWouldBlock(sock::LastSocketError()) ? 0 : -1;
+    *dropped += static_cast<uint64_t>(n);
+  }
+  return 0;
 }
 
 uint32_t ThreadCount() {
@@ -113,6 +146,14 @@ struct Connection {
   // thread arms it when it is done.
   bool serving GUARDED_BY(lock) = false;
   bool closeWhenSent GUARDED_BY(lock) = false;
+  // The answer is out and our side shut down: input is dropped until the
+  // peer closes or lingerUntil.
+  bool lingering GUARDED_BY(lock) = false;
+  Clock::time_point lingerUntil GUARDED_BY(lock);
+  // The peer has finished sending.
+  bool peerDone GUARDED_BY(lock) = false;
+  // Input read and dropped since the connection was to close.
+  uint64_t dropped GUARDED_BY(lock) = 0;
   // Shut down; closed at its next report.
   bool closing GUARDED_BY(lock) = false;
   bool closed GUARDED_BY(lock) = false;
@@ -172,6 +213,17 @@ class EventHttpConnections final : public IHttpConnections, public IRefCountImpl
   void ArmLocked(Connection* c) REQUIRES(c->lock);
   // Shuts c down; it is closed at its next report.
   void ShutDownLocked(Connection* c) REQUIRES(c->lock);
+  // What the peer sends is read and dropped from now on.
+  static bool DroppingLocked(const Connection* c) REQUIRES(c->lock) { return c->closeWhenSent || c->lingering; }
+  // Shuts down the sending side of c, whose answer is out, and lets it
+  // linger; false when the socket has failed.
+  bool LingerLocked(Connection* c) REQUIRES(c->lock);
+  // Closes c now unless an answer was written to it: then it lingers.
+  void CloseNowOrLingerLocked(Connection* c) REQUIRES(c->lock);
+  // Reads and drops c's input (its thread serves the report): false once the
+  // peer has closed, failed or passed kLingerBytes.
+  bool DropInput(Connection* c, int fd);
+  void MakeRoomFor(Connection* c, int64_t silentMs) REQUIRES(c->lock);
   // By the thread serving c's report only: closes and forgets c, then tells
   // the receiver.
   void Finish(const std::shared_ptr<Connection>& c);
@@ -226,6 +278,25 @@ void EventHttpConnections::Shutdown() {
   stopping_.store(true);
   // Never drained: every wait returns from now on.
   wake_.Signal();
+  {
+    // Answers still queued for slow clients are dropped, and a handler's
+    // write waiting for room returns now rather than at its time-out.
+    std::vector<std::shared_ptr<Connection>> all;
+    {
+      CheckedLock hold(lock_);
+      for (auto& entry : byId_) all.push_back(entry.second);
+    }
+    for (auto& c : all) {
+      CheckedLock hold(c->lock);
+      if (!c->out.empty() && !c->closed) sock::SetResetOnClose(c->fd);
+      c->out.clear();
+      if (!c->closed && !c->closing) {
+        c->closing = true;
+        sock::Shutdown(c->fd);
+      }
+      c->sent.notify_all();
+    }
+  }
   for (auto& thread : threads_) thread->Stop();
   threads_.clear();
   std::map<UUID, std::shared_ptr<Connection>> left;
@@ -295,27 +366,55 @@ void EventHttpConnections::UnparkListener() {
 }
 
 bool EventHttpConnections::MakeRoom() {
-  UUID victim;
-  if (chooser_->ChooseConnectionToClose(&victim)) {
-    if (std::shared_ptr<Connection> c = Find(victim)) {
-      CheckedLock hold(c->lock);
-      // One already on its way out has given its slot back.
-      if (c->counted && !c->closed) {
-        LogMakingRoom(c.get(), NowMs() - c->lastBytesMs.load());
-        ShutDownLocked(c.get());
-        return true;
-      }
-    }
-  }
-  // Every request is complete: a peer that has taken nothing of its answer
-  // for a while makes room, the one stalled longest first, so that clients
-  // that do not read cannot keep every slot until their answers time out.
   std::vector<std::shared_ptr<Connection>> all;
   {
     CheckedLock hold(lock_);
     all.reserve(byKey_.size());
     for (auto& entry : byKey_) all.push_back(entry.second);
   }
+  // A connection whose answer is out has had what it came for: the one
+  // lingering longest goes first.
+  std::shared_ptr<Connection> lingering;
+  Clock::time_point since = Clock::time_point::max();
+  for (auto& c : all) {
+    CheckedLock hold(c->lock);
+    if (c->lingering && c->counted && !c->closing && !c->closed && c->lingerUntil < since) {
+      since = c->lingerUntil;
+      lingering = c;
+    }
+  }
+  if (lingering) {
+    CheckedLock hold(lingering->lock);
+    if (lingering->counted && !lingering->closing && !lingering->closed) {
+      MakeRoomFor(lingering.get(), NowMs() - lingering->lastBytesMs.load());
+      return true;
+    }
+  }
+  // The chooser names connections whose request is not complete. One whose
+  // bytes are there but not read yet is getting somewhere, only this side
+  // has not caught up: it is passed over (and not named again until its
+  // bytes have been delivered).
+  for (size_t asked = 0; asked <= all.size(); ++asked) {
+    UUID victim;
+    if (!chooser_->ChooseConnectionToClose(&victim)) break;
+    std::shared_ptr<Connection> c = Find(victim);
+    if (!c) continue;
+    CheckedLock hold(c->lock);
+    // One already on its way out has given its slot back.
+    if (!c->counted || c->closing || c->closed) continue;
+    if (!c->serving) {
+      uint8_t byte = 0;
+      if (sock::Peek(c->fd, &byte, 1) > 0) continue;
+    } else {
+      // Being read right now.
+      continue;
+    }
+    MakeRoomFor(c.get(), NowMs() - c->lastBytesMs.load());
+    return true;
+  }
+  // Every request is complete: a peer that has taken nothing of its answer
+  // for a while makes room, the one stalled longest first, so that clients
+  // that do not read cannot keep every slot until their answers time out.
   const Clock::time_point now = Clock::now();
   std::shared_ptr<Connection> stalled;
   Clock::time_point oldest = now - kStalledAnswer;
@@ -329,10 +428,14 @@ bool EventHttpConnections::MakeRoom() {
   if (!stalled) return false;
   CheckedLock hold(stalled->lock);
   if (stalled->out.empty() || !stalled->counted || stalled->closing || stalled->closed) return false;
-  LogMakingRoom(stalled.get(),
-                std::chrono::duration_cast<std::chrono::milliseconds>(now - stalled->lastProgress).count());
-  ShutDownLocked(stalled.get());
+  MakeRoomFor(stalled.get(),
+              std::chrono::duration_cast<std::chrono::milliseconds>(now - stalled->lastProgress).count());
   return true;
+}
+
+void EventHttpConnections::MakeRoomFor(Connection* c, int64_t silentMs) {
+  LogMakingRoom(c, silentMs);
+  ShutDownLocked(c);
 }
 
 void EventHttpConnections::LogMakingRoom(const Connection* c, int64_t silentMs) {
@@ -400,9 +503,12 @@ void EventHttpConnections::Accept() {
 void EventHttpConnections::ArmLocked(Connection* c) {
   if (c->serving || c->closed) return;
   int16_t events = 0;
+  // Input that comes while a closing connection's answer goes out is read
+  // and dropped as well: a peer blocked sending it would never read.
+  const bool drop = DroppingLocked(c) && !c->peerDone && !c->closing;
   if (!c->out.empty()) {
-    events = sock::kPollWritable;
-  } else if (c->reading && !c->closing) {
+    events = static_cast<int16_t>(sock::kPollWritable | (drop ? sock::kPollReadable : 0));
+  } else if (drop || (c->reading && !c->closing)) {
     events = sock::kPollReadable;
   }
   // Errors and hang-ups are reported whatever is asked for.
@@ -418,6 +524,34 @@ void EventHttpConnections::ShutDownLocked(Connection* c) {
   }
   // Reported as a hang-up, to whichever thread then closes it.
   sock::Shutdown(c->fd);
+}
+
+bool EventHttpConnections::LingerLocked(Connection* c) {
+  c->closeWhenSent = false;
+  c->lingering = true;
+  c->lingerUntil = Clock::now() + kLingerTime;
+  // The end of the stream follows the answer; the peer's close ends ours.
+  return sock::ShutdownSend(c->fd) == 0;
+}
+
+void EventHttpConnections::CloseNowOrLingerLocked(Connection* c) {
+  // Nothing was sent, or the peer has gone: nothing can be lost.
+  if (c->lastSerial == 0 || c->peerDone || !LingerLocked(c)) {
+    ShutDownLocked(c);
+    return;
+  }
+  ArmLocked(c);
+}
+
+bool EventHttpConnections::DropInput(Connection* c, int fd) {
+  uint64_t n = 0;
+  const int state = DropQueued(fd, &n);
+  CheckedLock hold(c->lock);
+  c->dropped += n;
+  if (state != 0) c->peerDone = true;
+  // A peer that is done while its answer still goes out waits for it.
+  if (state == 1) return !c->lingering;
+  return state == 0 && c->dropped <= kLingerBytes;
 }
 
 bool EventHttpConnections::FlushLocked(Connection* c) {
@@ -460,7 +594,7 @@ int EventHttpConnections::Write(const UUID& connectionId, IDataStream* data, boo
   for (const DataStreamSpan& span : spans) p->slices.push_back({span.data, span.size});
 
   CheckedLock hold(c->lock);
-  if (c->closed || c->closing || c->closeWhenSent) {
+  if (c->closed || c->closing || c->closeWhenSent || c->lingering) {
     LOG_RECORD(record, Log_Severe, 0);
     return record.ReturnResult(Result_Fail, "Socket closed.");
   }
@@ -477,7 +611,7 @@ int EventHttpConnections::Write(const UUID& connectionId, IDataStream* data, boo
     if (ok && !c->out.empty()) ArmLocked(c.get());
   }
   const bool ownThread = t_serving == c.get();
-  while (ok && synchronous && c->sentSerial < serial && !c->closed && !c->closing) {
+  while (ok && synchronous && c->sentSerial < serial && !c->closed && !c->closing && !stopping_.load()) {
     if (ownThread) {
       // Its room is reported to nobody while this thread serves it.
       const int left = static_cast<int>(
@@ -498,7 +632,8 @@ int EventHttpConnections::Write(const UUID& connectionId, IDataStream* data, boo
     }
   }
   if (!ok || (synchronous && c->sentSerial < serial)) {
-    if (c->closed) return static_cast<int>(Result_ConnectionLost);
+    // Stopping drops what is queued; that is no failure of the peer.
+    if (c->closed || stopping_.load()) return static_cast<int>(Result_ConnectionLost);
     ShutDownLocked(c.get());
     LOG_RECORD(record, Log_Severe, 0);
     return record.ReturnResult(Result_ConnectionLost, "Socket write failure - Connection ID - %s",
@@ -511,11 +646,12 @@ int EventHttpConnections::Close(const UUID& connectionId) {
   std::shared_ptr<Connection> c = Find(connectionId);
   if (!c) return static_cast<int>(Result_Ok);
   CheckedLock hold(c->lock);
-  if (c->closed || c->closing) return static_cast<int>(Result_Ok);
+  if (c->closed || c->closing || c->lingering) return static_cast<int>(Result_Ok);
   if (c->out.empty()) {
-    ShutDownLocked(c.get());
+    CloseNowOrLingerLocked(c.get());
   } else {
     c->closeWhenSent = true;
+    ArmLocked(c.get());
   }
   return static_cast<int>(Result_Ok);
 }
@@ -523,6 +659,7 @@ int EventHttpConnections::Close(const UUID& connectionId) {
 void EventHttpConnections::Serve(const std::shared_ptr<Connection>& c, int16_t events) {
   bool finish = false;
   bool read = false;
+  bool drop = false;
   int fd;
   {
     CheckedLock hold(c->lock);
@@ -531,21 +668,21 @@ void EventHttpConnections::Serve(const std::shared_ptr<Connection>& c, int16_t e
     if (c->closed || c->serving) return;
     c->serving = true;
     fd = c->fd;
+    const bool readable = (events & (sock::kPollReadable | sock::kPollHangUp)) != 0;
     if (c->closing || (events & sock::kPollError) != 0) {
       finish = true;
     } else {
       if (!c->out.empty() && (events & (sock::kPollWritable | sock::kPollHangUp)) != 0) {
-        if (!FlushLocked(c.get())) {
-          finish = true;
-        } else if (c->out.empty() && c->closeWhenSent) {
-          finish = true;
-        }
+        if (!FlushLocked(c.get())) finish = true;
       }
-      read = !finish && c->reading && c->out.empty() && (events & (sock::kPollReadable | sock::kPollHangUp)) != 0;
+      if (!finish && c->out.empty() && c->closeWhenSent && (c->peerDone || !LingerLocked(c.get()))) finish = true;
+      drop = !finish && DroppingLocked(c.get()) && !c->peerDone && readable;
+      read = !finish && !drop && c->reading && c->out.empty() && readable;
       // A hang-up with nothing to read and nothing to send ends it.
-      if (!finish && !read && (events & sock::kPollHangUp) != 0 && c->out.empty()) finish = true;
+      if (!finish && !read && !drop && (events & sock::kPollHangUp) != 0 && c->out.empty()) finish = true;
     }
   }
+  if (drop && !DropInput(c.get(), fd)) finish = true;
   if (read) {
     uint8_t buffer[kRawReadSize];
     const int64_t n = sock::ReceiveNow(fd, buffer, sizeof(buffer));
@@ -565,6 +702,7 @@ void EventHttpConnections::Serve(const std::shared_ptr<Connection>& c, int16_t e
       CheckedLock hold(c->lock);
       if (n == 0 && !c->out.empty() && !c->closing) {
         c->reading = false;
+        c->peerDone = true;
         c->closeWhenSent = true;
       } else {
         finish = true;
@@ -587,6 +725,7 @@ void EventHttpConnections::Finish(const std::shared_ptr<Connection>& c) {
     byId_.erase(c->id);
   }
   int fd;
+  bool answered;
   {
     CheckedLock hold(c->lock);
     if (c->counted) {
@@ -594,10 +733,23 @@ void EventHttpConnections::Finish(const std::shared_ptr<Connection>& c) {
       held_.fetch_sub(1);
     }
     c->closed = true;
-    c->out.clear();
     fd = c->fd;
     c->fd = -1;
     c->sent.notify_all();
+    answered = c->lastSerial != 0 && !c->peerDone && c->out.empty();
+    if (!c->out.empty()) {
+      // An answer given up (its peer took too little of it) is not left for
+      // the system to deliver after the close: a peer that never reads
+      // would keep it in memory for minutes.
+      c->out.clear();
+      sock::SetResetOnClose(fd);
+    }
+  }
+  if (answered) {
+    // Input left unread would make the close a reset, which drops what the
+    // system has not sent of the answer yet.
+    uint64_t unused = 0;
+    DropQueued(fd, &unused);
   }
   events_.Remove(fd);
   sock::CloseSocket(fd);
@@ -618,7 +770,12 @@ void EventHttpConnections::Tick() {
   const Clock::time_point now = Clock::now();
   for (auto& c : all) {
     CheckedLock hold(c->lock);
-    if (c->out.empty() || c->closing || c->closed || now < c->deadline) continue;
+    if (c->closing || c->closed) continue;
+    if (c->lingering && now >= c->lingerUntil) {
+      ShutDownLocked(c.get());
+      continue;
+    }
+    if (c->out.empty() || now < c->deadline) continue;
     LOG_SEVERE("Socket write failure - Connection ID - %s", c->id.ToString().c_str());
     ShutDownLocked(c.get());
   }

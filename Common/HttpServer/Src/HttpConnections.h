@@ -28,8 +28,9 @@ class IHttpConnections : public virtual IRefCount {
   // The bytes go out after everything written to the connection before;
   // a synchronous write returns once they have gone (or failed).
   virtual int Write(const UUID& connectionId, IDataStream* data, bool synchronous) = 0;
-  // Closes the connection once what was written to it has gone out; an
-  // unknown or closing connection is ignored.
+  // Closes the connection once what was written to it has gone out, in a
+  // way that input the peer sent after its request cannot cut the answer
+  // short; an unknown or closing connection is ignored.
   virtual int Close(const UUID& connectionId) = 0;
   // Stops accepting and closes every connection. No record or event is
   // delivered once it returns. Never called from a delivery.

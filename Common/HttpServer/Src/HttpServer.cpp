@@ -294,6 +294,9 @@ int HttpServer::OnDataReady(const UUID& connectionId, const UUID& /*messageType*
       }
       request = slot;
       headBefore = request->HeadersParsed();
+      // Named to make room while its bytes were still unread, and passed
+      // over for that: it may be named again once it falls silent.
+      namedToClose_.erase(connectionId);
       // A connection whose request completed is no longer watched.
       auto arrival = arrivals_.find(connectionId);
       if (arrival == arrivals_.end() && !headBefore) arrival = arrivals_.try_emplace(connectionId).first;
@@ -411,7 +414,7 @@ bool HttpServer::CallHandler(const UUID& connectionId, IUriHandler* handler, IUr
   if (handler->HandleStreamingRequest(request, body.Get(), continuation.Receive())) {
     SendResponse(connectionId, body.Get(), true);
     while (continuation && !continuation->done) {
-      if (!IsLiveHandler(handler)) break;
+      if (!IsLiveHandler(handler) || request->Cancelled()) break;
       RefPtr<IDataStream> part;
       if (Failed(CreateDataStream(part.Receive())) || !part) break;
       // The handler hands back the continuation to use next, or none.

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
@@ -417,23 +418,25 @@ TEST_F(HttpServerTest, ClientsThatStopReadingHoldUpNobody) {
   }
 }
 
+// Serves one shared document of 8 MiB to every caller without copying it.
+class SharedDocument final : public HttpServer::IUriHandler, public IRefCountImpl {
+ public:
+  bool HandleRequest(Request*, IDataStream* body, std::string* headers) override {
+    calls++;
+    *headers = "Content-Type: text/plain\r\n";
+    return Succeeded(AppendSharedBytes(body, bytes));
+  }
+  std::shared_ptr<const std::string> bytes = std::make_shared<const std::string>(8u << 20, 'x');
+  std::atomic<int> calls{0};
+};
+
 // Clients that never read their answers cannot keep every slot until the
 // answers time out: once every request is complete, the answer that has
 // stalled longest makes room for a new client.
 TEST_F(HttpServerTest, ClientsThatNeverReadCannotKeepEverySlot) {
-  class Shared final : public HttpServer::IUriHandler, public IRefCountImpl {
-   public:
-    bool HandleRequest(Request*, IDataStream* body, std::string* headers) override {
-      calls++;
-      *headers = "Content-Type: text/plain\r\n";
-      return Succeeded(AppendSharedBytes(body, bytes));
-    }
-    std::shared_ptr<const std::string> bytes = std::make_shared<const std::string>(8u << 20, 'x');
-    std::atomic<int> calls{0};
-  };
   test::ScopedCapture log;
   platform::EnsureOpenFileLimit(4096, nullptr);
-  RefPtr<Shared> shared(new Shared(), false);
+  RefPtr<SharedDocument> shared(new SharedDocument(), false);
   server_->RegisterHandler("/shared", shared.Get());
   std::vector<LoopbackPeer> stalled(100);
   for (auto& peer : stalled) {
@@ -447,6 +450,104 @@ TEST_F(HttpServerTest, ClientsThatNeverReadCannotKeepEverySlot) {
   ASSERT_TRUE(fresh.Send("GET /probe HTTP/1.1\r\n\r\n"));
   EXPECT_NE(std::string::npos, fresh.ReceiveText(1 << 16, 5000).find("\r\n\r\nabcde"));
   EXPECT_TRUE(log->Contains("All 100 connection slots are held: closing connection"));
+}
+
+// Reads until the server ends the stream; the error that ended it (0 for an
+// orderly end, ECONNRESET for a reset, ETIMEDOUT past the deadline).
+int ReadToEnd(LoopbackPeer& peer, std::string* out, int timeoutMs = 20000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  char buffer[65536];
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || platform::WaitReadable(peer.Fd(), static_cast<int>(left.count())) != 1) return ETIMEDOUT;
+    const ssize_t n = recv(peer.Fd(), buffer, sizeof(buffer), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return 0;
+    out->append(buffer, static_cast<size_t>(n));
+  }
+}
+
+// A client that sends more after its request (a second request, bytes past
+// its body, a chunked body) while its answer is on the way still gets all
+// of it and then an orderly end: the server does not close with that input
+// unread, which would reset the connection and drop the rest of the answer.
+TEST_F(HttpServerTest, BytesAfterTheRequestDoNotCutTheAnswer) {
+  const size_t size = 8u << 20;
+  probe_->size_ = size;
+  const std::string requests[] = {"GET /probe HTTP/1.1\r\n\r\n",
+                                  "POST /probe HTTP/1.1\r\nContent-Length: 5\r\n\r\nabcde",
+                                  "POST /probe HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"};
+  const std::string after[] = {"GET /probe HTTP/1.1\r\n\r\n", "12345", "5\r\nhello\r\n0\r\n\r\n"};
+  for (int i = 0; i < 3; ++i) {
+    LoopbackPeer peer;
+    ASSERT_TRUE(peer.Connect(port_, 5000, 4096));
+    ASSERT_TRUE(peer.Send(requests[i]));
+    // Read by then: the extra bytes come after the request.
+    ASSERT_TRUE(probe_->WaitEntered(i + 1));
+    ASSERT_TRUE(peer.Send(after[i]));
+    std::string response;
+    EXPECT_EQ(0, ReadToEnd(peer, &response)) << i;
+    const size_t bodyAt = response.find("\r\n\r\n");
+    ASSERT_NE(std::string::npos, bodyAt) << i;
+    EXPECT_EQ(size, response.size() - bodyAt - 4) << i;
+  }
+  EXPECT_EQ(3, probe_->Calls());
+}
+
+// Clients that never read hold every slot and more keep coming: each slot
+// that turns over goes to one of them, never to a fresh client whose
+// request is there but not read yet.
+TEST_F(HttpServerTest, ANeverReadingFloodDoesNotCostAFreshClientItsAnswer) {
+  platform::EnsureOpenFileLimit(4096, nullptr);
+  RefPtr<SharedDocument> shared(new SharedDocument(), false);
+  server_->RegisterHandler("/shared", shared.Get());
+  std::vector<LoopbackPeer> flood;
+  auto flood_more = [&](int count) {
+    for (int i = 0; i < count; ++i) {
+      flood.emplace_back();
+      ASSERT_TRUE(flood.back().Connect(port_, 5000, 4096));
+      ASSERT_TRUE(flood.back().Send("GET /shared HTTP/1.1\r\n\r\n"));
+    }
+  };
+  flood_more(100);
+  ASSERT_TRUE(WaitUntil([&] { return shared->calls.load() == 100; }, 10000));
+  for (int round = 0; round < 5; ++round) {
+    LoopbackPeer fresh;
+    ASSERT_TRUE(fresh.Connect(port_));
+    ASSERT_TRUE(fresh.Send("GET /probe HTTP/1.1\r\n\r\n"));
+    flood_more(10);
+    std::string response;
+    EXPECT_EQ(0, ReadToEnd(fresh, &response)) << round;
+    EXPECT_NE(std::string::npos, response.find("\r\n\r\nabcde")) << round;
+  }
+}
+
+// Stopping does not wait for answers that clients do not take: a streamed
+// part still going out to a client that never reads is dropped at once,
+// not given up after its write time-out.
+TEST_F(HttpServerTest, StopDropsAnswersThatClientsDoNotTake) {
+  class Streamer final : public HttpServer::IUriHandler, public IRefCountImpl {
+   public:
+    class Parts final : public Continuation, public IRefCountImpl {};
+    bool HandleStreamingRequest(Request*, IDataStream* response, Continuation** continuation) override {
+      const std::string part(8u << 20, 's');
+      response->Write(part.data(), static_cast<uint32_t>(part.size()));
+      if (!*continuation) *continuation = new Parts();
+      return true;
+    }
+  };
+  test::ScopedCapture log;
+  RefPtr<Streamer> streamer(new Streamer(), false);
+  server_->RegisterHandler("/stream", streamer.Get());
+  LoopbackPeer peer;
+  ASSERT_TRUE(peer.Connect(port_, 5000, 4096));
+  ASSERT_TRUE(peer.Send("GET /stream HTTP/1.1\r\n\r\n"));
+  // The first part is on its way and waits for room.
+  ASSERT_FALSE(peer.ReceiveText(1, 10000).empty());
+  EXPECT_EQ(0, server_->Stop());
+  EXPECT_FALSE(log->Contains("Socket write failure"));
+  EXPECT_TRUE(peer.WaitClosed(10000));
 }
 
 // A handler that takes its time holds up no other request, and its own

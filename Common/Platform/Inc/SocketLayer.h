@@ -91,6 +91,11 @@ int Shutdown(SocketHandle socket);
 // The sending direction only: queued bytes still go out, then the end of
 // the stream; reading goes on.
 int ShutdownSend(SocketHandle socket);
+// Closing the socket then resets the connection and drops whatever was not
+// sent yet, instead of leaving the system to deliver it after the close:
+// for connections given up, whose unsent bytes would otherwise hold memory
+// for as long as their peer takes nothing.
+int SetResetOnClose(SocketHandle socket);
 // Copies up to size queued bytes without consuming them (blocking as the
 // socket is): the count, 0 when the peer has closed, or -1.
 int64_t Peek(SocketHandle socket, void* buffer, size_t size);

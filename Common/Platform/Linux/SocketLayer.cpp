@@ -185,6 +185,11 @@ int Shutdown(SocketHandle socket) { return ::shutdown(socket, SHUT_RDWR) == 0 ? 
 
 int ShutdownSend(SocketHandle socket) { return ::shutdown(socket, SHUT_WR) == 0 ? 0 : -1; }
 
+int SetResetOnClose(SocketHandle socket) {
+  const linger abort{1, 0};
+  return ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort)) == 0 ? 0 : -1;
+}
+
 int64_t Peek(SocketHandle socket, void* buffer, size_t size) {
   for (;;) {
     ssize_t n = ::recv(socket, buffer, size, MSG_PEEK);
