@@ -41,9 +41,9 @@ the attack still runs and times the exit:
            a persistent legit client that enumerates every 0.5 s: its
            rounds, how often its connections were closed
   heldbudget  8 peers stalled inside frames of 28-31 MiB (239 MiB), back
-           when closed, beside fresh mode-1 legit clients whose callback
-           connection reads a 33 MB list and acknowledges it at its end:
-           lists whole, legit connections closed, budget log lines
+           when closed, beside a mode-1 legit client that keeps its
+           connections and every 0.5 s reads a 33 MB list, acknowledging it
+           at its end: lists whole, legit connections closed, budget lines
 
 The peers write the transport's frames, layer records and RPC records by
 hand. Every loop is bounded in count and time. Only the standard library.
@@ -1055,7 +1055,7 @@ def phase_slotchurn(binary, root):
 
 
 HELD_FRAME_MIB = (31, 31, 31, 30, 30, 29, 29, 28)  # 239 MiB
-LIST_DISPLAYS, LIST_APP_BYTES = 330, 100000       # 33 MB, in one callback
+LIST_DISPLAYS, LIST_APP_BYTES = 520, 64000        # 33 MB, in one callback
 
 
 def stalled_frames_attack(stop, sent):
@@ -1087,39 +1087,38 @@ def stalled_frames_attack(stop, sent):
         t.join(5)
 
 
-def layered_list_round(timeout=5.0):
-    """A fresh mode-1 client: its callback connection opens the layers with
-    a connect record; the list comes as resend records, read to the last
-    batch and acknowledged at its end. (seconds, displays, whole, closed)"""
-    t0 = time.monotonic()
-    c = None
-    closed = False
-    try:
-        c = Caller(with_callbacks=True, timeout=timeout)
-        cb = c.callbacks
+class LayeredListClient:
+    """A mode-1 client that keeps its connections: its callback connection
+    opens the layers with a connect record; each round asks for the list,
+    reads it (resend records) to the last batch and acknowledges it at its
+    end. A connection found closed is counted and opened again."""
+
+    def __init__(self):
+        self.c, self.closed = None, 0
+
+    def _open(self, timeout):
+        self.c = Caller(with_callbacks=True, timeout=timeout)
+        cb = self.c.callbacks
         cb.send(LAYERED, connect_record(cb.id, uuid.uuid4()))
-        if c.call(ADD_NOTIFY, cb.id.bytes_le, timeout) != 0:
-            return float("inf"), 0, False, False
-        if c.call(ENUMERATE, b"\x01" + struct.pack("<Q", 0), timeout) != 0:
-            return float("inf"), 0, False, False
+        if self.c.call(ADD_NOTIFY, cb.id.bytes_le, timeout) != 0:
+            raise RuntimeError("AddNotify failed")
+
+    def _read_list(self, t0, timeout):
+        """(displays, whole, last sequence number)."""
+        cb = self.c.callbacks
         displays, last, whole, seq = 0, False, True, 0
         cb.sock.settimeout(timeout)
-        while not last and time.monotonic() - t0 < timeout:
-            try:
-                t, b = cb.read_frame()
-            except ConnectionError:
-                closed = True
-                break
+        while not last:
+            if time.monotonic() - t0 > timeout:
+                raise TimeoutError()
+            t, b = cb.read_frame()
             if t != LAYERED or b[:1] != b"\x05":
                 continue
             (seq,) = struct.unpack("<Q", b[1:9])
             inner = b[9:]
-            if inner[:1] != b"\x00" or uuid.UUID(bytes_le=inner[1:17]) != RPC_TYPE:
+            if inner[:1] != b"\x00" or uuid.UUID(bytes_le=inner[1:17]) != RPC_TYPE or inner[17:18] != b"\x01":
                 continue
-            rpc = inner[17:]
-            if rpc[:1] != b"\x01":
-                continue
-            params = rpc[1 + 16 + 2 + 16:]
+            params = inner[17 + 1 + 16 + 2 + 16:]
             if params[:36] != b"70c61d80-58b3-4b56-822a-35ed79be5840":
                 whole = False
                 continue
@@ -1136,45 +1135,58 @@ def layered_list_round(timeout=5.0):
                 pos += 4 + n
             displays += count
             last = params[pos:pos + 1] == b"\x01"
-        if seq:
-            cb.send(LAYERED, b"\x06" + struct.pack("<Q", seq))
-        took = time.monotonic() - t0
-        ok = last and whole and displays == LIST_DISPLAYS and took <= timeout
-        return (took if ok else float("inf")), displays, whole and last, closed
-    except ConnectionError:
-        return float("inf"), 0, False, True
-    except Exception:
-        return float("inf"), 0, False, closed
-    finally:
-        if c:
-            c.close()
+        return displays, whole, seq
+
+    def round(self, timeout=5.0):
+        """Seconds to a whole list, or inf."""
+        t0 = time.monotonic()
+        try:
+            if self.c is None:
+                self._open(timeout)
+            if self.c.call(ENUMERATE, b"\x01" + struct.pack("<Q", 0), timeout) != 0:
+                raise RuntimeError("enumeration refused")
+            displays, whole, seq = self._read_list(t0, timeout)
+            self.c.callbacks.send(LAYERED, b"\x06" + struct.pack("<Q", seq))
+            took = time.monotonic() - t0
+            return took if whole and displays == LIST_DISPLAYS and took <= timeout else float("inf")
+        except Exception:
+            if self.c is not None:
+                self.closed += 1
+                self.c.close()
+            self.c = None
+            return float("inf")
+
+    def close(self):
+        if self.c:
+            self.c.close()
 
 
 def phase_heldbudget(binary, root):
     svc = Service(binary, root)
     svc.start()
     publish_displays(LIST_DISPLAYS, app=b"L" * LIST_APP_BYTES)
-    base = layered_list_round(10.0)
+    legit = LayeredListClient()
+    base = legit.round(10.0)
     sent = []
     attack = Background(lambda s: stalled_frames_attack(s, sent))
     deadline = time.monotonic() + 30
     while len(sent) < len(HELD_FRAME_MIB) and time.monotonic() < deadline:
         time.sleep(0.2)
-    peak, sampler = 0.0, Sampler(svc)
+    sampler = Sampler(svc)
     sampler.start()
     rounds = []
     end = time.monotonic() + SECONDS
     while time.monotonic() < end:
-        rounds.append(layered_list_round(5.0))
+        rounds.append(legit.round(5.0))
         time.sleep(0.5)
     peak = sampler.finish()
-    served = [r for r in rounds if r[0] != float("inf")]
-    closed = sum(1 for r in rounds if r[3])
-    print("heldbudget: list of %d displays alone %s in %.2f s; %d attacker frames sent (%d MiB at first); "
-          "legit lists %d/%d whole within 5 s, slowest %.2f s, legit callback connections closed %d; peak %.1f MiB"
-          % (LIST_DISPLAYS, "whole" if base[0] != float("inf") else "NOT whole", base[0], len(sent),
-             sum(HELD_FRAME_MIB), len(served), len(rounds), max(r[0] for r in served) if served else float("nan"),
-             closed, peak))
+    legit.close()
+    served = [r for r in rounds if r != float("inf")]
+    print("heldbudget: list of %d displays alone %s in %.2f s; attacker frames sent %d (the first %d: %d MiB); "
+          "legit lists %d/%d whole within 5 s, slowest %.2f s, legit connections found closed %d; peak %.1f MiB"
+          % (LIST_DISPLAYS, "whole" if base != float("inf") else "NOT whole", base, len(sent), len(HELD_FRAME_MIB),
+             sum(HELD_FRAME_MIB), len(served), len(rounds), max(served) if served else float("nan"), legit.closed,
+             peak))
     print("heldbudget: service log lines: %d %r" % (
         log_count(root, "bytes of unfinished messages"), "bytes of unfinished messages"))
     print("heldbudget: " + sigterm_during(svc, lambda s: stalled_frames_attack(s, [])))
