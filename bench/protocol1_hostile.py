@@ -34,6 +34,20 @@ the attack still runs and times the exit:
   keepalive  100 peers per port that send keep-alive settings of
            {0xFFFFFFFF, 0xFFFFFFFF} and fall silent: when the last is closed
            (P1_KEEPALIVE_SECONDS bounds the wait, 400), legit rounds meanwhile
+  kapartial  50 peers per port that send keep-alive settings of
+           {0xFFFFFFFF, 300000}, then 10 bytes of a frame's body (half) or
+           3 bytes of a start code (half), and stall: CPU and threads while
+           they stall, threads 2 s and 10 s after they leave; then the same
+           peers again, waited for until the service closes them (bounded
+           by P1_KEEPALIVE_SECONDS), legit rounds throughout
+  slotchurn  100 attacker addresses with one connection each per port,
+           keep-alive frames every 100 ms, back at once when closed, beside
+           a persistent legit client that enumerates every 0.5 s: its
+           rounds, how often its connections were closed
+  heldbudget  8 peers stalled inside frames of 28-31 MiB (239 MiB), back
+           when closed, beside a mode-1 legit client that keeps its
+           connections and every 0.5 s reads a 33 MB list, acknowledging it
+           at its end: lists whole, legit connections closed, budget lines
 
 The peers write the transport's frames, layer records and RPC records by
 hand. Every loop is bounded in count and time. Only the standard library.
@@ -807,27 +821,38 @@ class SilentPeers:
                 pass
 
 
+def hold_until_closed(c, stop, period=1.0, every=None):
+    """Reads (and drops) what the service sends until it closes c or stop
+    is set; sends every (bytes) each period when given."""
+    c.sock.settimeout(period)
+    while not stop.is_set():
+        if every:
+            c.sock.sendall(every)
+        try:
+            if not c.sock.recv(1 << 16):
+                break
+        except socket.timeout:
+            continue
+    c.close()
+
+
+def returning_peer(port, source, stop, opened, every=None, period=1.0):
+    """A peer that comes back as soon as the service closes it; it sends
+    every (bytes) each period, or nothing."""
+    while not stop.is_set():
+        try:
+            c = Conn(port, timeout=10, source=source)
+            opened.append(1)
+            hold_until_closed(c, stop, period, every)
+        except (OSError, RuntimeError, ConnectionError):
+            stop.wait(0.05)
+
+
 def churn_attack(count, opened, source=ATTACKER):
     """count silent peers per port that come back as soon as the service
     closes them, so that a peer always waits for a slot."""
-    def peer(port, stop):
-        while not stop.is_set():
-            try:
-                c = Conn(port, timeout=10, source=source)
-                opened.append(1)
-                c.sock.settimeout(1)
-                while not stop.is_set():
-                    try:
-                        if not c.sock.recv(1 << 16):
-                            break
-                    except socket.timeout:
-                        continue
-                c.close()
-            except (OSError, RuntimeError, ConnectionError):
-                stop.wait(0.05)
-
     def attack(stop):
-        threads = [threading.Thread(target=peer, args=(port, stop), daemon=True)
+        threads = [threading.Thread(target=returning_peer, args=(port, source, stop, opened), daemon=True)
                    for port in (RPC_PORT, CALLBACK_PORT) for _ in range(count)]
         for t in threads:
             t.start()
@@ -907,14 +932,11 @@ def log_count(root, text):
     return n
 
 
-def phase_keepalive(binary, root):
-    limit = float(os.environ.get("P1_KEEPALIVE_SECONDS", "400"))
-    svc = Service(binary, root)
-    svc.start()
-    publish_displays(3)
-    peers = SilentPeers(100, "keepalive")
-    times = []
-    marks = []
+def rounds_until_closed(peers, limit):
+    """Legit rounds every 10 s until the service has closed every peer or
+    limit seconds have passed since they opened: (round times, marks of
+    (seconds, closed so far))."""
+    times, marks = [], []
     next_round = time.monotonic()
     while time.monotonic() - peers.opened_at < limit:
         closed = peers.poll_closed()
@@ -926,6 +948,16 @@ def phase_keepalive(binary, root):
             times.append(served_round(5.0))
             next_round = time.monotonic() + 10
         time.sleep(0.2)
+    return times, marks
+
+
+def phase_keepalive(binary, root):
+    limit = float(os.environ.get("P1_KEEPALIVE_SECONDS", "400"))
+    svc = Service(binary, root)
+    svc.start()
+    publish_displays(3)
+    peers = SilentPeers(100, "keepalive")
+    times, marks = rounds_until_closed(peers, limit)
     served = [t for t in times if t != float("inf")]
     closes = sorted(peers.closed_at.values())
     print("keepalive: %d peers (%d failed to open); closed %d, first at %.1f s, last at %.1f s; "
@@ -942,9 +974,319 @@ def phase_keepalive(binary, root):
     print("keepalive: " + sigterm_during(svc, silent_attack(100, "keepalive")))
 
 
+def cpu_seconds(pid):
+    """User plus system CPU seconds of a process so far."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / float(os.sysconf("SC_CLK_TCK"))
+    except (OSError, IndexError, ValueError):
+        return 0.0
+
+
+KEEPALIVE_FRAME_TYPE = uuid.UUID("2783ffd1-7ec7-11e2-9e96-0800200c9a66")
+
+
+class PartialPeers:
+    """count peers per port that send keep-alive settings of
+    {0xFFFFFFFF, 300000} and then the start of a frame they never finish:
+    10 bytes of a body (even peers) or 3 bytes of a start code (odd)."""
+
+    def __init__(self, count, ports=(RPC_PORT, CALLBACK_PORT)):
+        self.socks, self.failed = [], 0
+        self.opened_at = time.monotonic()
+        self.closed_at = {}
+        lock = threading.Lock()
+
+        def open_one(port, i):
+            try:
+                c = Conn(port, timeout=10, source=ATTACKER)
+                tail = (START + struct.pack("<I", 1000) + RPC_TYPE.bytes_le + b"\x01" * 10) if i % 2 == 0 \
+                    else START[:3]
+                c.sock.sendall(frame(KEEPALIVE_CONFIG, struct.pack("<II", 0xFFFFFFFF, 300000)) + tail)
+                with lock:
+                    self.socks.append(c.sock)
+            except (OSError, RuntimeError, ConnectionError):
+                with lock:
+                    self.failed += 1
+
+        workers = [threading.Thread(target=open_one, args=(port, i), daemon=True)
+                   for port in ports for i in range(count)]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join(30)
+
+    poll_closed = SilentPeers.poll_closed
+    close = SilentPeers.close
+
+
+def phase_kapartial(binary, root):
+    limit = float(os.environ.get("P1_KEEPALIVE_SECONDS", "400"))
+    svc = Service(binary, root)
+    svc.start()
+    publish_displays(3)
+    time.sleep(1)
+    before = svc.threads()
+    # They stall, then leave.
+    peers = PartialPeers(50)
+    time.sleep(1)
+    t0, c0 = time.monotonic(), cpu_seconds(svc.proc.pid)
+    times, peak = [], svc.threads()
+    end = time.monotonic() + SECONDS
+    while time.monotonic() < end:
+        times.append(served_round(5.0))
+        peak = max(peak, svc.threads())
+        time.sleep(1)
+    cpu = 100.0 * (cpu_seconds(svc.proc.pid) - c0) / (time.monotonic() - t0)
+    during = svc.threads()
+    peers.close()
+    time.sleep(2)
+    after2 = svc.threads()
+    time.sleep(8)
+    after10 = svc.threads()
+    served = [t for t in times if t != float("inf")]
+    print("kapartial: %d peers stalled (%d failed to open); CPU %.1f %% over %.0f s; threads before %d, during %d "
+          "(peak %d), 2 s after they left %d, 10 s after %d; legit rounds %d/%d served within 5 s"
+          % (len(peers.socks), peers.failed, cpu, SECONDS, before, during, peak, after2, after10, len(served),
+             len(times)))
+    sys.stdout.flush()
+    # Again, until the service closes them.
+    peers = PartialPeers(50)
+    times, _ = rounds_until_closed(peers, limit)
+    served = [t for t in times if t != float("inf")]
+    closes = sorted(peers.closed_at.values())
+    print("kapartial: %d peers; closed by the service %d, first at %.1f s, last at %.1f s (waited at most %.0f s); "
+          "threads now %d; legit rounds %d/%d served within 5 s"
+          % (len(peers.socks), len(closes), closes[0] if closes else float("nan"),
+             closes[-1] if closes else float("nan"), limit, svc.threads(), len(served), len(times)))
+    peers.close()
+    print("kapartial: service log lines: %s" % ", ".join(
+        "%d %r" % (log_count(root, text), text) for text in (
+            "Keep Alive on connection expired", "Safety timout reached")))
+
+    def again(stop):
+        p = PartialPeers(50)
+        stop.wait(30)
+        p.close()
+    print("kapartial: " + sigterm_during(svc, again))
+
+
+def keepalive_churn(addresses, opened, period=0.1):
+    """One connection per port from each of addresses: a keep-alive frame
+    every period, back at once when the service closes it."""
+    ka = frame(KEEPALIVE_FRAME_TYPE, b"")
+
+    def attack(stop):
+        threads = [threading.Thread(target=returning_peer, args=(port, a, stop, opened, ka, period), daemon=True)
+                   for port in (RPC_PORT, CALLBACK_PORT) for a in addresses]
+        for t in threads:
+            t.start()
+        stop.wait(120)
+        for t in threads:
+            t.join(5)
+    return attack
+
+
+def persistent_legit(stop, results, lost, period=0.5):
+    """A client that keeps its two connections: registered once, it
+    enumerates every period (a round: answer and list within 5 s). A
+    connection found closed is counted in lost and opened again."""
+    c = None
+    while not stop.is_set():
+        t0 = time.monotonic()
+        try:
+            if c is None:
+                c = Caller(with_callbacks=True, timeout=5)
+                if c.call(ADD_NOTIFY, c.callbacks.id.bytes_le, 5) != 0:
+                    raise RuntimeError("AddNotify failed")
+            if c.call(ENUMERATE, b"\x00" + struct.pack("<Q", 0), 5) != 0:
+                raise RuntimeError("enumeration refused")
+            c.callback(max(0.1, 5 - (time.monotonic() - t0)))
+            took = time.monotonic() - t0
+            results.append(took if took <= 5 else float("inf"))
+        except Exception:
+            results.append(float("inf"))
+            if c is not None:
+                lost.append(time.monotonic())
+                c.close()
+            c = None
+        stop.wait(period)
+    if c:
+        c.close()
+
+
+def phase_slotchurn(binary, root):
+    svc = Service(binary, root)
+    svc.start()
+    publish_displays(3)
+    results, lost, opened = [], [], []
+    legit = Background(lambda s: persistent_legit(s, results, lost))
+    time.sleep(1)
+    addresses = ["127.0.0.%d" % (10 + i) for i in range(100)]
+    attack = Background(keepalive_churn(addresses, opened))
+    time.sleep(3)
+    start = len(results)
+    lost_start = len(lost)
+    time.sleep(SECONDS)
+    during = results[start:]
+    lost_during = len(lost) - lost_start
+    legit.finish()
+    served = [t for t in during if t != float("inf")]
+    print("slotchurn: %d attacker connections opened in %.0f s; legit rounds %d/%d served within 5 s (%.0f %%), "
+          "slowest %.2f s; legit connections found closed %d"
+          % (len(opened), SECONDS + 3, len(served), len(during), 100.0 * len(served) / max(1, len(during)),
+             max(served) if served else float("nan"), lost_during))
+    attack.finish(15)
+    print("slotchurn: service log lines: %d %r" % (log_count(root, "All 100 connection slots are held"),
+                                                 "All 100 connection slots are held"))
+    print("slotchurn: " + sigterm_during(svc, keepalive_churn(addresses, [])))
+
+
+HELD_FRAME_MIB = (31, 31, 31, 30, 30, 29, 29, 28)  # 239 MiB
+LIST_DISPLAYS, LIST_APP_BYTES = 520, 64000        # 33 MB, in one callback
+
+
+def stalled_frames_attack(stop, sent):
+    """One peer per size: a frame of that many MiB, all but its last byte,
+    then silence; back when the service closes it."""
+    zeros = b"\x00" * (1 << 20)
+
+    def peer(mib):
+        while not stop.is_set():
+            try:
+                c = Conn(RPC_PORT, timeout=10, source=ATTACKER)
+                length = mib << 20
+                c.sock.sendall(START + struct.pack("<I", length) + RPC_TYPE.bytes_le)
+                left = length - 1
+                while left > 0 and not stop.is_set():
+                    n = min(left, len(zeros))
+                    c.sock.sendall(zeros[:n])
+                    left -= n
+                sent.append(mib)
+                hold_until_closed(c, stop, 0.5)
+            except (OSError, RuntimeError, ConnectionError):
+                stop.wait(0.2)
+
+    threads = [threading.Thread(target=peer, args=(m,), daemon=True) for m in HELD_FRAME_MIB]
+    for t in threads:
+        t.start()
+    stop.wait(120)
+    for t in threads:
+        t.join(5)
+
+
+class LayeredListClient:
+    """A mode-1 client that keeps its connections: its callback connection
+    opens the layers with a connect record; each round asks for the list,
+    reads it (resend records) to the last batch and acknowledges it at its
+    end. A connection found closed is counted and opened again."""
+
+    def __init__(self):
+        self.c, self.closed = None, 0
+
+    def _open(self, timeout):
+        self.c = Caller(with_callbacks=True, timeout=timeout)
+        cb = self.c.callbacks
+        cb.send(LAYERED, connect_record(cb.id, uuid.uuid4()))
+        if self.c.call(ADD_NOTIFY, cb.id.bytes_le, timeout) != 0:
+            raise RuntimeError("AddNotify failed")
+
+    def _read_list(self, t0, timeout):
+        """(displays, whole, last sequence number)."""
+        cb = self.c.callbacks
+        displays, last, whole, seq = 0, False, True, 0
+        cb.sock.settimeout(timeout)
+        while not last:
+            if time.monotonic() - t0 > timeout:
+                raise TimeoutError()
+            t, b = cb.read_frame()
+            if t != LAYERED or b[:1] != b"\x05":
+                continue
+            (seq,) = struct.unpack("<Q", b[1:9])
+            inner = b[9:]
+            if inner[:1] != b"\x00" or uuid.UUID(bytes_le=inner[1:17]) != RPC_TYPE or inner[17:18] != b"\x01":
+                continue
+            params = inner[17 + 1 + 16 + 2 + 16:]
+            if params[:36] != b"70c61d80-58b3-4b56-822a-35ed79be5840":
+                whole = False
+                continue
+            (count,) = struct.unpack("<I", params[38:42])
+            pos = 42
+            for _ in range(count):
+                pos += 16
+                for _ in range(2):
+                    (n,) = struct.unpack("<I", params[pos:pos + 4])
+                    pos += 4 + n
+                pos += 10
+                (n,) = struct.unpack("<I", params[pos:pos + 4])
+                whole = whole and n == LIST_APP_BYTES
+                pos += 4 + n
+            displays += count
+            last = params[pos:pos + 1] == b"\x01"
+        return displays, whole, seq
+
+    def round(self, timeout=5.0):
+        """Seconds to a whole list, or inf."""
+        t0 = time.monotonic()
+        try:
+            if self.c is None:
+                self._open(timeout)
+            if self.c.call(ENUMERATE, b"\x01" + struct.pack("<Q", 0), timeout) != 0:
+                raise RuntimeError("enumeration refused")
+            displays, whole, seq = self._read_list(t0, timeout)
+            self.c.callbacks.send(LAYERED, b"\x06" + struct.pack("<Q", seq))
+            took = time.monotonic() - t0
+            return took if whole and displays == LIST_DISPLAYS and took <= timeout else float("inf")
+        except Exception:
+            if self.c is not None:
+                self.closed += 1
+                self.c.close()
+            self.c = None
+            return float("inf")
+
+    def close(self):
+        if self.c:
+            self.c.close()
+
+
+def phase_heldbudget(binary, root):
+    svc = Service(binary, root)
+    svc.start()
+    publish_displays(LIST_DISPLAYS, app=b"L" * LIST_APP_BYTES)
+    legit = LayeredListClient()
+    base = legit.round(10.0)
+    sent = []
+    attack = Background(lambda s: stalled_frames_attack(s, sent))
+    deadline = time.monotonic() + 30
+    while len(sent) < len(HELD_FRAME_MIB) and time.monotonic() < deadline:
+        time.sleep(0.2)
+    sampler = Sampler(svc)
+    sampler.start()
+    rounds = []
+    end = time.monotonic() + SECONDS
+    while time.monotonic() < end:
+        rounds.append(legit.round(5.0))
+        time.sleep(0.5)
+    peak = sampler.finish()
+    legit.close()
+    served = [r for r in rounds if r != float("inf")]
+    print("heldbudget: list of %d displays alone %s in %.2f s; attacker frames sent %d (the first %d: %d MiB); "
+          "legit lists %d/%d whole within 5 s, slowest %.2f s, legit connections found closed %d; peak %.1f MiB"
+          % (LIST_DISPLAYS, "whole" if base != float("inf") else "NOT whole", base, len(sent), len(HELD_FRAME_MIB),
+             sum(HELD_FRAME_MIB), len(served), len(rounds), max(served) if served else float("nan"), legit.closed,
+             peak))
+    print("heldbudget: service log lines: %d %r" % (
+        log_count(root, "bytes of unfinished messages"), "bytes of unfinished messages"))
+    print("heldbudget: " + sigterm_during(svc, lambda s: stalled_frames_attack(s, [])))
+    attack.finish(15)
+
+
 def main():
     binary = sys.argv[1]
-    phases = os.environ.get("P1_PHASES", "enum,burst,stall,reset,rename,bridge,frames,silent,keepalive,window").split(",")
+    phases = os.environ.get("P1_PHASES", ",".join(
+        ["enum", "burst", "stall", "reset", "rename", "bridge", "frames", "silent", "keepalive", "window",
+         "kapartial", "slotchurn", "heldbudget"])).split(",")
     table = {
         "enum": phase_enum,
         "burst": phase_burst,
@@ -956,6 +1298,9 @@ def main():
         "silent": phase_silent,
         "keepalive": phase_keepalive,
         "window": phase_window,
+        "kapartial": phase_kapartial,
+        "slotchurn": phase_slotchurn,
+        "heldbudget": phase_heldbudget,
     }
     for name in phases:
         with tempfile.TemporaryDirectory(prefix="p1-hostile-") as root:

@@ -140,8 +140,9 @@ class ITransport : public virtual IRefCount {
 // Offered by a listening transport. When every connection slot is held and
 // a peer waits to be accepted, the listener closes one connection to make
 // room, so that held slots cannot lock new clients out. Which connection
-// goes is the user's choice; without a chooser it is the one silent longest
-// among those of the peer addresses that hold the most connections.
+// goes is the user's choice; without a chooser, among those of the peer
+// addresses that hold the most connections, one that never carried an
+// application message (the oldest), else the one unused longest.
 class IListenerSlots {
  public:
   class IChooser {

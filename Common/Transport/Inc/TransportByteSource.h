@@ -28,6 +28,10 @@ class ITransportByteSource {
   // Backs off after a read that came up short, so that a peer stalled in
   // the middle of a frame does not make the reader spin.
   virtual void Pause(uint32_t ms) = 0;
+  // The bytes queued do not complete what the reader looks for: the next
+  // pass should wait for more of them rather than run again at once. By
+  // default a short pause.
+  virtual void AwaitMore() { Pause(10); }
   // Ends the stream from another thread, so that a read blocked in it
   // returns; never blocks.
   virtual void Abort() {}

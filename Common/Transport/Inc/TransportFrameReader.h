@@ -58,7 +58,7 @@ class TransportFrameReader {
   void ReadPass();
 
   int ReadState() const { return readState_.load(std::memory_order_relaxed); }
-  // UTC ms of construction or of the last binary frame header or body read.
+  // UTC ms of construction or of the last whole binary frame read.
   uint64_t LastActivityTime() const { return lastActivityTime_.load(std::memory_order_relaxed); }
   // No longer counted, and never again aborts the source; call once no
   // pass can run any more, before the source goes.

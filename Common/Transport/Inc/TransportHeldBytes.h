@@ -3,8 +3,11 @@
 // still missing its last one, records the peer has not acknowledged),
 // counted over every connection of the process. Each connection may hold up
 // to its own limits; together they hold at most the budget's limit: once a
-// count takes the total past it, the holders with the most are shed (their
-// connections closed) until what is left fits.
+// count takes the total past it, holders are shed (their connections closed)
+// until what is left fits. What peers sent and did not finish goes first,
+// largest first; only then what the process holds for peers (answers not
+// yet acknowledged), so that stalled senders cannot make room for
+// themselves by closing a client that reads its answers.
 //
 // Thread-safe. A holder's count stays until it sets 0 or is removed.
 #pragma once
@@ -30,6 +33,14 @@ class HeldBytesBudget {
     virtual void Shed() = 0;
   };
 
+  enum class Kind {
+    // Bytes a peer sent of a message it has not finished.
+    kUnfinished,
+    // Anything else held for a peer; shed only when no unfinished holder
+    // is left to shed.
+    kHeldForPeer,
+  };
+
   // The one budget of the process's transports.
   static HeldBytesBudget& Process();
 
@@ -37,8 +48,9 @@ class HeldBytesBudget {
   HeldBytesBudget(const HeldBytesBudget&) = delete;
   HeldBytesBudget& operator=(const HeldBytesBudget&) = delete;
 
-  // What holder holds now (0 forgets it); may shed holders.
-  void Set(Holder* holder, uint64_t bytes) EXCLUDES(mutex_);
+  // What holder holds now (0 forgets it); may shed holders. A holder keeps
+  // one kind: the one of its latest Set.
+  void Set(Holder* holder, uint64_t bytes, Kind kind = Kind::kHeldForPeer) EXCLUDES(mutex_);
   // Forgets holder; no Shed of it runs once this returns.
   void Remove(Holder* holder) EXCLUDES(mutex_);
   uint64_t Total() EXCLUDES(mutex_);
@@ -47,6 +59,7 @@ class HeldBytesBudget {
  private:
   struct Entry {
     uint64_t bytes = 0;
+    Kind kind = Kind::kHeldForPeer;
     bool shed = false;
   };
 

@@ -368,7 +368,7 @@ void NetworkTransportImpl::SetIdlePurgeTimes(uint32_t periodMs, uint32_t idleMs)
 bool NetworkTransportImpl::FreeSlot(ConnectionManager* manager) {
   UUID victim;
   IChooser* chooser = slotChooser_.load();
-  const bool chosen = chooser ? chooser->ChooseConnectionToClose(&victim) : manager->LongestSilent(&victim);
+  const bool chosen = chooser ? chooser->ChooseConnectionToClose(&victim) : manager->ConnectionToFreeSlot(&victim);
   return chosen && manager->CloseToFreeSlot(victim);
 }
 

@@ -136,6 +136,7 @@ Connection::Connection(ConnectionManager* manager, NotificationThread* notifier,
       writeLock_(GetDefaultScheduler()->CreateFastMutex()),
       tlsLock_(GetDefaultScheduler()->CreateFastMutex()),
       qosLock_(GetDefaultScheduler()->CreateFastMutex()),
+      createdAt_(static_cast<uint64_t>(CurrentUtcTimeMs())),
       reader_(new TransportFrameReader(mode, static_cast<ITransportByteSource&>(*this),
                                        static_cast<ITransportFrameSink&>(*this))) {
   if (manager_) manager_->AddRef();
@@ -423,8 +424,11 @@ int64_t Connection::ReadBlocking(uint8_t* buffer, size_t size, bool all) {
     }
     if (n == 0) return static_cast<int64_t>(got);
     // The receive time-out only paces the wait: a blocking read goes on
-    // until bytes, the end or a real error come.
-    if (timedReads_ && sock::IsWouldBlock(sock::LastSocketError()) && socket_.load() != -1) continue;
+    // until bytes, the end or a real error come. A peer that stops in the
+    // middle of a frame is as silent as one between frames.
+    if (timedReads_ && sock::IsWouldBlock(sock::LastSocketError()) && socket_.load() != -1 && SilentWait()) {
+      continue;
+    }
     return got > 0 ? static_cast<int64_t>(got) : -1;
   }
 }
@@ -551,6 +555,17 @@ bool Connection::WaitReadable(uint32_t timeoutMs) {
 }
 
 void Connection::Pause(uint32_t ms) { GetDefaultScheduler()->Sleep(ms); }
+
+void Connection::AwaitMore() {
+  // The read-ahead buffer holds what a plain socket delivered, so the
+  // readiness wait can wait for bytes beyond it; a TLS session's own buffer
+  // cannot be waited past, so it backs off instead.
+  if (ssl_) {
+    Pause(10);
+  } else {
+    awaitMore_ = true;
+  }
+}
 
 void Connection::Abort() {
   // The descriptor stays open until the destructor has taken the reader
@@ -700,9 +715,11 @@ int Connection::Write(const UUID& messageType, IDataStream* body) {
       return record.ReturnResult(Result_Fail, "Socket closed.");
     }
     std::string block;
-    const int result = BuildBinaryFrame(messageType, body, &block);
+    int result = BuildBinaryFrame(messageType, body, &block);
     if (Failed(result)) return result;
-    return WriteBlock(block);
+    result = WriteBlock(block);
+    if (result == Result_Ok) MarkUsed();
+    return result;
   });
 }
 
@@ -730,6 +747,7 @@ int Connection::WriteText(const UUID& connectionId, IDataStream* text) {
       result = record.ReturnResult(Result_ConnectionLost, "Socket write failure - Connection ID - %s",
                                    connectionId.ToString().c_str());
     }
+    if (result == Result_Ok) MarkUsed();
     if (cut) Lose();
     return result;
   });
@@ -766,7 +784,8 @@ bool Connection::ReadyForWrite() {
 
 bool Connection::PurgeIfIdle(uint64_t idleMs) {
   const uint32_t keepAliveTimeout = keepAlive_->timeoutMs.load();
-  if (keepAliveTimeout != 0 && keepAliveTimeout <= idleMs && keepAlive_->IsRunning()) return false;
+  const bool unfinished = partial_.load() || reader_->ReadState() != MESSAGE_HEADER_READ;
+  if (keepAliveTimeout != 0 && keepAliveTimeout <= idleMs && keepAlive_->IsRunning() && !unfinished) return false;
   const uint64_t now = static_cast<uint64_t>(CurrentUtcTimeMs());
   if (now - reader_->LastActivityTime() <= idleMs) return false;
   LOG_INFO("Safety timout reached. Connection thread removed. State = %d", reader_->ReadState());
@@ -807,7 +826,10 @@ void Connection::CloseSocket(bool quiet) {
   }
 }
 
+void Connection::MarkUsed() { lastUse_.store(static_cast<uint64_t>(CurrentUtcTimeMs())); }
+
 void Connection::OnMessage(const UUID& messageType, IDataStream* data) {
+  MarkUsed();
   if (notifier_) notifier_->OnDataReady(connectionId_, messageType, data);
 }
 
@@ -828,6 +850,27 @@ void Connection::HoldBackWhileReceiversBehind() {
   while (!notifier_->WaitPendingAtMost(connectionId_, kMaxQueuedDeliveryBytes, kReadinessWaitMs)) {
     if (GetSchedulerThread()->IsStopRequested() || socket_.load() == -1) return;
   }
+}
+
+bool Connection::SilentWait() {
+  // A peer's settings cannot keep a silent connection longer than the idle
+  // purge would.
+  const uint32_t timeout = std::min<uint32_t>(keepAlive_->timeoutMs.load(), kMaxKeepAliveTimeoutMs);
+  if (timeout == 0 || !keepAlive_->IsRunning()) return true;
+  const uint32_t count = keepAliveSilenceCount_.fetch_add(1) + 1;
+  if (count > timeout / 100) {
+    LOG_SEVERE("Keep Alive on connection expired - Connection ID %s. Error: %d. Keepalive: %d",
+               connectionId_.ToString().c_str(), sock::LastSocketError(), static_cast<int>(timeout));
+    Lose();
+    return false;
+  }
+  if (count == kReachedLogCount) {
+    LOG_SEVERE(
+        "Keep Alive on connection REACHED 15 SEC TIMEOUT, would have disconnected. Connection ID %s. New "
+        "keepalive: %d",
+        connectionId_.ToString().c_str(), static_cast<int>(timeout));
+  }
+  return true;
 }
 
 int Connection::WaitForReadable() {
@@ -853,22 +896,26 @@ int Connection::WaitForReadable() {
     if (n <= 0 && (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)) return 0;
     return 1;
   }
-  if (Buffered() > 0) return 1;
-  if (!timedReads_) return sock::WaitReadable(fd_, kReadinessWaitMs);
+  // Bytes the reader could not use yet make the socket no more readable:
+  // only more of them do.
+  if (Buffered() > 0 && !awaitMore_) return 1;
+  if (!timedReads_) {
+    const int rc = sock::WaitReadable(fd_, kReadinessWaitMs);
+    if (rc != 0) awaitMore_ = false;
+    return rc;
+  }
   // One read that waits up to the readiness time: bytes or the end are
   // "readable"; an error is kept for the reader, which reports it.
   sock::ClearLastSocketError();
   size_t room = 0;
   uint8_t* space = FillSpace(&room);
   const int64_t n = sock::Receive(fd_, space, room);
+  if (n < 0 && sock::IsWouldBlock(sock::LastSocketError())) return 0;
+  awaitMore_ = false;
   if (n > 0) {
     inEnd_ += static_cast<size_t>(n);
-    return 1;
-  }
-  if (n < 0) {
-    const int error = sock::LastSocketError();
-    if (sock::IsWouldBlock(error)) return 0;
-    stashedError_ = error;
+  } else if (n < 0) {
+    stashedError_ = sock::LastSocketError();
   }
   return 1;
 }
@@ -963,32 +1010,15 @@ bool Connection::ReceivePass() {
       Lose();
       return false;
     }
-    if (ready == 0) {
-      // A peer's settings cannot keep a silent connection longer than the
-      // idle purge would.
-      const uint32_t timeout = std::min<uint32_t>(keepAlive_->timeoutMs.load(), kMaxKeepAliveTimeoutMs);
-      if (timeout != 0 && keepAlive_->IsRunning()) {
-        const uint32_t count = keepAliveSilenceCount_.fetch_add(1) + 1;
-        if (count > timeout / 100) {
-          LOG_SEVERE("Keep Alive on connection expired - Connection ID %s. Error: %d. Keepalive: %d",
-                     connectionId_.ToString().c_str(), sock::LastSocketError(), static_cast<int>(timeout));
-          Lose();
-          return false;
-        }
-        if (count == kReachedLogCount) {
-          LOG_SEVERE(
-              "Keep Alive on connection REACHED 15 SEC TIMEOUT, would have disconnected. Connection ID %s. New "
-              "keepalive: %d",
-              connectionId_.ToString().c_str(), static_cast<int>(timeout));
-        }
-      }
-      return true;
-    }
+    if (ready == 0) return SilentWait();
     uint8_t first = 0;
     const int peeked = Peek(&first, 1);
     if (peeked >= 1) {
       const uint64_t before = consumed_;
       reader_->ReadPass();
+      partial_.store(Buffered() > 0);
+      // Lost inside the pass (its keep-alive expired in a read).
+      if (socket_.load() == -1) return false;
       // A pass that took nothing left part of a start code queued; once the
       // peer has stopped sending it can never complete, and the queued
       // bytes would keep the socket readable for ever.

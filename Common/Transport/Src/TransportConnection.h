@@ -70,14 +70,21 @@ class NetworkTransportImpl::Connection final : public Thread,
   bool ReadyForWrite();
   // True when the connection was silent for longer than idleMs and is now
   // closed. A running keep-alive exempts it only while its time-out is not
-  // longer than idleMs: a peer cannot buy itself out of the purge.
+  // longer than idleMs (a peer cannot buy itself out of the purge) and while
+  // the peer is not inside a frame it has not finished: such a peer is
+  // silent, whatever bytes of it trickle in.
   bool PurgeIfIdle(uint64_t idleMs);
   // Closes the socket (not quiet) and ends the receive thread without
   // waiting for it.
   void CloseAndStop();
-  // UTC milliseconds of the last bytes received (or of the connection's
-  // making).
+  // UTC milliseconds of the last whole frame received (or of the
+  // connection's making).
   uint64_t LastActivityTime() const;
+  // UTC milliseconds of the last application message received or sent
+  // (keep-alive frames are none); 0 while there was none.
+  uint64_t LastUseTime() const { return lastUse_.load(); }
+  // UTC milliseconds of the connection's making.
+  uint64_t CreatedAt() const { return createdAt_; }
   // Closing happens once, whichever thread comes first. The socket is shut
   // down before anything waits; not quiet raises Disconnected.
   void CloseSocket(bool quiet);
@@ -121,6 +128,7 @@ class NetworkTransportImpl::Connection final : public Thread,
   bool WaitReadable(uint32_t timeoutMs) override;
   int LastError() override { return lastError_; }
   void Pause(uint32_t ms) override;
+  void AwaitMore() override;
   void Abort() override;
 
   // ITransportFrameSink.
@@ -141,6 +149,11 @@ class NetworkTransportImpl::Connection final : public Thread,
   int TakeBuffered(uint8_t* buffer, int size, bool consume);
   // 1 readable, 0 nothing within 100 ms, -1 failure.
   int WaitForReadable();
+  // The receive thread waited 100 ms without a byte, between frames or
+  // inside one: counted against the peer's keep-alive time-out. False when
+  // that expired and the connection is now lost.
+  bool SilentWait();
+  void MarkUsed();
   // One pass of the receive thread; false when the connection is done.
   bool ReceivePass();
   // Handshake, TLS accept and Connected on an accepted connection's first
@@ -217,6 +230,14 @@ class NetworkTransportImpl::Connection final : public Thread,
   std::atomic<int> announcement_{kAnnounced};
   std::atomic<int> leaving_{0};  // 0, 1 marked, 2 cleared
   std::atomic<uint32_t> keepAliveSilenceCount_{0};
+  const uint64_t createdAt_;
+  std::atomic<uint64_t> lastUse_{0};
+  // Plain sockets, receive thread: what is buffered is not enough for the
+  // reader, so the next pass waits for more bytes instead of running at
+  // once.
+  bool awaitMore_ = false;
+  // Bytes of a frame not yet finished are held (read on other threads).
+  std::atomic<bool> partial_{false};
   int lastError_ = 0;
   uint64_t consumed_ = 0;  // bytes taken off the stream by the reader
   // Plain sockets: bytes read ahead of the reader, so that the peeks and

@@ -175,28 +175,37 @@ void Manager::WakeIfDue() {
   if (purgeDue || batchDue) Wake();
 }
 
-bool Manager::LongestSilent(UUID* connectionId) {
-  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::LongestSilent", [&] {
+bool Manager::ConnectionToFreeSlot(UUID* connectionId) {
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::ConnectionToFreeSlot", [&] {
     UUID found;
     const int result = Call(
         [this, &found]() -> int {
           // Only the addresses holding the most slots give one up: a peer that
           // keeps coming back as soon as it is closed would otherwise make
-          // every other peer's connection the silent-longest within a few of
-          // its own arrivals.
+          // every other peer's connection the one to go within a few of its
+          // own arrivals.
           std::map<uint32_t, int> held;
           int most = 0;
           for (auto& entry : connections_) {
             if (entry.second->IsOpen()) most = std::max(most, ++held[entry.second->PeerAddress()]);
           }
-          const Connection* oldest = nullptr;
+          // (used, since): never used sorts first, by its making; the rest
+          // by their last use. A churning peer's connections are all unused
+          // and go oldest first, however fresh their keep-alive frames.
+          const Connection* chosen = nullptr;
+          std::pair<bool, uint64_t> chosenKey;
           for (auto& entry : connections_) {
             const Connection* c = entry.second.Get();
             if (!c->IsOpen() || held[c->PeerAddress()] != most) continue;
-            if (!oldest || c->LastActivityTime() < oldest->LastActivityTime()) oldest = c;
+            const uint64_t used = c->LastUseTime();
+            const std::pair<bool, uint64_t> key(used != 0, used != 0 ? used : c->CreatedAt());
+            if (!chosen || key < chosenKey) {
+              chosen = c;
+              chosenKey = key;
+            }
           }
-          if (!oldest) return Result_Fail;
-          found = oldest->Id();
+          if (!chosen) return Result_Fail;
+          found = chosen->Id();
           return Result_Ok;
         },
         Result_Fail);

@@ -85,9 +85,13 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   // cost of each one. Nothing waits on them: requests queued after them
   // run after them, as before, and wake the manager.
   void WakeIfDue();
-  // The connection silent longest among those of the peer addresses that
-  // hold the most connections; false when none.
-  bool LongestSilent(UUID* connectionId);
+  // The connection to close for a waiting peer, among those of the peer
+  // addresses that hold the most connections: one that never carried an
+  // application message (keep-alive frames are none), the oldest of them,
+  // before any that did; else the one unused longest. A peer that keeps
+  // its slots busy with keep-alive frames, or comes back as soon as it is
+  // closed, loses to a client that calls. False when none.
+  bool ConnectionToFreeSlot(UUID* connectionId);
   // Closes the connection (Disconnected raised on the manager's thread) and
   // forgets it before returning, so that its slot is free for the listener.
   // True without closing anything when a slot is already free; false when

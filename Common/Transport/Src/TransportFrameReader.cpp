@@ -44,7 +44,7 @@ void TransportFrameReader::Count(uint64_t bytes) {
   // grow beyond it counts.
   if (bytes <= kInitialBodyBlock && !counted_) return;
   counted_ = bytes > kInitialBodyBlock;
-  HeldBytesBudget::Process().Set(&holder_, counted_ ? bytes : 0);
+  HeldBytesBudget::Process().Set(&holder_, counted_ ? bytes : 0, HeldBytesBudget::Kind::kUnfinished);
 }
 
 void TransportFrameReader::SetAddresses(uint32_t peerIpv4, uint32_t localIpv4) {
@@ -69,9 +69,9 @@ bool TransportFrameReader::FindStartCode(const uint8_t (&code)[7], bool anyCase)
   for (;;) {
     const int n = source_.Peek(window, static_cast<int>(kStartCodeSize));
     if (n < static_cast<int>(kStartCodeSize)) {
-      // The rest stays queued for the next pass; pausing keeps a peer that
-      // stalls inside a start code from making this thread spin.
-      source_.Pause(kShortReadPauseMs);
+      // The rest stays queued for the next pass, which waits for more: a
+      // peer that stalls inside a start code must not make this thread spin.
+      source_.AwaitMore();
       return false;
     }
     if (anyCase) {
@@ -97,7 +97,6 @@ void TransportFrameReader::ReadBinaryPass() {
         if (announced > kMaxMessageBody) return;
         messageLength_ = announced;
         bytesReceived_ = 0;
-        Touch();
         readState_.store(MESSAGE_TYPE_READ);
         break;
       }
@@ -121,10 +120,7 @@ void TransportFrameReader::ReadBinaryPass() {
           return;
         }
         bytesReceived_ += static_cast<uint32_t>(n);
-        if (bytesReceived_ >= messageLength_) {
-          Touch();
-          readState_.store(MESSAGE_DELIVER);
-        }
+        if (bytesReceived_ >= messageLength_) readState_.store(MESSAGE_DELIVER);
         break;
       }
       default:
@@ -165,6 +161,8 @@ void TransportFrameReader::AbandonBody() {
 }
 
 void TransportFrameReader::Deliver() {
+  // Only a whole frame is activity: a peer that stops inside one is silent.
+  Touch();
   std::unique_ptr<uint8_t[]> body = std::move(messageBody_);
   bodyCapacity_ = 0;
   Count(0);

@@ -9,7 +9,7 @@ HeldBytesBudget& HeldBytesBudget::Process() {
   return *budget;
 }
 
-void HeldBytesBudget::Set(Holder* holder, uint64_t bytes) {
+void HeldBytesBudget::Set(Holder* holder, uint64_t bytes, Kind kind) {
   CheckedLock hold(mutex_);
   if (bytes == 0) {
     auto it = holders_.find(holder);
@@ -21,6 +21,7 @@ void HeldBytesBudget::Set(Holder* holder, uint64_t bytes) {
   Entry& entry = holders_[holder];
   total_ = total_ - entry.bytes + bytes;
   entry.bytes = bytes;
+  entry.kind = kind;
   // Holders already shed still count until they let go; the rest must fit
   // beside them.
   uint64_t kept = 0;
@@ -28,8 +29,12 @@ void HeldBytesBudget::Set(Holder* holder, uint64_t bytes) {
   while (kept > limit_) {
     Holder* largest = nullptr;
     Entry* largestEntry = nullptr;
+    // Unfinished before the rest (the enum's order), the largest of a kind
+    // first.
     for (auto& [h, e] : holders_) {
-      if (!e.shed && (!largestEntry || e.bytes > largestEntry->bytes)) {
+      if (e.shed) continue;
+      if (!largestEntry || e.kind < largestEntry->kind ||
+          (e.kind == largestEntry->kind && e.bytes > largestEntry->bytes)) {
         largest = h;
         largestEntry = &e;
       }

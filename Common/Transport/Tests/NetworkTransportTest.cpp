@@ -422,6 +422,52 @@ TEST(NetworkTransportTest, KeepAliveExpiryAndIdlePurge) {
   EXPECT_EQ(3, server.receiver->Events(TransportEvent_Disconnected));
 }
 
+// A peer that asks for keep-alives and then stops inside a frame, 10 bytes
+// into a body or 3 bytes into a start code, is silent: its keep-alive
+// expires as if it had sent nothing, and the idle purge takes it although
+// its keep-alive would exempt a silent peer between frames.
+// Connects, reads the handshake, asks for keep-alive settings that never
+// send and then sends tail.
+bool ConnectWithSettings(uint16_t port, uint32_t timeoutMs, const std::string& tail, LoopbackPeer* peer) {
+  std::vector<uint8_t> hs;
+  return peer->Connect(port) && peer->ReceiveExactly(49, &hs) &&
+         peer->Send(BuildKeepAliveSettingsFrame(0xFFFFFFFFu, timeoutMs) + tail);
+}
+
+TEST(NetworkTransportTest, APeerStalledInsideAFrameIsSilent) {
+  test::ScopedCapture capture;
+  Endpoint server(test::FreePort(), kBinaryTransportMode, nullptr);
+  const std::string body = FrameBytes(kType, std::string(1000, 'b')).substr(0, 27 + 10);
+  LoopbackPeer inBody;
+  LoopbackPeer inStartCode;
+  ASSERT_TRUE(ConnectWithSettings(server.port, 500, body, &inBody));
+  ASSERT_TRUE(ConnectWithSettings(server.port, 500, "CRV", &inStartCode));
+  EXPECT_TRUE(inBody.WaitClosed(20000));
+  EXPECT_TRUE(inStartCode.WaitClosed(20000));
+  EXPECT_TRUE(WaitUntil([&] {
+    int expired = 0;
+    for (const auto& line : capture->Lines()) expired += line.message.find("Keep Alive on connection expired") == 0;
+    return expired == 2;
+  }));
+
+  // A keep-alive time-out within the purge's idle time exempts a silent
+  // peer, but not one inside a frame.
+  LoopbackPeer exempt;
+  LoopbackPeer trickling;
+  ASSERT_TRUE(ConnectWithSettings(server.port, 300000, "", &exempt));
+  ASSERT_TRUE(ConnectWithSettings(server.port, 300000, body, &trickling));
+  ASSERT_EQ(0, server.transport->SetIdleConnectionPurgeEnabled(true));
+  EXPECT_TRUE(WaitUntil([&] {
+    GetDefaultScheduler()->AdvanceTestTimeMs(31000);
+    bool ready = false;
+    server.transport->ConnectionReadyForWrite(UUID(), &ready);  // wakes the manager
+    return trickling.WaitClosed(50);
+  }));
+  GetDefaultScheduler()->SetTestTimeOffsetMs(0);
+  EXPECT_FALSE(exempt.WaitClosed(0));
+  EXPECT_TRUE(capture->Contains("Safety timout reached. Connection thread removed. State = 2"));
+}
+
 // A peer that stops reading: writes time out without sending anything and
 // keep the connection; a frame cut short closes it.
 TEST(NetworkTransportTest, WriteTimeoutAgainstStalledPeer) {
@@ -547,8 +593,15 @@ std::vector<UUID> FillEverySlot(Endpoint& server, std::vector<LoopbackPeer>* pee
   return ids;
 }
 
+bool AnyClosed(std::vector<LoopbackPeer>& peers) {
+  for (auto& peer : peers) {
+    if (peer.WaitClosed(0)) return true;
+  }
+  return false;
+}
+
 // At 100 connections a waiting client is still served: the listener closes
-// the connection whose peer has been silent longest.
+// a connection whose peer never sent a message.
 TEST(NetworkTransportTest, ASlotIsFreedForANewClientWhenAllAreHeld) {
   test::ScopedCapture capture;
   platform::EnsureOpenFileLimit(4096, nullptr);
@@ -598,14 +651,38 @@ TEST(NetworkTransportTest, AFullListenerTakesTheSlotFromTheAddressHoldingMost) {
   ASSERT_TRUE(extra.Connect(server.port, 5000, 0, 0x7F000003u));
   EXPECT_TRUE(extra.ReceiveExactly(49, &hs, 10000));
   GetDefaultScheduler()->SetTestTimeOffsetMs(0);
-  EXPECT_TRUE(WaitUntil([&] {
-    for (auto& peer : crowd) {
-      if (peer.WaitClosed(0)) return true;
-    }
-    return false;
-  }));
+  EXPECT_TRUE(WaitUntil([&] { return AnyClosed(crowd); }));
   EXPECT_FALSE(quiet.WaitClosed(0));
   EXPECT_TRUE(capture->Contains("All 100 connection slots are held: closing connection"));
+}
+
+// Peers that only keep their slots busy with keep-alive frames give one up
+// before a client that has called, however recent their keep-alives and
+// however long ago its call: churning peers cannot wear the client out.
+TEST(NetworkTransportTest, AFullListenerClosesAConnectionThatNeverCalledBeforeOneThatDid) {
+  platform::EnsureOpenFileLimit(4096, nullptr);
+  Endpoint server(test::FreePort(), kBinaryTransportMode, nullptr);
+  std::vector<uint8_t> hs;
+  LoopbackPeer caller;
+  ASSERT_TRUE(caller.Connect(server.port));
+  ASSERT_TRUE(caller.ReceiveExactly(49, &hs));
+  ASSERT_TRUE(caller.Send(FrameBytes(kType, "call")));
+  ASSERT_TRUE(WaitUntil([&] { return server.receiver->MessageCount() == 1; }));
+  GetDefaultScheduler()->AdvanceTestTimeMs(1000);
+  std::vector<LoopbackPeer> crowd(99);
+  for (auto& peer : crowd) {
+    ASSERT_TRUE(peer.Connect(server.port));
+    ASSERT_TRUE(peer.ReceiveExactly(49, &hs));
+    ASSERT_TRUE(peer.Send(BuildKeepAliveFrame()));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return server.Count() == 100; }));
+  LoopbackPeer extra;
+  ASSERT_TRUE(extra.Connect(server.port));
+  EXPECT_TRUE(extra.ReceiveExactly(49, &hs, 10000));
+  GetDefaultScheduler()->SetTestTimeOffsetMs(0);
+  EXPECT_TRUE(WaitUntil([&] { return AnyClosed(crowd); }));
+  EXPECT_FALSE(caller.WaitClosed(0));
+  EXPECT_EQ(1u, server.receiver->MessageCount());
 }
 
 // The transport's user picks which connection makes room; a user that

@@ -3,6 +3,7 @@
 #include "DataStream.h"
 #include "TransportFrameReader.h"
 #include "TransportFrames.h"
+#include "TransportHeldBytes.h"
 #include "TransportTestSupport.h"
 
 namespace corvane {
@@ -246,6 +247,31 @@ TEST(TransportFrames, TextAndRawReaders) {
     total += r.bytes.size() - 12;
   }
   EXPECT_EQ(25000u, total);
+}
+
+// Past the budget, bodies that peers sent and did not finish are shed before
+// the answers held for a client that reads them, even when that client
+// holds the most; the answers go only once nothing unfinished is left.
+TEST(TransportFrames, HeldBytesBudgetShedsUnfinishedFramesBeforeAReadersAnswers) {
+  struct Holder : HeldBytesBudget::Holder {
+    void Shed() override { ++sheds; }
+    int sheds = 0;
+  };
+  HeldBytesBudget budget(1000);
+  Holder stalledA, stalledB, answers;
+  budget.Set(&stalledA, 300, HeldBytesBudget::Kind::kUnfinished);
+  budget.Set(&stalledB, 350, HeldBytesBudget::Kind::kUnfinished);
+  budget.Set(&answers, 400);
+  EXPECT_EQ(0, answers.sheds);
+  EXPECT_EQ(1, stalledB.sheds);
+  EXPECT_EQ(0, stalledA.sheds);
+  budget.Remove(&stalledB);
+  budget.Set(&answers, 800);
+  EXPECT_EQ(1, stalledA.sheds);
+  EXPECT_EQ(0, answers.sheds);
+  budget.Remove(&stalledA);
+  budget.Set(&answers, 1200);
+  EXPECT_EQ(1, answers.sheds);
 }
 
 }  // namespace
