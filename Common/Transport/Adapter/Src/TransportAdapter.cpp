@@ -249,13 +249,21 @@ class TransportAdapter::Connection final : public IResendConnection, public IRef
   // What the layers hold for the peer: unacknowledged records and pieces of
   // an unfinished message. Under the monitor, after each change.
   void CountHeld() {
-    uint64_t bytes = 0;
-    if (resend1_) bytes += resend1_->QueuedBytes();
-    if (resend2_) bytes += resend2_->QueuedBytes() + fragment_->PendingBytes();
+    uint64_t queued = 0;
+    uint64_t unfinished = 0;
+    if (resend1_) queued += resend1_->QueuedBytes();
+    if (resend2_) {
+      queued += resend2_->QueuedBytes();
+      unfinished = fragment_->PendingBytes();
+    }
+    const uint64_t bytes = queued + unfinished;
     // Small holdings are every connection's own.
     if (bytes <= kUncountedHeldBytes && !heldCounted_) return;
     heldCounted_ = bytes > kUncountedHeldBytes;
-    HeldBytesBudget::Process().Set(&held_, heldCounted_ ? bytes : 0);
+    // A peer that holds mostly pieces of its own unfinished message is shed
+    // before one that is owed answers it has not acknowledged yet.
+    const auto kind = unfinished > queued ? HeldBytesBudget::Kind::kUnfinished : HeldBytesBudget::Kind::kHeldForPeer;
+    HeldBytesBudget::Process().Set(&held_, heldCounted_ ? bytes : 0, kind);
   }
 
   void BuildStacks(const std::shared_ptr<FlowControl::MyFactory>& factory) {
