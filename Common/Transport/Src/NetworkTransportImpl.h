@@ -25,9 +25,9 @@
 //                                   queue's locks come after it
 //   Connection::managerLock_, qosLock_, Manager::queueLock_,
 //   Manager::writeStatusLock_, HeldBytesBudget's mutex   leaves
-// None is held while a user's notify or data hook runs. All but the budget's
-// are the framework's re-entrant locks and carry no compiler-checked
-// annotations.
+// None is held while a user's notify or data hook runs. The leaves are
+// checked locks with the members they guard annotated; the others are the
+// framework's re-entrant locks and carry no compiler-checked annotations.
 #pragma once
 
 #include <atomic>

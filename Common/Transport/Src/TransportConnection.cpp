@@ -127,7 +127,6 @@ class Connection::KeepAliveThread final : public Thread {
 
 Connection::Connection(ConnectionManager* manager, NotificationThread* notifier, TransportMode mode)
     : mode_(mode),
-      managerLock_(GetDefaultScheduler()->CreateFastMutex()),
       manager_(manager),
       writeTimeout_(manager ? manager->WriteTimeout()
                             : std::make_shared<std::atomic<uint32_t>>(ConnectionManager::kDefaultWriteTimeoutMs)),
@@ -135,7 +134,6 @@ Connection::Connection(ConnectionManager* manager, NotificationThread* notifier,
       keepAlive_(std::make_unique<KeepAliveThread>()),
       writeLock_(GetDefaultScheduler()->CreateFastMutex()),
       tlsLock_(GetDefaultScheduler()->CreateFastMutex()),
-      qosLock_(GetDefaultScheduler()->CreateFastMutex()),
       createdAt_(static_cast<uint64_t>(CurrentUtcTimeMs())),
       reader_(new TransportFrameReader(mode, static_cast<ITransportByteSource&>(*this),
                                        static_cast<ITransportFrameSink&>(*this))) {
@@ -179,7 +177,7 @@ Connection* Connection::ReceivingOnThisThread() { return t_receiving; }
 
 
 RefPtr<NetworkTransportImpl::ConnectionManager> Connection::AcquireManager() {
-  ScopedLock lock(managerLock_.get());
+  CheckedLock lock(managerLock_);
   RefPtr<ConnectionManager> held;
   if (manager_ && manager_->TryAddRef() > 0) held.Attach(manager_);
   return held;
@@ -188,7 +186,7 @@ RefPtr<NetworkTransportImpl::ConnectionManager> Connection::AcquireManager() {
 void Connection::DetachManager() {
   ConnectionManager* old = nullptr;
   {
-    ScopedLock lock(managerLock_.get());
+    CheckedLock lock(managerLock_);
     old = manager_;
     manager_ = nullptr;
   }
@@ -767,7 +765,7 @@ int Connection::SetKeepAlive(uint32_t intervalMs, uint32_t timeoutMs) {
 
 int Connection::SetConnectionSocketDscp(int dscp) {
   return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::Connection::SetConnectionSocketDscp", [&]() -> int {
-    ScopedLock lock(qosLock_.get());
+    CheckedLock lock(qosLock_);
     const int s = socket_.load();
     if (s == -1) return Result_Fail;
     return QOSWrapper::SetDSCP(s, qosFlow_, static_cast<uint32_t>(dscp));
@@ -810,7 +808,7 @@ void Connection::CloseSocket(bool quiet) {
   // Before anything waits: readers and writers blocked on the socket return.
   sock::Shutdown(old);
   {
-    ScopedLock lock(qosLock_.get());
+    CheckedLock lock(qosLock_);
     if (qosFlow_.handle) QOSWrapper::CleanupQos(qosFlow_);
   }
   // Receivers hear of the close only when they heard of the connection; one

@@ -23,6 +23,7 @@
 #include "NetworkTransportImpl.h"
 #include "QosWrapper.h"
 #include "SocketLayer.h"
+#include "ThreadAnnotations.h"
 #include "TransportByteSource.h"
 #include "TransportFrameReader.h"
 #include "Uuid.h"
@@ -187,21 +188,21 @@ class NetworkTransportImpl::Connection final : public Thread,
   void HoldBackWhileReceiversBehind();
 
   const TransportMode mode_;
-  std::unique_ptr<Scheduler::FastMutex> managerLock_;
-  ConnectionManager* manager_;  // counted; null once detached
+  CheckedMutex managerLock_;
+  ConnectionManager* manager_ GUARDED_BY(managerLock_);  // counted; null once detached
   std::shared_ptr<std::atomic<uint32_t>> writeTimeout_;
   NotificationThread* notifier_;  // counted
   std::unique_ptr<KeepAliveThread> keepAlive_;
   std::unique_ptr<Scheduler::FastMutex> writeLock_;
   std::unique_ptr<Scheduler::FastMutex> tlsLock_;
-  std::unique_ptr<Scheduler::FastMutex> qosLock_;
+  CheckedMutex qosLock_;
 
   UUID connectionId_;
   int fd_ = -1;                  // the descriptor, closed by the destructor
   std::atomic<int> socket_{-1};  // the open socket; -1 once closed
   SSL* ssl_ = nullptr;
   SSL_CTX* sslContext_ = nullptr;  // counted (SSL_CTX_up_ref); accepted TLS only
-  QosFlow qosFlow_;
+  QosFlow qosFlow_ GUARDED_BY(qosLock_);
   uint32_t peerAddress_ = 0;
   uint32_t localAddress_ = 0;
   uint16_t peerPort_ = 0;

@@ -29,9 +29,7 @@ struct Reply {
 }  // namespace
 
 Manager::ConnectionManager()
-    : queueLock_(GetDefaultScheduler()->CreateFastMutex()),
-      writeStatusLock_(GetDefaultScheduler()->CreateFastMutex()),
-      writeTimeout_(std::make_shared<std::atomic<uint32_t>>(kDefaultWriteTimeoutMs)),
+    : writeTimeout_(std::make_shared<std::atomic<uint32_t>>(kDefaultWriteTimeoutMs)),
       lastPurgePass_(static_cast<uint64_t>(CurrentUtcTimeMs())) {}
 
 Manager::~ConnectionManager() {
@@ -59,7 +57,7 @@ int Manager::Initialize() {
 void Manager::Shutdown() {
   std::deque<Task> refused;
   {
-    ScopedLock lock(queueLock_.get());
+    CheckedLock lock(queueLock_);
     if (closing_ && connections_.empty()) return;
     closing_ = true;
     refused.swap(queue_);
@@ -79,13 +77,13 @@ void Manager::Shutdown() {
     entry.second->CloseSocket(false);
   }
   held.clear();
-  ScopedLock lock(writeStatusLock_.get());
+  CheckedLock lock(writeStatusLock_);
   writeStatus_.clear();
 }
 
 bool Manager::Post(Task task, bool wake) {
   {
-    ScopedLock lock(queueLock_.get());
+    CheckedLock lock(queueLock_);
     if (!closing_) {
       queue_.push_back(std::move(task));
       task = nullptr;
@@ -135,7 +133,7 @@ void Manager::ProcessQueue() {
   for (;;) {
     Task task;
     {
-      ScopedLock lock(queueLock_.get());
+      CheckedLock lock(queueLock_);
       if (queue_.empty() || closing_) return;
       task = std::move(queue_.front());
       queue_.pop_front();
@@ -247,13 +245,13 @@ RefPtr<Connection> Manager::Find(const UUID& connectionId) {
 void Manager::StoreCount() { connectionCount_.store(static_cast<int>(connections_.size())); }
 
 int Manager::WriteStatus(const UUID& connectionId) {
-  ScopedLock lock(writeStatusLock_.get());
+  CheckedLock lock(writeStatusLock_);
   auto it = writeStatus_.find(connectionId);
   return it == writeStatus_.end() ? Result_Ok : it->second.status;
 }
 
 void Manager::CountQueuedText(const UUID& connectionId, int change) {
-  ScopedLock lock(writeStatusLock_.get());
+  CheckedLock lock(writeStatusLock_);
   auto it = writeStatus_.find(connectionId);
   if (it != writeStatus_.end()) it->second.queued += change;
 }
@@ -272,7 +270,7 @@ int Manager::AddAcceptedConnection(Connection* connection) {
     {
       // Before the connection's thread runs: a receiver may answer on it at
       // once, and its direct send looks the status up.
-      ScopedLock lock(writeStatusLock_.get());
+      CheckedLock lock(writeStatusLock_);
       writeStatus_.try_emplace(connection->Id());
     }
     RefPtr<Connection> held(connection, true);
@@ -302,7 +300,7 @@ int Manager::InternalAddConnection(Connection* connection) {
   if (connectionCount_.load() > NetworkTransportImpl::MAX_CONNECTION_COUNT - 1) {
     LOG_WARNING("Exceeded MAX_CONNECTION_COUNT -- will not accept new connections");
   }
-  ScopedLock lock(writeStatusLock_.get());
+  CheckedLock lock(writeStatusLock_);
   writeStatus_[connection->Id()] = TextWriteState();
   return Result_Ok;
 }
@@ -332,7 +330,7 @@ void Manager::StartLeaving(Connection* self) {
   const UUID& connectionId = self->Id();
   bool drained;
   {
-    ScopedLock lock(writeStatusLock_.get());
+    CheckedLock lock(writeStatusLock_);
     auto it = writeStatus_.find(connectionId);
     drained = it == writeStatus_.end() || it->second.queued == 0;
   }
@@ -384,7 +382,7 @@ int Manager::InternalDeleteConnection(const UUID& connectionId) {
   if (connectionCount_.load() == NetworkTransportImpl::MAX_CONNECTION_COUNT - 1) {
     LOG_WARNING("No longer exceeding MAX_CONNECTION_COUNT -- will resume accepting new connections");
   }
-  ScopedLock lock(writeStatusLock_.get());
+  CheckedLock lock(writeStatusLock_);
   writeStatus_.erase(connectionId);
   return Result_Ok;
 }
@@ -401,7 +399,7 @@ int Manager::DeleteAllConnections() {
 int Manager::InternalDeleteAllConnections() {
   connections_.clear();
   connectionCount_.store(0);
-  ScopedLock lock(writeStatusLock_.get());
+  CheckedLock lock(writeStatusLock_);
   writeStatus_.clear();
   return Result_Ok;
 }
@@ -446,7 +444,7 @@ int Manager::InternalWriteText(const UUID& connectionId, IDataStream* text) {
   }
   if (WriteStatus(connectionId) == Result_ConnectionLost) return Result_Ok;
   const int result = connection->WriteText(connectionId, text);
-  ScopedLock lock(writeStatusLock_.get());
+  CheckedLock lock(writeStatusLock_);
   writeStatus_[connectionId].status = result;
   return Result_Ok;
 }
@@ -456,7 +454,7 @@ bool Manager::WriteTextOnReceiveThread(const UUID& connectionId, IDataStream* te
   Connection* connection = Connection::ReceivingOnThisThread();
   if (!connection || connection->Id() != connectionId) return false;
   {
-    ScopedLock lock(writeStatusLock_.get());
+    CheckedLock lock(writeStatusLock_);
     auto it = writeStatus_.find(connectionId);
     if (it == writeStatus_.end()) {
       // Removed from the map: as the queued write would find it.
@@ -467,7 +465,7 @@ bool Manager::WriteTextOnReceiveThread(const UUID& connectionId, IDataStream* te
     if (it->second.status == Result_ConnectionLost) return true;
   }
   const int result = connection->WriteText(connectionId, text);
-  ScopedLock lock(writeStatusLock_.get());
+  CheckedLock lock(writeStatusLock_);
   auto it = writeStatus_.find(connectionId);
   if (it != writeStatus_.end()) it->second.status = result;
   return true;

@@ -18,6 +18,7 @@
 #include <memory>
 
 #include "NetworkTransportImpl.h"
+#include "ThreadAnnotations.h"
 #include "Uuid.h"
 
 namespace corvane {
@@ -137,22 +138,22 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   bool WriteTextOnReceiveThread(const UUID& connectionId, IDataStream* text);
   void CountQueuedText(const UUID& connectionId, int change);
 
-  std::unique_ptr<Scheduler::FastMutex> queueLock_;
-  std::deque<Task> queue_;
-  bool closing_ = false;
+  CheckedMutex queueLock_;
+  std::deque<Task> queue_ GUARDED_BY(queueLock_);
+  bool closing_ GUARDED_BY(queueLock_) = false;
 
   std::map<UUID, RefPtr<Connection>> connections_;
   std::atomic<int> connectionCount_{0};
   std::atomic<int> queuedAdds_{0};
   std::atomic<int> leaving_{0};
-  std::unique_ptr<Scheduler::FastMutex> writeStatusLock_;
+  CheckedMutex writeStatusLock_;
   // Per connection: the result of the last text write, and the text writes
   // queued and not yet run (a direct send may not overtake them).
   struct TextWriteState {
     int status = 0;
     int queued = 0;
   };
-  std::map<UUID, TextWriteState> writeStatus_;
+  std::map<UUID, TextWriteState> writeStatus_ GUARDED_BY(writeStatusLock_);
   std::shared_ptr<std::atomic<uint32_t>> writeTimeout_;
   std::atomic<bool> purgeEnabled_{false};
   std::atomic<uint32_t> purgePeriodMs_{NetworkTransportImpl::kDefaultPurgePeriodMs};
