@@ -23,8 +23,8 @@
 //
 // Locks: the server's lock is its only one, a leaf: taken by connection
 // callbacks (whose own locks are let go by then) and by the timer, and let
-// go before any call into the connections, a handler or a request. It is
-// a re-entrant framework lock and stays out of the compiler's lock analysis.
+// go before any call into the connections, a handler or a request. No path
+// takes it twice, so it is a checked lock with the members it guards named.
 #pragma once
 
 #include <atomic>
@@ -37,6 +37,7 @@
 #include "ITransport.h"
 #include "RefCount.h"
 #include "Scheduler.h"
+#include "ThreadAnnotations.h"
 #include "Timer.h"
 #include "Uuid.h"
 
@@ -182,19 +183,19 @@ class HttpServer : public ITransport::ITransportNotify, public IRefCountImpl {
   // The oldest connection whose request is not complete.
   bool ChooseConnectionToClose(UUID* connectionId);
 
-  std::unique_ptr<Scheduler::FastMutex> lock_;
+  CheckedMutex lock_;
   uint32_t bindAddress_;
   uint16_t port_;
   std::unique_ptr<EncryptionStruct> tls_;
-  RequestTimeLimits limits_;
+  RequestTimeLimits limits_ GUARDED_BY(lock_);
   std::atomic<uint32_t> responseSliceBytes_{kResponseSliceBytes};
   // Raised by Stop and seen by every request this server made, so that long
   // parsing or a long handler gives up instead of holding up the stop.
-  std::shared_ptr<std::atomic<bool>> stopping_ = std::make_shared<std::atomic<bool>>(false);
-  RefPtr<IHttpConnections> connections_;
+  std::shared_ptr<std::atomic<bool>> stopping_ GUARDED_BY(lock_) = std::make_shared<std::atomic<bool>>(false);
+  RefPtr<IHttpConnections> connections_ GUARDED_BY(lock_);
   std::unique_ptr<IdleWatch> idleWatch_;
-  RefPtr<ITimer> idleTimer_;
-  std::map<UUID, RefPtr<IUriHandler::Request>> requests_;
+  RefPtr<ITimer> idleTimer_ GUARDED_BY(lock_);
+  std::map<UUID, RefPtr<IUriHandler::Request>> requests_ GUARDED_BY(lock_);
   // Each connection whose request is not yet complete (or that has sent
   // nothing yet), in steady-clock milliseconds (0: not yet).
   struct Arrival {
@@ -205,13 +206,13 @@ class HttpServer : public ITransport::ITransportNotify, public IRefCountImpl {
     uint64_t bytes = 0;
     uint64_t headBytes = 0;
   };
-  std::map<UUID, Arrival> arrivals_;
+  std::map<UUID, Arrival> arrivals_ GUARDED_BY(lock_);
   // Connections named to make room and not heard from since.
-  std::set<UUID> namedToClose_;
-  std::map<std::string, RefPtr<IUriHandler>> handlers_;
+  std::set<UUID> namedToClose_ GUARDED_BY(lock_);
+  std::map<std::string, RefPtr<IUriHandler>> handlers_ GUARDED_BY(lock_);
   // Never shrinks: a streaming handler's continuation is honoured only while
   // its handler is one of these.
-  std::set<IUriHandler*> liveHandlers_;
+  std::set<IUriHandler*> liveHandlers_ GUARDED_BY(lock_);
 };
 
 }  // namespace corvane

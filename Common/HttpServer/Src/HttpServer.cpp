@@ -71,7 +71,6 @@ class HttpServer::IdleWatch final : public ITimer::ITimerCallback, public IListe
 HttpServer::HttpServer(uint32_t bindAddress, uint16_t port, const EncryptionStruct* tls)
     : bindAddress_(bindAddress), port_(port), idleWatch_(new IdleWatch(this)) {
   CRASH_LOG_GUARD(HTTP_SERVER_FUNCTION("HttpServer"), [&] {
-    lock_.reset(GetDefaultScheduler()->CreateFastMutex());
     if (tls) tls_.reset(new EncryptionStruct(*tls));
     if (!g_spoolCleared.exchange(true)) {
       std::string root = RequestSpoolRoot();
@@ -83,12 +82,12 @@ HttpServer::HttpServer(uint32_t bindAddress, uint16_t port, const EncryptionStru
 HttpServer::~HttpServer() { Stop(); }
 
 void HttpServer::SetRequestIdleTimeoutMs(uint32_t timeoutMs) {
-  ScopedLock hold(lock_.get());
+  CheckedLock hold(lock_);
   limits_.idleMs = timeoutMs;
 }
 
 void HttpServer::SetRequestTimeLimits(const RequestTimeLimits& limits) {
-  ScopedLock hold(lock_.get());
+  CheckedLock hold(lock_);
   limits_ = limits;
 }
 
@@ -103,7 +102,7 @@ int HttpServer::Start() {
     }
     RequestTimeLimits limits;
     {
-      ScopedLock hold(lock_.get());
+      CheckedLock hold(lock_);
       if (connections_) return static_cast<int>(Result_AlreadyInitialized);
       // Requests of an earlier run keep the flag they were given.
       stopping_ = std::make_shared<std::atomic<bool>>(false);
@@ -127,7 +126,7 @@ int HttpServer::Start() {
     if (shortest != 0 && Succeeded(CreateTimer(timer.Receive()))) {
       const uint32_t period = std::clamp<uint32_t>(shortest / 4, 10, 1000);
       timer->Start(period, idleWatch_.get(), period);
-      ScopedLock hold(lock_.get());
+      CheckedLock hold(lock_);
       if (connections_.Get() == connections.Get()) idleTimer_ = std::move(timer);
     }
     // A timer that lost a race with Stop is destroyed here, outside the lock.
@@ -140,7 +139,7 @@ int HttpServer::Stop() {
     RefPtr<IHttpConnections> connections;
     RefPtr<ITimer> timer;
     {
-      ScopedLock hold(lock_.get());
+      CheckedLock hold(lock_);
       connections = std::move(connections_);
       timer = std::move(idleTimer_);
       stopping_->store(true);
@@ -152,7 +151,7 @@ int HttpServer::Stop() {
     if (connections) connections->Shutdown();
     std::map<UUID, RefPtr<IUriHandler::Request>> dropped;
     {
-      ScopedLock hold(lock_.get());
+      CheckedLock hold(lock_);
       dropped.swap(requests_);
       arrivals_.clear();
       namedToClose_.clear();
@@ -162,19 +161,19 @@ int HttpServer::Stop() {
 }
 
 RefPtr<IHttpConnections> HttpServer::CurrentConnections() {
-  ScopedLock hold(lock_.get());
+  CheckedLock hold(lock_);
   return connections_;
 }
 
 size_t HttpServer::PendingRequestCount() {
-  ScopedLock hold(lock_.get());
+  CheckedLock hold(lock_);
   return requests_.size();
 }
 
 void HttpServer::Forget(const UUID& connectionId) {
   RefPtr<IUriHandler::Request> request;
   {
-    ScopedLock hold(lock_.get());
+    CheckedLock hold(lock_);
     auto it = requests_.find(connectionId);
     if (it != requests_.end()) {
       request = std::move(it->second);
@@ -196,7 +195,7 @@ void HttpServer::CloseIdleConnections() {
   RefPtr<IHttpConnections> connections;
   RequestTimeLimits limits;
   {
-    ScopedLock hold(lock_.get());
+    CheckedLock hold(lock_);
     limits = limits_;
     const int64_t now = SteadyNowMs();
     for (auto it = arrivals_.begin(); it != arrivals_.end();) {
@@ -237,7 +236,7 @@ void HttpServer::CloseIdleConnections() {
 }
 
 bool HttpServer::ChooseConnectionToClose(UUID* connectionId) {
-  ScopedLock hold(lock_.get());
+  CheckedLock hold(lock_);
   const Arrival* oldest = nullptr;
   for (const auto& entry : arrivals_) {
     // One named before is on its way out: naming it again would make no
@@ -256,7 +255,7 @@ int HttpServer::OnEvent(const UUID& connectionId, int event) {
   return CRASH_LOG_GUARD(HTTP_SERVER_FUNCTION("OnEvent"), [&]() -> int {
     if (event == TransportEvent_Connected) {
       // A connection that never sends a byte is as idle as one that stops.
-      ScopedLock hold(lock_.get());
+      CheckedLock hold(lock_);
       if (connections_) {
         Arrival& arrival = arrivals_[connectionId];
         arrival.connectedMs = arrival.lastBytesMs = SteadyNowMs();
@@ -285,7 +284,7 @@ int HttpServer::OnDataReady(const UUID& connectionId, const UUID& /*messageType*
     RefPtr<IUriHandler::Request> request;
     bool headBefore;
     {
-      ScopedLock hold(lock_.get());
+      CheckedLock hold(lock_);
       if (!connections_) return static_cast<int>(Result_Ok);
       RefPtr<IUriHandler::Request>& slot = requests_[connectionId];
       if (!slot) {
@@ -315,7 +314,7 @@ int HttpServer::OnDataReady(const UUID& connectionId, const UUID& /*messageType*
     if (!request->HeadersParsed()) return static_cast<int>(Result_Ok);
     if (!headBefore && !request->IsComplete()) {
       // The body's pace is measured from here.
-      ScopedLock hold(lock_.get());
+      CheckedLock hold(lock_);
       auto arrival = arrivals_.find(connectionId);
       if (arrival != arrivals_.end()) {
         arrival->second.headDoneMs = SteadyNowMs();
@@ -333,7 +332,7 @@ int HttpServer::OnDataReady(const UUID& connectionId, const UUID& /*messageType*
       if (!request->IsComplete()) return static_cast<int>(Result_Ok);
       {
         // The handler's own time is not the client's silence.
-        ScopedLock hold(lock_.get());
+        CheckedLock hold(lock_);
         arrivals_.erase(connectionId);
       }
       if (!Quiet(uri)) {
@@ -448,7 +447,7 @@ std::string HttpServer::RequestSpoolRoot() { return GetDataDirectory("", "", "re
 int HttpServer::RegisterHandler(const std::string& uri, IUriHandler* handler) {
   return CRASH_LOG_GUARD(HTTP_SERVER_FUNCTION("RegisterHandler"), [&] {
     if (!handler) return static_cast<int>(Result_Ok);
-    ScopedLock hold(lock_.get());
+    CheckedLock hold(lock_);
     handlers_[uri] = handler;
     liveHandlers_.insert(handler);
     return static_cast<int>(Result_Ok);
@@ -459,7 +458,7 @@ int HttpServer::LocateHandler(const std::string& uri, IUriHandler** handler, std
   return CRASH_LOG_GUARD(HTTP_SERVER_FUNCTION("LocateHandler"), [&] {
     if (!handler) return static_cast<int>(Result_InvalidPointer);
     *handler = nullptr;
-    ScopedLock hold(lock_.get());
+    CheckedLock hold(lock_);
     std::string key = uri;
     for (;;) {
       auto it = handlers_.find(key);
@@ -479,7 +478,7 @@ int HttpServer::LocateHandler(const std::string& uri, IUriHandler** handler, std
 }
 
 bool HttpServer::IsLiveHandler(IUriHandler* handler) {
-  ScopedLock hold(lock_.get());
+  CheckedLock hold(lock_);
   return liveHandlers_.count(handler) != 0;
 }
 
