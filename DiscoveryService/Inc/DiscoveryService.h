@@ -17,7 +17,8 @@
 // any state.
 //
 // Threads: its own loop (purge and a statistics line every 60 s), the
-// transports' delivery threads (the stub, OnEvent), the bridge's thread
+// transports' delivery threads (the stub, OnEvent), the list thread (copies
+// and writes the enumeration lists), the bridge's thread
 // (StoreForeignDisplay) and the protocol-2 registry's work thread
 // (RemoveDisplayByUuid). `lock_` guards the maps and the objects made by
 // Initialize; nothing that can wait for another thread is called under it
