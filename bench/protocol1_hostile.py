@@ -48,6 +48,14 @@ the attack still runs and times the exit:
            when closed, beside a mode-1 legit client that keeps its
            connections and every 0.5 s reads a 33 MB list, acknowledging it
            at its end: lists whole, legit connections closed, budget lines
+  shared   registrations that never read their callbacks, each holding the
+           list (a 32 MiB table and 8 of them; 20000 bridged 1 KB displays
+           and 24 of them), beside a legit client reading whole lists:
+           rounds answered within 5 s, whole, closed; peak resident
+  rebuild  connections that change their display before every enumeration
+           (2 of them over 20000 bridged 1 KB displays; 4 over 10000 small
+           ones), beside a legit client reading whole lists and a
+           protocol-2 probe: legit rounds, p50, protocol-2 p99, CPU
 
 The peers write the transport's frames, layer records and RPC records by
 hand. Every loop is bounded in count and time. Only the standard library.
@@ -1280,13 +1288,272 @@ def phase_heldbudget(binary, root):
         log_count(root, "bytes of unfinished messages"), "bytes of unfinished messages"))
     print("heldbudget: " + sigterm_during(svc, lambda s: stalled_frames_attack(s, [])))
     attack.finish(15)
+# ---- lists held and lists rebuilt ----
+
+class AttackerCaller(Caller):
+    """A Caller whose connections come from the attackers' address."""
+
+    def __init__(self, with_callbacks=False, timeout=5.0):
+        self.conn = Conn(RPC_PORT, timeout, source=ATTACKER)
+        self.callbacks = Conn(CALLBACK_PORT, timeout, source=ATTACKER) if with_callbacks else None
+
+
+def recv_into_exact(sock, n, deadline):
+    buf = bytearray(n)
+    view, got = memoryview(buf), 0
+    while got < n:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            raise TimeoutError()
+        sock.settimeout(left)
+        k = sock.recv_into(view[got:], n - got)
+        if not k:
+            raise ConnectionError("closed")
+        got += k
+    return buf
+
+
+def read_callback(sock, deadline):
+    """The parameter bytes of the next one-way RPC record on a callback
+    connection."""
+    while True:
+        head = recv_into_exact(sock, 27, deadline)
+        if head[:7] != START:
+            raise RuntimeError("bad frame")
+        (length,) = struct.unpack_from("<I", head, 7)
+        body = recv_into_exact(sock, length, deadline)
+        if uuid.UUID(bytes_le=bytes(head[11:27])) == RPC_TYPE and body[:1] == b"\x01":
+            return memoryview(body)[35:]
+
+
+def parse_batch(params, extended):
+    """(records, last, exact): exact when the batch ends right after its
+    last flag."""
+    off = 38 if extended and len(params) > 5 else 0
+    (count,) = struct.unpack_from("<I", params, off)
+    off += 4
+    for _ in range(count):
+        off += 16
+        for _ in range(3 if extended else 2):
+            (n,) = struct.unpack_from("<I", params, off)
+            off += 4 + n
+            if _ == 1:
+                off += 10
+    return count, params[off] == 1, off + 1 == len(params)
+
+
+def whole_round(extended=False, timeout=5.0):
+    """One legit round from its first connect: register, enumerate, read the
+    list to its last batch. (seconds or inf, records or -1 when a batch did
+    not parse, closed: the service closed a connection)."""
+    t0 = time.monotonic()
+    deadline = t0 + timeout
+    c = None
+    try:
+        c = Caller(with_callbacks=True, timeout=timeout)
+        left = lambda: max(0.1, deadline - time.monotonic())
+        if c.call(ADD_NOTIFY, c.callbacks.id.bytes_le, left()) != 0:
+            return float("inf"), 0, False
+        if c.call(ENUMERATE, (b"\x01" if extended else b"\x00") + struct.pack("<Q", 0), left()) != 0:
+            return float("inf"), 0, False
+        records, exact = 0, True
+        while True:
+            count, last, whole = parse_batch(read_callback(c.callbacks.sock, deadline), extended)
+            records += count
+            exact = exact and whole
+            if last:
+                break
+        return time.monotonic() - t0, records if exact else -1, False
+    except ConnectionError:
+        return float("inf"), 0, True
+    except Exception:
+        return float("inf"), 0, False
+    finally:
+        if c:
+            c.close()
+
+
+def legit_whole(stop, out, extended, period=1.0):
+    while not stop.is_set():
+        out.append(whole_round(extended))
+        stop.wait(period)
+
+
+def summary(rounds, expected):
+    served = [t for t, n, _ in rounds if t != float("inf")]
+    whole = sum(1 for t, n, _ in rounds if t != float("inf") and n >= expected)
+    closed = sum(1 for _, _, c in rounds if c)
+    return ("legit rounds %d: answered within 5 s %d (%.0f %%), whole %d, closed %d; p50 %.2f s, slowest %.2f s"
+            % (len(rounds), len(served), 100.0 * len(served) / max(1, len(rounds)), whole, closed,
+               percentile(served, 50), max(served) if served else float("nan")))
+
+
+def publish_bridged(n, size=480):
+    """n protocol-2 displays of about 1 KB, from 20 publishers that stay
+    connected (the protocol-1 service learns them over the bridge)."""
+    pubs = []
+    per = (n + 19) // 20
+    for p in range(20):
+        s = hostile_peers.connect()
+        chunk = b"".join(hostile_peers.publish(hostile_peers.display_id(0xB1D0 + p, i), b"n" * size, 0, b"a" * size)
+                         for i in range(min(per, n - p * per)))
+        s.sendall(chunk)
+        pubs.append(s)
+    return pubs
+
+
+def settled_records(extended, least, seconds=60):
+    """Records in a legit list once it holds at least least and stops
+    growing."""
+    deadline, last = time.monotonic() + seconds, -1
+    while time.monotonic() < deadline:
+        t, n, _ = whole_round(extended, 30)
+        if n >= least and n == last:
+            return n
+        last = n
+        time.sleep(1)
+    return last
+
+
+def deaf_attack(count, extended):
+    """count registrations whose callback connections never read, each
+    asking for the list every 0.5 s; each comes back on fresh connections
+    every 15 s."""
+    def one(stop):
+        while not stop.is_set():
+            c = None
+            try:
+                c = AttackerCaller(with_callbacks=True)
+                c.callbacks.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+                c.call(ADD_NOTIFY, c.callbacks.id.bytes_le)
+                req = frame(RPC_TYPE, rpc_body(1, ENUMERATE, (b"\x01" if extended else b"\x00") +
+                                               struct.pack("<Q", 0))[0])
+                until = time.monotonic() + 15
+                while not stop.is_set() and time.monotonic() < until:
+                    c.conn.sock.sendall(req)
+                    stop.wait(0.5)
+            except Exception:
+                stop.wait(0.5)
+            finally:
+                if c:
+                    c.close()
+
+    def attack(stop):
+        threads = [Background(one) for _ in range(count)]
+        stop.wait(120)
+        for t in threads:
+            t.finish(5)
+    return attack
+
+
+def rebuild_attack(count):
+    """count connections flooding pairs of one-way calls: an UpdateDisplay
+    that changes their display, then an enumeration; their callback
+    connections read everything."""
+    def one(stop, k):
+        c = AttackerCaller(with_callbacks=True)
+        reader = Background(drain(c.callbacks))
+        c.call(ADD_NOTIFY, c.callbacks.id.bytes_le)
+        ident, n = uuid.UUID(int=(0xC4 << 120) + k), 0
+        enum = frame(RPC_TYPE, rpc_body(1, ENUMERATE, b"\x00" + struct.pack("<Q", 0))[0])
+        c.conn.sock.settimeout(1)
+        while not stop.is_set():
+            chunk = []
+            for _ in range(20):
+                n += 1
+                chunk.append(frame(RPC_TYPE, rpc_body(1, UPDATE, update_params(ident, b"churn-%d" % n))[0]))
+                chunk.append(enum)
+            try:
+                c.conn.sock.sendall(b"".join(chunk))
+            except socket.timeout:
+                continue
+            except OSError:
+                break
+        reader.finish(2)
+        c.close()
+
+    def attack(stop):
+        threads = [Background(lambda s, k=k: one(s, k)) for k in range(count)]
+        stop.wait(120)
+        for t in threads:
+            t.finish(5)
+    return attack
+
+
+def cpu_seconds(svc):
+    try:
+        with open("/proc/%d/stat" % svc.proc.pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    except (OSError, IndexError, ValueError):
+        return float("nan")
+
+
+def measured_attack(svc, name, attack_fn, extended, expected, probe=False):
+    """Legit rounds (and a protocol-2 probe) throughout an attack, then a
+    SIGTERM while it runs."""
+    sampler = Sampler(svc)
+    sampler.start()
+    p2 = hostile_peers.Probe(0xD2) if probe else None
+    if p2:
+        p2.start()
+    attack = Background(attack_fn)
+    time.sleep(1)
+    cpu0, t0 = cpu_seconds(svc), time.monotonic()
+    rounds = []
+    legit = Background(lambda s: legit_whole(s, rounds, extended))
+    time.sleep(SECONDS)
+    legit.finish(10)
+    cpu = 100.0 * (cpu_seconds(svc) - cpu0) / (time.monotonic() - t0)
+    attack.finish(15)
+    peak = sampler.finish()
+    line = "%s: %s; CPU %.0f %%; peak %.1f MiB" % (name, summary(rounds, expected), cpu, peak)
+    if p2:
+        lat = p2.finish()
+        line += "; protocol-2 changes %d, p99 %.1f ms" % (len(lat), percentile(lat, 99))
+    print(line)
+    print("%s: %s" % (name, sigterm_during(svc, attack_fn)))
+    sys.stdout.flush()
+
+
+def phase_shared(binary, root):
+    svc = Service(binary, root)
+    svc.start()
+    publish_displays(540, name=b"n" * 62000)
+    expected = settled_records(False, 540)
+    measured_attack(svc, "shared 32 MiB table, 8 deaf", deaf_attack(8, False), False, expected)
+
+    svc = Service(binary, root)
+    svc.start()
+    pubs = publish_bridged(20000)
+    expected = settled_records(True, 20000)
+    measured_attack(svc, "shared 20000 bridged, 24 deaf", deaf_attack(24, True), True, expected)
+    for s in pubs:
+        s.close()
+
+
+def phase_rebuild(binary, root):
+    svc = Service(binary, root)
+    svc.start()
+    pubs = publish_bridged(20000)
+    # The churners' own displays join the list: a whole one holds at least
+    # the bridged ones.
+    expected = settled_records(False, 20000)
+    measured_attack(svc, "rebuild 20000 bridged, 2 churners", rebuild_attack(2), False, expected, probe=True)
+    for s in pubs:
+        s.close()
+
+    svc = Service(binary, root)
+    svc.start()
+    publish_displays(10000)
+    measured_attack(svc, "rebuild 10000 small, 4 churners", rebuild_attack(4), False, 10000, probe=True)
 
 
 def main():
     binary = sys.argv[1]
     phases = os.environ.get("P1_PHASES", ",".join(
         ["enum", "burst", "stall", "reset", "rename", "bridge", "frames", "silent", "keepalive", "window",
-         "kapartial", "slotchurn", "heldbudget"])).split(",")
+         "kapartial", "slotchurn", "heldbudget", "shared", "rebuild"])).split(",")
     table = {
         "enum": phase_enum,
         "burst": phase_burst,
@@ -1301,6 +1568,8 @@ def main():
         "kapartial": phase_kapartial,
         "slotchurn": phase_slotchurn,
         "heldbudget": phase_heldbudget,
+        "shared": phase_shared,
+        "rebuild": phase_rebuild,
     }
     for name in phases:
         with tempfile.TemporaryDirectory(prefix="p1-hostile-") as root:

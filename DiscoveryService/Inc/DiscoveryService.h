@@ -17,7 +17,8 @@
 // any state.
 //
 // Threads: its own loop (purge and a statistics line every 60 s), the
-// transports' delivery threads (the stub, OnEvent), the bridge's thread
+// transports' delivery threads (the stub, OnEvent), the list thread (copies
+// and writes the enumeration lists), the bridge's thread
 // (StoreForeignDisplay) and the protocol-2 registry's work thread
 // (RemoveDisplayByUuid). `lock_` guards the maps and the objects made by
 // Initialize; nothing that can wait for another thread is called under it
@@ -50,6 +51,7 @@
 #include "RpcCallbackThread.h"
 #include "Scheduler.h"
 #include "Thread.h"
+#include "ThreadContext.h"
 #include "Uuid.h"
 
 namespace corvane::talvenor::server {
@@ -115,8 +117,11 @@ class TalvenorDiscoveryService : public Thread, public ITransport::ITransportNot
   int RemoveNotify(const UUID& callerId);
   // knownStamp equal to the current stamp (and not 0): 0, nothing sent.
   // A caller without AddNotify: Result_Fail, nothing sent. The list replaces
-  // one of the caller's that is still waiting to start; a full callback
-  // queue gives Result_Fail.
+  // one of the caller's that is still waiting to start. When the list of the
+  // current version is already built it is queued at once (a full callback
+  // queue gives Result_Fail); otherwise the request waits for the list
+  // thread, which builds each version once for all its requests and queues
+  // it (a refusal then is only logged), and the answer is 0.
   int RequestDisplayEnumeration(const UUID& callerId, bool extended, uint64_t knownStamp, uint64_t* currentStamp);
   int UpdateDisplay(const UUID& id, const std::string& name, const std::string& secondaryName, const uint32_t* ipv4,
                     uint16_t port, uint32_t flags, const std::string& appData);
@@ -141,6 +146,10 @@ class TalvenorDiscoveryService : public Thread, public ITransport::ITransportNot
   // Never decreases, and changes with every change of the display set.
   uint64_t GetChangeStamp() const { return changeStamp_.load(); }
 
+  // Called on the list thread before each list it builds (tests watch where
+  // and how often lists are built).
+  void SetListBuildHook(std::function<void()> hook);
+
   int OnDataReady(const UUID& connectionId, const UUID& messageType, IDataStream* data) override;
   // A disconnect of a registered caller's RPC or callback connection
   // removes its registration.
@@ -161,8 +170,11 @@ class TalvenorDiscoveryService : public Thread, public ITransport::ITransportNot
   // Takes the caller's registration out of both maps; the callback
   // connection to drop, if any, goes to *dropped. lock_ held.
   bool UnregisterLocked(const UUID& callerId, UUID* dropped);
-  // The enumeration batches of the current list; built once per change.
-  std::vector<RefPtr<IDataStream>> ListBatches(bool extended, std::vector<DisplayInfo>* list, uint64_t stamp);
+  // The enumeration batches of list; empty when a stream cannot be made.
+  static std::vector<RefPtr<IDataStream>> ListBatches(bool extended, const std::vector<DisplayInfo>& list);
+  // The list thread's task: builds the lists the waiting requests need, one
+  // version at a time, and queues them, until no request waits.
+  void BuildLists();
 
   const uint16_t port_;
   TransportMaker maker_;
@@ -189,6 +201,18 @@ class TalvenorDiscoveryService : public Thread, public ITransport::ITransportNot
     std::vector<RefPtr<IDataStream>> batches;
   };
   CachedList lists_[2];
+  // A request waiting for the list of its version (or a newer one), one per
+  // caller: a later request of the caller replaces it.
+  struct WaitingList {
+    bool extended = false;
+    uint64_t stamp = 0;
+  };
+  std::map<UUID, WaitingList> waitingLists_;
+  // BuildLists is posted or running; it alone clears this.
+  bool building_ = false;
+  // Builds the lists, off the threads that deliver calls.
+  RefPtr<ThreadContext> lister_;
+  std::function<void()> buildHook_;
   // Callback connections found missing, since when (UTC ms); the service
   // thread's own.
   std::map<UUID, uint64_t> missingSince_;

@@ -80,6 +80,14 @@ void TalvenorDiscoveryService::Shutdown() {
   if (callbackRpc) callbackRpc->Detach();
   wake_->Set();
   Stop();
+  RefPtr<ThreadContext> lister;
+  {
+    ScopedLock hold(lock_.get());
+    lister = std::move(lister_);
+  }
+  // A build in hand finishes and finds the service stopped.
+  if (lister) lister->Stop();
+  lister.Reset();
   {
     ScopedLock hold(lock_.get());
     callbackThread = std::move(callbackThread_);
@@ -89,6 +97,7 @@ void TalvenorDiscoveryService::Shutdown() {
     displays_.clear();
     displayBytes_ = 0;
     lists_[0] = lists_[1] = CachedList{};
+    waitingLists_.clear();
     foreignDisplays_.clear();
   }
   // Joins the callback work threads; their sends fail fast on the finalised
@@ -160,6 +169,7 @@ int TalvenorDiscoveryService::DoInitialize() {
     stub_.Attach(new DiscoveryServiceStubImpl(this));
     rpc_->RegisterStub(DiscoveryServiceStubId, stub_.Get());
   }
+  if (!lister_) lister_.Attach(new ThreadContext(1, 0, "tds-p1-lists"));
   SetName("tds-p1-purge");
   Start(kInfinite);
   initialized_.store(true);
@@ -238,52 +248,122 @@ int TalvenorDiscoveryService::DoRequestDisplayEnumeration(const UUID& callerId, 
     return record.ReturnResult(Result_Ok);
   }
   *currentStamp = stamp;
-  std::vector<DisplayInfo> list;
   std::vector<RefPtr<IDataStream>> batches;
   UUID connectionId;
   RefPtr<RpcCallbackThread> callbackThread;
-  uint64_t listStamp = 0;
   {
     ScopedLock hold(lock_.get());
     auto it = callerToConnection_.find(callerId);
     if (it == callerToConnection_.end() || !callbackThread_) return record.ReturnResult(Result_Fail);
+    enumerationCount_.fetch_add(1);
+    // Every change of the list moves the stamp under this lock.
+    const uint64_t listStamp = changeStamp_.load();
+    const CachedList& cached = lists_[extended ? 1 : 0];
+    if (cached.batches.empty() || cached.stamp != listStamp) {
+      // Copying and writing a list costs in proportion to the whole table:
+      // the list thread does it, once per version for every request that
+      // waits for it, and the thread that delivers calls goes on.
+      waitingLists_[callerId] = WaitingList{extended, listStamp};
+      if (!building_ && lister_) building_ = lister_->PostAlways([this] { BuildLists(); });
+      return record.ReturnResult(Result_Ok);
+    }
+    waitingLists_.erase(callerId);
+    batches = cached.batches;
     connectionId = it->second;
     callbackThread = callbackThread_;
-    // Every change of the list moves the stamp under this lock.
-    listStamp = changeStamp_.load();
-    const CachedList& cached = lists_[extended ? 1 : 0];
-    if (!cached.batches.empty() && cached.stamp == listStamp) {
-      batches = cached.batches;
-    } else {
-      list.reserve(displays_.size() + foreignDisplays_.size());
-      for (const auto& [id, display] : displays_) list.push_back(static_cast<const DisplayInfo&>(display));
-      for (const auto& [id, display] : foreignDisplays_) list.push_back(display);
-    }
-    enumerationCount_.fetch_add(1);
   }
-  // Built outside the lock, once per change of the list: every request in
-  // between shares the same (never again written) streams.
-  if (batches.empty()) batches = ListBatches(extended, &list, listStamp);
-  if (batches.empty()) return record.ReturnResult(Result_Fail);
   // One list per registration waits at most: a newer request replaces it.
   return record.ReturnResult(callbackThread->CallBackGroup(connectionId, DiscoveryServiceStubId,
                                                            DiscoveryServiceMethod_DisplayEnumeration, batches));
 }
 
-std::vector<RefPtr<IDataStream>> TalvenorDiscoveryService::ListBatches(bool extended, std::vector<DisplayInfo>* list,
-                                                                       uint64_t stamp) {
+void TalvenorDiscoveryService::SetListBuildHook(std::function<void()> hook) {
+  ScopedLock hold(lock_.get());
+  buildHook_ = std::move(hook);
+}
+
+void TalvenorDiscoveryService::BuildLists() {
+  CRASH_LOG_GUARD_NOTHROW(SERVICE_FUNCTION("RequestDisplayEnumeration"), [&] {
+    for (;;) {
+      uint64_t stamp = 0;
+      bool need[2] = {false, false};
+      std::vector<DisplayInfo> list;
+      std::function<void()> hook;
+      {
+        ScopedLock hold(lock_.get());
+        if (waitingLists_.empty() || !initialized_.load()) {
+          waitingLists_.clear();
+          building_ = false;
+          return;
+        }
+        stamp = changeStamp_.load();
+        for (const auto& [caller, waiting] : waitingLists_) {
+          const CachedList& cached = lists_[waiting.extended ? 1 : 0];
+          if (cached.batches.empty() || cached.stamp != stamp) need[waiting.extended ? 1 : 0] = true;
+        }
+        if (need[0] || need[1]) {
+          list.reserve(displays_.size() + foreignDisplays_.size());
+          for (const auto& [id, display] : displays_) list.push_back(static_cast<const DisplayInfo&>(display));
+          for (const auto& [id, display] : foreignDisplays_) list.push_back(display);
+          hook = buildHook_;
+        }
+      }
+      if (hook) hook();
+      // Built outside the lock; the streams are never written again, so
+      // every request of this version shares them.
+      std::vector<RefPtr<IDataStream>> built[2];
+      for (int mode = 0; mode < 2; ++mode) {
+        if (need[mode]) built[mode] = ListBatches(mode == 1, list);
+      }
+      list = {};
+      std::vector<std::pair<UUID, std::vector<RefPtr<IDataStream>>>> ready;
+      RefPtr<RpcCallbackThread> callbackThread;
+      {
+        ScopedLock hold(lock_.get());
+        for (int mode = 0; mode < 2; ++mode) {
+          if (need[mode] && !built[mode].empty()) lists_[mode] = CachedList{stamp, built[mode]};
+        }
+        callbackThread = callbackThread_;
+        // Requests made since the copy may want a newer version: they wait
+        // for the next round.
+        for (auto it = waitingLists_.begin(); it != waitingLists_.end();) {
+          const int mode = it->second.extended ? 1 : 0;
+          const CachedList& cached = lists_[mode];
+          const bool served = cached.stamp == stamp && !cached.batches.empty();
+          if (it->second.stamp > stamp || (!served && !need[mode])) {
+            ++it;
+            continue;
+          }
+          // A list that could not be made is dropped with its requests.
+          auto registration = callerToConnection_.find(it->first);
+          if (served && registration != callerToConnection_.end()) {
+            ready.emplace_back(registration->second, cached.batches);
+          }
+          it = waitingLists_.erase(it);
+        }
+      }
+      for (const auto& [connectionId, batches] : ready) {
+        if (callbackThread) {
+          callbackThread->CallBackGroup(connectionId, DiscoveryServiceStubId, DiscoveryServiceMethod_DisplayEnumeration,
+                                        batches);
+        }
+      }
+    }
+  });
+}
+
+std::vector<RefPtr<IDataStream>> TalvenorDiscoveryService::ListBatches(bool extended,
+                                                                       const std::vector<DisplayInfo>& list) {
   std::vector<RefPtr<IDataStream>> batches;
   size_t sent = 0;
   do {
-    const size_t count = std::min<size_t>(kBatchSize, list->size() - sent);
+    const size_t count = std::min<size_t>(kBatchSize, list.size() - sent);
     RefPtr<IDataStream> params;
     if (Failed(CreateDataStream(params.Receive()))) return {};
-    WriteDisplayEnumerationBatch(params.Get(), extended, *list, sent, count, sent + count == list->size());
+    WriteDisplayEnumerationBatch(params.Get(), extended, list, sent, count, sent + count == list.size());
     sent += count;
     batches.push_back(std::move(params));
-  } while (sent < list->size());
-  ScopedLock hold(lock_.get());
-  if (changeStamp_.load() == stamp) lists_[extended ? 1 : 0] = CachedList{stamp, batches};
+  } while (sent < list.size());
   return batches;
 }
 

@@ -5,7 +5,10 @@
 // ports; every peer is a bare transport writing the layer records itself.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DiscoveryService.h"
@@ -258,6 +261,63 @@ TEST(Protocol1HostileTest, AKeptRecordIsReportedWrittenAndItsCallbackSentOnce) {
     return next != 0;
   }, 10000));
   EXPECT_EQ(2u, next);
+}
+
+// Callers that change the table before every enumeration cost the thread
+// that asks nothing but a note: the list thread copies and writes each
+// version once, for every request that waits for it. The test thread plays
+// the delivery thread and calls the service directly; the callback
+// connections are unknown to the transport, so each list stays queued.
+TEST(Protocol1HostileTest, AListIsBuiltOncePerVersionAndNotOnTheThreadThatAsks) {
+  Service s;
+  std::mutex mutex;
+  std::vector<std::thread::id> builders;
+  std::atomic<bool> open{false};
+  s.service.SetListBuildHook([&] {
+    {
+      std::lock_guard<std::mutex> hold(mutex);
+      builders.push_back(std::this_thread::get_id());
+    }
+    // The first build waits, so that every request below finds it running.
+    WaitUntil([&] { return open.load(); }, 10000);
+  });
+  auto builds = [&] {
+    std::lock_guard<std::mutex> hold(mutex);
+    return builders.size();
+  };
+  auto pending = [&] {
+    int connections = 0, queued = 0;
+    s.service.GetCallbackStatistics(&connections, &queued);
+    return queued;
+  };
+  const uint32_t address = 0x0A000001;
+  UUID display, object;
+  display.Generate();
+  ASSERT_EQ(0, s.service.UpdateDisplay(display, "a", "", &address, 53202, 0, ""));
+  std::vector<UUID> callers(4);
+  for (UUID& caller : callers) {
+    UUID callback;
+    caller.Generate();
+    callback.Generate();
+    ASSERT_EQ(0, s.service.AddNotify(caller, callback, object));
+  }
+  uint64_t stamp = 0;
+  for (const UUID& caller : callers) ASSERT_EQ(0, s.service.RequestDisplayEnumeration(caller, false, 0, &stamp));
+  ASSERT_TRUE(WaitUntil([&] { return builds() == 1; }));
+  open.store(true);
+  ASSERT_TRUE(WaitUntil([&] { return pending() == 4; }));
+  EXPECT_EQ(1u, builds());
+
+  // Each change before an enumeration makes one more build, never more.
+  for (int n = 0; n < 3; ++n) {
+    ASSERT_EQ(0, s.service.UpdateDisplay(display, "b" + std::to_string(n), "", &address, 53202, 0, ""));
+    ASSERT_EQ(0, s.service.RequestDisplayEnumeration(callers[0], false, 0, &stamp));
+    ASSERT_EQ(0, s.service.RequestDisplayEnumeration(callers[1], false, 0, &stamp));
+    ASSERT_TRUE(WaitUntil([&] { return builds() >= 2u + n; }));
+  }
+  s.service.Shutdown();
+  EXPECT_EQ(4u, builds());
+  for (const auto& id : builders) EXPECT_NE(std::this_thread::get_id(), id);
 }
 
 }  // namespace

@@ -12,13 +12,17 @@
 // nothing more, drops what is queued and waits for sends in progress.
 //
 // Queues are bounded: a connection holds at most kMaxQueuedCallbacks
-// callbacks, and all queues together at most kMaxTotalQueuedBytes of
-// parameters; a call past either is refused (Result_Fail, nothing queued).
+// callbacks, and all queues together at most the byte budget of parameters;
+// a call past either is refused (Result_Fail, nothing queued). The budget
+// counts memory, not references: a parameter stream queued for many
+// connections at once (one list sent to every client) is counted once while
+// any queue holds it. Parameter streams must not change once handed in.
 //
 // Locks: mapLock_ (the queues by connection and the turn cursor) is taken
 // first; under it either a queue's own lock (its items and retry state) or
-// retiredLock_ (queues removed but still sending), never both at once. None
-// is held while a callback is sent. Callers may hold their
+// retiredLock_ (queues removed but still sending), never both at once;
+// budgetLock_ (the bytes held) is a leaf under a queue's lock. None is held
+// while a callback is sent. Callers may hold their
 // own locks when they call in (the protocol-1 service does), so nothing here
 // calls back into them. Re-entrant framework locks: not under the compiler's
 // lock analysis.
@@ -26,14 +30,17 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "IRpc.h"
 #include "RefCount.h"
 #include "Scheduler.h"
 #include "Thread.h"
+#include "ThreadAnnotations.h"
 
 namespace corvane {
 
@@ -42,8 +49,9 @@ class RpcCallbackThread : public Thread, public virtual IRefCountImpl {
   static constexpr size_t kMaxQueuedCallbacks = 1024;
   static constexpr uint64_t kMaxTotalQueuedBytes = 256ull << 20;
 
-  // Holds a reference to rpc for its whole life.
-  explicit RpcCallbackThread(IRpc* rpc);
+  // Holds a reference to rpc for its whole life. maxQueuedBytes: the byte
+  // budget of all queues together.
+  explicit RpcCallbackThread(IRpc* rpc, uint64_t maxQueuedBytes = kMaxTotalQueuedBytes);
   ~RpcCallbackThread() override;
 
   // Starts the thread; a second call gives Result_AlreadyInitialized.
@@ -85,6 +93,11 @@ class RpcCallbackThread : public Thread, public virtual IRefCountImpl {
   int SendCallBackInternal(CallbackInfo* info);
   void SubtractPending(int count);
   void Nudge();
+  // One more queued callback holds its parameters, or one fewer; a stream
+  // is charged when its first holder comes and credited when its last goes.
+  void Hold(const CallbackInfo& info) REQUIRES(budgetLock_);
+  void LetGo(const CallbackInfo& info) REQUIRES(budgetLock_);
+  void LetGoAll(const std::deque<RefPtr<CallbackInfo>>& items) EXCLUDES(budgetLock_);
 
   RefPtr<IRpc> rpc_;
   std::atomic<bool> initialized_{false};
@@ -94,8 +107,15 @@ class RpcCallbackThread : public Thread, public virtual IRefCountImpl {
   std::vector<RefPtr<CallbackQueue>> retired_;
   UUID cursor_;
   std::atomic<int32_t> pending_{0};
-  // Parameter bytes queued in all queues.
-  std::atomic<uint64_t> queuedBytes_{0};
+  struct Holding {
+    uint32_t holders = 0;
+    uint32_t bytes = 0;
+  };
+  const uint64_t maxQueuedBytes_;
+  CheckedMutex budgetLock_;
+  // Every parameter stream queued, by identity, and its bytes counted once.
+  std::unordered_map<const IDataStream*, Holding> held_ GUARDED_BY(budgetLock_);
+  uint64_t queuedBytes_ GUARDED_BY(budgetLock_) = 0;
   std::atomic<uint64_t> nextGroup_{1};
   std::atomic<bool> stop_{false};
   // Wakes a pass that found nothing it could start: new work, a finished

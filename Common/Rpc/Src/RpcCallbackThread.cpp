@@ -54,10 +54,11 @@ class RpcCallbackThread::CallbackQueue final : public IRefCountImpl {
   uint64_t lastProgress = 0;
 };
 
-RpcCallbackThread::RpcCallbackThread(IRpc* rpc)
+RpcCallbackThread::RpcCallbackThread(IRpc* rpc, uint64_t maxQueuedBytes)
     : rpc_(rpc, true),
       mapLock_(GetDefaultScheduler()->CreateFastMutex()),
       retiredLock_(GetDefaultScheduler()->CreateFastMutex()),
+      maxQueuedBytes_(maxQueuedBytes),
       idle_(GetDefaultScheduler()->CreateEvent(false, false)) {}
 
 RpcCallbackThread::~RpcCallbackThread() {
@@ -129,9 +130,7 @@ int RpcCallbackThread::RemoveConnection(const UUID& connectionId) {
           // The callback in flight is among them: its completion will not
           // subtract it again.
           SubtractPending(static_cast<int>(queue->items.size()));
-          uint64_t bytes = 0;
-          for (const auto& item : queue->items) bytes += item->bytes;
-          queuedBytes_.fetch_sub(bytes);
+          LetGoAll(queue->items);
         }
         ScopedLock retiredLock(retiredLock_.get());
         retired_.push_back(std::move(it->second));
@@ -198,8 +197,6 @@ int RpcCallbackThread::PostCallBackInternal(std::vector<RefPtr<CallbackInfo>> in
     if (it == queues_.end()) return Result_Ok;
     queue = it->second;
   }
-  uint64_t bytes = 0;
-  for (const auto& info : infos) bytes += info->bytes;
   {
     ScopedLock lock(queue->lock.get());
     // Removed meanwhile: counting it would leave the count too high for ever.
@@ -210,18 +207,31 @@ int RpcCallbackThread::PostCallBackInternal(std::vector<RefPtr<CallbackInfo>> in
              old.objectId == first.objectId && old.method == first.method;
     };
     size_t dropped = 0;
-    uint64_t droppedBytes = 0;
-    for (const auto& old : queue->items) {
-      if (replaced(*old)) {
-        ++dropped;
-        droppedBytes += old->bytes;
+    for (const auto& old : queue->items) dropped += replaced(*old);
+    bool fits = queue->items.size() - dropped + infos.size() <= kMaxQueuedCallbacks;
+    uint64_t heldBytes = 0;
+    if (fits) {
+      // Tried on the books first: what the group shares with queued
+      // callbacks costs nothing more, and what it replaces is given back
+      // unless still held elsewhere.
+      CheckedLock budget(budgetLock_);
+      for (const auto& info : infos) Hold(*info);
+      for (const auto& old : queue->items) {
+        if (replaced(*old)) LetGo(*old);
       }
+      fits = queuedBytes_ <= maxQueuedBytes_;
+      if (!fits) {
+        for (const auto& old : queue->items) {
+          if (replaced(*old)) Hold(*old);
+        }
+        for (const auto& info : infos) LetGo(*info);
+      }
+      heldBytes = queuedBytes_;
     }
-    if (queue->items.size() - dropped + infos.size() > kMaxQueuedCallbacks ||
-        queuedBytes_.load() - droppedBytes + bytes > kMaxTotalQueuedBytes) {
+    if (!fits) {
       LOG_WARNING("callback queue of connection %s full (%zu queued, %llu bytes in all); call refused",
                   first.connectionId.ToString().c_str(), queue->items.size(),
-                  static_cast<unsigned long long>(queuedBytes_.load()));
+                  static_cast<unsigned long long>(heldBytes));
       return Result_Fail;
     }
     if (dropped != 0) {
@@ -229,7 +239,6 @@ int RpcCallbackThread::PostCallBackInternal(std::vector<RefPtr<CallbackInfo>> in
         it = replaced(**it) ? queue->items.erase(it) : it + 1;
       }
       SubtractPending(static_cast<int>(dropped));
-      queuedBytes_.fetch_sub(droppedBytes);
     }
     if (queue->items.empty()) queue->lastProgress = GetDefaultScheduler()->GetTickCount64();
     for (auto& info : infos) {
@@ -237,7 +246,6 @@ int RpcCallbackThread::PostCallBackInternal(std::vector<RefPtr<CallbackInfo>> in
       queue->items.push_front(std::move(info));
     }
     pending_.fetch_add(static_cast<int32_t>(infos.size()));
-    queuedBytes_.fetch_add(bytes);
   }
   Nudge();
   return Result_Ok;
@@ -268,6 +276,28 @@ void RpcCallbackThread::SubtractPending(int count) {
   int32_t current = pending_.load();
   while (!pending_.compare_exchange_weak(current, std::max(0, current - count))) {
   }
+}
+
+void RpcCallbackThread::Hold(const CallbackInfo& info) {
+  Holding& holding = held_[info.params.Get()];
+  if (holding.holders++ == 0) {
+    holding.bytes = info.bytes;
+    queuedBytes_ += info.bytes;
+  }
+}
+
+void RpcCallbackThread::LetGo(const CallbackInfo& info) {
+  auto it = held_.find(info.params.Get());
+  if (it == held_.end()) return;
+  if (--it->second.holders == 0) {
+    queuedBytes_ -= it->second.bytes;
+    held_.erase(it);
+  }
+}
+
+void RpcCallbackThread::LetGoAll(const std::deque<RefPtr<CallbackInfo>>& items) {
+  CheckedLock budget(budgetLock_);
+  for (const auto& item : items) LetGo(*item);
 }
 
 void RpcCallbackThread::Nudge() {
@@ -373,7 +403,8 @@ void RpcCallbackThread::SendTask(CallbackQueue* queue, RefPtr<CallbackInfo> info
         if (listed) queue->items.pop_back();
         if (listed && !queue->retired) {
           SubtractPending(1);
-          queuedBytes_.fetch_sub(info->bytes);
+          CheckedLock budget(budgetLock_);
+          LetGo(*info);
         }
         queue->lastProgress = GetDefaultScheduler()->GetTickCount64();
         queue->startedGroup = info->group;

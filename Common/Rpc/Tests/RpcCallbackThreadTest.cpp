@@ -288,6 +288,42 @@ TEST_P(CallbackThreadOverTransport, AQueuedGroupIsReplacedAndAStartedOneIsNeverC
   EXPECT_EQ(Pending(), 0);
 }
 
+// One list queued for many connections is one list in memory: deaf
+// connections holding it leave the byte budget to a client that reads,
+// while parameters of a caller's own still count in full.
+TEST_P(CallbackThreadOverTransport, DeafQueuesHoldingOneSharedListDoNotRefuseANinth) {
+  constexpr uint64_t kBudget = 1 << 20;
+  RefPtr<RpcCallbackThread> thread(new RpcCallbackThread(serverRpc_.Get(), kBudget), false);
+  ASSERT_EQ(thread->Initialize(), 0);
+  auto list = [](uint32_t first, size_t batches, size_t bytes) {
+    std::vector<RefPtr<IDataStream>> out;
+    const std::vector<uint8_t> pad(bytes, 0x5A);
+    for (uint32_t i = 0; i < batches; ++i) {
+      out.push_back(U32(first + i));
+      out.back()->Write(pad.data(), static_cast<uint32_t>(pad.size()));
+    }
+    return out;
+  };
+  // Three batches: nine copies would pass the budget, eight would not.
+  const auto shared = list(0, 3, 40000);
+  // Connections the transport does not know: nothing of theirs goes out.
+  for (int n = 0; n < 8; ++n) {
+    UUID deaf;
+    deaf.Generate();
+    ASSERT_EQ(thread->AddConnection(deaf), 0);
+    ASSERT_EQ(thread->CallBackGroup(deaf, kCallbackObject, 0, shared), 0) << "deaf " << n;
+  }
+  ASSERT_EQ(thread->AddConnection(a_.connectionId), 0);
+  ASSERT_EQ(thread->CallBackGroup(a_.connectionId, kCallbackObject, 0, shared), 0);
+  ASSERT_TRUE(WaitUntil([&] { return stubA_->Count() == 3; }, 10000));
+  EXPECT_EQ(stubA_->Values(), std::vector<uint32_t>({0, 1, 2}));
+  // Still held by the deaf queues: a distinct list past the rest is refused.
+  EXPECT_EQ(thread->CallBackGroup(a_.connectionId, kCallbackObject, 0, list(10, 3, 310000)), Result_Fail);
+  EXPECT_EQ(thread->CallBackGroup(a_.connectionId, kCallbackObject, 0, list(10, 3, 250000)), 0);
+  ASSERT_TRUE(WaitUntil([&] { return stubA_->Count() == 6; }, 10000));
+  thread.Reset();
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, CallbackThreadOverTransport, ::testing::Values(FakeTransportFactory(), PlainTransportFactory()),
                          [](const auto& info) { return info.param.name; });
 
