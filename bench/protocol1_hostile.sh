@@ -7,7 +7,7 @@
 #   TDS_BIN        service binary (default build/plain/.../TalvenorDiscoveryService)
 #   P1_SECONDS     length of each attack (20)
 #   P1_PHASES      phases to run, comma-separated (all): enum,burst,stall,reset,
-#                  rename,bridge,frames,silent,keepalive
+#                  rename,bridge,frames,silent,keepalive,share
 #   P1_KEEPALIVE_SECONDS  longest wait for the keep-alive peers to be closed (400)
 set -euo pipefail
 cd "$(dirname "$0")/.."
