@@ -30,8 +30,9 @@ the attack still runs and times the exit:
   keepalive  100 peers per port that send keep-alive settings of
            {0xFFFFFFFF, 0xFFFFFFFF} and fall silent: when the last is closed
            (P1_KEEPALIVE_SECONDS bounds the wait, 400), legit rounds meanwhile
-  share    from one address: 90 layered connections registering under 4
-           names each (10 of them closing at once), and one connection
+  share    from one address: 70 layered connections registering under 4
+           names each (4 of them closing at once; below the listener's 100, so
+           that no slot needs freeing), and one connection
            keeping 12000 displays fresh; a
            legit client from 127.0.0.1 adds a display, registers and
            enumerates: rounds served, refusals, and the same for 15 s after
@@ -863,11 +864,12 @@ def phase_keepalive(binary, root):
     print("keepalive: " + sigterm_during(svc, silent_attack(100, "keepalive")))
 
 
-def share_registration_attack(connections=80, quick=10, names=4, hold=5.0):
+def share_registration_attack(connections=66, quick=4, names=4, hold=5.0):
     """From ATTACKER: layered connections that each register under `names`
     names (callback ids that are no connection), hold them for `hold` s,
     close and come back, so that every registration slot stays taken; and
-    `quick` connections that close as soon as their registrations are sent."""
+    `quick` connections that close as soon as their registrations are sent
+    (and come back 0.1 s later)."""
     def worker(stop, hold):
         while not stop.is_set():
             c = None
@@ -883,6 +885,8 @@ def share_registration_attack(connections=80, quick=10, names=4, hold=5.0):
             finally:
                 if c:
                     c.close()
+            if hold == 0:
+                stop.wait(0.1)
 
     def attack(stop):
         run_threads(stop, [threading.Thread(target=worker, args=(stop, hold if i < connections else 0.0), daemon=True)
@@ -978,7 +982,7 @@ def phase_share(binary, root):
         if r[1] not in (None, 0) or r[0] == float("inf"):
             last_refused = time.monotonic() - left_at
         time.sleep(0.5)
-    print("share: one address flooding registrations (90 layered connections) and displays; legit rounds "
+    print("share: one address flooding registrations (70 layered connections) and displays; legit rounds "
           "during: " + share_summary(during))
     print("share: 15 s after the attacker left (its displays live on until purged): %s; last round not "
           "registered %s"
