@@ -56,6 +56,13 @@ the attack still runs and times the exit:
            (2 of them over 20000 bridged 1 KB displays; 4 over 10000 small
            ones), beside a legit client reading whole lists and a
            protocol-2 probe: legit rounds, p50, protocol-2 p99, CPU
+  share    from one address: 70 layered connections registering under 4
+           names each (4 of them closing at once; below the listener's 100, so
+           that no slot needs freeing), and one connection
+           keeping 12000 displays fresh; a
+           legit client from 127.0.0.1 adds a display, registers and
+           enumerates: rounds served, refusals, and the same for 15 s after
+           the attacker left
 
 The peers write the transport's frames, layer records and RPC records by
 hand. Every loop is bounded in count and time. Only the standard library.
@@ -854,19 +861,21 @@ def returning_peer(port, source, stop, opened, every=None, period=1.0):
             hold_until_closed(c, stop, period, every)
         except (OSError, RuntimeError, ConnectionError):
             stop.wait(0.05)
+def run_threads(stop, threads, wait):
+    """Starts the threads, waits for stop (wait s at most), joins them."""
+    for t in threads:
+        t.start()
+    stop.wait(wait)
+    for t in threads:
+        t.join(5)
 
 
 def churn_attack(count, opened, source=ATTACKER):
     """count silent peers per port that come back as soon as the service
     closes them, so that a peer always waits for a slot."""
     def attack(stop):
-        threads = [threading.Thread(target=returning_peer, args=(port, source, stop, opened), daemon=True)
-                   for port in (RPC_PORT, CALLBACK_PORT) for _ in range(count)]
-        for t in threads:
-            t.start()
-        stop.wait(60)
-        for t in threads:
-            t.join(5)
+        run_threads(stop, [threading.Thread(target=returning_peer, args=(port, source, stop, opened), daemon=True)
+                           for port in (RPC_PORT, CALLBACK_PORT) for _ in range(count)], 60)
     return attack
 
 
@@ -1368,6 +1377,88 @@ def whole_round(extended=False, timeout=5.0):
         return float("inf"), 0, True
     except Exception:
         return float("inf"), 0, False
+def share_registration_attack(connections=66, quick=4, names=4, hold=5.0):
+    """From ATTACKER: layered connections that each register under `names`
+    names (callback ids that are no connection), hold them for `hold` s,
+    close and come back, so that every registration slot stays taken; and
+    `quick` connections that close as soon as their registrations are sent
+    (and come back 0.1 s later)."""
+    def worker(stop, hold):
+        while not stop.is_set():
+            c = None
+            try:
+                c = Conn(RPC_PORT, timeout=5, source=ATTACKER)
+                for seq in range(1, names + 1):
+                    c.send(LAYERED, connect_record(uuid.uuid4(), uuid.uuid4()))
+                    body, _ = rpc_body(1, ADD_NOTIFY, uuid.uuid4().bytes_le)
+                    c.send(LAYERED, resend_data(seq, adapter_message(RPC_TYPE, body)))
+                stop.wait(hold)
+            except Exception:
+                stop.wait(0.2)
+            finally:
+                if c:
+                    c.close()
+            if hold == 0:
+                stop.wait(0.1)
+
+    def attack(stop):
+        run_threads(stop, [threading.Thread(target=worker, args=(stop, hold if i < connections else 0.0), daemon=True)
+                           for i in range(connections + quick)], 120)
+    return attack
+
+
+def share_display_attack(count=12000, refresh_per_s=200):
+    """From ATTACKER, one connection: count displays at once, then each
+    refreshed in turn, well within the purge age."""
+    def attack(stop):
+        c = Conn(RPC_PORT, timeout=5, source=ATTACKER)
+        c.sock.settimeout(2)
+        frames = [frame(RPC_TYPE, rpc_body(1, UPDATE, update_params(uuid.UUID(int=(0xA7 << 120) + i), b"flood"))[0])
+                  for i in range(count)]
+        try:
+            for i in range(0, count, 500):
+                if stop.is_set():
+                    return
+                c.sock.sendall(b"".join(frames[i:i + 500]))
+            i = 0
+            while not stop.is_set():
+                c.sock.sendall(b"".join(frames[i:i + refresh_per_s // 10]))
+                i = (i + refresh_per_s // 10) % count
+                stop.wait(0.1)
+        except OSError:
+            pass
+        finally:
+            c.close()
+    return attack
+
+
+def share_attack(stop):
+    regs = Background(share_registration_attack())
+    disp = Background(share_display_attack())
+    stop.wait(120)
+    regs.finish(10)
+    disp.finish(10)
+
+
+def share_round(n, timeout=5.0):
+    """One legit round from 127.0.0.1: a new display, then register,
+    enumerate and receive the list. (seconds or inf, AddNotify result,
+    UpdateDisplay result); a result is None when the step was not answered."""
+    t0 = time.monotonic()
+    c = None
+    add = upd = None
+    try:
+        c = Caller(with_callbacks=True, timeout=timeout)
+        left = lambda: max(0.1, timeout - (time.monotonic() - t0))
+        upd = c.call(UPDATE, update_params(uuid.UUID(int=(0x1E << 120) + n), b"legit"), left())
+        add = c.call(ADD_NOTIFY, c.callbacks.id.bytes_le, left())
+        if add != 0 or c.call(ENUMERATE, b"\x00" + struct.pack("<Q", 0), left()) != 0:
+            return float("inf"), add, upd
+        c.callback(left())
+        took = time.monotonic() - t0
+        return (took if took <= timeout else float("inf")), add, upd
+    except Exception:
+        return float("inf"), add, upd
     finally:
         if c:
             c.close()
@@ -1547,13 +1638,51 @@ def phase_rebuild(binary, root):
     svc.start()
     publish_displays(10000)
     measured_attack(svc, "rebuild 10000 small, 4 churners", rebuild_attack(4), False, 10000, probe=True)
+def share_summary(rounds):
+    served = [t for t, _, _ in rounds if t != float("inf")]
+    add_refused = sum(1 for _, a, _ in rounds if a not in (None, 0))
+    upd_refused = sum(1 for _, _, u in rounds if u not in (None, 0))
+    return ("%d/%d served within 5 s (%.0f %%), AddNotify refused %d, UpdateDisplay refused %d, slowest %.2f s"
+            % (len(served), len(rounds), 100.0 * len(served) / max(1, len(rounds)), add_refused, upd_refused,
+               max(served) if served else float("nan")))
+
+
+def phase_share(binary, root):
+    svc = Service(binary, root)
+    svc.start()
+    publish_displays(3)
+    attack = Background(share_attack)
+    time.sleep(3)
+    during, n = [], 0
+    end = time.monotonic() + SECONDS
+    while time.monotonic() < end:
+        n += 1
+        during.append(share_round(n))
+        time.sleep(0.5)
+    attack.finish(15)
+    left_at = time.monotonic()
+    after, last_refused = [], None
+    while time.monotonic() - left_at < 15:
+        n += 1
+        r = share_round(n)
+        after.append(r)
+        if r[1] not in (None, 0) or r[0] == float("inf"):
+            last_refused = time.monotonic() - left_at
+        time.sleep(0.5)
+    print("share: one address flooding registrations (70 layered connections) and displays; legit rounds "
+          "during: " + share_summary(during))
+    print("share: 15 s after the attacker left (its displays live on until purged): %s; last round not "
+          "registered %s"
+          % (share_summary(after), "none" if last_refused is None else "at %.1f s" % last_refused))
+    print("share: threads %d, resident %.1f MiB" % (svc.threads(), svc.rss_mib()))
+    print("share: " + sigterm_during(svc, share_attack))
 
 
 def main():
     binary = sys.argv[1]
     phases = os.environ.get("P1_PHASES", ",".join(
         ["enum", "burst", "stall", "reset", "rename", "bridge", "frames", "silent", "keepalive", "window",
-         "kapartial", "slotchurn", "heldbudget", "shared", "rebuild"])).split(",")
+         "kapartial", "slotchurn", "heldbudget", "shared", "rebuild", "share"])).split(",")
     table = {
         "enum": phase_enum,
         "burst": phase_burst,
@@ -1570,6 +1699,7 @@ def main():
         "heldbudget": phase_heldbudget,
         "shared": phase_shared,
         "rebuild": phase_rebuild,
+        "share": phase_share,
     }
     for name in phases:
         with tempfile.TemporaryDirectory(prefix="p1-hostile-") as root:

@@ -8,7 +8,7 @@
 #   P1_SECONDS     length of each attack (20)
 #   P1_PHASES      phases to run, comma-separated (all): enum,burst,stall,reset,
 #                  rename,bridge,frames,silent,keepalive,window,kapartial,
-#                  slotchurn,heldbudget,shared,rebuild
+#                  slotchurn,heldbudget,shared,rebuild,share
 #   P1_KEEPALIVE_SECONDS  longest wait for the keep-alive peers to be closed (400)
 set -euo pipefail
 cd "$(dirname "$0")/.."

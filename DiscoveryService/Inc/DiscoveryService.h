@@ -42,6 +42,7 @@
 #include <memory>
 #include <string>
 
+#include "AddressShares.h"
 #include "CpuUsage.h"
 #include "DisplayInfo.h"
 #include "ICrossCommunicator.h"
@@ -62,10 +63,12 @@ class TalvenorDiscoveryService : public Thread, public ITransport::ITransportNot
  public:
   using DisplayInfo = IDiscoveryService::DisplayInfo;
 
-  // A display that reports itself here, with the UTC ms of its last update.
+  // A display that reports itself here, with the UTC ms of its last update
+  // and the peer address whose share of the table it counts under.
   class DisplayInfoInternal : public DisplayInfo {
    public:
     uint64_t lastUpdateTime = 0;
+    uint32_t sourceIpv4 = 0;
   };
 
   // Makes a listening message transport on a port (one reference in *out).
@@ -81,7 +84,11 @@ class TalvenorDiscoveryService : public Thread, public ITransport::ITransportNot
   // Bounds on what peers may make the service hold. An UpdateDisplay past
   // one is refused (Result_InvalidArgument for a long string, Result_Fail
   // for a new display past the count or the bytes) and changes nothing; an
-  // AddNotify past the registrations gets Result_Fail.
+  // AddNotify past the registrations gets Result_Fail. Each bound holds in
+  // total and, at a quarter of it (AddressShares), per peer address of the
+  // calling connection, so that one address never takes the table from the
+  // others. Displays learned over protocol 2 are bounded there and count
+  // against none of these.
   static constexpr size_t kMaxStringBytes = 64 * 1024;
   static constexpr size_t kMaxDisplays = 10000;
   // The strings of every stored display together.
@@ -92,6 +99,9 @@ class TalvenorDiscoveryService : public Thread, public ITransport::ITransportNot
   // that waits out the whole write time-out and then counts as written.
   static constexpr uint64_t kRegistrationStallMs = kCallbackWriteTimeoutMs + 2000;
   static constexpr uint32_t kRegistrationCheckPasses = 10;
+  // Callers whose peer address is remembered; the memory starts afresh past
+  // it.
+  static constexpr size_t kMaxCallerAddresses = 1024;
 
   // Nothing listens until Initialize. An empty maker uses the default.
   explicit TalvenorDiscoveryService(uint16_t port, TransportMaker maker = {});
@@ -111,7 +121,9 @@ class TalvenorDiscoveryService : public Thread, public ITransport::ITransportNot
 
   // A second call with the same pair changes nothing; a caller or a
   // callback connection already registered with another partner keeps its
-  // registration and nothing is added.
+  // registration and nothing is added. A caller whose connection is gone
+  // (its disconnect may have come before the call was delivered) is not
+  // registered: nothing would ever remove it.
   int AddNotify(const UUID& callerId, const UUID& callbackConnectionId, const UUID& objectId);
   // 0 also for an unknown caller.
   int RemoveNotify(const UUID& callerId);
@@ -123,8 +135,11 @@ class TalvenorDiscoveryService : public Thread, public ITransport::ITransportNot
   // thread, which builds each version once for all its requests and queues
   // it (a refusal then is only logged), and the answer is 0.
   int RequestDisplayEnumeration(const UUID& callerId, bool extended, uint64_t knownStamp, uint64_t* currentStamp);
+  // callerId: the RPC connection the update came on, whose peer address the
+  // display counts under; nil (or a connection already gone) counts a new
+  // display under address 0 and leaves a known one where it was.
   int UpdateDisplay(const UUID& id, const std::string& name, const std::string& secondaryName, const uint32_t* ipv4,
-                    uint16_t port, uint32_t flags, const std::string& appData);
+                    uint16_t port, uint32_t flags, const std::string& appData, const UUID& callerId = UUID());
 
   // From the bridge: a display of the protocol-2 registry, stored or gone.
   // Both always change the stamp.
@@ -159,9 +174,12 @@ class TalvenorDiscoveryService : public Thread, public ITransport::ITransportNot
  private:
   int DoInitialize();
   int DoAddNotify(const UUID& callerId, const UUID& callbackConnectionId);
+  // The peer address of a connection of the RPC transport, remembered per
+  // caller; false when the connection is gone. Never under lock_.
+  bool CallerAddress(const UUID& callerId, uint32_t* ipv4);
   int DoRemoveNotify(const UUID& callerId);
   int DoRequestDisplayEnumeration(const UUID& callerId, bool extended, uint64_t knownStamp, uint64_t* currentStamp);
-  int DoUpdateDisplay(const DisplayInfoInternal& record);
+  int DoUpdateDisplay(DisplayInfoInternal record, bool addressKnown);
   void DoOnEvent(const UUID& connectionId, int event);
   void LogStatistics();
   // max(now, previous + 1), so a client never holds a stamp that a later
@@ -170,6 +188,8 @@ class TalvenorDiscoveryService : public Thread, public ITransport::ITransportNot
   // Takes the caller's registration out of both maps; the callback
   // connection to drop, if any, goes to *dropped. lock_ held.
   bool UnregisterLocked(const UUID& callerId, UUID* dropped);
+  // The share of the display table a record holds. lock_ held.
+  void ReleaseDisplayShare(const DisplayInfoInternal& display);
   // The enumeration batches of list; empty when a stream cannot be made.
   static std::vector<RefPtr<IDataStream>> ListBatches(bool extended, const std::vector<DisplayInfo>& list);
   // The list thread's task: builds the lists the waiting requests need, one
@@ -195,6 +215,13 @@ class TalvenorDiscoveryService : public Thread, public ITransport::ITransportNot
   std::map<UUID, DisplayInfo> foreignDisplays_;
   // String bytes of displays_.
   uint64_t displayBytes_ = 0;
+  // What each peer address holds of displays_ (count, bytes) and of the
+  // registrations, with the address each registration counts under.
+  AddressShares displayShares_{kMaxDisplays};
+  AddressShares displayByteShares_{kMaxDisplayBytes};
+  AddressShares registrationShares_{kMaxRegistrations};
+  std::map<UUID, uint32_t> registrationAddress_;
+  std::map<UUID, uint32_t> callerAddresses_;
   // The batches of the list as of a stamp, plain and extended.
   struct CachedList {
     uint64_t stamp = 0;

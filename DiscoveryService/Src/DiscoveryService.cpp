@@ -96,6 +96,11 @@ void TalvenorDiscoveryService::Shutdown() {
     connectionToCaller_.clear();
     displays_.clear();
     displayBytes_ = 0;
+    displayShares_.Clear();
+    displayByteShares_.Clear();
+    registrationShares_.Clear();
+    registrationAddress_.clear();
+    callerAddresses_.clear();
     lists_[0] = lists_[1] = CachedList{};
     waitingLists_.clear();
     foreignDisplays_.clear();
@@ -183,25 +188,68 @@ int TalvenorDiscoveryService::AddNotify(const UUID& callerId, const UUID& callba
 
 int TalvenorDiscoveryService::DoAddNotify(const UUID& callerId, const UUID& callbackConnectionId) {
   SERVICE_RECORD(record, Log_Severe, 0, "AddNotify");
-  ScopedLock hold(lock_.get());
   if (!initialized_.load()) return record.ReturnResult(Result_NotInitialized);
-  auto caller = callerToConnection_.find(callerId);
-  auto connection = connectionToCaller_.find(callbackConnectionId);
-  const bool callerFree = caller == callerToConnection_.end();
-  const bool connectionFree = connection == connectionToCaller_.end();
-  // Only a pair that lands in both maps gets a queue: anything else would
-  // leave a queue (and its thread) that no removal ever finds.
-  if (callerFree && connectionFree && callerToConnection_.size() >= kMaxRegistrations) {
-    SERVICE_LOG(Log_Warning, 0, "AddNotify", "Registration of %s refused: %zu registrations held",
-                callerId.ToString().c_str(), callerToConnection_.size());
-    return record.ReturnResult(Result_Fail);
-  }
-  if (callerFree && connectionFree) {
+  uint32_t address = 0;
+  if (!CallerAddress(callerId, &address)) return record.ReturnResult(Result_Fail);
+  RefPtr<ITransport> transport;
+  {
+    ScopedLock hold(lock_.get());
+    if (!initialized_.load()) return record.ReturnResult(Result_NotInitialized);
+    auto caller = callerToConnection_.find(callerId);
+    auto connection = connectionToCaller_.find(callbackConnectionId);
+    const bool callerFree = caller == callerToConnection_.end();
+    const bool connectionFree = connection == connectionToCaller_.end();
+    // Only a pair that lands in both maps gets a queue: anything else would
+    // leave a queue (and its thread) that no removal ever finds.
+    if (!callerFree || !connectionFree) return record.ReturnResult(Result_Ok);
+    if (callerToConnection_.size() >= kMaxRegistrations) {
+      SERVICE_LOG(Log_Warning, 0, "AddNotify", "Registration of %s refused: %zu registrations held",
+                  callerId.ToString().c_str(), callerToConnection_.size());
+      return record.ReturnResult(Result_Fail);
+    }
+    if (!registrationShares_.Fits(address, 1)) {
+      SERVICE_LOG(Log_Warning, 0, "AddNotify", "Registration of %s refused: %s holds %llu registrations",
+                  callerId.ToString().c_str(), FormatIPv4(address).c_str(),
+                  static_cast<unsigned long long>(registrationShares_.Held(address)));
+      return record.ReturnResult(Result_Fail);
+    }
     callbackThread_->AddConnection(callbackConnectionId);
     callerToConnection_.emplace(callerId, callbackConnectionId);
     connectionToCaller_.emplace(callbackConnectionId, callerId);
+    registrationAddress_[callerId] = address;
+    registrationShares_.Add(address, 1);
+    transport = transport_;
+  }
+  // The caller's disconnect may have come between the look-up and the
+  // registration, and found nothing to remove. The transport forgets a
+  // connection before it reports it gone, so asking again settles it.
+  uint32_t again = 0;
+  if (transport && Failed(transport->GetPeerIpv4(callerId, &again, nullptr))) {
+    DoOnEvent(callerId, TransportEvent_Disconnected);
   }
   return record.ReturnResult(Result_Ok);
+}
+
+bool TalvenorDiscoveryService::CallerAddress(const UUID& callerId, uint32_t* ipv4) {
+  RefPtr<ITransport> transport;
+  {
+    ScopedLock hold(lock_.get());
+    auto it = callerAddresses_.find(callerId);
+    if (it != callerAddresses_.end()) {
+      *ipv4 = it->second;
+      return true;
+    }
+    transport = transport_;
+  }
+  uint32_t address = 0;
+  if (!transport || callerId == UUID() || Failed(transport->GetPeerIpv4(callerId, &address, nullptr))) return false;
+  ScopedLock hold(lock_.get());
+  // Entries of callers gone before their first call was delivered are
+  // never removed; starting afresh bounds them.
+  if (callerAddresses_.size() >= kMaxCallerAddresses) callerAddresses_.clear();
+  callerAddresses_[callerId] = address;
+  *ipv4 = address;
+  return true;
 }
 
 int TalvenorDiscoveryService::RemoveNotify(const UUID& callerId) {
@@ -214,6 +262,11 @@ bool TalvenorDiscoveryService::UnregisterLocked(const UUID& callerId, UUID* drop
   *dropped = it->second;
   connectionToCaller_.erase(it->second);
   callerToConnection_.erase(it);
+  auto address = registrationAddress_.find(callerId);
+  if (address != registrationAddress_.end()) {
+    registrationShares_.Remove(address->second, 1);
+    registrationAddress_.erase(address);
+  }
   return true;
 }
 
@@ -303,7 +356,11 @@ void TalvenorDiscoveryService::BuildLists() {
         }
         if (need[0] || need[1]) {
           list.reserve(displays_.size() + foreignDisplays_.size());
-          for (const auto& [id, display] : displays_) list.push_back(static_cast<const DisplayInfo&>(display));
+          // An id published over protocol 2 as well is listed once, as the
+          // protocol-2 registry holds it: its publisher owns the id.
+          for (const auto& [id, display] : displays_) {
+            if (foreignDisplays_.count(id) == 0) list.push_back(static_cast<const DisplayInfo&>(display));
+          }
           for (const auto& [id, display] : foreignDisplays_) list.push_back(display);
           hook = buildHook_;
         }
@@ -369,7 +426,7 @@ std::vector<RefPtr<IDataStream>> TalvenorDiscoveryService::ListBatches(bool exte
 
 int TalvenorDiscoveryService::UpdateDisplay(const UUID& id, const std::string& name, const std::string& secondaryName,
                                             const uint32_t* ipv4, uint16_t port, uint32_t flags,
-                                            const std::string& appData) {
+                                            const std::string& appData, const UUID& callerId) {
   return CRASH_LOG_GUARD(SERVICE_FUNCTION("UpdateDisplay"), [&]() -> int {
     if (ipv4 == nullptr) return Result_InvalidPointer;
     DisplayInfoInternal record;
@@ -381,11 +438,12 @@ int TalvenorDiscoveryService::UpdateDisplay(const UUID& id, const std::string& n
     record.flags = flags;
     record.appData = appData;
     record.lastUpdateTime = NowMs();
-    return DoUpdateDisplay(record);
+    const bool addressKnown = initialized_.load() && CallerAddress(callerId, &record.sourceIpv4);
+    return DoUpdateDisplay(record, addressKnown);
   });
 }
 
-int TalvenorDiscoveryService::DoUpdateDisplay(const DisplayInfoInternal& record) {
+int TalvenorDiscoveryService::DoUpdateDisplay(DisplayInfoInternal record, bool addressKnown) {
   SERVICE_RECORD(result, Log_Severe, 0, "UpdateDisplay");
   if (!initialized_.load()) return result.ReturnResult(Result_NotInitialized);
   const size_t longest = std::max({record.name.size(), record.secondaryName.size(), record.appData.size()});
@@ -410,6 +468,22 @@ int TalvenorDiscoveryService::DoUpdateDisplay(const DisplayInfoInternal& record)
                   record.id.ToString().c_str(), displays_.size(), static_cast<unsigned long long>(displayBytes_));
       return result.ReturnResult(Result_Fail);
     }
+    if (!addressKnown && known != displays_.end()) record.sourceIpv4 = known->second.sourceIpv4;
+    const uint32_t address = record.sourceIpv4;
+    // What the address holds without this display's current record.
+    const bool same = known != displays_.end() && known->second.sourceIpv4 == address;
+    const uint64_t addressCount = displayShares_.Held(address) - (same ? 1 : 0);
+    const uint64_t addressBytes = displayByteShares_.Held(address) - (same ? held : 0);
+    if (addressCount + 1 > displayShares_.Share() || addressBytes + bytes > displayByteShares_.Share()) {
+      SERVICE_LOG(Log_Warning, 0, "UpdateDisplay", "Display %s refused: %s holds %llu displays of %llu bytes",
+                  record.id.ToString().c_str(), FormatIPv4(address).c_str(),
+                  static_cast<unsigned long long>(displayShares_.Held(address)),
+                  static_cast<unsigned long long>(displayByteShares_.Held(address)));
+      return result.ReturnResult(Result_Fail);
+    }
+    if (known != displays_.end()) ReleaseDisplayShare(known->second);
+    displayShares_.Add(address, 1);
+    displayByteShares_.Add(address, bytes);
     displayBytes_ = displayBytes_ - held + bytes;
     auto [it, inserted] = displays_.try_emplace(record.id, record);
     if (inserted || static_cast<const DisplayInfo&>(it->second) != record) BumpChangeStamp();
@@ -421,6 +495,12 @@ int TalvenorDiscoveryService::DoUpdateDisplay(const DisplayInfoInternal& record)
   // own thread waits for this lock.
   if (bridge) bridge->UpdateDisplay(record, CrossDirection_FromProtocol1);
   return result.ReturnResult(Result_Ok);
+}
+
+void TalvenorDiscoveryService::ReleaseDisplayShare(const DisplayInfoInternal& display) {
+  displayShares_.Remove(display.sourceIpv4, 1);
+  displayByteShares_.Remove(display.sourceIpv4,
+                            display.name.size() + display.secondaryName.size() + display.appData.size());
 }
 
 void TalvenorDiscoveryService::StoreForeignDisplay(const DisplayInfo& display) {
@@ -465,6 +545,7 @@ void TalvenorDiscoveryService::DoOnEvent(const UUID& connectionId, int event) {
   {
     ScopedLock hold(lock_.get());
     if (!initialized_.load()) return;
+    callerAddresses_.erase(connectionId);
     bool removed = UnregisterLocked(connectionId, &dropped);
     if (!removed) {
       auto it = connectionToCaller_.find(connectionId);
@@ -498,6 +579,7 @@ void TalvenorDiscoveryService::PurgeStaleDisplays() {
     // removal, never before it. A removal only posts; it never waits.
     if (crossCommunicator_) crossCommunicator_->RemoveDisplay(it->first, CrossDirection_FromProtocol1);
     displayBytes_ -= d.name.size() + d.secondaryName.size() + d.appData.size();
+    ReleaseDisplayShare(d);
     it = displays_.erase(it);
     BumpChangeStamp();
     purgeCount_.fetch_add(1);

@@ -137,7 +137,8 @@ int DiscoveryServiceStubImpl::Dispatch(TalvenorDiscoveryService* service, const 
       if (Failed(result)) return record.ReturnResult(result);
       if (Failed(request->ReadUInt32(&flags))) flags = 1;
       if (Failed(request->ReadString(&appData))) appData.clear();
-      return record.ReturnResult(service->UpdateDisplay(id, name, secondaryName, &ipv4, port, flags, appData));
+      return record.ReturnResult(
+          service->UpdateDisplay(id, name, secondaryName, &ipv4, port, flags, appData, callerId));
     }
     default:
       return record.ReturnResult(Result_Ok);

@@ -98,7 +98,7 @@ class CallbackRecorder final : public IRpc::IStub, public IRefCountImpl {
 class Protocol1Client {
  public:
   // false when either connection cannot be made.
-  bool Connect(int timeoutMs = 5000) {
+  bool Connect(int timeoutMs = 5000, uint16_t port = kProtocol1Port, uint16_t callbackPort = kProtocol1CallbackPort) {
     for (RefPtr<ITransport>* t : {&transport_, &callbackTransport_}) {
       if (platform::CreateInstance(0, 0, t->Receive()) < 0 || (*t)->Initialize(true, true) < 0) return false;
     }
@@ -107,8 +107,8 @@ class Protocol1Client {
     rpc_->SetTransport(transport_.Get(), 0);
     callbackRpc_->SetTransport(callbackTransport_.Get(), 0);
     callbackRpc_->RegisterStub(DiscoveryServiceStubId, recorder.Get());
-    return transport_->OpenConnection(kLoopback, kProtocol1Port, &connection, timeoutMs) == 0 &&
-           callbackTransport_->OpenConnection(kLoopback, kProtocol1CallbackPort, &callbackConnection, timeoutMs) == 0;
+    return transport_->OpenConnection(kLoopback, port, &connection, timeoutMs) == 0 &&
+           callbackTransport_->OpenConnection(kLoopback, callbackPort, &callbackConnection, timeoutMs) == 0;
   }
   ~Protocol1Client() {
     if (rpc_) rpc_->Detach();

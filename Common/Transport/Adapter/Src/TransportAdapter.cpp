@@ -146,9 +146,7 @@ class TransportAdapter final : public ITransport,
   int OpenConnection(uint32_t ipv4, uint16_t port, UUID* connectionId, int timeoutMs) override;
   int CloseConnection(const UUID& connectionId) override;
   int CloseAllConnections() override;
-  int GetPeerIpv4(const UUID& connectionId, uint32_t* ipv4, uint16_t* port) override {
-    return OnSocket(connectionId, [&](const UUID& socket) { return inner_->GetPeerIpv4(socket, ipv4, port); });
-  }
+  int GetPeerIpv4(const UUID& connectionId, uint32_t* ipv4, uint16_t* port) override;
   int GetLocalIpv4(const UUID& connectionId, uint32_t* ipv4) override {
     return OnSocket(connectionId, [&](const UUID& socket) { return inner_->GetLocalIpv4(socket, ipv4); });
   }
@@ -581,6 +579,20 @@ int TransportAdapter::OnSocket(const UUID& connectionId, const std::function<int
   // the inner transport's call fail.
   MonitorUnlockGuard open(monitor_.get());
   return call(socket);
+}
+
+int TransportAdapter::GetPeerIpv4(const UUID& connectionId, uint32_t* ipv4, uint16_t* port) {
+  // From the connection's own record, which a reconnection (only ever from
+  // the same address) keeps: no round trip to the inner transport's
+  // connection manager, which a caller on the delivery thread would make
+  // every peer wait for. A connection waiting for its peer to come back
+  // still answers: it is not gone until its disconnect.
+  MonitorGuard hold(monitor_.get());
+  RefPtr<Connection> c = FindById(connectionId);
+  if (!c) return Result_InvalidArgument;
+  if (ipv4) *ipv4 = c->peerIpv4_;
+  if (port) *port = c->peerPort_;
+  return 0;
 }
 
 RefPtr<TransportAdapter::Connection> TransportAdapter::FindById(const UUID& id) {
