@@ -294,12 +294,19 @@ TEST(Protocol1HostileTest, AListIsBuiltOncePerVersionAndNotOnTheThreadThatAsks) 
   UUID display, object;
   display.Generate();
   ASSERT_EQ(0, s.service.UpdateDisplay(display, "a", "", &address, 53202, 0, ""));
-  std::vector<UUID> callers(4);
-  for (UUID& caller : callers) {
+  // Registrations are taken only from live connections: the callers are
+  // real ones, named by the connection id their handshake carries.
+  std::vector<test::LoopbackPeer> links(4);
+  std::vector<UUID> callers(links.size());
+  for (size_t i = 0; i < links.size(); ++i) {
+    std::vector<uint8_t> handshake;
+    ASSERT_TRUE(links[i].Connect(s.rpcPort));
+    ASSERT_TRUE(links[i].ReceiveExactly(49, &handshake));
+    callers[i] = UUID(std::string(handshake.begin() + 11, handshake.begin() + 47));
     UUID callback;
-    caller.Generate();
     callback.Generate();
-    ASSERT_EQ(0, s.service.AddNotify(caller, callback, object));
+    // The service hears of the connection a moment after its handshake.
+    ASSERT_TRUE(WaitUntil([&] { return s.service.AddNotify(callers[i], callback, object) == 0; }));
   }
   uint64_t stamp = 0;
   for (const UUID& caller : callers) ASSERT_EQ(0, s.service.RequestDisplayEnumeration(caller, false, 0, &stamp));
