@@ -33,6 +33,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "ITransport.h"
 #include "RefCount.h"
@@ -45,7 +46,7 @@ namespace corvane {
 
 class IHttpConnections;
 
-class HttpServer : public ITransport::ITransportNotify, public IRefCountImpl {
+class HttpServer : public IRefCountImpl {
  public:
   class IUriHandler : public virtual IRefCount {
    public:
@@ -127,11 +128,6 @@ class HttpServer : public ITransport::ITransportNotify, public IRefCountImpl {
   void SetRequestIdleTimeoutMs(uint32_t timeoutMs);
   void SetRequestTimeLimits(const RequestTimeLimits& limits);
 
-  // ITransportNotify: raw chunks (u32 peer address, u32 local address,
-  // string) and connection events.
-  int OnDataReady(const UUID& connectionId, const UUID& messageType, IDataStream* data) override;
-  int OnEvent(const UUID& connectionId, int event) override;
-
   // Runs one handler; when it takes the request, sends its response and
   // closes the connection. False when the handler declined (nothing sent).
   bool CallHandler(const UUID& connectionId, IUriHandler* handler, IUriHandler::Request* request);
@@ -169,7 +165,13 @@ class HttpServer : public ITransport::ITransportNotify, public IRefCountImpl {
   ~HttpServer() override;
 
  private:
-  class IdleWatch;
+  // What the connections and the idle timer call back into.
+  class Hooks;
+
+  // A chunk of a connection's input and the addresses it came between.
+  void ReceiveBytes(const UUID& connectionId, uint32_t peerIpv4, uint32_t localIpv4, std::string_view bytes);
+  // TransportEvent_Connected or TransportEvent_Disconnected.
+  void ReceiveEvent(const UUID& connectionId, int event);
 
   RefPtr<IHttpConnections> CurrentConnections();
   // Drops the connection's request and idle stamp; the request (and its
@@ -193,7 +195,7 @@ class HttpServer : public ITransport::ITransportNotify, public IRefCountImpl {
   // parsing or a long handler gives up instead of holding up the stop.
   std::shared_ptr<std::atomic<bool>> stopping_ GUARDED_BY(lock_) = std::make_shared<std::atomic<bool>>(false);
   RefPtr<IHttpConnections> connections_ GUARDED_BY(lock_);
-  std::unique_ptr<IdleWatch> idleWatch_;
+  std::unique_ptr<Hooks> hooks_;
   RefPtr<ITimer> idleTimer_ GUARDED_BY(lock_);
   std::map<UUID, RefPtr<IUriHandler::Request>> requests_ GUARDED_BY(lock_);
   // Each connection whose request is not yet complete (or that has sent

@@ -187,7 +187,7 @@ class EventHttpConnections final : public IHttpConnections, public IRefCountImpl
   EventHttpConnections(uint32_t bindAddress, uint16_t port) : bindAddress_(bindAddress), port_(port) {}
   ~EventHttpConnections() override { Shutdown(); }
 
-  int Open(ITransport::ITransportNotify* receiver, IListenerSlots::IChooser* chooser) override;
+  int Open(IHttpReceiver* receiver, IListenerSlots::IChooser* chooser) override;
   int Write(const UUID& connectionId, IDataStream* data, bool synchronous) override;
   int Close(const UUID& connectionId) override;
   void Shutdown() override;
@@ -231,7 +231,7 @@ class EventHttpConnections final : public IHttpConnections, public IRefCountImpl
 
   const uint32_t bindAddress_;
   const uint16_t port_;
-  ITransport::ITransportNotify* receiver_ = nullptr;
+  IHttpReceiver* receiver_ = nullptr;
   IListenerSlots::IChooser* chooser_ = nullptr;
   int listener_ = -1;
   sock::EventSet events_;
@@ -255,7 +255,7 @@ class EventHttpConnections final : public IHttpConnections, public IRefCountImpl
 
 bool ServingThread::ThreadFunc() { return owner_->Pass(); }
 
-int EventHttpConnections::Open(ITransport::ITransportNotify* receiver, IListenerSlots::IChooser* chooser) {
+int EventHttpConnections::Open(IHttpReceiver* receiver, IListenerSlots::IChooser* chooser) {
   if (!receiver || !chooser) return static_cast<int>(Result_InvalidPointer);
   if (listener_ != -1) return static_cast<int>(Result_AlreadyInitialized);
   if (!events_.IsValid() || !wake_.IsValid() || events_.Add(wake_.Handle(), sock::kPollReadable, kWakeKey) != 0) {
@@ -487,7 +487,7 @@ void EventHttpConnections::Accept() {
     }
     LOG_SPEW(1, "Connection Created - Connection ID - %s", c->id.ToString().c_str());
     // Before the first chunk: the server starts the connection's clock.
-    receiver_->OnEvent(c->id, TransportEvent_Connected);
+    receiver_->OnConnectionEvent(c->id, TransportEvent_Connected);
     CheckedLock hold(c->lock);
     c->serving = false;
     if (c->closing || events_.Add(fd, sock::kPollReadable, c->key, true) != 0) {
@@ -688,14 +688,11 @@ void EventHttpConnections::Serve(const std::shared_ptr<Connection>& c, int16_t e
     const int64_t n = sock::ReceiveNow(fd, buffer, sizeof(buffer));
     if (n > 0) {
       c->lastBytesMs.store(NowMs());
-      RefPtr<IDataStream> record;
-      if (Succeeded(BuildRawRecord(c->peer, c->local, buffer, static_cast<uint32_t>(n), record.Receive())) &&
-          record) {
-        // The handler of a request this completes runs here, on this thread.
-        t_serving = c.get();
-        receiver_->OnDataReady(c->id, UUID(), record.Get());
-        t_serving = nullptr;
-      }
+      // The handler of a request this completes runs here, on this thread.
+      t_serving = c.get();
+      receiver_->OnBytes(c->id, c->peer, c->local,
+                         std::string_view(reinterpret_cast<const char*>(buffer), static_cast<size_t>(n)));
+      t_serving = nullptr;
     } else if (n == 0 || !sock::IsWouldBlock(sock::LastSocketError())) {
       // The peer is done sending (or failed); what is still owed to it
       // goes out first.
@@ -753,7 +750,7 @@ void EventHttpConnections::Finish(const std::shared_ptr<Connection>& c) {
   }
   events_.Remove(fd);
   sock::CloseSocket(fd);
-  receiver_->OnEvent(c->id, TransportEvent_Disconnected);
+  receiver_->OnConnectionEvent(c->id, TransportEvent_Disconnected);
   // The chooser names a connection until it has heard of its end: a peer
   // that found only such a one asks again now.
   UnparkListener();

@@ -1,7 +1,7 @@
 // The connections an HttpServer answers on. They are accepted here; their
-// bytes go to the server as raw records (u32 peer address, u32 local
-// address, string) and their events as TransportEvents; the server writes
-// its responses to them and closes them.
+// bytes go to the server with the addresses they came between, and their
+// events as TransportEvents; the server writes its responses to them and
+// closes them.
 //
 // Two kinds: plain HTTP is served by a few threads sharing one event set, so
 // that a burst of short requests costs no thread per connection; HTTPS keeps
@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "DataStream.h"
 #include "ITransport.h"
@@ -18,13 +19,26 @@
 
 namespace corvane {
 
+// What the connections hand their bytes and events to.
+class IHttpReceiver {
+ public:
+  // A chunk of a connection's input; addresses in host order.
+  virtual void OnBytes(const UUID& connectionId, uint32_t peerIpv4, uint32_t localIpv4, std::string_view bytes) = 0;
+  // TransportEvent_Connected before the first chunk, TransportEvent_Disconnected
+  // after the last.
+  virtual void OnConnectionEvent(const UUID& connectionId, int event) = 0;
+
+ protected:
+  ~IHttpReceiver() = default;
+};
+
 class IHttpConnections : public virtual IRefCount {
  public:
-  // Starts accepting. Records and events go to receiver; when every slot is
+  // Starts accepting. Bytes and events go to receiver; when every slot is
   // held and a peer waits, chooser names the connection that makes room.
   // Neither is referenced: both stay valid until Shutdown has returned.
   // 0, or the failure (logged).
-  virtual int Open(ITransport::ITransportNotify* receiver, IListenerSlots::IChooser* chooser) = 0;
+  virtual int Open(IHttpReceiver* receiver, IListenerSlots::IChooser* chooser) = 0;
   // The bytes go out after everything written to the connection before;
   // a synchronous write returns once they have gone (or failed).
   virtual int Write(const UUID& connectionId, IDataStream* data, bool synchronous) = 0;

@@ -56,11 +56,16 @@ bool HttpServer::IUriHandler::HandleStreamingRequest(Request* /*request*/, IData
   return false;
 }
 
-// The idle timer's callback and the transport's slot chooser; lives as long
-// as the server, so a tick or a choice never outlives what it calls.
-class HttpServer::IdleWatch final : public ITimer::ITimerCallback, public IListenerSlots::IChooser {
+// The connections' receiver and slot chooser and the idle timer's callback;
+// lives as long as the server, so a delivery, a tick or a choice never
+// outlives what it calls.
+class HttpServer::Hooks final : public IHttpReceiver, public ITimer::ITimerCallback, public IListenerSlots::IChooser {
  public:
-  explicit IdleWatch(HttpServer* server) : server_(server) {}
+  explicit Hooks(HttpServer* server) : server_(server) {}
+  void OnBytes(const UUID& connectionId, uint32_t peerIpv4, uint32_t localIpv4, std::string_view bytes) override {
+    server_->ReceiveBytes(connectionId, peerIpv4, localIpv4, bytes);
+  }
+  void OnConnectionEvent(const UUID& connectionId, int event) override { server_->ReceiveEvent(connectionId, event); }
   void TimerCallback() override { server_->CloseIdleConnections(); }
   bool ChooseConnectionToClose(UUID* connectionId) override { return server_->ChooseConnectionToClose(connectionId); }
 
@@ -69,7 +74,7 @@ class HttpServer::IdleWatch final : public ITimer::ITimerCallback, public IListe
 };
 
 HttpServer::HttpServer(uint32_t bindAddress, uint16_t port, const EncryptionStruct* tls)
-    : bindAddress_(bindAddress), port_(port), idleWatch_(new IdleWatch(this)) {
+    : bindAddress_(bindAddress), port_(port), hooks_(new Hooks(this)) {
   CRASH_LOG_GUARD(HTTP_SERVER_FUNCTION("HttpServer"), [&] {
     if (tls) tls_.reset(new EncryptionStruct(*tls));
     if (!g_spoolCleared.exchange(true)) {
@@ -111,7 +116,7 @@ int HttpServer::Start() {
       connections_ = connections;
       limits = limits_;
     }
-    result = connections->Open(this, idleWatch_.get());
+    result = connections->Open(hooks_.get(), hooks_.get());
     if (Failed(result)) {
       Stop();
       LogRecord record(Log_Severe, 0, http_log::kSourceFile, __LINE__, kStart);
@@ -125,7 +130,7 @@ int HttpServer::Start() {
     if (limits.minBodyBytesPerSecond != 0 && shortest == 0) shortest = 1000;
     if (shortest != 0 && Succeeded(CreateTimer(timer.Receive()))) {
       const uint32_t period = std::clamp<uint32_t>(shortest / 4, 10, 1000);
-      timer->Start(period, idleWatch_.get(), period);
+      timer->Start(period, hooks_.get(), period);
       CheckedLock hold(lock_);
       if (connections_.Get() == connections.Get()) idleTimer_ = std::move(timer);
     }
@@ -251,8 +256,8 @@ bool HttpServer::ChooseConnectionToClose(UUID* connectionId) {
   return oldest != nullptr;
 }
 
-int HttpServer::OnEvent(const UUID& connectionId, int event) {
-  return CRASH_LOG_GUARD(HTTP_SERVER_FUNCTION("OnEvent"), [&]() -> int {
+void HttpServer::ReceiveEvent(const UUID& connectionId, int event) {
+  CRASH_LOG_GUARD(HTTP_SERVER_FUNCTION("OnEvent"), [&]() -> int {
     if (event == TransportEvent_Connected) {
       // A connection that never sends a byte is as idle as one that stops.
       CheckedLock hold(lock_);
@@ -269,18 +274,11 @@ int HttpServer::OnEvent(const UUID& connectionId, int event) {
   });
 }
 
-int HttpServer::OnDataReady(const UUID& connectionId, const UUID& /*messageType*/, IDataStream* data) {
-  return CRASH_LOG_GUARD(kOnDataReady, [&]() -> int {
-    if (!data) return static_cast<int>(Result_InvalidPointer);
-    uint32_t peerIpv4 = 0;
-    uint32_t localIpv4 = 0;
-    data->ReadUInt32(&peerIpv4);
-    data->ReadUInt32(&localIpv4);
-
+void HttpServer::ReceiveBytes(const UUID& connectionId, uint32_t peerIpv4, uint32_t localIpv4, std::string_view bytes) {
+  CRASH_LOG_GUARD(kOnDataReady, [&]() -> int {
     // The lock covers only the map: appending may spool to disk, and other
     // connections' chunks must not wait for that.
-    uint32_t chunkBytes = 0;
-    data->GetSize(&chunkBytes);
+    const uint64_t chunkBytes = bytes.size();
     RefPtr<IUriHandler::Request> request;
     bool headBefore;
     {
@@ -307,7 +305,7 @@ int HttpServer::OnDataReady(const UUID& connectionId, const UUID& /*messageType*
         a.bytes += chunkBytes;
       }
     }
-    if (Failed(request->AppendData(data)) && request->IsRejected()) {
+    if (Failed(request->AppendBytes(bytes)) && request->IsRejected()) {
       CloseAndForget(connectionId);
       return static_cast<int>(Result_Ok);
     }

@@ -22,6 +22,7 @@
 #include "TestLogCapture.h"
 #include "TestLoopbackPeer.h"
 #include "TestWait.h"
+#include "TransportLoopbackSupport.h"
 #include "SocketLayer.h"
 
 namespace corvane {
@@ -44,6 +45,7 @@ class ProbeHandler final : public HttpServer::IUriHandler, public IRefCountImpl 
       calls_++;
       lastMethod_ = request->GetRequestType();
       lastSegments_ = request->GetPathSegments();
+      lastPeer_ = request->GetPeerIpv4();
       HttpServer::IUriHandler::Request::BodyData data;
       if (request->GetBodyData(&data) == 0) lastBody_.assign(data.data ? data.data : "", data.size);
       entered_.notify_all();
@@ -85,6 +87,10 @@ class ProbeHandler final : public HttpServer::IUriHandler, public IRefCountImpl 
     std::lock_guard<std::mutex> lock(mutex_);
     return lastSegments_;
   }
+  uint32_t LastPeer() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lastPeer_;
+  }
 
   std::atomic<size_t> size_{5};
   std::atomic<bool> decline_{false};
@@ -98,6 +104,7 @@ class ProbeHandler final : public HttpServer::IUriHandler, public IRefCountImpl 
   std::string lastMethod_;
   std::string lastBody_;
   std::vector<std::string> lastSegments_;
+  uint32_t lastPeer_ = 0;
 };
 
 class HttpServerTest : public ::testing::Test {
@@ -200,6 +207,30 @@ TEST_F(HttpServerTest, AnswersHandledAndUnhandledTargetsWithExactBytes) {
   EXPECT_EQ('a' + 3145734 % 26, response.back());
 
   EXPECT_TRUE(WaitUntil([&] { return server_->PendingRequestCount() == 0; }, 5000));
+}
+
+// HTTPS takes the raw transport's records apart: the handler sees the
+// request and the client's address as over plain HTTP.
+TEST(HttpsServerTest, AnswersOverTlsWithTheClientsAddress) {
+  if (std::system("command -v curl >/dev/null 2>&1") != 0) GTEST_SKIP() << "curl is not installed";
+  const uint16_t port = PickFreePort();
+  const EncryptionStruct tls = test::TestCredentials::Get().Settings();
+  RefPtr<HttpServer> server(new HttpServer(0, port, &tls), false);
+  RefPtr<ProbeHandler> probe(new ProbeHandler(), false);
+  server->RegisterHandler("/probe", probe.Get());
+  ASSERT_EQ(0, server->Start());
+  const std::string command =
+      "timeout 30 curl -sk --max-time 20 https://127.0.0.1:" + std::to_string(port) + "/probe/tls";
+  std::string body;
+  if (FILE* out = popen(command.c_str(), "r")) {
+    char buffer[256];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, out)) > 0;) body.append(buffer, n);
+    pclose(out);
+  }
+  EXPECT_EQ("abcde", body);
+  EXPECT_EQ((std::vector<std::string>{"tls"}), probe->LastSegments());
+  EXPECT_EQ(0x7F000001u, probe->LastPeer());
+  server->Stop();
 }
 
 TEST_F(HttpServerTest, PostWaitsForItsBodyOnlyWhenAHandlerWantsIt) {
