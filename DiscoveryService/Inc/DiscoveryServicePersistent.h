@@ -20,9 +20,8 @@
 //
 // Locks: none of its own; confinement to the work thread stands in for
 // them. A call that waits for its task must not hold a lock the work
-// thread's tasks take: the web handler queries while holding its document
-// cache's build lock, which the work thread never takes; the bridge only
-// posts.
+// thread's tasks take: the web handler queries holding none of its own; the
+// bridge only posts.
 //
 // Invariants, kept on the work thread after every event: every publisher has
 // a connection record; `owners` maps each publisher's display id to that
@@ -157,14 +156,19 @@ class TalvenorDiscoveryServicePersistent {
   void GetConnectionCounts(uint32_t* publisherCount, uint32_t* subscriberCount, uint32_t* publisherDisconnectCount,
                            uint32_t* subscriberDisconnectCount);
   // One row per display purged, in id order: the kMaxDisconnectedDisplays
-  // most recently purged ones (the counts of older ones are dropped), so the
-  // record and every answer built from it stay bounded. Returns 0.
+  // most recently purged ones, as long as their names together stay within
+  // kMaxDisconnectedNameBytes (the counts of older ones are dropped), so the
+  // record and every answer built from it stay bounded. A whole site's
+  // outage (every protocol-2 connection and every protocol-1 display) fits
+  // with names of up to 128 bytes; only ids churned with long names reach
+  // the second bound first. Returns 0.
   int GetDisconnectedDisplays(std::vector<DisconnectedDisplay>* out);
   // The same with the version of the rows, both taken on the work thread.
   int GetDisconnectedDisplays(std::vector<DisconnectedDisplay>* out, uint64_t* version);
   // Moves whenever the disconnected rows change; read without waiting.
   uint64_t GetDisconnectedVersion() const { return disconnectedVersion_.load(std::memory_order_acquire); }
-  static constexpr size_t kMaxDisconnectedDisplays = 10000;
+  static constexpr size_t kMaxDisconnectedDisplays = 65536;
+  static constexpr size_t kMaxDisconnectedNameBytes = 8u << 20;
   // Tests use a small bound; waits for the work thread.
   void SetDisconnectedDisplayLimit(size_t limit);
 
@@ -257,6 +261,7 @@ class TalvenorDiscoveryServicePersistent {
   std::map<uint64_t, UUID> disconnectedByAge_;
   uint64_t disconnectSequence_ = 0;
   size_t disconnectedLimit_ = kMaxDisconnectedDisplays;
+  size_t disconnectedNameBytes_ = 0;
   std::atomic<uint64_t> disconnectedVersion_{0};
   // Displays warned about as not carriable (forgotten wholesale past a bound).
   std::set<UUID> uncarriable_;

@@ -231,10 +231,14 @@ void TalvenorDiscoveryServicePersistent::RecordDisconnected(const DisplayInfo& d
   if (entry.sequence != 0) disconnectedByAge_.erase(entry.sequence);
   entry.sequence = ++disconnectSequence_;
   disconnectedByAge_.emplace(entry.sequence, display.id);
+  disconnectedNameBytes_ += display.name.size() - entry.row.name.size();
   entry.row.name = display.name;
   ++entry.row.disconnectCount;
-  while (disconnectedDisplays.size() > disconnectedLimit_ && !disconnectedByAge_.empty()) {
-    disconnectedDisplays.erase(disconnectedByAge_.begin()->second);
+  while ((disconnectedDisplays.size() > disconnectedLimit_ || disconnectedNameBytes_ > kMaxDisconnectedNameBytes) &&
+         !disconnectedByAge_.empty()) {
+    auto oldest = disconnectedDisplays.find(disconnectedByAge_.begin()->second);
+    disconnectedNameBytes_ -= oldest->second.row.name.size();
+    disconnectedDisplays.erase(oldest);
     disconnectedByAge_.erase(disconnectedByAge_.begin());
   }
   disconnectedVersion_.fetch_add(1, std::memory_order_acq_rel);

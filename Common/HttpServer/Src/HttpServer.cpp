@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <string_view>
 #include <vector>
 
 #include "CrashLog.h"
@@ -42,6 +44,18 @@ bool Quiet(const std::string& uri) { return uri.find("splashdata") != std::strin
 constexpr const char* kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 constexpr const char* kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// A HEAD is answered with the head alone: a body after it would be read as
+// the start of a next answer.
+constexpr size_t kNotFoundHeadLength = std::string_view(HttpServer::kNotFoundResponse).find("\r\n\r\n") + 4;
+
+// HEAD is not among the methods a request parses, so its line is read here.
+bool IsHead(const HttpServer::IUriHandler::Request& request) {
+  const std::string& text = request.GetHeaderText();
+  const size_t at = text.find_first_not_of(" \t\r\n\v\f");
+  return at != std::string::npos && text.compare(at, 4, "HEAD") == 0 && at + 4 < text.size() &&
+         std::isspace(static_cast<unsigned char>(text[at + 4]));
+}
 
 }  // namespace
 
@@ -359,11 +373,12 @@ int HttpServer::OnDataReady(const UUID& connectionId, const UUID& /*messageType*
       Forget(connectionId);
       return static_cast<int>(Result_Ok);
     }
-    return SendNotFound(connectionId, uri, rootUri);
+    return SendNotFound(connectionId, uri, rootUri, IsHead(*request));
   });
 }
 
-int HttpServer::SendNotFound(const UUID& connectionId, const std::string& uri, const std::string& rootUri) {
+int HttpServer::SendNotFound(const UUID& connectionId, const std::string& uri, const std::string& rootUri,
+                             bool headOnly) {
   RefPtr<IDataStream> response;
   if (Failed(CreateDataStream(response.Receive())) || !response) {
     LogRecord record(Log_Severe, 0, http_log::kSourceFile, __LINE__, kOnDataReady);
@@ -371,7 +386,11 @@ int HttpServer::SendNotFound(const UUID& connectionId, const std::string& uri, c
   }
   HTTP_SERVER_LOG(kOnDataReady, Log_Severe, "Should not get here... returning 404 for requestUri = '%s'  rootUri = '%s'",
              ForLog(uri).c_str(), rootUri.c_str());
-  WriteNotFound(response.Get());
+  if (headOnly) {
+    response->Write(kNotFoundResponse, kNotFoundHeadLength);
+  } else {
+    WriteNotFound(response.Get());
+  }
   SendResponse(connectionId, response.Get(), false);
   CloseAndForget(connectionId);
   return static_cast<int>(Result_Ok);
