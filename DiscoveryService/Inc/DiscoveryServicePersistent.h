@@ -41,6 +41,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <memory_resource>
 #include <set>
 #include <string>
 #include <vector>
@@ -172,6 +173,14 @@ class TalvenorDiscoveryServicePersistent {
   // Tests use a small bound; waits for the work thread.
   void SetDisconnectedDisplayLimit(size_t limit);
 
+  // Once churn ends, what its purged records freed goes back to the system:
+  // the first purge pass that finds nothing to purge after at least
+  // kPurgesBeforeRelease purges calls this (platform::ReleaseFreeMemory
+  // unless a test counts the calls; waits for the work thread). Without it
+  // the freed records stay resident in the work thread's heap.
+  static constexpr uint64_t kPurgesBeforeRelease = 1000;
+  void SetFreeMemoryRelease(std::function<void()> release);
+
   // A display learned over protocol 1: sent to every subscriber unless one of
   // this registry's publishers owns its id. Returns 0 at once.
   int ForwardToSubscribers(const DisplayInfo& display);
@@ -253,15 +262,27 @@ class TalvenorDiscoveryServicePersistent {
   uint32_t subscriberDisconnectCount = 0;
   // The rows with the purge sequence of their last purge, and the ids by
   // that sequence, oldest first, for dropping the oldest past the bound.
+  // They live in a pool of their own: made one by one among the records of
+  // churning connections, they would otherwise hold on to most pages those
+  // records leave behind once purged. The pool keeps at most what the
+  // bounds allow.
   struct DisconnectedRow {
-    DisconnectedDisplay row;
+    using allocator_type = std::pmr::polymorphic_allocator<char>;
+    explicit DisconnectedRow(const allocator_type& allocator) : name(allocator) {}
+    DisconnectedRow(const DisconnectedRow& other, const allocator_type& allocator)
+        : name(other.name, allocator), disconnectCount(other.disconnectCount), sequence(other.sequence) {}
+    std::pmr::string name;
+    uint32_t disconnectCount = 0;
     uint64_t sequence = 0;
   };
-  std::map<UUID, DisconnectedRow> disconnectedDisplays;
-  std::map<uint64_t, UUID> disconnectedByAge_;
+  std::pmr::unsynchronized_pool_resource disconnectedPool_;
+  std::pmr::map<UUID, DisconnectedRow> disconnectedDisplays{&disconnectedPool_};
+  std::pmr::map<uint64_t, UUID> disconnectedByAge_{&disconnectedPool_};
   uint64_t disconnectSequence_ = 0;
   size_t disconnectedLimit_ = kMaxDisconnectedDisplays;
   size_t disconnectedNameBytes_ = 0;
+  uint64_t purgesSinceRelease_ = 0;
+  std::function<void()> releaseFreeMemory_;
   std::atomic<uint64_t> disconnectedVersion_{0};
   // Displays warned about as not carriable (forgotten wholesale past a bound).
   std::set<UUID> uncarriable_;

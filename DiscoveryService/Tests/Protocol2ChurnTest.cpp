@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -448,6 +449,33 @@ TEST_F(RegistryChurnTest, AWholeSiteOutageLosesNoDisconnectedRow) {
   EXPECT_EQ(outage(30001, 16, 0x5173), 30001u);
   const size_t longName = 900;  // a publish stays below 1024 bytes
   EXPECT_EQ(outage(10000, longName, 0x10A6), Registry::kMaxDisconnectedNameBytes / longName);
+}
+
+// A churn of ids leaves freed records throughout the work thread's heap;
+// they go back to the system once a purge pass finds nothing more to do,
+// and not while purges go on or after a few.
+TEST_F(RegistryChurnTest, PurgedRecordsGiveTheirMemoryBackOnceTheChurnEnds) {
+  std::atomic<int> releases{0};
+  registry_->SetFreeMemoryRelease([&] { releases.fetch_add(1); });
+  ConnectionId slot = 1;
+  const auto churn = [&](uint64_t count) {
+    for (uint64_t n = 0; n < count; ++n, ++slot) {
+      endpoint_->Accept(slot);
+      Publish(slot, Display(UUID(0xC4, 1, 2, slot), "churned"));
+      endpoint_->Close(slot);
+    }
+    Sync();
+    PassTimeAndPurge(*registry_, 6000);
+  };
+  churn(Registry::kPurgesBeforeRelease - 1);
+  PassTimeAndPurge(*registry_, 0);
+  EXPECT_EQ(releases.load(), 0);
+  churn(1);
+  PassTimeAndPurge(*registry_, 0);
+  EXPECT_EQ(releases.load(), 1);
+  PassTimeAndPurge(*registry_, 0);
+  EXPECT_EQ(releases.load(), 1);
+  EXPECT_EQ(PublisherDisconnects(), Registry::kPurgesBeforeRelease);
 }
 
 // Random churn over a few slots and ids, checked after every step.
