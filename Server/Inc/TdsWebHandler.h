@@ -9,7 +9,8 @@
 // registry state it was built from ("/api/discover": the list version;
 // "/api/connections": the counters and the disconnected rows' version) and
 // served again, without copying the registry's lists, while that state stays
-// the same. Every request gets a document at least as new as the registry
+// the same; "/api/discover" is built from the displays' kept pieces, so a
+// build writes only the displays that changed. Every request gets a document at least as new as the registry
 // was when the request came: one built from that same state, or one whose
 // build began after it came. At most one document of each kind is built at
 // a time; requests that find the state changed while another builds wait
@@ -22,6 +23,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -49,21 +51,40 @@ class TdsWebHandler : public corvane::HttpServer::IUriHandler, public corvane::I
   // session session_name and synced_display_ids. Strings keep their length
   // (NUL bytes included) and non-UTF-8 bytes pass through.
   static std::string BuildDiscoverJson(const std::vector<DisplayInfo>& displays);
-  // The same written straight into a string of its own (no second copy of a
-  // large document). Null once cancelled() turns true, which is asked after
-  // every display.
-  static std::shared_ptr<const std::string> BuildSharedDiscoverJson(const std::vector<DisplayInfo>& displays,
-                                                                    const std::function<bool()>& cancelled = {});
   static std::string BuildConnectionsJson(uint32_t publisherCount, uint32_t subscriberCount,
                                           uint32_t publisherDisconnectCount, uint32_t subscriberDisconnectCount,
                                           const std::vector<DisconnectedDisplay>& disconnected);
 
+  // A document as the pieces it is sent in, shared and never copied.
+  using Pieces = std::vector<std::shared_ptr<const std::string>>;
+
+  // Builds the discover document from the displays' own pieces, kept from
+  // one build to the next: only a display that changed is written again, so
+  // a large registry with one flapping display costs a build of one display,
+  // and the documents in flight share the pieces of the rest. A document
+  // below kJoinBelowBytes is joined into one piece (cheaper to send). Used
+  // by one build at a time.
+  class DiscoverBuilder {
+   public:
+    static constexpr size_t kJoinBelowBytes = 4u << 20;
+    // The same bytes as BuildDiscoverJson, or null once cancelled() turns
+    // true, which is asked before every display.
+    std::shared_ptr<const Pieces> Build(std::vector<DisplayInfo> displays, const std::function<bool()>& cancelled);
+
+   private:
+    struct Kept {
+      DisplayInfo display;
+      // The display's object with a comma in front.
+      std::shared_ptr<const std::string> json;
+    };
+    std::map<corvane::UUID, Kept> kept_;
+  };
+
   // One kind of document, built at most once at a time and kept with the
   // state it was built from.
-  template <class Key>
+  template <class Key, class Document = std::shared_ptr<const std::string>>
   class DocumentCache {
    public:
-    using Document = std::shared_ptr<const std::string>;
     // Fills the key of the state it read and whether the document may be
     // kept (false when the registry could not answer: it is served, but
     // kept it would hide the real one until the next change); null when it
@@ -105,10 +126,12 @@ class TdsWebHandler : public corvane::HttpServer::IUriHandler, public corvane::I
   // The counters and the disconnected rows' version.
   using ConnectionsKey = std::array<uint64_t, 5>;
 
-  std::shared_ptr<const std::string> DiscoverJson(const std::function<bool()>& cancelled);
+  std::shared_ptr<const Pieces> DiscoverJson(const std::function<bool()>& cancelled);
   std::shared_ptr<const std::string> ConnectionsJson(const std::function<bool()>& cancelled);
 
   std::shared_ptr<Registry> registry_;
-  DocumentCache<uint64_t> discover_;
+  DocumentCache<uint64_t, std::shared_ptr<const Pieces>> discover_;
+  // Used by discover_'s one build at a time.
+  DiscoverBuilder discoverBuilder_;
   DocumentCache<ConnectionsKey> connections_;
 };

@@ -98,11 +98,11 @@ void WriteDisplay(Writer& w, const TdsWebHandler::DisplayInfo& display) {
 
 }  // namespace
 
-template <class Key>
-TdsWebHandler::DocumentCache<Key>::DocumentCache() : monitor_(corvane::GetDefaultScheduler()->CreateMonitor()) {}
+template <class Key, class Document>
+TdsWebHandler::DocumentCache<Key, Document>::DocumentCache() : monitor_(corvane::GetDefaultScheduler()->CreateMonitor()) {}
 
-template <class Key>
-typename TdsWebHandler::DocumentCache<Key>::Document TdsWebHandler::DocumentCache<Key>::Get(
+template <class Key, class Document>
+Document TdsWebHandler::DocumentCache<Key, Document>::Get(
     const Key& current, const Build& build, const std::function<bool()>& cancelled) {
   corvane::MonitorGuard hold(monitor_.get());
   uint64_t seen = started_;
@@ -151,20 +151,21 @@ typename TdsWebHandler::DocumentCache<Key>::Document TdsWebHandler::DocumentCach
 
 // The two kinds the handler keeps; tests use the first directly.
 template class TdsWebHandler::DocumentCache<uint64_t>;
+template class TdsWebHandler::DocumentCache<uint64_t, std::shared_ptr<const TdsWebHandler::Pieces>>;
 template class TdsWebHandler::DocumentCache<std::array<uint64_t, 5>>;
 
 TdsWebHandler::TdsWebHandler(std::shared_ptr<Registry> registry) : registry_(std::move(registry)) {}
 
-std::shared_ptr<const std::string> TdsWebHandler::DiscoverJson(const std::function<bool()>& cancelled) {
+std::shared_ptr<const TdsWebHandler::Pieces> TdsWebHandler::DiscoverJson(const std::function<bool()>& cancelled) {
   // Asking for the version costs nothing; the list itself is copied on the
   // registry's one work thread, which every request would otherwise queue on.
   return discover_.Get(
       registry_->GetListVersion(),
-      [&](uint64_t* version, bool* keep) -> std::shared_ptr<const std::string> {
+      [&](uint64_t* version, bool* keep) -> std::shared_ptr<const Pieces> {
         if (cancelled()) return nullptr;
         std::vector<DisplayInfo> displays;
         *keep = registry_->GetDiscovered(&displays, version);
-        return BuildSharedDiscoverJson(displays, cancelled);
+        return discoverBuilder_.Build(std::move(displays), cancelled);
       },
       cancelled);
 }
@@ -197,28 +198,70 @@ std::shared_ptr<const std::string> TdsWebHandler::ConnectionsJson(const std::fun
 }
 
 std::string TdsWebHandler::BuildDiscoverJson(const std::vector<DisplayInfo>& displays) {
-  return *BuildSharedDiscoverJson(displays);
-}
-
-std::shared_ptr<const std::string> TdsWebHandler::BuildSharedDiscoverJson(const std::vector<DisplayInfo>& displays,
-                                                                          const std::function<bool()>& cancelled) {
-  auto json = std::make_shared<std::string>();
-  // Most displays' objects are a few hundred bytes.
-  json->reserve(16 + displays.size() * 320);
-  StringOutput out(json.get());
+  std::string json;
+  StringOutput out(&json);
   rapidjson::Writer<StringOutput> w(out);
   w.StartObject();
   Key(w, "displays");
   w.StartArray();
-  for (const auto& display : displays) {
-    // A display of the largest records is some 30 KB: asking after each
-    // one lets a huge document give up within milliseconds.
-    if (cancelled && cancelled()) return nullptr;
-    WriteDisplay(w, display);
-  }
+  for (const auto& display : displays) WriteDisplay(w, display);
   w.EndArray();
   w.EndObject();
   return json;
+}
+
+std::shared_ptr<const TdsWebHandler::Pieces> TdsWebHandler::DiscoverBuilder::Build(
+    std::vector<DisplayInfo> displays, const std::function<bool()>& cancelled) {
+  static constexpr char kHead[] = "{\"displays\":[";
+  static constexpr char kTail[] = "]}";
+  auto pieces = std::make_shared<Pieces>();
+  pieces->reserve(displays.size() + 2);
+  pieces->push_back(std::make_shared<const std::string>(kHead));
+  size_t total = sizeof(kHead) - 1 + sizeof(kTail) - 1;
+  std::map<corvane::UUID, Kept> next;
+  for (auto& display : displays) {
+    // A display of the largest records is some 30 KB: asking before each
+    // one lets a huge document give up within milliseconds.
+    if (cancelled && cancelled()) return nullptr;
+    std::shared_ptr<const std::string> json;
+    // A display listed twice (published here and learned over protocol 1)
+    // is looked up among this build's too.
+    for (const auto* kept : {&next, &kept_}) {
+      auto it = kept->find(display.id);
+      if (it != kept->end() && it->second.display == display) {
+        json = it->second.json;
+        break;
+      }
+    }
+    if (!json) {
+      auto text = std::make_shared<std::string>(",");
+      StringOutput out(text.get());
+      rapidjson::Writer<StringOutput> w(out);
+      WriteDisplay(w, display);
+      json = std::move(text);
+    }
+    total += json->size() - (pieces->size() == 1 ? 1 : 0);
+    pieces->push_back(json);
+    const corvane::UUID id = display.id;
+    next.insert_or_assign(id, Kept{std::move(display), std::move(json)});
+  }
+  pieces->push_back(std::make_shared<const std::string>(kTail));
+  // The pieces of displays gone since are let go.
+  kept_.swap(next);
+  // The first display's object goes without its comma.
+  if (pieces->size() > 2) {
+    auto first = std::make_shared<std::string>(*(*pieces)[0]);
+    first->append(*(*pieces)[1], 1, std::string::npos);
+    pieces->erase(pieces->begin());
+    (*pieces)[0] = std::move(first);
+  }
+  if (total < kJoinBelowBytes) {
+    auto joined = std::make_shared<std::string>();
+    joined->reserve(total);
+    for (const auto& piece : *pieces) joined->append(*piece);
+    return std::make_shared<const Pieces>(Pieces{std::move(joined)});
+  }
+  return pieces;
 }
 
 std::string TdsWebHandler::BuildConnectionsJson(uint32_t publisherCount, uint32_t subscriberCount,
@@ -258,11 +301,11 @@ bool TdsWebHandler::HandleRequest(Request* request, corvane::IDataStream* body, 
   if (!request || !body || !headers || !registry_) return false;
   const std::string uri = request->GetRequestUri();
   const std::function<bool()> cancelled = [request] { return request->Cancelled(); };
-  std::shared_ptr<const std::string> json;
+  std::shared_ptr<const Pieces> json;
   if (uri == "/api/discover") {
     json = DiscoverJson(cancelled);
   } else if (uri == "/api/connections") {
-    json = ConnectionsJson(cancelled);
+    if (auto text = ConnectionsJson(cancelled)) json = std::make_shared<const Pieces>(Pieces{std::move(text)});
   } else {
     return false;
   }
@@ -270,7 +313,9 @@ bool TdsWebHandler::HandleRequest(Request* request, corvane::IDataStream* body, 
   // connection is being closed, so there is nothing to answer.
   if (!json) return true;
   // The cached document is shared with the response, not copied into it.
-  if (corvane::Failed(corvane::AppendSharedBytes(body, std::move(json)))) return false;
+  for (const auto& piece : *json) {
+    if (corvane::Failed(corvane::AppendSharedBytes(body, piece))) return false;
+  }
   *headers = kResponseHeaders;
   return true;
 }

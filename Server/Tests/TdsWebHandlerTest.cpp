@@ -157,7 +157,7 @@ TEST(TdsWebHandlerJsonTest, DocumentsMatchByteForByteWithEscaping) {
 }
 
 using Cache = TdsWebHandler::DocumentCache<uint64_t>;
-using Document = Cache::Document;
+using Document = std::shared_ptr<const std::string>;
 
 Document Text(const char* text) { return std::make_shared<const std::string>(text); }
 
@@ -263,14 +263,58 @@ TEST(TdsDocumentCacheTest, AStoppingServersRequestsGiveUpWithoutADocument) {
                              [] { return false; }));
 }
 
+std::string Joined(const TdsWebHandler::Pieces& pieces) {
+  std::string text;
+  for (const auto& piece : pieces) text += *piece;
+  return text;
+}
+
 TEST(TdsWebHandlerJsonTest, AHugeDocumentGivesUpSoonAfterItsRequestIsCancelled) {
   const std::vector<DisplayInfo> displays(1000, MakeDisplay("d", 1, 2, 0x1000000, "SD=a,a,a;"));
+  TdsWebHandler::DiscoverBuilder builder;
   int asked = 0;
-  EXPECT_EQ(nullptr, TdsWebHandler::BuildSharedDiscoverJson(displays, [&] { return ++asked == 3; }));
+  EXPECT_EQ(nullptr, builder.Build(displays, [&] { return ++asked == 3; }));
   EXPECT_EQ(3, asked);
-  EXPECT_EQ(TdsWebHandler::BuildDiscoverJson(displays), *TdsWebHandler::BuildSharedDiscoverJson(displays, [] {
-    return false;
-  }));
+  const auto pieces = builder.Build(displays, [] { return false; });
+  ASSERT_TRUE(pieces);
+  EXPECT_EQ(1u, pieces->size());  // small: one piece
+  EXPECT_EQ(TdsWebHandler::BuildDiscoverJson(displays), Joined(*pieces));
+  EXPECT_EQ("{\"displays\":[]}", Joined(*builder.Build({}, {})));
+}
+
+// A large registry with one display that keeps changing: each document is
+// built by writing that display again, and shares every other display's
+// bytes with the documents before it.
+TEST(TdsWebHandlerJsonTest, OnlyAChangedDisplayIsWrittenAgain) {
+  std::vector<DisplayInfo> displays;
+  for (uint32_t n = 0; n < 5; ++n) {
+    DisplayInfo display = MakeDisplay(std::string(1 << 20, static_cast<char>('a' + n)), n, 7000, 0, "");
+    display.id = UUID(0xD0, 1, 2, n);
+    displays.push_back(display);
+  }
+  TdsWebHandler::DiscoverBuilder builder;
+  const auto first = builder.Build(displays, {});
+  ASSERT_TRUE(first);
+  ASSERT_EQ(6u, first->size());  // head with the first display, four more, tail
+  EXPECT_EQ(TdsWebHandler::BuildDiscoverJson(displays), Joined(*first));
+
+  displays[2].port = 7001;
+  displays.push_back(displays[4]);  // listed twice
+  const auto second = builder.Build(displays, {});
+  ASSERT_TRUE(second);
+  EXPECT_EQ(TdsWebHandler::BuildDiscoverJson(displays), Joined(*second));
+  ASSERT_EQ(7u, second->size());
+  EXPECT_EQ((*first)[1], (*second)[1]);
+  EXPECT_NE((*first)[2], (*second)[2]);
+  EXPECT_EQ((*first)[3], (*second)[3]);
+  EXPECT_EQ((*first)[4], (*second)[4]);
+  EXPECT_EQ((*first)[4], (*second)[5]);
+
+  // Displays gone are let go with the next build.
+  displays.resize(1);
+  const auto third = builder.Build(displays, {});
+  EXPECT_EQ(TdsWebHandler::BuildDiscoverJson(displays), Joined(*third));
+  EXPECT_EQ(2, (*first)[3].use_count());  // first and second only
 }
 
 // The handler over a live registry, with requests assembled from the bytes a
