@@ -5,7 +5,6 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
-#include <string_view>
 #include <vector>
 
 #include "CrashLog.h"
@@ -47,7 +46,8 @@ constexpr const char* kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 
 // A HEAD is answered with the head alone: a body after it would be read as
 // the start of a next answer.
-constexpr size_t kNotFoundHeadLength = std::string_view(HttpServer::kNotFoundResponse).find("\r\n\r\n") + 4;
+// The page's body is its 24-byte status line.
+constexpr size_t kNotFoundHeadLength = HttpServer::kNotFoundResponseLength - 24;
 
 // HEAD is not among the methods a request parses, so its line is read here.
 bool IsHead(const HttpServer::IUriHandler::Request& request) {
