@@ -53,6 +53,7 @@
 #include "Protocol2Messages.h"
 #include "RefCount.h"
 #include "Scheduler.h"
+#include "ThreadAnnotations.h"
 #include "ThreadContext.h"
 #include "Uuid.h"
 
@@ -174,10 +175,11 @@ class TalvenorDiscoveryServicePersistent {
   void SetDisconnectedDisplayLimit(size_t limit);
 
   // Once churn ends, what its purged records freed goes back to the system:
-  // the first purge pass that finds nothing to purge after at least
-  // kPurgesBeforeRelease purges calls this (platform::ReleaseFreeMemory
-  // unless a test counts the calls; waits for the work thread). Without it
-  // the freed records stay resident in the work thread's heap.
+  // after the first purge pass that finds nothing to purge after at least
+  // kPurgesBeforeRelease purges, the timer thread calls this on its next
+  // tick, so the work thread never waits for it (platform::ReleaseFreeMemory
+  // unless a test counts the calls). Without it the freed records stay
+  // resident in the work thread's heap.
   static constexpr uint64_t kPurgesBeforeRelease = 1000;
   void SetFreeMemoryRelease(std::function<void()> release);
 
@@ -282,7 +284,10 @@ class TalvenorDiscoveryServicePersistent {
   size_t disconnectedLimit_ = kMaxDisconnectedDisplays;
   size_t disconnectedNameBytes_ = 0;
   uint64_t purgesSinceRelease_ = 0;
-  std::function<void()> releaseFreeMemory_;
+  // Set by a purge pass, taken by the timer thread.
+  std::atomic<bool> releaseDue_{false};
+  CheckedMutex releaseLock_;
+  std::function<void()> releaseFreeMemory_ GUARDED_BY(releaseLock_);
   std::atomic<uint64_t> disconnectedVersion_{0};
   // Displays warned about as not carriable (forgotten wholesale past a bound).
   std::set<UUID> uncarriable_;

@@ -230,7 +230,8 @@ void TalvenorDiscoveryServicePersistent::SetDisconnectedDisplayLimit(size_t limi
 }
 
 void TalvenorDiscoveryServicePersistent::SetFreeMemoryRelease(std::function<void()> release) {
-  RunOnWorkThread([&] { releaseFreeMemory_ = std::move(release); });
+  CheckedLock hold(releaseLock_);
+  releaseFreeMemory_ = std::move(release);
 }
 
 void TalvenorDiscoveryServicePersistent::RecordDisconnected(const DisplayInfo& display) {
@@ -551,7 +552,20 @@ void TalvenorDiscoveryServicePersistent::TimerLoop() {
   CRASH_LOG_GUARD(REGISTRY_FUNCTION("TimerLoop"), [&] {
     // One long task rather than a chain of posts: a post lost to a full queue
     // would otherwise end the purging for good.
-    while (!timerStop_->Wait(kPurgeIntervalMs)) RequestPurgePass();
+    while (!timerStop_->Wait(kPurgeIntervalMs)) {
+      RequestPurgePass();
+      if (!releaseDue_.exchange(false)) continue;
+      std::function<void()> release;
+      {
+        CheckedLock hold(releaseLock_);
+        release = releaseFreeMemory_;
+      }
+      if (release) {
+        release();
+      } else {
+        platform::ReleaseFreeMemory();
+      }
+    }
   });
 }
 
@@ -594,11 +608,7 @@ void TalvenorDiscoveryServicePersistent::PurgePass() {
   purgesSinceRelease_ += purged;
   if (purged == 0 && purgesSinceRelease_ >= kPurgesBeforeRelease) {
     purgesSinceRelease_ = 0;
-    if (releaseFreeMemory_) {
-      releaseFreeMemory_();
-    } else {
-      platform::ReleaseFreeMemory();
-    }
+    releaseDue_.store(true);
   }
 }
 

@@ -472,8 +472,9 @@ TEST_F(RegistryChurnTest, PurgedRecordsGiveTheirMemoryBackOnceTheChurnEnds) {
   EXPECT_EQ(releases.load(), 0);
   churn(1);
   PassTimeAndPurge(*registry_, 0);
-  EXPECT_EQ(releases.load(), 1);
+  EXPECT_TRUE(WaitUntil([&] { return releases.load() == 1; }, 10000));
   PassTimeAndPurge(*registry_, 0);
+  Sync();
   EXPECT_EQ(releases.load(), 1);
   EXPECT_EQ(PublisherDisconnects(), Registry::kPurgesBeforeRelease);
 }
