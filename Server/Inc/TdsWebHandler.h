@@ -10,11 +10,11 @@
 // "/api/connections": the counters and the disconnected rows' version) and
 // served again, without copying the registry's lists, while that state stays
 // the same; "/api/discover" is built from the displays' kept pieces, so a
-// build writes only the displays that changed. Every request gets a document at least as new as the registry
-// was when the request came: one built from that same state, or one whose
-// build began after it came. At most one document of each kind is built at
-// a time; requests that find the state changed while another builds wait
-// and share the next build. A request whose server is stopping takes no
+// build writes only the displays that changed. Every request gets a
+// document at least as new as the registry was when the request came: one
+// built from that same state, or one whose build began after it came. At
+// most one document of each kind is built at a time; requests that find the
+// state changed while another builds wait and share the next build. A request whose server is stopping takes no
 // document: a build on its behalf gives up within a few displays, and the
 // request is taken with nothing written (its connection is closing, and
 // nothing more can reach it).
