@@ -533,12 +533,14 @@ def phase_churn(binary, root):
     probe.stopping.set()
     probe.join(5)
     lat = probe.latencies
+    end = service.rss_mib()
     report_stop("churn", service)
     answered = sum(counts.get(timeout=30) for _ in pollers)
     for p in pollers:
         p.join(30)
-    print("  100 pollers: %d answers; publish->subscriber p50 %.1f ms, p99 %.1f ms (%d samples)" %
-          (answered, hp.percentile(lat, 50), hp.percentile(lat, 99), len(lat)))
+    print("  100 pollers: %d answers; publish->subscriber p50 %.1f ms, p99 %.1f ms (%d samples); "
+          "resident at the end %.0f MiB (growth %.0f MiB)" %
+          (answered, hp.percentile(lat, 50), hp.percentile(lat, 99), len(lat), end, end - base))
 
 
 def poll_connections(threads, seconds, counts):

@@ -20,9 +20,8 @@
 //
 // Locks: none of its own; confinement to the work thread stands in for
 // them. A call that waits for its task must not hold a lock the work
-// thread's tasks take: the web handler queries while holding its document
-// cache's build lock, which the work thread never takes; the bridge only
-// posts.
+// thread's tasks take: the web handler queries holding none of its own; the
+// bridge only posts.
 //
 // Invariants, kept on the work thread after every event: every publisher has
 // a connection record; `owners` maps each publisher's display id to that
@@ -42,6 +41,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <memory_resource>
 #include <set>
 #include <string>
 #include <vector>
@@ -53,6 +53,7 @@
 #include "Protocol2Messages.h"
 #include "RefCount.h"
 #include "Scheduler.h"
+#include "ThreadAnnotations.h"
 #include "ThreadContext.h"
 #include "Uuid.h"
 
@@ -157,16 +158,30 @@ class TalvenorDiscoveryServicePersistent {
   void GetConnectionCounts(uint32_t* publisherCount, uint32_t* subscriberCount, uint32_t* publisherDisconnectCount,
                            uint32_t* subscriberDisconnectCount);
   // One row per display purged, in id order: the kMaxDisconnectedDisplays
-  // most recently purged ones (the counts of older ones are dropped), so the
-  // record and every answer built from it stay bounded. Returns 0.
+  // most recently purged ones, as long as their names together stay within
+  // kMaxDisconnectedNameBytes (the counts of older ones are dropped), so the
+  // record and every answer built from it stay bounded. A whole site's
+  // outage (every protocol-2 connection and every protocol-1 display) fits
+  // with names of up to 128 bytes; only ids churned with long names reach
+  // the second bound first. Returns 0.
   int GetDisconnectedDisplays(std::vector<DisconnectedDisplay>* out);
   // The same with the version of the rows, both taken on the work thread.
   int GetDisconnectedDisplays(std::vector<DisconnectedDisplay>* out, uint64_t* version);
   // Moves whenever the disconnected rows change; read without waiting.
   uint64_t GetDisconnectedVersion() const { return disconnectedVersion_.load(std::memory_order_acquire); }
-  static constexpr size_t kMaxDisconnectedDisplays = 10000;
+  static constexpr size_t kMaxDisconnectedDisplays = 65536;
+  static constexpr size_t kMaxDisconnectedNameBytes = 8u << 20;
   // Tests use a small bound; waits for the work thread.
   void SetDisconnectedDisplayLimit(size_t limit);
+
+  // Once churn ends, what its purged records freed goes back to the system:
+  // after the first purge pass that finds nothing to purge after at least
+  // kPurgesBeforeRelease purges, the timer thread calls this on its next
+  // tick, so the work thread never waits for it (platform::ReleaseFreeMemory
+  // unless a test counts the calls). Without it the freed records stay
+  // resident in the work thread's heap.
+  static constexpr uint64_t kPurgesBeforeRelease = 1000;
+  void SetFreeMemoryRelease(std::function<void()> release);
 
   // A display learned over protocol 1: sent to every subscriber unless one of
   // this registry's publishers owns its id. Returns 0 at once.
@@ -249,14 +264,30 @@ class TalvenorDiscoveryServicePersistent {
   uint32_t subscriberDisconnectCount = 0;
   // The rows with the purge sequence of their last purge, and the ids by
   // that sequence, oldest first, for dropping the oldest past the bound.
+  // They live in a pool of their own: made one by one among the records of
+  // churning connections, they would otherwise hold on to most pages those
+  // records leave behind once purged. The pool keeps at most what the
+  // bounds allow.
   struct DisconnectedRow {
-    DisconnectedDisplay row;
+    using allocator_type = std::pmr::polymorphic_allocator<char>;
+    explicit DisconnectedRow(const allocator_type& allocator) : name(allocator) {}
+    DisconnectedRow(const DisconnectedRow& other, const allocator_type& allocator)
+        : name(other.name, allocator), disconnectCount(other.disconnectCount), sequence(other.sequence) {}
+    std::pmr::string name;
+    uint32_t disconnectCount = 0;
     uint64_t sequence = 0;
   };
-  std::map<UUID, DisconnectedRow> disconnectedDisplays;
-  std::map<uint64_t, UUID> disconnectedByAge_;
+  std::pmr::unsynchronized_pool_resource disconnectedPool_;
+  std::pmr::map<UUID, DisconnectedRow> disconnectedDisplays{&disconnectedPool_};
+  std::pmr::map<uint64_t, UUID> disconnectedByAge_{&disconnectedPool_};
   uint64_t disconnectSequence_ = 0;
   size_t disconnectedLimit_ = kMaxDisconnectedDisplays;
+  size_t disconnectedNameBytes_ = 0;
+  uint64_t purgesSinceRelease_ = 0;
+  // Set by a purge pass, taken by the timer thread.
+  std::atomic<bool> releaseDue_{false};
+  CheckedMutex releaseLock_;
+  std::function<void()> releaseFreeMemory_ GUARDED_BY(releaseLock_);
   std::atomic<uint64_t> disconnectedVersion_{0};
   // Displays warned about as not carriable (forgotten wholesale past a bound).
   std::set<UUID> uncarriable_;

@@ -6,6 +6,7 @@
 
 #include "CrashLog.h"
 #include "Logger.h"
+#include "ProcessStatistics.h"
 #include "RegistryKey.h"
 #include "Result.h"
 #include "StringUtils.h"
@@ -216,7 +217,9 @@ int TalvenorDiscoveryServicePersistent::GetDisconnectedDisplays(std::vector<Disc
   RunOnWorkThread([&] {
     out->clear();
     out->reserve(disconnectedDisplays.size());
-    for (const auto& [id, entry] : disconnectedDisplays) out->push_back(entry.row);
+    for (const auto& [id, entry] : disconnectedDisplays) {
+      out->push_back(DisconnectedDisplay{std::string(entry.name), entry.disconnectCount});
+    }
     if (version) *version = disconnectedVersion_.load(std::memory_order_relaxed);
   });
   return Result_Ok;
@@ -226,15 +229,24 @@ void TalvenorDiscoveryServicePersistent::SetDisconnectedDisplayLimit(size_t limi
   RunOnWorkThread([&] { disconnectedLimit_ = limit; });
 }
 
+void TalvenorDiscoveryServicePersistent::SetFreeMemoryRelease(std::function<void()> release) {
+  CheckedLock hold(releaseLock_);
+  releaseFreeMemory_ = std::move(release);
+}
+
 void TalvenorDiscoveryServicePersistent::RecordDisconnected(const DisplayInfo& display) {
   DisconnectedRow& entry = disconnectedDisplays[display.id];
   if (entry.sequence != 0) disconnectedByAge_.erase(entry.sequence);
   entry.sequence = ++disconnectSequence_;
   disconnectedByAge_.emplace(entry.sequence, display.id);
-  entry.row.name = display.name;
-  ++entry.row.disconnectCount;
-  while (disconnectedDisplays.size() > disconnectedLimit_ && !disconnectedByAge_.empty()) {
-    disconnectedDisplays.erase(disconnectedByAge_.begin()->second);
+  disconnectedNameBytes_ += display.name.size() - entry.name.size();
+  entry.name.assign(display.name);
+  ++entry.disconnectCount;
+  while ((disconnectedDisplays.size() > disconnectedLimit_ || disconnectedNameBytes_ > kMaxDisconnectedNameBytes) &&
+         !disconnectedByAge_.empty()) {
+    auto oldest = disconnectedDisplays.find(disconnectedByAge_.begin()->second);
+    disconnectedNameBytes_ -= oldest->second.name.size();
+    disconnectedDisplays.erase(oldest);
     disconnectedByAge_.erase(disconnectedByAge_.begin());
   }
   disconnectedVersion_.fetch_add(1, std::memory_order_acq_rel);
@@ -540,7 +552,20 @@ void TalvenorDiscoveryServicePersistent::TimerLoop() {
   CRASH_LOG_GUARD(REGISTRY_FUNCTION("TimerLoop"), [&] {
     // One long task rather than a chain of posts: a post lost to a full queue
     // would otherwise end the purging for good.
-    while (!timerStop_->Wait(kPurgeIntervalMs)) RequestPurgePass();
+    while (!timerStop_->Wait(kPurgeIntervalMs)) {
+      RequestPurgePass();
+      if (!releaseDue_.exchange(false)) continue;
+      std::function<void()> release;
+      {
+        CheckedLock hold(releaseLock_);
+        release = releaseFreeMemory_;
+      }
+      if (release) {
+        release();
+      } else {
+        platform::ReleaseFreeMemory();
+      }
+    }
   });
 }
 
@@ -558,6 +583,7 @@ void TalvenorDiscoveryServicePersistent::PurgePass() {
   int64_t now = GetDefaultScheduler()->GetUtcTimeMs();
   bool timeoutRead = false;
   uint64_t timeoutMs = 0;
+  uint64_t purged = 0;
   for (auto next = publishers.begin(); next != publishers.end();) {
     ConnectionId id = *next++;
     auto it = connections.find(id);
@@ -572,7 +598,17 @@ void TalvenorDiscoveryServicePersistent::PurgePass() {
       timeoutRead = true;
     }
     int64_t closedFor = now - it->second.disconnectTime;
-    if (closedFor >= 0 && static_cast<uint64_t>(closedFor) > timeoutMs) PurgePublisher(id);
+    if (closedFor >= 0 && static_cast<uint64_t>(closedFor) > timeoutMs) {
+      PurgePublisher(id);
+      ++purged;
+    }
+  }
+  // While ids churn, freed records make room for new ones; once a pass has
+  // nothing left to do, the churn is over.
+  purgesSinceRelease_ += purged;
+  if (purged == 0 && purgesSinceRelease_ >= kPurgesBeforeRelease) {
+    purgesSinceRelease_ = 0;
+    releaseDue_.store(true);
   }
 }
 

@@ -7,6 +7,8 @@
 // registry reports.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -418,6 +420,63 @@ TEST_F(RegistryChurnTest, TimerPurgesWithoutBeingAsked) {
   // The purge timer runs a pass about once a second.
   EXPECT_TRUE(WaitUntil([&] { return PublisherDisconnects() == 1; }, 10000));
   Check();
+}
+
+// Every display of a site that loses its network at once (a full
+// protocol-2 endpoint and then some) keeps its row; only long names churned
+// past the byte bound push the oldest rows out.
+TEST_F(RegistryChurnTest, AWholeSiteOutageLosesNoDisconnectedRow) {
+  const auto outage = [&](uint32_t count, size_t nameBytes, uint32_t tag) {
+    ConnectionId slot = 1;
+    for (uint32_t done = 0; done < count;) {
+      // In batches, so the work queue never holds more than it may.
+      const uint32_t end = std::min(count, done + 5000);
+      for (uint32_t n = done; n < end; ++n, ++slot) {
+        endpoint_->Accept(slot);
+        std::string name = std::to_string(n);
+        name.resize(nameBytes, 'n');
+        Publish(slot, Display(UUID(tag, 1, 2, n), name));
+        endpoint_->Close(slot);
+      }
+      Sync();
+      done = end;
+    }
+    PassTimeAndPurge(*registry_, 6000);
+    std::vector<DisconnectedDisplay> rows;
+    registry_->GetDisconnectedDisplays(&rows);
+    return rows.size();
+  };
+  EXPECT_EQ(outage(30001, 16, 0x5173), 30001u);
+  const size_t longName = 900;  // a publish stays below 1024 bytes
+  EXPECT_EQ(outage(10000, longName, 0x10A6), Registry::kMaxDisconnectedNameBytes / longName);
+}
+
+// A churn of ids leaves freed records throughout the work thread's heap;
+// they go back to the system once a purge pass finds nothing more to do,
+// and not while purges go on or after a few.
+TEST_F(RegistryChurnTest, PurgedRecordsGiveTheirMemoryBackOnceTheChurnEnds) {
+  std::atomic<int> releases{0};
+  registry_->SetFreeMemoryRelease([&] { releases.fetch_add(1); });
+  ConnectionId slot = 1;
+  const auto churn = [&](uint64_t count) {
+    for (uint64_t n = 0; n < count; ++n, ++slot) {
+      endpoint_->Accept(slot);
+      Publish(slot, Display(UUID(0xC4, 1, 2, slot), "churned"));
+      endpoint_->Close(slot);
+    }
+    Sync();
+    PassTimeAndPurge(*registry_, 6000);
+  };
+  churn(Registry::kPurgesBeforeRelease - 1);
+  PassTimeAndPurge(*registry_, 0);
+  EXPECT_EQ(releases.load(), 0);
+  churn(1);
+  PassTimeAndPurge(*registry_, 0);
+  EXPECT_TRUE(WaitUntil([&] { return releases.load() == 1; }, 10000));
+  PassTimeAndPurge(*registry_, 0);
+  Sync();
+  EXPECT_EQ(releases.load(), 1);
+  EXPECT_EQ(PublisherDisconnects(), Registry::kPurgesBeforeRelease);
 }
 
 // Random churn over a few slots and ids, checked after every step.

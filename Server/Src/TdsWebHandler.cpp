@@ -98,85 +98,108 @@ void WriteDisplay(Writer& w, const TdsWebHandler::DisplayInfo& display) {
 
 }  // namespace
 
-template <class Key>
-TdsWebHandler::DocumentCache<Key>::DocumentCache()
-    : lock_(corvane::GetDefaultScheduler()->CreateFastMutex()),
-      buildLock_(corvane::GetDefaultScheduler()->CreateFastMutex()) {}
+template <class Key, class Document>
+TdsWebHandler::DocumentCache<Key, Document>::DocumentCache() : monitor_(corvane::GetDefaultScheduler()->CreateMonitor()) {}
 
-template <class Key>
-std::shared_ptr<const std::string> TdsWebHandler::DocumentCache<Key>::Get(
-    const Key& current, const std::function<std::shared_ptr<const std::string>(Key*, bool*)>& build) {
-  uint64_t seen;
-  {
-    corvane::ScopedLock hold(lock_.get());
-    if (json_ && (key_ == current || building_)) return json_;
-    seen = builds_;
-  }
-  corvane::ScopedLock building(buildLock_.get());
-  {
-    corvane::ScopedLock hold(lock_.get());
-    if (json_ && (key_ == current || builds_ != seen)) return json_;
-    building_ = true;
-  }
-  struct Done {
-    DocumentCache* cache;
-    ~Done() {
-      corvane::ScopedLock hold(cache->lock_.get());
-      cache->building_ = false;
+template <class Key, class Document>
+Document TdsWebHandler::DocumentCache<Key, Document>::Get(
+    const Key& current, const Build& build, const std::function<bool()>& cancelled) {
+  corvane::MonitorGuard hold(monitor_.get());
+  uint64_t seen = started_;
+  for (;;) {
+    if (kept_ && key_ == current) return kept_;
+    if (finished_ > seen) {
+      if (lastBuilt_ || cancelled()) return lastBuilt_;
+      // That build gave up for a request of its own (a server stopping that
+      // is not this one's): the next one is this caller's to wait for.
+      seen = started_;
+      continue;
     }
-  } done{this};
+    if (cancelled()) return nullptr;
+    if (!building_) break;
+    monitor_->Wait(kWaitSliceMs);
+  }
+
+  building_ = true;
+  const uint64_t number = ++started_;
+  Document json;
   Key key{};
   bool keep = false;
-  std::shared_ptr<const std::string> json = build(&key, &keep);
-  // A document the registry could not give (it is stopping) is served but
-  // never kept: it would hide the real one until the next change.
-  if (keep) {
-    corvane::ScopedLock hold(lock_.get());
+  // Runs under the monitor once the build is over, also when it throws:
+  // waiters must never wait for a build that will not end.
+  struct Finish {
+    DocumentCache* cache;
+    uint64_t number;
+    const Document* json;
+    ~Finish() {
+      cache->building_ = false;
+      cache->finished_ = number;
+      cache->lastBuilt_ = *json;
+      cache->monitor_->NotifyAll();
+    }
+  } finish{this, number, &json};
+  {
+    corvane::MonitorUnlockGuard open(monitor_.get());
+    json = build(&key, &keep);
+  }
+  if (json && keep) {
     key_ = key;
-    json_ = json;
-    ++builds_;
+    kept_ = json;
   }
   return json;
 }
 
+// The two kinds the handler keeps; tests use the first directly.
+template class TdsWebHandler::DocumentCache<uint64_t>;
+template class TdsWebHandler::DocumentCache<uint64_t, std::shared_ptr<const TdsWebHandler::Pieces>>;
+template class TdsWebHandler::DocumentCache<std::array<uint64_t, 5>>;
+
 TdsWebHandler::TdsWebHandler(std::shared_ptr<Registry> registry) : registry_(std::move(registry)) {}
 
-std::shared_ptr<const std::string> TdsWebHandler::DiscoverJson() {
+std::shared_ptr<const TdsWebHandler::Pieces> TdsWebHandler::DiscoverJson(const std::function<bool()>& cancelled) {
   // Asking for the version costs nothing; the list itself is copied on the
   // registry's one work thread, which every request would otherwise queue on.
-  return discover_.Get(registry_->GetListVersion(), [this](uint64_t* version, bool* keep) {
-    std::vector<DisplayInfo> displays;
-    *keep = registry_->GetDiscovered(&displays, version);
-    return BuildSharedDiscoverJson(displays);
-  });
+  return discover_.Get(
+      registry_->GetListVersion(),
+      [&](uint64_t* version, bool* keep) -> std::shared_ptr<const Pieces> {
+        if (cancelled()) return nullptr;
+        std::vector<DisplayInfo> displays;
+        *keep = registry_->GetDiscovered(&displays, version);
+        return discoverBuilder_.Build(std::move(displays), cancelled);
+      },
+      cancelled);
 }
 
-std::shared_ptr<const std::string> TdsWebHandler::ConnectionsJson() {
-  uint32_t publishers = 0, subscribers = 0, publisherDisconnects = 0, subscriberDisconnects = 0;
-  registry_->GetConnectionCounts(&publishers, &subscribers, &publisherDisconnects, &subscriberDisconnects);
-  const ConnectionsKey current{publishers, subscribers, publisherDisconnects, subscriberDisconnects,
-                               registry_->GetDisconnectedVersion()};
-  return connections_.Get(current, [&](ConnectionsKey* key, bool* keep) {
-    std::vector<DisconnectedDisplay> disconnected;
-    uint64_t version = 0;
-    registry_->GetDisconnectedDisplays(&disconnected, &version);
-    // The counters this document shows are the ones it is kept under.
-    *key = ConnectionsKey{publishers, subscribers, publisherDisconnects, subscriberDisconnects, version};
-    *keep = true;
-    return std::make_shared<const std::string>(
-        BuildConnectionsJson(publishers, subscribers, publisherDisconnects, subscriberDisconnects, disconnected));
-  });
+std::shared_ptr<const std::string> TdsWebHandler::ConnectionsJson(const std::function<bool()>& cancelled) {
+  const auto counts = [this](ConnectionsKey* key) {
+    uint32_t publishers = 0, subscribers = 0, publisherDisconnects = 0, subscriberDisconnects = 0;
+    registry_->GetConnectionCounts(&publishers, &subscribers, &publisherDisconnects, &subscriberDisconnects);
+    *key = ConnectionsKey{publishers, subscribers, publisherDisconnects, subscriberDisconnects, 0};
+  };
+  ConnectionsKey current;
+  counts(&current);
+  current[4] = registry_->GetDisconnectedVersion();
+  return connections_.Get(
+      current,
+      [&](ConnectionsKey* key, bool* keep) -> std::shared_ptr<const std::string> {
+        if (cancelled()) return nullptr;
+        // Read afresh: the build may begin well after the caller came, and
+        // its document must be as new as every caller that shares it.
+        counts(key);
+        std::vector<DisconnectedDisplay> disconnected;
+        registry_->GetDisconnectedDisplays(&disconnected, &(*key)[4]);
+        *keep = true;
+        const auto& k = *key;
+        return std::make_shared<const std::string>(BuildConnectionsJson(
+            static_cast<uint32_t>(k[0]), static_cast<uint32_t>(k[1]), static_cast<uint32_t>(k[2]),
+            static_cast<uint32_t>(k[3]), disconnected));
+      },
+      cancelled);
 }
 
 std::string TdsWebHandler::BuildDiscoverJson(const std::vector<DisplayInfo>& displays) {
-  return *BuildSharedDiscoverJson(displays);
-}
-
-std::shared_ptr<const std::string> TdsWebHandler::BuildSharedDiscoverJson(const std::vector<DisplayInfo>& displays) {
-  auto json = std::make_shared<std::string>();
-  // Most displays' objects are a few hundred bytes.
-  json->reserve(16 + displays.size() * 320);
-  StringOutput out(json.get());
+  std::string json;
+  StringOutput out(&json);
   rapidjson::Writer<StringOutput> w(out);
   w.StartObject();
   Key(w, "displays");
@@ -185,6 +208,60 @@ std::shared_ptr<const std::string> TdsWebHandler::BuildSharedDiscoverJson(const 
   w.EndArray();
   w.EndObject();
   return json;
+}
+
+std::shared_ptr<const TdsWebHandler::Pieces> TdsWebHandler::DiscoverBuilder::Build(
+    std::vector<DisplayInfo> displays, const std::function<bool()>& cancelled) {
+  static constexpr char kHead[] = "{\"displays\":[";
+  static constexpr char kTail[] = "]}";
+  auto pieces = std::make_shared<Pieces>();
+  pieces->reserve(displays.size() + 2);
+  pieces->push_back(std::make_shared<const std::string>(kHead));
+  size_t total = sizeof(kHead) - 1 + sizeof(kTail) - 1;
+  std::map<corvane::UUID, Kept> next;
+  for (auto& display : displays) {
+    // A display of the largest records is some 30 KB: asking before each
+    // one lets a huge document give up within milliseconds.
+    if (cancelled && cancelled()) return nullptr;
+    std::shared_ptr<const std::string> json;
+    // A display listed twice (published here and learned over protocol 1)
+    // is looked up among this build's too.
+    for (const auto* kept : {&next, &kept_}) {
+      auto it = kept->find(display.id);
+      if (it != kept->end() && it->second.display == display) {
+        json = it->second.json;
+        break;
+      }
+    }
+    if (!json) {
+      auto text = std::make_shared<std::string>(",");
+      StringOutput out(text.get());
+      rapidjson::Writer<StringOutput> w(out);
+      WriteDisplay(w, display);
+      json = std::move(text);
+    }
+    total += json->size() - (pieces->size() == 1 ? 1 : 0);
+    pieces->push_back(json);
+    const corvane::UUID id = display.id;
+    next.insert_or_assign(id, Kept{std::move(display), std::move(json)});
+  }
+  pieces->push_back(std::make_shared<const std::string>(kTail));
+  // The pieces of displays gone since are let go.
+  kept_.swap(next);
+  // The first display's object goes without its comma.
+  if (pieces->size() > 2) {
+    auto first = std::make_shared<std::string>(*(*pieces)[0]);
+    first->append(*(*pieces)[1], 1, std::string::npos);
+    pieces->erase(pieces->begin());
+    (*pieces)[0] = std::move(first);
+  }
+  if (total < kJoinBelowBytes) {
+    auto joined = std::make_shared<std::string>();
+    joined->reserve(total);
+    for (const auto& piece : *pieces) joined->append(*piece);
+    return std::make_shared<const Pieces>(Pieces{std::move(joined)});
+  }
+  return pieces;
 }
 
 std::string TdsWebHandler::BuildConnectionsJson(uint32_t publisherCount, uint32_t subscriberCount,
@@ -223,16 +300,22 @@ std::string TdsWebHandler::BuildConnectionsJson(uint32_t publisherCount, uint32_
 bool TdsWebHandler::HandleRequest(Request* request, corvane::IDataStream* body, std::string* headers) {
   if (!request || !body || !headers || !registry_) return false;
   const std::string uri = request->GetRequestUri();
-  std::shared_ptr<const std::string> json;
+  const std::function<bool()> cancelled = [request] { return request->Cancelled(); };
+  std::shared_ptr<const Pieces> json;
   if (uri == "/api/discover") {
-    json = DiscoverJson();
+    json = DiscoverJson(cancelled);
   } else if (uri == "/api/connections") {
-    json = ConnectionsJson();
+    if (auto text = ConnectionsJson(cancelled)) json = std::make_shared<const Pieces>(Pieces{std::move(text)});
   } else {
     return false;
   }
+  // Only a stopping server's request goes without a document; its
+  // connection is being closed, so there is nothing to answer.
+  if (!json) return true;
   // The cached document is shared with the response, not copied into it.
-  if (corvane::Failed(corvane::AppendSharedBytes(body, std::move(json)))) return false;
+  for (const auto& piece : *json) {
+    if (corvane::Failed(corvane::AppendSharedBytes(body, piece))) return false;
+  }
   *headers = kResponseHeaders;
   return true;
 }

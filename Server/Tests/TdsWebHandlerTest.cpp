@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -155,6 +156,167 @@ TEST(TdsWebHandlerJsonTest, DocumentsMatchByteForByteWithEscaping) {
             TdsWebHandler::BuildDiscoverJson({d2}));
 }
 
+using Cache = TdsWebHandler::DocumentCache<uint64_t>;
+using Document = std::shared_ptr<const std::string>;
+
+Document Text(const char* text) { return std::make_shared<const std::string>(text); }
+
+// A build that shows it began and ends only when released.
+struct HeldBuild {
+  std::promise<void> began;
+  std::promise<void> release;
+  std::shared_future<void> released{release.get_future().share()};
+  Cache::Build Returning(uint64_t version, const char* text) {
+    return [this, version, text](uint64_t* key, bool* keep) {
+      began.set_value();
+      released.wait();
+      *key = version;
+      *keep = true;
+      return Text(text);
+    };
+  }
+};
+
+// A caller whose wait shows it has come: the cache asks whether it is
+// cancelled only once it has seen how many builds had begun.
+struct Caller {
+  std::atomic<bool> waiting{false};
+  std::atomic<bool> cancel{false};
+  std::function<bool()> Cancelled() {
+    return [this] {
+      waiting.store(true);
+      return cancel.load();
+    };
+  }
+};
+
+TEST(TdsDocumentCacheTest, ARequestNeverGetsADocumentOlderThanItselfAndWaitersShareOneBuild) {
+  Cache cache;
+  std::atomic<int> builds{0};
+  const auto build = [&](uint64_t version, const char* text) -> Cache::Build {
+    return [&builds, version, text](uint64_t* key, bool* keep) {
+      builds.fetch_add(1);
+      *key = version;
+      *keep = true;
+      return Text(text);
+    };
+  };
+  const auto never = [] { return false; };
+  EXPECT_EQ("v1", *cache.Get(1, build(1, "v1"), never));
+  EXPECT_EQ("v1", *cache.Get(1, build(1, "other"), never));
+
+  // A build of version 2 is under way when the registry moves to 3: the
+  // callers that come then may take neither v1 nor v2.
+  HeldBuild held;
+  Document slow;
+  std::thread first([&] { slow = cache.Get(2, held.Returning(2, "v2"), never); });
+  held.began.get_future().wait();
+  Caller a, b;
+  Document seenA, seenB;
+  std::thread second([&] { seenA = cache.Get(3, build(3, "v3"), a.Cancelled()); });
+  std::thread third([&] { seenB = cache.Get(3, build(3, "v3"), b.Cancelled()); });
+  EXPECT_TRUE(WaitUntil([&] { return a.waiting.load() && b.waiting.load(); }, 10000));
+  held.release.set_value();
+  first.join();
+  second.join();
+  third.join();
+  EXPECT_EQ("v2", *slow);
+  ASSERT_TRUE(seenA && seenB);
+  EXPECT_EQ("v3", *seenA);
+  EXPECT_EQ(seenA, seenB);  // one build for both
+  EXPECT_EQ(2, builds.load());
+  EXPECT_EQ("v3", *cache.Get(3, build(3, "other"), never));
+}
+
+// A stopping server's requests give up while a build they wait for still
+// runs; the build's own caller sees its document, and nothing is kept of a
+// build that gave up.
+TEST(TdsDocumentCacheTest, AStoppingServersRequestsGiveUpWithoutADocument) {
+  Cache cache;
+  HeldBuild held;
+  Document built;
+  std::thread builder([&] { built = cache.Get(1, held.Returning(1, "v1"), [] { return false; }); });
+  held.began.get_future().wait();
+  Caller waiter;
+  waiter.cancel.store(true);
+  std::atomic<bool> returned{false};
+  Document seen = Text("unset");
+  std::thread waiting([&] {
+    seen = cache.Get(2, [](uint64_t*, bool*) { return Text("never"); }, waiter.Cancelled());
+    returned.store(true);
+  });
+  EXPECT_TRUE(WaitUntil([&] { return returned.load(); }, 10000));
+  held.release.set_value();
+  waiting.join();
+  builder.join();
+  EXPECT_EQ(nullptr, seen);
+  EXPECT_EQ("v1", *built);
+
+  // A build that gave up leaves the way open for the next caller.
+  EXPECT_EQ(nullptr, cache.Get(3, [](uint64_t*, bool*) { return Document(); }, [] { return false; }));
+  EXPECT_EQ("v3", *cache.Get(3,
+                             [](uint64_t* key, bool* keep) {
+                               *key = 3;
+                               *keep = true;
+                               return Text("v3");
+                             },
+                             [] { return false; }));
+}
+
+std::string Joined(const TdsWebHandler::Pieces& pieces) {
+  std::string text;
+  for (const auto& piece : pieces) text += *piece;
+  return text;
+}
+
+TEST(TdsWebHandlerJsonTest, AHugeDocumentGivesUpSoonAfterItsRequestIsCancelled) {
+  const std::vector<DisplayInfo> displays(1000, MakeDisplay("d", 1, 2, 0x1000000, "SD=a,a,a;"));
+  TdsWebHandler::DiscoverBuilder builder;
+  int asked = 0;
+  EXPECT_EQ(nullptr, builder.Build(displays, [&] { return ++asked == 3; }));
+  EXPECT_EQ(3, asked);
+  const auto pieces = builder.Build(displays, [] { return false; });
+  ASSERT_TRUE(pieces);
+  EXPECT_EQ(1u, pieces->size());  // small: one piece
+  EXPECT_EQ(TdsWebHandler::BuildDiscoverJson(displays), Joined(*pieces));
+  EXPECT_EQ("{\"displays\":[]}", Joined(*builder.Build({}, {})));
+}
+
+// A large registry with one display that keeps changing: each document is
+// built by writing that display again, and shares every other display's
+// bytes with the documents before it.
+TEST(TdsWebHandlerJsonTest, OnlyAChangedDisplayIsWrittenAgain) {
+  std::vector<DisplayInfo> displays;
+  for (uint32_t n = 0; n < 5; ++n) {
+    DisplayInfo display = MakeDisplay(std::string(1 << 20, static_cast<char>('a' + n)), n, 7000, 0, "");
+    display.id = UUID(0xD0, 1, 2, n);
+    displays.push_back(display);
+  }
+  TdsWebHandler::DiscoverBuilder builder;
+  const auto first = builder.Build(displays, {});
+  ASSERT_TRUE(first);
+  ASSERT_EQ(6u, first->size());  // head with the first display, four more, tail
+  EXPECT_EQ(TdsWebHandler::BuildDiscoverJson(displays), Joined(*first));
+
+  displays[2].port = 7001;
+  displays.push_back(displays[4]);  // listed twice
+  const auto second = builder.Build(displays, {});
+  ASSERT_TRUE(second);
+  EXPECT_EQ(TdsWebHandler::BuildDiscoverJson(displays), Joined(*second));
+  ASSERT_EQ(7u, second->size());
+  EXPECT_EQ((*first)[1], (*second)[1]);
+  EXPECT_NE((*first)[2], (*second)[2]);
+  EXPECT_EQ((*first)[3], (*second)[3]);
+  EXPECT_EQ((*first)[4], (*second)[4]);
+  EXPECT_EQ((*first)[4], (*second)[5]);
+
+  // Displays gone are let go with the next build.
+  displays.resize(1);
+  const auto third = builder.Build(displays, {});
+  EXPECT_EQ(TdsWebHandler::BuildDiscoverJson(displays), Joined(*third));
+  EXPECT_EQ(2, (*first)[3].use_count());  // first and second only
+}
+
 // The handler over a live registry, with requests assembled from the bytes a
 // client sends and the response head the server puts in front.
 class TdsWebHandlerTest : public ::testing::Test {
@@ -215,11 +377,13 @@ TEST_F(TdsWebHandlerTest, AnswersTheTwoTargetsAndDeclinesEverythingElse) {
   EXPECT_EQ(head + "Content-Length: " + std::to_string(json.size()) + "\r\n\r\n" + json,
             Serve("GET /api/discover HTTP/1.1\r\nHost: x\r\n\r\n"));
 
-  // A POST is answered like a GET; its body is not looked at.
+  // POST, PUT and DELETE are answered like a GET; a body is not looked at.
   const std::string connections = Serve("GET /api/connections HTTP/1.1\r\n\r\n");
   EXPECT_NE(std::string::npos, connections.find("\r\n\r\n{\"connections\":{\"publisher_count\":0,"));
   EXPECT_EQ(connections,
             Serve("POST /api/connections HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n[]"));
+  EXPECT_EQ(connections, Serve("PUT /api/connections HTTP/1.1\r\n\r\n"));
+  EXPECT_EQ(connections, Serve("DELETE /api/connections HTTP/1.1\r\n\r\n"));
 }
 
 // The document is kept while the registry's list stands; every change must
@@ -266,6 +430,26 @@ TEST_F(TdsWebHandlerTest, ServesTheCurrentListAfterEveryChange) {
   EXPECT_EQ(0, odd.load());
   // Nothing changed since: the document stays the empty one.
   EXPECT_EQ(empty, bodyOf("/api/discover"));
+}
+
+// A stopping server's request is taken without a document: nothing is
+// built for it and nothing can reach its closing connection.
+TEST_F(TdsWebHandlerTest, AStoppingServersRequestGetsNoDocument) {
+  auto stopping = std::make_shared<std::atomic<bool>>(true);
+  for (const char* target : {"/api/discover", "/api/connections"}) {
+    RefPtr<HttpServer::IUriHandler::Request> request(new HttpServer::IUriHandler::Request(), false);
+    request->SetCancelFlag(stopping);
+    request->AppendBytes(std::string("GET ") + target + " HTTP/1.1\r\n\r\n");
+    RefPtr<IDataStream> body;
+    ASSERT_EQ(0, CreateDataStream(body.Receive()));
+    std::string headers;
+    EXPECT_TRUE(handler_->HandleRequest(request.Get(), body.Get(), &headers)) << target;
+    uint32_t size = 1;
+    body->GetSize(&size);
+    EXPECT_EQ(0u, size) << target;
+  }
+  // The next server's requests are served as ever.
+  EXPECT_NE(std::string::npos, Serve("GET /api/discover HTTP/1.1\r\n\r\n").find("{\"displays\":[]}"));
 }
 
 }  // namespace

@@ -179,8 +179,10 @@ class HttpServer : public IRefCountImpl {
   void Forget(const UUID& connectionId);
   // Closes the connection and forgets its request.
   void CloseAndForget(const UUID& connectionId);
-  // Answers with the 404 page and closes; Result_Fail when no stream.
-  int SendNotFound(const UUID& connectionId, const std::string& uri, const std::string& rootUri);
+  // Answers with the 404 page (its head alone when headOnly) and closes;
+  // Result_Fail when no stream.
+  int SendNotFound(const UUID& connectionId, const std::string& uri, const std::string& rootUri,
+                   bool headOnly = false);
   void CloseIdleConnections();
   // The oldest connection whose request is not complete.
   bool ChooseConnectionToClose(UUID* connectionId);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <vector>
@@ -42,6 +43,19 @@ bool Quiet(const std::string& uri) { return uri.find("splashdata") != std::strin
 constexpr const char* kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 constexpr const char* kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// A HEAD is answered with the head alone: a body after it would be read as
+// the start of a next answer.
+// The page's body is its 24-byte status line.
+constexpr size_t kNotFoundHeadLength = HttpServer::kNotFoundResponseLength - 24;
+
+// HEAD is not among the methods a request parses, so its line is read here.
+bool IsHead(const HttpServer::IUriHandler::Request& request) {
+  const std::string& text = request.GetHeaderText();
+  const size_t at = text.find_first_not_of(" \t\r\n\v\f");
+  return at != std::string::npos && text.compare(at, 4, "HEAD") == 0 && at + 4 < text.size() &&
+         std::isspace(static_cast<unsigned char>(text[at + 4]));
+}
 
 }  // namespace
 
@@ -359,11 +373,12 @@ void HttpServer::ReceiveBytes(const UUID& connectionId, uint32_t peerIpv4, uint3
       Forget(connectionId);
       return static_cast<int>(Result_Ok);
     }
-    return SendNotFound(connectionId, uri, rootUri);
+    return SendNotFound(connectionId, uri, rootUri, IsHead(*request));
   });
 }
 
-int HttpServer::SendNotFound(const UUID& connectionId, const std::string& uri, const std::string& rootUri) {
+int HttpServer::SendNotFound(const UUID& connectionId, const std::string& uri, const std::string& rootUri,
+                             bool headOnly) {
   RefPtr<IDataStream> response;
   if (Failed(CreateDataStream(response.Receive())) || !response) {
     LogRecord record(Log_Severe, 0, http_log::kSourceFile, __LINE__, kOnDataReady);
@@ -371,7 +386,11 @@ int HttpServer::SendNotFound(const UUID& connectionId, const std::string& uri, c
   }
   HTTP_SERVER_LOG(kOnDataReady, Log_Severe, "Should not get here... returning 404 for requestUri = '%s'  rootUri = '%s'",
              ForLog(uri).c_str(), rootUri.c_str());
-  WriteNotFound(response.Get());
+  if (headOnly) {
+    response->Write(kNotFoundResponse, kNotFoundHeadLength);
+  } else {
+    WriteNotFound(response.Get());
+  }
   SendResponse(connectionId, response.Get(), false);
   CloseAndForget(connectionId);
   return static_cast<int>(Result_Ok);

@@ -179,14 +179,13 @@ TEST_F(HttpServerTest, AnswersHandledAndUnhandledTargetsWithExactBytes) {
   EXPECT_TRUE(log->Has(Log_Information, "Found handler for requestUri = '/probe/x/y?a=1'  rootUri = '/probe' "
                                         "contentLength = 0"));
 
-  // Unhandled targets, HEAD and OPTIONS: the fixed 95 bytes, nothing more.
+  // Unhandled targets and OPTIONS: the fixed 95 bytes, nothing more.
   const std::string notFound(HttpServer::kNotFoundResponse, HttpServer::kNotFoundResponseLength);
   ASSERT_EQ(95u, notFound.size());
   EXPECT_EQ(notFound, Exchange("GET /favicon.ico HTTP/1.1\r\n\r\n"));
   EXPECT_TRUE(log->Has(Log_Warning,
                        "No handler found for requestUri = '/favicon.ico'  rootUri = '', using file not found handler."));
   EXPECT_TRUE(log->Has(Log_Severe, "Should not get here... returning 404 for requestUri = '/favicon.ico'  rootUri = ''"));
-  EXPECT_EQ(notFound, Exchange("HEAD /probe HTTP/1.1\r\n\r\n"));
   EXPECT_EQ(notFound, Exchange("OPTIONS /probe HTTP/1.1\r\n\r\n"));
   EXPECT_EQ(notFound, Exchange("GET /probex HTTP/1.1\r\n\r\n"));
 
@@ -231,6 +230,17 @@ TEST(HttpsServerTest, AnswersOverTlsWithTheClientsAddress) {
   EXPECT_EQ((std::vector<std::string>{"tls"}), probe->LastSegments());
   EXPECT_EQ(0x7F000001u, probe->LastPeer());
   server->Stop();
+}
+
+// A client reads no body after the head of a HEAD answer: the 404 head is
+// sent alone, its Content-Length still telling what a GET would get.
+TEST_F(HttpServerTest, AHeadRequestGetsTheNotFoundHeadWithoutItsBody) {
+  const std::string head = "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: 24\r\n\r\n";
+  EXPECT_EQ(head, Exchange("HEAD /probe HTTP/1.1\r\n\r\n"));
+  EXPECT_EQ(head, Exchange("HEAD\t/favicon.ico HTTP/1.1\r\nHost: h\r\n\r\n"));
+  // Only the method HEAD itself.
+  EXPECT_EQ(head + "HTTP/1.1 404 Not Found\r\n", Exchange("HEADER /probe HTTP/1.1\r\n\r\n"));
+  EXPECT_TRUE(WaitUntil([&] { return server_->PendingRequestCount() == 0; }, 5000));
 }
 
 TEST_F(HttpServerTest, PostWaitsForItsBodyOnlyWhenAHandlerWantsIt) {

@@ -19,8 +19,8 @@
 // - No lock is held while a user's callback runs (transport notifies, data
 //   hooks, HTTP handlers, timer callbacks), unless its header says so.
 // - Locks held across a wait: the listener's across its accept wait, the
-//   web document cache's build lock across a registry query, the protocol-1
-//   stub's service lock across each call into the service.
+//   protocol-1 stub's service lock across each call into the service. (The
+//   web document cache lets its monitor go while it waits or builds.)
 #pragma once
 
 #include <cstdint>

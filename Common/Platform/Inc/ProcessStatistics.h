@@ -19,4 +19,9 @@ int64_t GetProcessWorkingSetBytes();
 bool ReadSystemCpuStat(std::string* out);
 bool ReadProcessCpuStat(std::string* out);
 
+// Hands the pages of freed heap memory back to the system, in every thread's
+// arena. Costs a walk over the heaps: for the end of a burst, not for every
+// free.
+void ReleaseFreeMemory();
+
 }  // namespace corvane::platform

@@ -1,9 +1,9 @@
 #include "NativeThreadPool.h"
 
-#include <malloc.h>
 
 #include <algorithm>
 
+#include "ProcessStatistics.h"
 #include "Thread.h"
 
 namespace corvane::platform {
@@ -148,7 +148,7 @@ void NativeThreadPool::Serve(const std::shared_ptr<Worker>& worker) {
       // until given back; now it is.
       const bool quiet = idle_.empty() && !closing_;
       poolLock.unlock();
-      if (quiet) malloc_trim(0);
+      if (quiet) ReleaseFreeMemory();
       break;
     }
     // Taken off the list meanwhile: by Shutdown (which joins this thread)

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -76,5 +77,7 @@ int64_t GetProcessWorkingSetBytes() {
 bool ReadSystemCpuStat(std::string* out) { return ReadSmallFile("/proc/stat", out); }
 
 bool ReadProcessCpuStat(std::string* out) { return ReadSmallFile("/proc/self/stat", out); }
+
+void ReleaseFreeMemory() { malloc_trim(0); }
 
 }  // namespace corvane::platform
