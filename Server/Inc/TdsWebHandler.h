@@ -21,6 +21,7 @@
 #pragma once
 
 #include <array>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -32,6 +33,7 @@
 #include "HttpServer.h"
 #include "RefCount.h"
 #include "Scheduler.h"
+#include "ThreadAnnotations.h"
 
 class TdsWebHandler : public corvane::HttpServer::IUriHandler, public corvane::IRefCountImpl {
  public:
@@ -102,21 +104,24 @@ class TdsWebHandler : public corvane::HttpServer::IUriHandler, public corvane::I
     static constexpr uint32_t kWaitSliceMs = 100;
 
    private:
-    // The monitor is a leaf: held only to read or change the fields below,
-    // never while a document is built. The build waits for the registry's
-    // work thread, which takes nothing of this. A framework lock: not under
-    // the compiler's lock analysis.
-    std::unique_ptr<corvane::Scheduler::Monitor> monitor_;
-    bool building_ = false;
+    // Records the build's end under the lock and wakes the waiters.
+    void FinishBuild(uint64_t number, const Document& json) REQUIRES(mutex_);
+
+    // A leaf: held only to read or change the fields below, never while a
+    // document is built. The build waits for the registry's work thread,
+    // which takes nothing of this.
+    corvane::CheckedMutex mutex_;
+    std::condition_variable changed_;
+    bool building_ GUARDED_BY(mutex_) = false;
     // Builds begun so far; a caller may take the result of any build with a
     // greater number than it saw on coming.
-    uint64_t started_ = 0;
+    uint64_t started_ GUARDED_BY(mutex_) = 0;
     // The number and the result of the build that ended last (null when it
     // gave up).
-    uint64_t finished_ = 0;
-    Document lastBuilt_;
-    Key key_{};
-    Document kept_;
+    uint64_t finished_ GUARDED_BY(mutex_) = 0;
+    Document lastBuilt_ GUARDED_BY(mutex_);
+    Key key_ GUARDED_BY(mutex_){};
+    Document kept_ GUARDED_BY(mutex_);
   };
 
  protected:

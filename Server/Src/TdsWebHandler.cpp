@@ -3,6 +3,8 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <chrono>
+
 #include "DataStream.h"
 #include "HttpRequest.h"
 #include "Locks.h"
@@ -99,12 +101,20 @@ void WriteDisplay(Writer& w, const TdsWebHandler::DisplayInfo& display) {
 }  // namespace
 
 template <class Key, class Document>
-TdsWebHandler::DocumentCache<Key, Document>::DocumentCache() : monitor_(corvane::GetDefaultScheduler()->CreateMonitor()) {}
+TdsWebHandler::DocumentCache<Key, Document>::DocumentCache() = default;
+
+template <class Key, class Document>
+void TdsWebHandler::DocumentCache<Key, Document>::FinishBuild(uint64_t number, const Document& json) {
+  building_ = false;
+  finished_ = number;
+  lastBuilt_ = json;
+  changed_.notify_all();
+}
 
 template <class Key, class Document>
 Document TdsWebHandler::DocumentCache<Key, Document>::Get(
     const Key& current, const Build& build, const std::function<bool()>& cancelled) {
-  corvane::MonitorGuard hold(monitor_.get());
+  corvane::CheckedLock hold(mutex_);
   uint64_t seen = started_;
   for (;;) {
     if (kept_ && key_ == current) return kept_;
@@ -117,7 +127,7 @@ Document TdsWebHandler::DocumentCache<Key, Document>::Get(
     }
     if (cancelled()) return nullptr;
     if (!building_) break;
-    monitor_->Wait(kWaitSliceMs);
+    changed_.wait_for(hold.Native(), std::chrono::milliseconds(kWaitSliceMs));
   }
 
   building_ = true;
@@ -125,23 +135,17 @@ Document TdsWebHandler::DocumentCache<Key, Document>::Get(
   Document json;
   Key key{};
   bool keep = false;
-  // Runs under the monitor once the build is over, also when it throws:
-  // waiters must never wait for a build that will not end.
-  struct Finish {
-    DocumentCache* cache;
-    uint64_t number;
-    const Document* json;
-    ~Finish() {
-      cache->building_ = false;
-      cache->finished_ = number;
-      cache->lastBuilt_ = *json;
-      cache->monitor_->NotifyAll();
-    }
-  } finish{this, number, &json};
-  {
-    corvane::MonitorUnlockGuard open(monitor_.get());
+  hold.Unlock();
+  try {
     json = build(&key, &keep);
+  } catch (...) {
+    // Waiters must never wait for a build that will not end.
+    hold.Lock();
+    FinishBuild(number, nullptr);
+    throw;
   }
+  hold.Lock();
+  FinishBuild(number, json);
   if (json && keep) {
     key_ = key;
     kept_ = json;
