@@ -55,7 +55,7 @@ run_config tsan -DSANITIZE=thread -DTDS_TSAN_SUBSET=ON
 # without its lock, or a lock taken against its annotations, fails the build.
 # The two top libraries bring in every library below them.
 if command -v clang++ >/dev/null; then
-  targets="corvane_service corvane_server" run_config clang-tsa -DCMAKE_CXX_COMPILER=clang++ \
+  targets="corvane_service corvane_web" run_config clang-tsa -DCMAKE_CXX_COMPILER=clang++ \
     "-DCMAKE_CXX_FLAGS=-Wthread-safety -Werror=thread-safety"
 else
   echo "=== [clang-tsa] clang++ missing"; status=1
