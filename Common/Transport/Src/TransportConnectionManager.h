@@ -123,6 +123,11 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   void ProcessQueue();
   void PurgePass();
   RefPtr<Connection> Find(const UUID& connectionId);
+  // Finds the connection on the manager's thread, for the caller to act on
+  // on its own: Ok, ConnectionNotFound, or Fail when the manager shuts
+  // down. The reference's last release is deferred (Connection::Release),
+  // so no caller tears a connection down on one of its own threads.
+  RefPtr<Connection> Lookup(const UUID& connectionId, int* result);
   void StoreCount();
   // A connection whose own receive thread asks for its removal for the
   // first time: uncounted for the listener, its stream ended when nothing

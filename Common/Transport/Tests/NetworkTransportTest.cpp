@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -513,6 +514,64 @@ TEST(NetworkTransportTest, WriteTimeoutAgainstStalledPeer) {
   EXPECT_TRUE(capture->Contains("Socket write failure - Connection ID - " + id.ToString()));
   EXPECT_TRUE(WaitUntil([&] { return client.receiver->Events(TransportEvent_Disconnected, id) == 1; }));
   EXPECT_TRUE(WaitUntil([&] { return client.Count() == 0; }));
+}
+
+// A write blocked on a peer that does not read holds up that peer's writers
+// only: another connection of the same transport is written, tested for
+// writability and given keep-alive settings meanwhile.
+TEST(NetworkTransportTest, AWriteToAPeerThatDoesNotReadHoldsUpNoOtherConnection) {
+  Endpoint server(test::FreePort(), kBinaryTransportMode, nullptr);
+  Endpoint client(0, kBinaryTransportMode, nullptr);
+  std::atomic<bool> arrived{false};
+  std::atomic<bool> drain{false};
+  FakeServer deaf(
+      [&](LoopbackPeer& peer, const std::atomic<bool>& stop) {
+    peer.Send(test::HandshakeBytes(UUID(7, 7, 7, 7), false));
+    // The first bytes queued here: the write has begun, and it cannot end
+    // before this peer reads.
+    WaitUntil([&] {
+      int queued = 0;
+      return stop.load() || (::ioctl(peer.Fd(), FIONREAD, &queued) == 0 && queued > 0);
+    });
+    arrived.store(true);
+    WaitUntil([&] { return stop.load() || drain.load(); }, 60000);
+    while (!stop.load()) peer.ReceiveFor(50);
+  },
+      4096);
+  UUID stuck;
+  UUID other;
+  ASSERT_EQ(0, client.transport->OpenConnection(kLoopback, deaf.Port(), &stuck, 2000));
+  ASSERT_EQ(0, client.transport->OpenConnection(kLoopback, server.port, &other, 2000));
+  ASSERT_EQ(0, client.transport->SetWriteTimeout(120000));
+
+  std::atomic<bool> stuckReturned{false};
+  std::atomic<int> stuckResult{-1};
+  std::thread stuckWriter([&] {
+    stuckResult.store(client.transport->Write(stuck, kType, StreamOf(std::string(32 << 20, 's')).Get()));
+    stuckReturned.store(true);
+  });
+  ASSERT_TRUE(WaitUntil([&] { return arrived.load(); }));
+  std::atomic<bool> otherDone{false};
+  int results[3] = {-1, -1, -1};
+  bool ready = false;
+  std::thread otherWriter([&] {
+    results[0] = client.transport->Write(other, kType, StreamOf("meanwhile").Get());
+    results[1] = client.transport->ConnectionReadyForWrite(other, &ready);
+    results[2] = client.transport->SetKeepAlive(other, 1000, 60000);
+    otherDone.store(true);
+  });
+  EXPECT_TRUE(WaitUntil([&] { return otherDone.load(); }, 30000));
+  EXPECT_FALSE(stuckReturned.load()) << "the blocked write ended first";
+  drain.store(true);
+  otherWriter.join();
+  stuckWriter.join();
+  EXPECT_EQ(0, stuckResult.load());
+  EXPECT_EQ(0, results[0]);
+  EXPECT_EQ(0, results[1]);
+  EXPECT_TRUE(ready);
+  EXPECT_EQ(0, results[2]);
+  ASSERT_TRUE(WaitUntil([&] { return server.receiver->MessageCount() == 1; }));
+  EXPECT_EQ("meanwhile", server.receiver->Messages()[0].bytes);
 }
 
 // Receivers that fall behind hold the sender back instead of growing memory:
