@@ -687,6 +687,48 @@ TEST(NetworkTransportTest, ASlotIsFreedForANewClientWhenAllAreHeld) {
   for (size_t i = 1; i < peers.size(); ++i) EXPECT_FALSE(peers[i].WaitClosed(0)) << i;
 }
 
+// The close that frees a slot raises Disconnected off the manager's thread:
+// a receiver that takes its time over the event (waiting on a lock of its
+// own) holds up no request to the manager.
+TEST(NetworkTransportTest, AReceiverSlowOverAFreedSlotsEventHoldsUpNoRequest) {
+  class SlowReceiver final : public ITransport::ITransportNotify, public IRefCountImpl {
+   public:
+    int OnDataReady(const UUID&, const UUID&, IDataStream*) override { return 0; }
+    int OnEvent(const UUID&, int event) override {
+      if (event != TransportEvent_Disconnected) return 0;
+      entered.store(true);
+      WaitUntil([&] { return release.load(); }, 60000);
+      return 0;
+    }
+    std::atomic<bool> entered{false};
+    std::atomic<bool> release{false};
+  };
+  platform::EnsureOpenFileLimit(4096, nullptr);
+  Endpoint server(test::FreePort(), kBinaryTransportMode, nullptr);
+  RefPtr<SlowReceiver> slow(new SlowReceiver(), false);
+  server.transport->AddNotify(slow.Get());
+  std::vector<LoopbackPeer> peers(100);
+  const std::vector<UUID> ids = FillEverySlot(server, &peers);
+  ASSERT_EQ(100u, ids.size());
+  LoopbackPeer extra;
+  ASSERT_TRUE(extra.Connect(server.port));
+  ASSERT_TRUE(WaitUntil([&] { return slow->entered.load(); }));
+  std::atomic<bool> answered{false};
+  int result = -1;
+  std::thread asker([&] {
+    uint32_t address = 0;
+    result = server.transport->GetPeerIpv4(ids.back(), &address, nullptr);
+    answered.store(true);
+  });
+  EXPECT_TRUE(WaitUntil([&] { return answered.load(); }, 30000));
+  slow->release.store(true);
+  asker.join();
+  EXPECT_EQ(0, result);
+  std::vector<uint8_t> hs;
+  EXPECT_TRUE(extra.ReceiveExactly(49, &hs, 10000));
+  server.transport->RemoveNotify(slow.Get());
+}
+
 // A peer address that holds most of the slots gives one up first, even when
 // another address's connection has been silent longer: a peer coming back
 // as soon as it is closed cannot wear every other client's connection out.
