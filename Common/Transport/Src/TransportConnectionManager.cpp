@@ -465,6 +465,10 @@ bool Manager::WriteTextOnReceiveThread(const UUID& connectionId, IDataStream* te
   // The receive thread holds its connection for the whole delivery.
   Connection* connection = Connection::ReceivingOnThisThread();
   if (!connection || connection->Id() != connectionId) return false;
+  return WriteTextDirect(connection, connectionId, text);
+}
+
+bool Manager::WriteTextDirect(Connection* connection, const UUID& connectionId, IDataStream* text) {
   {
     CheckedLock lock(writeStatusLock_);
     auto it = writeStatus_.find(connectionId);
@@ -503,6 +507,18 @@ int Manager::WriteTextSynchronous(const UUID& connectionId, IDataStream* text) {
     if (!text) return Result_InvalidPointer;
     if (WriteStatus(connectionId) == Result_ConnectionLost) return Result_ConnectionLost;
     if (WriteTextOnReceiveThread(connectionId, text)) return static_cast<int>(Result_Ok);
+    {
+      // The caller waits anyway: it sends on its own thread unless text
+      // queued before it has to go first, so that a peer that does not read
+      // never holds the manager's thread.
+      int found = Result_Fail;
+      RefPtr<Connection> connection = Lookup(connectionId, &found);
+      if (!connection) {
+        if (found == Result_ConnectionNotFound) LOG_SPEW(1, "Connection not found");
+        return static_cast<int>(Result_Ok);
+      }
+      if (WriteTextDirect(connection.Get(), connectionId, text)) return static_cast<int>(Result_Ok);
+    }
     RefPtr<IDataStream> held(text, true);
     CountQueuedText(connectionId, 1);
     Call(

@@ -58,6 +58,8 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   // sends to different connections then run side by side instead of one
   // after another on the manager's thread.
   int WriteText(const UUID& connectionId, IDataStream* text);
+  // As WriteText, waiting until the text went out; sent on the caller's
+  // thread unless text queued before it has to go first.
   int WriteTextSynchronous(const UUID& connectionId, IDataStream* text);
   int GetPeerIpv4(const UUID& connectionId, uint32_t* ipv4, uint16_t* port);
   int SetConnectionSocketDscp(const UUID& connectionId, uint32_t dscp);
@@ -141,6 +143,9 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   int InternalWriteText(const UUID& connectionId, IDataStream* text);
   // The direct send above; false when the write has to be queued.
   bool WriteTextOnReceiveThread(const UUID& connectionId, IDataStream* text);
+  // Sends on the calling thread unless text queued before has to go first
+  // (false then); a lost or removed connection sends nothing.
+  bool WriteTextDirect(Connection* connection, const UUID& connectionId, IDataStream* text);
   void CountQueuedText(const UUID& connectionId, int change);
 
   CheckedMutex queueLock_;

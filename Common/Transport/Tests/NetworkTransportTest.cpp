@@ -574,6 +574,44 @@ TEST(NetworkTransportTest, AWriteToAPeerThatDoesNotReadHoldsUpNoOtherConnection)
   EXPECT_EQ("meanwhile", server.receiver->Messages()[0].bytes);
 }
 
+// The same for waiting text writes: one blocked on a peer that does not read
+// holds up no other connection's.
+TEST(NetworkTransportTest, ATextWriteToAPeerThatDoesNotReadHoldsUpNoOtherConnection) {
+  Endpoint server(test::FreePort(), kTextTransportMode, nullptr);
+  ASSERT_EQ(0, server.transport->SetWriteTimeout(120000));
+  LoopbackPeer deaf;
+  LoopbackPeer reader;
+  std::vector<uint8_t> hs;
+  ASSERT_TRUE(deaf.Connect(server.port, 5000, 4096));
+  ASSERT_TRUE(deaf.ReceiveExactly(49, &hs));
+  ASSERT_TRUE(WaitUntil([&] { return server.receiver->Events(TransportEvent_Connected) == 1; }));
+  ASSERT_TRUE(reader.Connect(server.port));
+  ASSERT_TRUE(reader.ReceiveExactly(49, &hs));
+  ASSERT_TRUE(WaitUntil([&] { return server.receiver->Events(TransportEvent_Connected) == 2; }));
+  const std::vector<UUID> ids = server.receiver->Ids(TransportEvent_Connected);
+
+  std::atomic<bool> stuckReturned{false};
+  std::thread stuckWriter([&] {
+    server.transport->WriteTextSynchronous(ids[0], StreamOf(std::string(32 << 20, 's') + ";").Get());
+    stuckReturned.store(true);
+  });
+  ASSERT_TRUE(WaitUntil([&] {
+    int queued = 0;
+    return ::ioctl(deaf.Fd(), FIONREAD, &queued) == 0 && queued > 0;
+  }));
+  std::atomic<bool> otherDone{false};
+  std::thread otherWriter([&] {
+    server.transport->WriteTextSynchronous(ids[1], StreamOf("ok;").Get());
+    otherDone.store(true);
+  });
+  EXPECT_TRUE(WaitUntil([&] { return otherDone.load(); }, 30000));
+  EXPECT_FALSE(stuckReturned.load()) << "the blocked write ended first";
+  EXPECT_EQ("CRVMSG:ok;", reader.ReceiveText(10, 5000));
+  deaf.Close();
+  otherWriter.join();
+  stuckWriter.join();
+}
+
 // Receivers that fall behind hold the sender back instead of growing memory:
 // the peer's writes stop going through, and once the receivers resume every
 // frame that went through arrives, in order, even after the close.
