@@ -1,8 +1,13 @@
 // Owns every connection of one initialised transport. The connection map is
 // touched only on the manager's thread; callers post requests (most of them
 // wait for the answer) and the manager runs them one at a time, in arrival
-// order. A request made on the manager's own thread (a receiver answering
-// an event raised there) runs at once instead of waiting for itself.
+// order. A request made on the manager's own thread runs at once instead of
+// waiting for itself. Requests that reach a peer (binary and waiting text
+// writes, the writability test, keep-alive settings) only find the
+// connection there and act on the caller's thread, and events of
+// connections closed there are raised on the notification thread, so that
+// the manager's thread waits on no receiver and on a peer only for a text
+// write that its caller did not wait for.
 //
 // Shutdown (the transport's Finalize) refuses new requests, answers queued
 // ones with a failure, stops the thread and closes every connection still
@@ -95,7 +100,7 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   // its slots busy with keep-alive frames, or comes back as soon as it is
   // closed, loses to a client that calls. False when none.
   bool ConnectionToFreeSlot(UUID* connectionId);
-  // Closes the connection (Disconnected raised on the manager's thread) and
+  // Closes the connection (Disconnected raised on the notification thread) and
   // forgets it before returning, so that its slot is free for the listener.
   // True without closing anything when a slot is already free; false when
   // the id is not held.
