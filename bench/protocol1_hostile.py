@@ -84,6 +84,9 @@ import hostile_peers  # noqa: E402  (the service runner and samplers)
 
 RPC_PORT, CALLBACK_PORT, P2_PORT = 53200, 53201, 53202
 SECONDS = float(os.environ.get("P1_SECONDS", "20"))
+# Layered connections of the share phase's registration flood (66: below
+# the listener's 100; 96 and more make the listener free slots).
+SHARE_CONNECTIONS = int(os.environ.get("P1_SHARE_CONNECTIONS", "66"))
 START = b"CRVMSG\x00"
 RPC_TYPE = uuid.UUID("7a49fb65-09ab-11de-8c30-0800200c9a66")
 STUB = uuid.UUID("a0a14dd0-daad-11e3-9c1a-0800200c9a66")
@@ -1377,7 +1380,7 @@ def whole_round(extended=False, timeout=5.0):
         return float("inf"), 0, True
     except Exception:
         return float("inf"), 0, False
-def share_registration_attack(connections=66, quick=4, names=4, hold=5.0):
+def share_registration_attack(connections=SHARE_CONNECTIONS, quick=4, names=4, hold=5.0):
     """From ATTACKER: layered connections that each register under `names`
     names (callback ids that are no connection), hold them for `hold` s,
     close and come back, so that every registration slot stays taken; and
@@ -1669,8 +1672,8 @@ def phase_share(binary, root):
         if r[1] not in (None, 0) or r[0] == float("inf"):
             last_refused = time.monotonic() - left_at
         time.sleep(0.5)
-    print("share: one address flooding registrations (70 layered connections) and displays; legit rounds "
-          "during: " + share_summary(during))
+    print("share: one address flooding registrations (%d layered connections) and displays; legit rounds "
+          "during: %s" % (SHARE_CONNECTIONS + 4, share_summary(during)))
     print("share: 15 s after the attacker left (its displays live on until purged): %s; last round not "
           "registered %s"
           % (share_summary(after), "none" if last_refused is None else "at %.1f s" % last_refused))

@@ -10,6 +10,7 @@
 #                  rename,bridge,frames,silent,keepalive,window,kapartial,
 #                  slotchurn,heldbudget,shared,rebuild,share
 #   P1_KEEPALIVE_SECONDS  longest wait for the keep-alive peers to be closed (400)
+#   P1_SHARE_CONNECTIONS  layered registration connections of the share phase (66)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bin=${TDS_BIN:-build/plain/DiscoveryService/TalvenorDiscoveryService}

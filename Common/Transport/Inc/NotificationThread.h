@@ -2,7 +2,9 @@
 // Every message first passes the optional data hook on the calling (receive)
 // thread; then it is delivered at once on the calling thread (asyncNotify
 // clear) or queued once per live receiver and delivered on this thread, in
-// arrival order (asyncNotify set). Connection events are never queued.
+// arrival order (asyncNotify set). Connection events are delivered on the
+// calling thread, except those posted by a thread that must not wait on a
+// receiver (the connection manager's).
 //
 // Receivers and the hook are plain pointers: registration takes no
 // reference, and a receiver must be removed before its memory goes. Each
@@ -47,6 +49,9 @@ class NotificationThread final : public Thread,
   int OnDataReady(const UUID& connectionId, const UUID& messageType, IDataStream* data);
   // Delivered on the calling thread to every live receiver; 0.
   int OnEvent(const UUID& connectionId, int event);
+  // Delivered as OnEvent, but on this thread, after the messages queued
+  // before it; for a caller that must not wait on a receiver. 0.
+  int PostEvent(const UUID& connectionId, int event);
 
   // Bytes of a connection's messages queued and not yet delivered (each
   // receiver's copy counts), so that a reader can hold back while the
@@ -61,6 +66,7 @@ class NotificationThread final : public Thread,
   bool ThreadFunc() override;
 
   static constexpr int kDeliverMethod = 1;
+  static constexpr int kEventMethod = 2;
 
  private:
   ~NotificationThread() override;

@@ -193,15 +193,39 @@ int NotificationThread::OnEvent(const UUID& connectionId, int event) {
   });
 }
 
+int NotificationThread::PostEvent(const UUID& connectionId, int event) {
+  return CRASH_LOG_GUARD("corvane::NotificationThread::PostEvent", [&]() -> int {
+    RefPtr<IDataStream> request;
+    if (Succeeded(CreateDataStream(request.Receive()))) {
+      connectionId.Serialize(request.Get());
+      request->WriteInt32(event);
+      if (Succeeded(Execute(UUID(), kEventMethod, request.Get(), nullptr, 0, nullptr))) {
+        Wake();
+        return static_cast<int>(Result_Ok);
+      }
+    }
+    // Not queued: the event is not lost.
+    return OnEvent(connectionId, event);
+  });
+}
+
 int NotificationThread::ExecuteStub(const UUID&, int method, IRefCount* request, IRefCount* reply) {
   (void)reply;
   return CRASH_LOG_GUARD("corvane::NotificationThread::ExecuteStub", [&]() -> int {
-    if (method != kDeliverMethod) {
+    if (method != kDeliverMethod && method != kEventMethod) {
       LOG_RECORD(record, Log_Severe, 0);
       return record.ReturnResult(Result_Fail, "Invalid method Id");
     }
     auto* stream = dynamic_cast<IDataStream*>(request);
     if (!stream) return Result_InvalidPointer;
+    if (method == kEventMethod) {
+      UUID connectionId;
+      int32_t event = 0;
+      connectionId.Deserialize(stream);
+      stream->ReadInt32(&event);
+      if (!discarding_.load()) OnEvent(connectionId, event);
+      return static_cast<int>(Result_Ok);
+    }
     UUID type;
     UUID connectionId;
     type.Deserialize(stream);

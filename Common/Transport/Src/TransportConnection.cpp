@@ -796,13 +796,13 @@ void Connection::CloseAndStop() {
   // Shut down first: the receive thread may be blocked in a read. It ends
   // on its own; joining it here could wait on a receiver that waits on the
   // manager.
-  CloseSocket(false);
+  CloseSocket(false, true);
   GetSchedulerThread()->RequestStop();
 }
 
 uint64_t Connection::LastActivityTime() const { return reader_->LastActivityTime(); }
 
-void Connection::CloseSocket(bool quiet) {
+void Connection::CloseSocket(bool quiet, bool postEvent) {
   const int old = socket_.exchange(-1);
   if (old == -1) return;
   // Before anything waits: readers and writers blocked on the socket return.
@@ -820,7 +820,13 @@ void Connection::CloseSocket(bool quiet) {
   }
   if (!quiet) {
     keepAlive_->RequestHalt();
-    if (state == kAnnounced && notifier_) notifier_->OnEvent(connectionId_, TransportEvent_Disconnected);
+    if (state == kAnnounced && notifier_) {
+      if (postEvent) {
+        notifier_->PostEvent(connectionId_, TransportEvent_Disconnected);
+      } else {
+        notifier_->OnEvent(connectionId_, TransportEvent_Disconnected);
+      }
+    }
   }
 }
 

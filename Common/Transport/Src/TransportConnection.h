@@ -76,7 +76,8 @@ class NetworkTransportImpl::Connection final : public Thread,
   // silent, whatever bytes of it trickle in.
   bool PurgeIfIdle(uint64_t idleMs);
   // Closes the socket (not quiet) and ends the receive thread without
-  // waiting for it.
+  // waiting for it. For the manager's thread: Disconnected goes out on the
+  // notification thread, so that the manager never waits on a receiver.
   void CloseAndStop();
   // UTC milliseconds of the last whole frame received (or of the
   // connection's making).
@@ -87,8 +88,9 @@ class NetworkTransportImpl::Connection final : public Thread,
   // UTC milliseconds of the connection's making.
   uint64_t CreatedAt() const { return createdAt_; }
   // Closing happens once, whichever thread comes first. The socket is shut
-  // down before anything waits; not quiet raises Disconnected.
-  void CloseSocket(bool quiet);
+  // down before anything waits; not quiet raises Disconnected (posted to
+  // the notification thread when postEvent is set).
+  void CloseSocket(bool quiet, bool postEvent = false);
   // The manager is going away: the connection no longer reaches it.
   void DetachManager();
   // Its removal was asked for on its own receive thread: from then on the

@@ -306,17 +306,16 @@ int Manager::InternalAddConnection(Connection* connection) {
 }
 
 int Manager::SetKeepAlive(const UUID& connectionId, uint32_t intervalMs, uint32_t timeoutMs) {
-  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::SetKeepAlive", [&] {
-    return Call(
-        [this, connectionId, intervalMs, timeoutMs]() -> int {
-          RefPtr<Connection> connection = Find(connectionId);
-          if (!connection) {
-            LOG_SPEW(1, "Connection not found");
-            return Result_Ok;
-          }
-          return connection->SetKeepAlive(intervalMs, timeoutMs);
-        },
-        Result_Fail);
+  return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::SetKeepAlive", [&]() -> int {
+    int result = Result_Fail;
+    RefPtr<Connection> connection = Lookup(connectionId, &result);
+    if (!connection) {
+      if (result != Result_ConnectionNotFound) return result;
+      LOG_SPEW(1, "Connection not found");
+      return Result_Ok;
+    }
+    // Sends the settings frame: on the caller's thread, as any write.
+    return connection->SetKeepAlive(intervalMs, timeoutMs);
   });
 }
 
@@ -404,35 +403,48 @@ int Manager::InternalDeleteAllConnections() {
   return Result_Ok;
 }
 
+RefPtr<Connection> Manager::Lookup(const UUID& connectionId, int* result) {
+  RefPtr<Connection> found;
+  *result = Call(
+      [&, connectionId]() -> int {
+        found = Find(connectionId);
+        return found ? Result_Ok : Result_ConnectionNotFound;
+      },
+      Result_Fail);
+  if (Failed(*result)) found.Reset();
+  return found;
+}
+
 bool Manager::ConnectionReadyForWrite(const UUID& connectionId) {
   return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::ConnectionReadyForWrite", [&] {
-    return Call(
-               [this, connectionId]() -> int {
-                 RefPtr<Connection> connection = Find(connectionId);
-                 if (!connection) {
-                   LOG_SPEW(2, "Connection not found");
-                   return 0;
-                 }
-                 return connection->ReadyForWrite() ? 1 : 0;
-               },
-               0) == 1;
+    int result = Result_Fail;
+    RefPtr<Connection> connection = Lookup(connectionId, &result);
+    if (!connection) {
+      if (result == Result_ConnectionNotFound) LOG_SPEW(2, "Connection not found");
+      return false;
+    }
+    // On the caller's thread: the test takes the connection's write lock,
+    // which a write to a peer that does not read holds for up to the write
+    // time-out.
+    return connection->ReadyForWrite();
   });
 }
 
 int Manager::Write(const UUID& connectionId, const UUID& messageType, IDataStream* body) {
   return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::Write", [&]() -> int {
     if (!body) return Result_InvalidPointer;
-    RefPtr<IDataStream> held(body, true);
-    return Call(
-        [this, connectionId, messageType, held]() -> int {
-          RefPtr<Connection> connection = Find(connectionId);
-          if (!connection) {
-            LOG_RECORD(record, Log_Severe, 0);
-            return record.ReturnResult(Result_ConnectionNotFound, "Connection not found");
-          }
-          return connection->Write(messageType, held.Get());
-        },
-        Result_Fail);
+    int result = Result_Fail;
+    RefPtr<Connection> connection = Lookup(connectionId, &result);
+    if (!connection) {
+      if (result != Result_ConnectionNotFound) return result;
+      LOG_RECORD(record, Log_Severe, 0);
+      return record.ReturnResult(Result_ConnectionNotFound, "Connection not found");
+    }
+    // The send runs on the caller's thread, as through the connection's
+    // writer: a peer that does not read holds up its own writers only. The
+    // connection's write lock keeps the frames whole and in the order of
+    // their writes.
+    return connection->Write(messageType, body);
   });
 }
 
@@ -453,6 +465,10 @@ bool Manager::WriteTextOnReceiveThread(const UUID& connectionId, IDataStream* te
   // The receive thread holds its connection for the whole delivery.
   Connection* connection = Connection::ReceivingOnThisThread();
   if (!connection || connection->Id() != connectionId) return false;
+  return WriteTextDirect(connection, connectionId, text);
+}
+
+bool Manager::WriteTextDirect(Connection* connection, const UUID& connectionId, IDataStream* text) {
   {
     CheckedLock lock(writeStatusLock_);
     auto it = writeStatus_.find(connectionId);
@@ -491,6 +507,18 @@ int Manager::WriteTextSynchronous(const UUID& connectionId, IDataStream* text) {
     if (!text) return Result_InvalidPointer;
     if (WriteStatus(connectionId) == Result_ConnectionLost) return Result_ConnectionLost;
     if (WriteTextOnReceiveThread(connectionId, text)) return static_cast<int>(Result_Ok);
+    {
+      // The caller waits anyway: it sends on its own thread unless text
+      // queued before it has to go first, so that a peer that does not read
+      // never holds the manager's thread.
+      int found = Result_Fail;
+      RefPtr<Connection> connection = Lookup(connectionId, &found);
+      if (!connection) {
+        if (found == Result_ConnectionNotFound) LOG_SPEW(1, "Connection not found");
+        return static_cast<int>(Result_Ok);
+      }
+      if (WriteTextDirect(connection.Get(), connectionId, text)) return static_cast<int>(Result_Ok);
+    }
     RefPtr<IDataStream> held(text, true);
     CountQueuedText(connectionId, 1);
     Call(
@@ -541,14 +569,9 @@ int Manager::CreateWriter(const UUID& connectionId, ITransportFastWrite::IWriter
   return CRASH_LOG_GUARD("corvane::NetworkTransportImpl::ConnectionManager::CreateWriter", [&]() -> int {
     if (!out) return Result_InvalidPointer;
     *out = nullptr;
-    RefPtr<Connection> found;
-    const int result = Call(
-        [&, connectionId]() -> int {
-          found = Find(connectionId);
-          return found ? Result_Ok : Result_ConnectionNotFound;
-        },
-        Result_Fail);
-    if (Succeeded(result) && found) *out = found.Detach();
+    int result = Result_Fail;
+    RefPtr<Connection> found = Lookup(connectionId, &result);
+    if (found) *out = found.Detach();
     return result;
   });
 }

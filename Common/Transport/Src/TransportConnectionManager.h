@@ -1,8 +1,13 @@
 // Owns every connection of one initialised transport. The connection map is
 // touched only on the manager's thread; callers post requests (most of them
 // wait for the answer) and the manager runs them one at a time, in arrival
-// order. A request made on the manager's own thread (a receiver answering
-// an event raised there) runs at once instead of waiting for itself.
+// order. A request made on the manager's own thread runs at once instead of
+// waiting for itself. Requests that reach a peer (binary and waiting text
+// writes, the writability test, keep-alive settings) only find the
+// connection there and act on the caller's thread, and events of
+// connections closed there are raised on the notification thread, so that
+// the manager's thread waits on no receiver and on a peer only for a text
+// write that its caller did not wait for.
 //
 // Shutdown (the transport's Finalize) refuses new requests, answers queued
 // ones with a failure, stops the thread and closes every connection still
@@ -58,6 +63,8 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   // sends to different connections then run side by side instead of one
   // after another on the manager's thread.
   int WriteText(const UUID& connectionId, IDataStream* text);
+  // As WriteText, waiting until the text went out; sent on the caller's
+  // thread unless text queued before it has to go first.
   int WriteTextSynchronous(const UUID& connectionId, IDataStream* text);
   int GetPeerIpv4(const UUID& connectionId, uint32_t* ipv4, uint16_t* port);
   int SetConnectionSocketDscp(const UUID& connectionId, uint32_t dscp);
@@ -93,7 +100,7 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   // its slots busy with keep-alive frames, or comes back as soon as it is
   // closed, loses to a client that calls. False when none.
   bool ConnectionToFreeSlot(UUID* connectionId);
-  // Closes the connection (Disconnected raised on the manager's thread) and
+  // Closes the connection (Disconnected raised on the notification thread) and
   // forgets it before returning, so that its slot is free for the listener.
   // True without closing anything when a slot is already free; false when
   // the id is not held.
@@ -123,6 +130,11 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   void ProcessQueue();
   void PurgePass();
   RefPtr<Connection> Find(const UUID& connectionId);
+  // Finds the connection on the manager's thread, for the caller to act on
+  // on its own: Ok, ConnectionNotFound, or Fail when the manager shuts
+  // down. The reference's last release is deferred (Connection::Release),
+  // so no caller tears a connection down on one of its own threads.
+  RefPtr<Connection> Lookup(const UUID& connectionId, int* result);
   void StoreCount();
   // A connection whose own receive thread asks for its removal for the
   // first time: uncounted for the listener, its stream ended when nothing
@@ -136,6 +148,9 @@ class NetworkTransportImpl::ConnectionManager final : public Thread, public IRef
   int InternalWriteText(const UUID& connectionId, IDataStream* text);
   // The direct send above; false when the write has to be queued.
   bool WriteTextOnReceiveThread(const UUID& connectionId, IDataStream* text);
+  // Sends on the calling thread unless text queued before has to go first
+  // (false then); a lost or removed connection sends nothing.
+  bool WriteTextDirect(Connection* connection, const UUID& connectionId, IDataStream* text);
   void CountQueuedText(const UUID& connectionId, int change);
 
   CheckedMutex queueLock_;

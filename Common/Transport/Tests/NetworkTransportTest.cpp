@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -515,6 +516,102 @@ TEST(NetworkTransportTest, WriteTimeoutAgainstStalledPeer) {
   EXPECT_TRUE(WaitUntil([&] { return client.Count() == 0; }));
 }
 
+// A write blocked on a peer that does not read holds up that peer's writers
+// only: another connection of the same transport is written, tested for
+// writability and given keep-alive settings meanwhile.
+TEST(NetworkTransportTest, AWriteToAPeerThatDoesNotReadHoldsUpNoOtherConnection) {
+  Endpoint server(test::FreePort(), kBinaryTransportMode, nullptr);
+  Endpoint client(0, kBinaryTransportMode, nullptr);
+  std::atomic<bool> arrived{false};
+  std::atomic<bool> drain{false};
+  FakeServer deaf(
+      [&](LoopbackPeer& peer, const std::atomic<bool>& stop) {
+    peer.Send(test::HandshakeBytes(UUID(7, 7, 7, 7), false));
+    // The first bytes queued here: the write has begun, and it cannot end
+    // before this peer reads.
+    WaitUntil([&] {
+      int queued = 0;
+      return stop.load() || (::ioctl(peer.Fd(), FIONREAD, &queued) == 0 && queued > 0);
+    });
+    arrived.store(true);
+    WaitUntil([&] { return stop.load() || drain.load(); }, 60000);
+    while (!stop.load()) peer.ReceiveFor(50);
+  },
+      4096);
+  UUID stuck;
+  UUID other;
+  ASSERT_EQ(0, client.transport->OpenConnection(kLoopback, deaf.Port(), &stuck, 2000));
+  ASSERT_EQ(0, client.transport->OpenConnection(kLoopback, server.port, &other, 2000));
+  ASSERT_EQ(0, client.transport->SetWriteTimeout(120000));
+
+  std::atomic<bool> stuckReturned{false};
+  std::atomic<int> stuckResult{-1};
+  std::thread stuckWriter([&] {
+    stuckResult.store(client.transport->Write(stuck, kType, StreamOf(std::string(32 << 20, 's')).Get()));
+    stuckReturned.store(true);
+  });
+  ASSERT_TRUE(WaitUntil([&] { return arrived.load(); }));
+  std::atomic<bool> otherDone{false};
+  int results[3] = {-1, -1, -1};
+  bool ready = false;
+  std::thread otherWriter([&] {
+    results[0] = client.transport->Write(other, kType, StreamOf("meanwhile").Get());
+    results[1] = client.transport->ConnectionReadyForWrite(other, &ready);
+    results[2] = client.transport->SetKeepAlive(other, 1000, 60000);
+    otherDone.store(true);
+  });
+  EXPECT_TRUE(WaitUntil([&] { return otherDone.load(); }, 30000));
+  EXPECT_FALSE(stuckReturned.load()) << "the blocked write ended first";
+  drain.store(true);
+  otherWriter.join();
+  stuckWriter.join();
+  EXPECT_EQ(0, stuckResult.load());
+  EXPECT_EQ(0, results[0]);
+  EXPECT_EQ(0, results[1]);
+  EXPECT_TRUE(ready);
+  EXPECT_EQ(0, results[2]);
+  ASSERT_TRUE(WaitUntil([&] { return server.receiver->MessageCount() == 1; }));
+  EXPECT_EQ("meanwhile", server.receiver->Messages()[0].bytes);
+}
+
+// The same for waiting text writes: one blocked on a peer that does not read
+// holds up no other connection's.
+TEST(NetworkTransportTest, ATextWriteToAPeerThatDoesNotReadHoldsUpNoOtherConnection) {
+  Endpoint server(test::FreePort(), kTextTransportMode, nullptr);
+  ASSERT_EQ(0, server.transport->SetWriteTimeout(120000));
+  LoopbackPeer deaf;
+  LoopbackPeer reader;
+  std::vector<uint8_t> hs;
+  ASSERT_TRUE(deaf.Connect(server.port, 5000, 4096));
+  ASSERT_TRUE(deaf.ReceiveExactly(49, &hs));
+  ASSERT_TRUE(WaitUntil([&] { return server.receiver->Events(TransportEvent_Connected) == 1; }));
+  ASSERT_TRUE(reader.Connect(server.port));
+  ASSERT_TRUE(reader.ReceiveExactly(49, &hs));
+  ASSERT_TRUE(WaitUntil([&] { return server.receiver->Events(TransportEvent_Connected) == 2; }));
+  const std::vector<UUID> ids = server.receiver->Ids(TransportEvent_Connected);
+
+  std::atomic<bool> stuckReturned{false};
+  std::thread stuckWriter([&] {
+    server.transport->WriteTextSynchronous(ids[0], StreamOf(std::string(32 << 20, 's') + ";").Get());
+    stuckReturned.store(true);
+  });
+  ASSERT_TRUE(WaitUntil([&] {
+    int queued = 0;
+    return ::ioctl(deaf.Fd(), FIONREAD, &queued) == 0 && queued > 0;
+  }));
+  std::atomic<bool> otherDone{false};
+  std::thread otherWriter([&] {
+    server.transport->WriteTextSynchronous(ids[1], StreamOf("ok;").Get());
+    otherDone.store(true);
+  });
+  EXPECT_TRUE(WaitUntil([&] { return otherDone.load(); }, 30000));
+  EXPECT_FALSE(stuckReturned.load()) << "the blocked write ended first";
+  EXPECT_EQ("CRVMSG:ok;", reader.ReceiveText(10, 5000));
+  deaf.Close();
+  otherWriter.join();
+  stuckWriter.join();
+}
+
 // Receivers that fall behind hold the sender back instead of growing memory:
 // the peer's writes stop going through, and once the receivers resume every
 // frame that went through arrives, in order, even after the close.
@@ -626,6 +723,48 @@ TEST(NetworkTransportTest, ASlotIsFreedForANewClientWhenAllAreHeld) {
   }));
   EXPECT_TRUE(WaitUntil([&] { return server.Count() == 100; }));
   for (size_t i = 1; i < peers.size(); ++i) EXPECT_FALSE(peers[i].WaitClosed(0)) << i;
+}
+
+// The close that frees a slot raises Disconnected off the manager's thread:
+// a receiver that takes its time over the event (waiting on a lock of its
+// own) holds up no request to the manager.
+TEST(NetworkTransportTest, AReceiverSlowOverAFreedSlotsEventHoldsUpNoRequest) {
+  class SlowReceiver final : public ITransport::ITransportNotify, public IRefCountImpl {
+   public:
+    int OnDataReady(const UUID&, const UUID&, IDataStream*) override { return 0; }
+    int OnEvent(const UUID&, int event) override {
+      if (event != TransportEvent_Disconnected) return 0;
+      entered.store(true);
+      WaitUntil([&] { return release.load(); }, 60000);
+      return 0;
+    }
+    std::atomic<bool> entered{false};
+    std::atomic<bool> release{false};
+  };
+  platform::EnsureOpenFileLimit(4096, nullptr);
+  Endpoint server(test::FreePort(), kBinaryTransportMode, nullptr);
+  RefPtr<SlowReceiver> slow(new SlowReceiver(), false);
+  server.transport->AddNotify(slow.Get());
+  std::vector<LoopbackPeer> peers(100);
+  const std::vector<UUID> ids = FillEverySlot(server, &peers);
+  ASSERT_EQ(100u, ids.size());
+  LoopbackPeer extra;
+  ASSERT_TRUE(extra.Connect(server.port));
+  ASSERT_TRUE(WaitUntil([&] { return slow->entered.load(); }));
+  std::atomic<bool> answered{false};
+  int result = -1;
+  std::thread asker([&] {
+    uint32_t address = 0;
+    result = server.transport->GetPeerIpv4(ids.back(), &address, nullptr);
+    answered.store(true);
+  });
+  EXPECT_TRUE(WaitUntil([&] { return answered.load(); }, 30000));
+  slow->release.store(true);
+  asker.join();
+  EXPECT_EQ(0, result);
+  std::vector<uint8_t> hs;
+  EXPECT_TRUE(extra.ReceiveExactly(49, &hs, 10000));
+  server.transport->RemoveNotify(slow.Get());
 }
 
 // A peer address that holds most of the slots gives one up first, even when
